@@ -1,0 +1,5 @@
+add_library(orvane_warnings INTERFACE)
+target_compile_options(orvane_warnings INTERFACE -Wall -Wextra -Wshadow=local -Wno-unused-parameter)
+if(ORVANE_WERROR)
+  target_compile_options(orvane_warnings INTERFACE -Werror)
+endif()

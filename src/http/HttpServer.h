@@ -1,0 +1,4 @@
+#pragma once
+
+// Placeholder until the HTTP API server lands.
+class HttpServer {};

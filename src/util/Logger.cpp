@@ -1,0 +1,125 @@
+#include "util/Logger.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace Logger {
+namespace {
+
+std::atomic<LogLevel> currentLevel{LogLevel::Info};
+std::atomic<bool> consoleOutput{false};
+
+int syslogPriority(LogLevel level)
+{
+  switch (level) {
+  case LogLevel::Error:
+    return LOG_ERR;
+  case LogLevel::Warning:
+    return LOG_WARNING;
+  default:
+    return LOG_INFO;
+  }
+}
+
+// One write per line, so that lines logged by two threads never interleave.
+void writeWhole(const std::string& line)
+{
+  const char* data = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t written = ::write(STDOUT_FILENO, data, left);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+} // namespace
+
+bool log(const std::string& message, LogLevel level)
+{
+  if (currentLevel.load(std::memory_order_relaxed) < level) {
+    return true;
+  }
+  syslog(syslogPriority(level), "%s", message.c_str());
+  if (consoleOutput.load(std::memory_order_relaxed)) {
+    time_t now = time(nullptr);
+    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    int64_t ms = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 1000000 % 1000;
+    writeWhole(formatConsoleLine(message, level, now, ms) + "\n");
+  }
+  return true;
+}
+
+LogLevel getLevel()
+{
+  return currentLevel.load(std::memory_order_relaxed);
+}
+
+void setLevel(const std::string& name)
+{
+  currentLevel = levelFromString(name);
+}
+
+LogLevel levelFromString(const std::string& name)
+{
+  static const char* const names[] = {"none", "error", "warning", "info", "debug", "trace"};
+  for (int i = 0; i < 6; ++i) {
+    if (name == names[i]) {
+      return static_cast<LogLevel>(i);
+    }
+  }
+  return LogLevel::Info;
+}
+
+std::string levelLabel(LogLevel level)
+{
+  switch (level) {
+  case LogLevel::Error:
+    return "[ Error   ]";
+  case LogLevel::Warning:
+    return "[ Warning ]";
+  case LogLevel::Debug:
+    return "[ Debug   ]";
+  case LogLevel::Trace:
+    return "[ Trace   ]";
+  default:
+    return "[ Info    ]";
+  }
+}
+
+void setConsoleOutput(bool enabled)
+{
+  consoleOutput = enabled;
+}
+
+std::string formatConsoleLine(const std::string& message, LogLevel level, time_t seconds,
+                              int64_t milliseconds)
+{
+  struct tm local {};
+  localtime_r(&seconds, &local);
+  char stamp[80];
+  size_t length = strftime(stamp, sizeof stamp, "%Y-%m-%d %T", &local);
+  char millis[8];
+  snprintf(millis, sizeof millis, "%03d", static_cast<int>(milliseconds));
+  std::string line(stamp, length);
+  line += '.';
+  line += millis;
+  line += ' ';
+  line += levelLabel(level);
+  line += ' ';
+  line += message;
+  return line;
+}
+
+} // namespace Logger

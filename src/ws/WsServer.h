@@ -1,0 +1,4 @@
+#pragma once
+
+// Placeholder until the WebSocket server lands.
+class WsServer {};

@@ -1,0 +1,61 @@
+#include "util/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+TEST(LoggerTest, LevelNamesAreExactAndCaseSensitive)
+{
+  EXPECT_EQ(Logger::levelFromString("none"), LogLevel::None);
+  EXPECT_EQ(Logger::levelFromString("error"), LogLevel::Error);
+  EXPECT_EQ(Logger::levelFromString("warning"), LogLevel::Warning);
+  EXPECT_EQ(Logger::levelFromString("debug"), LogLevel::Debug);
+  EXPECT_EQ(Logger::levelFromString("trace"), LogLevel::Trace);
+  EXPECT_EQ(Logger::levelFromString("Debug"), LogLevel::Info);
+  EXPECT_EQ(Logger::levelFromString(""), LogLevel::Info);
+  EXPECT_EQ(Logger::levelFromString("verbose"), LogLevel::Info);
+}
+
+TEST(LoggerTest, EveryLabelIsElevenCharactersAndUnknownLevelsReadInfo)
+{
+  EXPECT_EQ(Logger::levelLabel(LogLevel::None), "[ Info    ]");
+  EXPECT_EQ(Logger::levelLabel(LogLevel::Warning), "[ Warning ]");
+  EXPECT_EQ(Logger::levelLabel(static_cast<LogLevel>(9)), "[ Info    ]");
+  for (int level = 0; level <= 5; ++level) {
+    EXPECT_EQ(Logger::levelLabel(static_cast<LogLevel>(level)).size(), 11u);
+  }
+}
+
+TEST(LoggerTest, ConsoleLineHasLocalTimePaddedMillisecondsAndLabel)
+{
+  setenv("TZ", "UTC", 1);
+  tzset();
+  // 2024-03-07 14:05:09 UTC
+  EXPECT_EQ(Logger::formatConsoleLine("Some text", LogLevel::Warning, 1709820309, 42),
+            "2024-03-07 14:05:09.042 [ Warning ] Some text");
+  EXPECT_EQ(Logger::formatConsoleLine("100% %s", LogLevel::Error, 1709820309, 7),
+            "2024-03-07 14:05:09.007 [ Error   ] 100% %s");
+}
+
+TEST(LoggerTest, MessagesAboveTheCurrentLevelAreNotPrinted)
+{
+  Logger::setConsoleOutput(true);
+  Logger::setLevel("warning");
+  testing::internal::CaptureStdout();
+  Logger::log("shown error", LogLevel::Error);
+  Logger::log("hidden info", LogLevel::Info);
+  Logger::log("hidden trace", LogLevel::Trace);
+  std::string out = testing::internal::GetCapturedStdout();
+  Logger::setLevel("none");
+  testing::internal::CaptureStdout();
+  Logger::log("hidden at none", LogLevel::Error);
+  Logger::log("level zero passes", LogLevel::None);
+  std::string atNone = testing::internal::GetCapturedStdout();
+  Logger::setLevel("info");
+  Logger::setConsoleOutput(false);
+
+  EXPECT_NE(out.find("[ Error   ] shown error\n"), std::string::npos);
+  EXPECT_EQ(out.find("hidden"), std::string::npos);
+  EXPECT_EQ(atNone.find("hidden"), std::string::npos);
+  EXPECT_NE(atNone.find("[ Info    ] level zero passes\n"), std::string::npos);
+}
