@@ -1,0 +1,264 @@
+#include "util/FileUtils.h"
+
+#include "util/StringUtils.h"
+#include "util/UniqueFd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+
+namespace FileUtils {
+namespace {
+
+constexpr uint64_t bytesPerMb = 1048576;
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// glibc's opendir already marks its descriptor close-on-exec.
+DirPtr openDirectory(const std::string& path)
+{
+  return DirPtr(opendir(path.c_str()));
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool mkdirOrExists(const std::string& path, mode_t mode)
+{
+  return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+void walk(const std::string& base, const std::string& relativeDir, std::vector<FileEntry>& entries)
+{
+  DirPtr dir = openDirectory(base + relativeDir);
+  if (!dir) {
+    return;
+  }
+  while (dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    // relativeDir is "" or "/a/b"; the listed path drops its leading "/".
+    const std::string relative = relativeDir.empty() ? name : relativeDir.substr(1) + "/" + name;
+    if (entry->d_type == DT_REG || entry->d_type == DT_LNK) {
+      entries.push_back({relative, entry->d_type});
+    } else if (entry->d_type == DT_DIR && name != "." && name != "..") {
+      entries.push_back({relative, entry->d_type});
+      walk(base, relativeDir + "/" + name, entries);
+    }
+  }
+}
+
+} // namespace
+
+std::string readFile(const std::string& path)
+{
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    return {};
+  }
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return {};
+    }
+    if (got == 0) {
+      break;
+    }
+    content.append(buffer, static_cast<size_t>(got));
+  }
+  if (!content.empty() && content.back() == '\n') {
+    content.pop_back();
+  }
+  return content;
+}
+
+bool writeFile(const std::string& path, const std::string& content, bool append)
+{
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  UniqueFd fd(open(path.c_str(), flags, 0666));
+  if (!fd) {
+    return false;
+  }
+  struct stat before {};
+  const off_t formerSize = (append && fstat(fd.get(), &before) == 0) ? before.st_size : 0;
+  if (!writeAll(fd.get(), content.data(), content.size())) {
+    if (append) {
+      // Removing the file would lose what was in it before this call.
+      if (ftruncate(fd.get(), formerSize) != 0) {
+        // Nothing more can be done; the caller learns of the failure anyway.
+      }
+      fd.reset();
+    } else {
+      fd.reset();
+      std::remove(path.c_str());
+    }
+    return false;
+  }
+  fd.reset();
+  return true;
+}
+
+bool makeDirectory(const std::string& path, mode_t mode, bool recursive)
+{
+  umask(0);
+  if (!recursive) {
+    std::string single = path;
+    if (!single.empty() && single.back() == '/') {
+      single.pop_back();
+    }
+    return mkdirOrExists(single, mode);
+  }
+  std::string accumulated;
+  for (const std::string& piece : StringUtils::split(path, '/')) {
+    accumulated += piece;
+    accumulated += '/';
+    if (!piece.empty() && piece != "." && piece != ".." && !mkdirOrExists(accumulated, mode)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool isDirectory(const std::string& path)
+{
+  std::string target = path;
+  if (target.size() > 1 && target.back() == '/') {
+    target.pop_back();
+  }
+  struct stat info {};
+  return !target.empty() && stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+int64_t fileSize(const std::string& path)
+{
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return -1;
+  }
+  return static_cast<int64_t>(info.st_size);
+}
+
+void splitPath(const std::string& path, std::string& directory, std::string& name, std::string& extension)
+{
+  directory = path;
+  name = path;
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos) {
+    name = path.substr(slash + 1);
+    directory = path.substr(0, slash + 1);
+  } else {
+    directory.clear();
+  }
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) {
+    extension = name.substr(dot);
+    name.erase(dot);
+  }
+}
+
+std::vector<std::string> listDirectories(const std::string& path)
+{
+  std::vector<std::string> names;
+  DirPtr dir = openDirectory(path);
+  if (!dir) {
+    return names;
+  }
+  while (dirent* entry = readdir(dir.get())) {
+    if (entry->d_type == DT_DIR) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  return names;
+}
+
+std::vector<FileEntry> listFilesRecursive(const std::string& base, bool flag)
+{
+  std::vector<FileEntry> entries;
+  walk(base, "", entries);
+  return entries;
+}
+
+uint32_t freeSpaceMb(const std::string& path)
+{
+  struct statvfs info {};
+  if (statvfs(path.c_str(), &info) != 0) {
+    return 4294967295u;
+  }
+  return static_cast<uint32_t>(static_cast<uint64_t>(info.f_frsize) * info.f_bavail / bytesPerMb);
+}
+
+int64_t gzipUncompressedSize(const std::string& path)
+{
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 4) {
+    return -1;
+  }
+  unsigned char trailer[4];
+  if (pread(fd.get(), trailer, sizeof trailer, info.st_size - 4) != 4) {
+    return -1;
+  }
+  return static_cast<int64_t>(static_cast<uint32_t>(trailer[0]) | static_cast<uint32_t>(trailer[1]) << 8 |
+                              static_cast<uint32_t>(trailer[2]) << 16 |
+                              static_cast<uint32_t>(trailer[3]) << 24);
+}
+
+bool hasSpaceForDecompression(const std::string& targetDirectory, const std::string& gzipPath,
+                              int64_t marginBytes)
+{
+  const int64_t size = gzipUncompressedSize(gzipPath);
+  if (size < 0) {
+    throw std::runtime_error("Couldn't read uncompressed size!");
+  }
+  struct statvfs info {};
+  if (statvfs(targetDirectory.c_str(), &info) != 0) {
+    return false;
+  }
+  // Whole MiB in 64 bits: a 32-bit count would turn 2 TiB and more of free space negative.
+  const uint64_t availableMb = static_cast<uint64_t>(info.f_frsize) * info.f_bavail / bytesPerMb;
+  const int64_t needed = size + marginBytes;
+  return needed <= 0 || static_cast<uint64_t>(needed) <= availableMb * bytesPerMb;
+}
+
+bool decompressGzip(const std::string& source, const std::string& destination)
+{
+  std::string directory;
+  std::string name;
+  std::string extension;
+  splitPath(destination, directory, name, extension);
+  if (!directory.empty() && !makeDirectory(directory, 0777, true)) {
+    return false;
+  }
+  const std::string command =
+      "gzip -d -c -- " + StringUtils::shellQuote(source) + " > " + StringUtils::shellQuote(destination);
+  return std::system(command.c_str()) == 0;
+}
+
+} // namespace FileUtils

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace FileUtils {
+
+// One row of listFilesRecursive: a path relative to the listed directory and its
+// directory-entry type (DT_DIR 4, DT_REG 8, DT_LNK 10).
+struct FileEntry {
+  std::string path;
+  uint8_t type = 0;
+};
+
+// The whole file without its one final newline (a "\r" before it stays); "" when the path
+// cannot be opened or read (a directory, for instance).
+std::string readFile(const std::string& path);
+
+// Writes `content` to `path`, replacing the file, or at its end when `append` is set
+// (creating it in both cases). On a write error the file is removed (replacing) or cut back
+// to its former length (appending), and false is returned.
+bool writeFile(const std::string& path, const std::string& content, bool append = false);
+
+// Creates the directory `path` with `mode` (and with `recursive`, every missing parent);
+// true when it exists afterwards (an existing path counts). Sets the process's umask to 0,
+// for good, so that modes given here and to later creations apply unmasked.
+bool makeDirectory(const std::string& path, mode_t mode, bool recursive = false);
+
+// True when `path` (a trailing "/" allowed) names a directory, following symbolic links.
+bool isDirectory(const std::string& path);
+
+// Size of the regular file at `path`; -1 when it is missing or not a regular file.
+int64_t fileSize(const std::string& path);
+
+// Splits "/a/b/node.gz" into "/a/b/", "node" and ".gz". Without a "/" the directory is
+// empty; without a "." in the name `extension` is left untouched.
+void splitPath(const std::string& path, std::string& directory, std::string& name, std::string& extension);
+
+// Names of the directory entries of `path` whose type is directory ("." and ".." included),
+// in the system's order; empty when the directory cannot be opened.
+std::vector<std::string> listDirectories(const std::string& path);
+
+// Every regular file, symbolic link and directory below `base` (links are not followed),
+// each directory before its content. `flag` is accepted for existing callers and changes
+// nothing.
+std::vector<FileEntry> listFilesRecursive(const std::string& base, bool flag = false);
+
+// Space available to unprivileged users on the file system holding `path`, in whole MiB;
+// 4294967295 when it cannot be queried.
+uint32_t freeSpaceMb(const std::string& path);
+
+// The uncompressed size (modulo 2^32) recorded in the last four bytes of a gzip file; -1 when
+// the file is missing, not a regular file or shorter than four bytes.
+int64_t gzipUncompressedSize(const std::string& path);
+
+// Whether the file system of `targetDirectory` has room, in whole MiB, for the uncompressed
+// content of `gzipPath` plus `marginBytes`. Throws std::runtime_error("Couldn't read
+// uncompressed size!") when the gzip size cannot be read; false when the target cannot be
+// queried.
+bool hasSpaceForDecompression(const std::string& targetDirectory, const std::string& gzipPath,
+                              int64_t marginBytes);
+
+// Unpacks the gzip file `source` into the file `destination` with the gzip tool, creating the
+// destination's directory first. True exactly when the tool succeeded.
+bool decompressGzip(const std::string& source, const std::string& destination);
+
+} // namespace FileUtils

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Byte-string helpers. White space and case follow the POSIX locale: bytes above 127 are
+// never white space and never change case.
+namespace StringUtils {
+
+// Remove leading / trailing / both white space from `text` in place and return it.
+std::string& trimLeft(std::string& text);
+std::string& trimRight(std::string& text);
+std::string& trim(std::string& text);
+std::string trimmed(std::string text);
+
+// Lower-case every ASCII letter of `text` in place and return it.
+std::string& toLower(std::string& text);
+std::string toLowerCopy(std::string text);
+
+// `parts` with `separator` between neighbours; an empty list gives "".
+std::string join(const std::vector<std::string>& parts, char separator);
+
+// Copy of `text` with every occurrence of `pattern` replaced; the inserted replacement is
+// not searched again. An empty pattern leaves the text unchanged.
+std::string replaceAll(const std::string& text, const std::string& pattern, const std::string& replacement);
+
+// Appends the pieces of `text` cut at `delimiter` to `out` and returns it. Empty pieces
+// between delimiters are kept; a final empty piece is appended exactly when the text ends
+// with the delimiter. An empty text appends nothing. A non-zero `maxCount` stops once `out`
+// (including what it held before) has that many elements.
+std::vector<std::string>& split(const std::string& text, char delimiter, std::vector<std::string>& out,
+                                size_t maxCount = 0);
+std::vector<std::string> split(const std::string& text, char delimiter);
+
+// Like split, with any character of `delimiters` ending a piece.
+std::vector<std::string>& splitAny(const std::string& text, const std::string& delimiters,
+                                   std::vector<std::string>& out, size_t maxCount = 0);
+std::vector<std::string> splitAny(const std::string& text, const std::string& delimiters);
+
+// `text` escaped for the inside of a JSON string literal: \n \r \t \b \f and a backslash
+// before '"', '/' and '\'. Other bytes (other control characters too) are copied as they are.
+std::string jsonEscape(const std::string& text);
+
+// `text` as one single-quoted word for a POSIX shell: no character in it (blank, quote,
+// "$", ";", newline...) is interpreted by the shell.
+std::string shellQuote(const std::string& text);
+
+} // namespace StringUtils
