@@ -47,8 +47,7 @@ gboolean ax_event_key_value_set_mark_as_data(AXEventKeyValueSet* key_value_set, 
  * written to *declaration at once, and callback(declaration, user_data) follows later. */
 gboolean ax_event_handler_declare(AXEventHandler* handler, AXEventKeyValueSet* key_value_set,
                                   gboolean stateless, guint* declaration,
-                                  AXDeclarationCompleteCallback callback, gpointer user_data,
-                                  GError** error);
+                                  AXDeclarationCompleteCallback callback, gpointer user_data, GError** error);
 
 /* An event carrying a copy of key_value_set (which may be freed afterwards) and
  * time_stamp (NULL: the time it is sent). */

@@ -1,0 +1,442 @@
+// The event library of the camera platform on a machine that is not a camera: key-value
+// sets live in this process, declarations, events and withdrawals go to the camera
+// simulator's event service over the D-Bus system bus, which may refuse them.
+#include <axsdk/axevent.h>
+
+#include "SimBus.h"
+#include "SimEvents.h"
+
+#include <gio/gio.h>
+
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int callTimeoutMs = 10000;
+
+enum class Mark { None, Source, Data };
+
+// Variants are immutable, so entries copied into an event share them.
+using VariantPtr = std::shared_ptr<GVariant>;
+
+VariantPtr adoptVariant(GVariant* variant)
+{
+  return VariantPtr(g_variant_ref_sink(variant), g_variant_unref);
+}
+
+struct Entry {
+  std::string key;
+  std::optional<std::string> nameSpace;
+  AXEventValueType type = AX_VALUE_TYPE_INT;
+  VariantPtr value; // null for a key without a value
+  std::optional<std::string> keyNiceName;
+  std::optional<std::string> valueNiceName;
+  Mark mark = Mark::None;
+};
+
+GQuark errorQuark()
+{
+  return g_quark_from_static_string("ax-event-error-quark");
+}
+
+enum ErrorCode { InvalidArgument = 1, EventSystem = 2 };
+
+gboolean fail(GError** error, ErrorCode code, const std::string& message)
+{
+  g_set_error_literal(error, errorQuark(), code, message.c_str());
+  return FALSE;
+}
+
+std::optional<std::string> optionalText(const gchar* text)
+{
+  if (!text)
+    return std::nullopt;
+  return std::string(text);
+}
+
+bool sameNamespace(const std::optional<std::string>& a, const gchar* b)
+{
+  return b ? (a && *a == b) : !a;
+}
+
+// Owner of a GVariant reference.
+struct VariantRef {
+  GVariant* v = nullptr;
+  explicit VariantRef(GVariant* variant) : v(variant) {}
+  VariantRef(const VariantRef&) = delete;
+  VariantRef& operator=(const VariantRef&) = delete;
+  ~VariantRef()
+  {
+    if (v)
+      g_variant_unref(v);
+  }
+};
+
+GDBusConnection* systemBus(GError** error)
+{
+  static std::mutex busMutex;
+  static GDBusConnection* bus = nullptr;
+  std::lock_guard<std::mutex> lock(busMutex);
+  if (!bus)
+    bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, error);
+  return bus;
+}
+
+// Calls a method of the event service; params may be floating. Returns the reply, or
+// null with error set to the service's own message.
+GVariant* callService(const char* method, GVariant* params, const char* replyType, GError** error)
+{
+  GError* callError = nullptr;
+  GDBusConnection* bus = systemBus(&callError);
+  GVariant* reply = nullptr;
+  if (bus) {
+    reply = g_dbus_connection_call_sync(bus, SimBus::busName, SimBus::objectPath, SimEvents::interfaceName,
+                                        method, params, replyType ? G_VARIANT_TYPE(replyType) : nullptr,
+                                        G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &callError);
+  } else if (params) {
+    g_variant_unref(g_variant_ref_sink(params));
+  }
+  if (!reply) {
+    g_dbus_error_strip_remote_error(callError);
+    fail(error, EventSystem, callError->message);
+    g_error_free(callError);
+  }
+  return reply;
+}
+
+gboolean callServiceNoReply(const char* method, GVariant* params, GError** error)
+{
+  VariantRef reply(callService(method, params, "()", error));
+  return reply.v != nullptr;
+}
+
+GVariant* entriesVariant(const std::vector<Entry>& entries)
+{
+  GVariantBuilder list;
+  g_variant_builder_init(&list, G_VARIANT_TYPE("aa{sv}"));
+  for (const Entry& entry : entries) {
+    GVariantBuilder dict;
+    g_variant_builder_init(&dict, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&dict, "{sv}", "key", g_variant_new_string(entry.key.c_str()));
+    g_variant_builder_add(&dict, "{sv}", "type", g_variant_new_uint32(entry.type));
+    if (entry.nameSpace)
+      g_variant_builder_add(&dict, "{sv}", "namespace", g_variant_new_string(entry.nameSpace->c_str()));
+    if (entry.value)
+      g_variant_builder_add(&dict, "{sv}", "value", entry.value.get());
+    if (entry.keyNiceName)
+      g_variant_builder_add(&dict, "{sv}", "key_nice_name", g_variant_new_string(entry.keyNiceName->c_str()));
+    if (entry.valueNiceName)
+      g_variant_builder_add(&dict, "{sv}", "value_nice_name",
+                            g_variant_new_string(entry.valueNiceName->c_str()));
+    if (entry.mark != Mark::None)
+      g_variant_builder_add(&dict, "{sv}", "mark",
+                            g_variant_new_string(entry.mark == Mark::Source ? "source" : "data"));
+    g_variant_builder_add_value(&list, g_variant_builder_end(&dict));
+  }
+  return g_variant_builder_end(&list);
+}
+
+// Declarations waiting for their completion, by declaration number. Completions are
+// timeouts on the default main context, so they run on whichever thread iterates it.
+struct Pending {
+  guint handler = 0;
+  AXDeclarationCompleteCallback callback = nullptr;
+  gpointer userData = nullptr;
+  GSource* source = nullptr; // our reference
+};
+
+std::mutex pendingMutex;
+std::map<guint, Pending>& pendingDeclarations()
+{
+  static std::map<guint, Pending> pending;
+  return pending;
+}
+
+// Removes a pending declaration; the caller holds pendingMutex.
+void dropPending(std::map<guint, Pending>::iterator it)
+{
+  g_source_destroy(it->second.source);
+  g_source_unref(it->second.source);
+  pendingDeclarations().erase(it);
+}
+
+gboolean onCompletionDue(gpointer data)
+{
+  guint declaration = GPOINTER_TO_UINT(data);
+  Pending due;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    auto& pending = pendingDeclarations();
+    auto it = pending.find(declaration);
+    if (it == pending.end())
+      return G_SOURCE_REMOVE;
+    due = it->second;
+    // The context keeps the source alive while it is dispatched.
+    g_source_unref(it->second.source);
+    pending.erase(it);
+  }
+  GError* error = nullptr;
+  if (!callServiceNoReply("Complete", g_variant_new("(uu)", due.handler, declaration), &error)) {
+    g_warning("event declaration %u could not be completed: %s", declaration, error->message);
+    g_error_free(error);
+    return G_SOURCE_REMOVE;
+  }
+  if (due.callback)
+    due.callback(declaration, due.userData);
+  return G_SOURCE_REMOVE;
+}
+
+bool checkKey(AXEventKeyValueSet* set, const gchar* key, GError** error)
+{
+  if (!set)
+    return fail(error, InvalidArgument, "no key-value set");
+  if (!key || !*key)
+    return fail(error, InvalidArgument, "the key is empty");
+  return true;
+}
+
+// Asks the event service whether it accepts WHAT ("key", "nicenames", "mark") for a key.
+bool serviceAccepts(const char* what, const gchar* key, const gchar* nameSpace, GError** error)
+{
+  return callServiceNoReply("Check", g_variant_new("(sss)", what, key, nameSpace ? nameSpace : ""), error);
+}
+
+} // namespace
+
+struct _AXEventHandler {
+  guint id;
+};
+
+struct _AXEventKeyValueSet {
+  std::vector<Entry> entries;
+
+  Entry* find(const gchar* key, const gchar* nameSpace)
+  {
+    for (Entry& entry : entries) {
+      if (entry.key == key && sameNamespace(entry.nameSpace, nameSpace))
+        return &entry;
+    }
+    return nullptr;
+  }
+};
+
+struct _AXEvent {
+  std::vector<Entry> entries;
+  GDateTime* timeStamp = nullptr;
+};
+
+extern "C" {
+
+AXEventHandler* ax_event_handler_new(void)
+{
+  static std::mutex idMutex;
+  static guint nextId = 1;
+  std::lock_guard<std::mutex> lock(idMutex);
+  return new AXEventHandler{nextId++};
+}
+
+void ax_event_handler_free(AXEventHandler* handler)
+{
+  if (!handler)
+    return;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    auto& pending = pendingDeclarations();
+    for (auto it = pending.begin(); it != pending.end();) {
+      auto next = std::next(it);
+      if (it->second.handler == handler->id)
+        dropPending(it);
+      it = next;
+    }
+  }
+  GError* error = nullptr;
+  if (!callServiceNoReply("ReleaseHandler", g_variant_new("(u)", handler->id), &error))
+    g_error_free(error);
+  delete handler;
+}
+
+AXEventKeyValueSet* ax_event_key_value_set_new(void)
+{
+  return new AXEventKeyValueSet();
+}
+
+void ax_event_key_value_set_free(AXEventKeyValueSet* key_value_set)
+{
+  delete key_value_set;
+}
+
+gboolean ax_event_key_value_set_add_key_value(AXEventKeyValueSet* key_value_set, const gchar* key,
+                                              const gchar* name_space, gconstpointer value,
+                                              AXEventValueType value_type, GError** error)
+{
+  if (!checkKey(key_value_set, key, error))
+    return FALSE;
+  GVariant* variant = nullptr;
+  if (value) {
+    switch (value_type) {
+    case AX_VALUE_TYPE_INT:
+      variant = g_variant_new_int32(*static_cast<const gint*>(value));
+      break;
+    case AX_VALUE_TYPE_BOOL:
+      variant = g_variant_new_boolean(*static_cast<const gboolean*>(value) != FALSE);
+      break;
+    case AX_VALUE_TYPE_DOUBLE:
+      variant = g_variant_new_double(*static_cast<const gdouble*>(value));
+      break;
+    case AX_VALUE_TYPE_STRING:
+      if (!g_utf8_validate(static_cast<const gchar*>(value), -1, nullptr))
+        return fail(error, InvalidArgument, std::string("the value of key \"") + key + "\" is not UTF-8");
+      variant = g_variant_new_string(static_cast<const gchar*>(value));
+      break;
+    default:
+      return fail(error, InvalidArgument, "unknown value type " + std::to_string(value_type));
+    }
+  } else if (static_cast<int>(value_type) < AX_VALUE_TYPE_INT ||
+             static_cast<int>(value_type) > AX_VALUE_TYPE_STRING) {
+    return fail(error, InvalidArgument, "unknown value type " + std::to_string(value_type));
+  }
+  VariantPtr owned = variant ? adoptVariant(variant) : nullptr;
+  if (!g_utf8_validate(key, -1, nullptr) || (name_space && !g_utf8_validate(name_space, -1, nullptr)))
+    return fail(error, InvalidArgument, "the key or its namespace is not UTF-8");
+  if (!serviceAccepts("key", key, name_space, error))
+    return FALSE;
+
+  Entry* entry = key_value_set->find(key, name_space);
+  if (!entry) {
+    key_value_set->entries.emplace_back();
+    entry = &key_value_set->entries.back();
+    entry->key = key;
+    entry->nameSpace = optionalText(name_space);
+  }
+  entry->type = value_type;
+  entry->value = owned;
+  return TRUE;
+}
+
+gboolean ax_event_key_value_set_add_nice_names(AXEventKeyValueSet* key_value_set, const gchar* key,
+                                               const gchar* name_space, const gchar* key_nice_name,
+                                               const gchar* value_nice_name, GError** error)
+{
+  if (!checkKey(key_value_set, key, error))
+    return FALSE;
+  Entry* entry = key_value_set->find(key, name_space);
+  if (!entry)
+    return fail(error, InvalidArgument, std::string("key \"") + key + "\" is not in the set");
+  if ((key_nice_name && !g_utf8_validate(key_nice_name, -1, nullptr)) ||
+      (value_nice_name && !g_utf8_validate(value_nice_name, -1, nullptr)))
+    return fail(error, InvalidArgument, "a nice name is not UTF-8");
+  if (!serviceAccepts("nicenames", key, name_space, error))
+    return FALSE;
+  entry->keyNiceName = optionalText(key_nice_name);
+  entry->valueNiceName = optionalText(value_nice_name);
+  return TRUE;
+}
+
+static gboolean markKey(AXEventKeyValueSet* key_value_set, const gchar* key, const gchar* name_space,
+                        Mark mark, GError** error)
+{
+  if (!checkKey(key_value_set, key, error))
+    return FALSE;
+  Entry* entry = key_value_set->find(key, name_space);
+  if (!entry)
+    return fail(error, InvalidArgument, std::string("key \"") + key + "\" is not in the set");
+  if (!serviceAccepts("mark", key, name_space, error))
+    return FALSE;
+  entry->mark = mark;
+  return TRUE;
+}
+
+gboolean ax_event_key_value_set_mark_as_source(AXEventKeyValueSet* key_value_set, const gchar* key,
+                                               const gchar* name_space, GError** error)
+{
+  return markKey(key_value_set, key, name_space, Mark::Source, error);
+}
+
+gboolean ax_event_key_value_set_mark_as_data(AXEventKeyValueSet* key_value_set, const gchar* key,
+                                             const gchar* name_space, GError** error)
+{
+  return markKey(key_value_set, key, name_space, Mark::Data, error);
+}
+
+gboolean ax_event_handler_declare(AXEventHandler* handler, AXEventKeyValueSet* key_value_set,
+                                  gboolean stateless, guint* declaration,
+                                  AXDeclarationCompleteCallback callback, gpointer user_data, GError** error)
+{
+  if (!handler || !key_value_set)
+    return fail(error, InvalidArgument, "no handler or no key-value set");
+  VariantRef reply(callService(
+      "Declare",
+      g_variant_new("(ub@aa{sv})", handler->id, stateless != FALSE, entriesVariant(key_value_set->entries)),
+      "(ui)", error));
+  if (!reply.v)
+    return FALSE;
+  guint number = 0;
+  gint delayMs = 0;
+  g_variant_get(reply.v, "(ui)", &number, &delayMs);
+  if (declaration)
+    *declaration = number;
+  // A negative delay is a declaration the event system never completes.
+  if (delayMs >= 0) {
+    GSource* source = g_timeout_source_new(static_cast<guint>(delayMs));
+    g_source_set_callback(source, onCompletionDue, GUINT_TO_POINTER(number), nullptr);
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    pendingDeclarations()[number] = Pending{handler->id, callback, user_data, source};
+    g_source_attach(source, nullptr);
+  }
+  return TRUE;
+}
+
+AXEvent* ax_event_new2(AXEventKeyValueSet* key_value_set, GDateTime* time_stamp)
+{
+  auto* event = new AXEvent();
+  if (key_value_set)
+    event->entries = key_value_set->entries;
+  if (time_stamp)
+    event->timeStamp = g_date_time_ref(time_stamp);
+  return event;
+}
+
+void ax_event_free(AXEvent* event)
+{
+  if (!event)
+    return;
+  if (event->timeStamp)
+    g_date_time_unref(event->timeStamp);
+  delete event;
+}
+
+gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration, AXEvent* event,
+                                     GError** error)
+{
+  if (!handler || !event)
+    return fail(error, InvalidArgument, "no handler or no event");
+  gchar* stamp = nullptr;
+  if (event->timeStamp)
+    stamp = g_date_time_format_iso8601(event->timeStamp);
+  GVariant* params = g_variant_new("(uus@aa{sv})", handler->id, declaration, stamp ? stamp : "",
+                                   entriesVariant(event->entries));
+  g_free(stamp);
+  return callServiceNoReply("Send", params, error);
+}
+
+gboolean ax_event_handler_undeclare(AXEventHandler* handler, guint declaration, GError** error)
+{
+  if (!handler)
+    return fail(error, InvalidArgument, "no handler");
+  if (!callServiceNoReply("Undeclare", g_variant_new("(uu)", handler->id, declaration), error))
+    return FALSE;
+  std::lock_guard<std::mutex> lock(pendingMutex);
+  auto& pending = pendingDeclarations();
+  auto it = pending.find(declaration);
+  if (it != pending.end() && it->second.handler == handler->id)
+    dropPending(it);
+  return TRUE;
+}
+
+} // extern "C"
