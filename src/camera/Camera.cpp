@@ -1,0 +1,26 @@
+#include "camera/Camera.h"
+
+#include "camera/ParamsManagerBase.h"
+
+#include <stdexcept>
+#include <utility>
+
+Camera::Camera(std::shared_ptr<ParamsManagerBase> paramsManager) : paramsManager(std::move(paramsManager))
+{
+  const std::pair<const char*, std::string CameraInfo::*> fields[] = {
+      {"Properties.System.SerialNumber", &CameraInfo::serialNumber},
+      {"Properties.Firmware.Version", &CameraInfo::firmwareVersion},
+      {"Brand.Brand", &CameraInfo::brand},
+      {"Brand.ProdFullName", &CameraInfo::productFullName},
+      {"Brand.ProdNbr", &CameraInfo::productNumber},
+      {"Brand.ProdShortName", &CameraInfo::productShortName},
+      {"Brand.ProdType", &CameraInfo::productType},
+      {"Properties.System.Soc", &CameraInfo::soc},
+  };
+  for (const auto& [parameter, field] : fields) {
+    info.*field = this->paramsManager->getVapixParameter(parameter, false, nullptr);
+  }
+  if (info.serialNumber.empty() || info.firmwareVersion.empty()) {
+    throw std::runtime_error("Camera info reading failed.");
+  }
+}

@@ -1,0 +1,311 @@
+#include "camera/HttpManager.h"
+
+#include "util/Logger.h"
+#include "util/StringUtils.h"
+
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace {
+
+struct CacheEntry {
+  std::string etag;
+  HttpManager::Response response;
+  uint32_t storedAt = 0;
+};
+
+// Shared by every thread that makes requests.
+std::mutex cacheMutex;
+std::map<std::string, CacheEntry> etagCache;
+
+constexpr size_t maxCacheEntries = 5;
+constexpr size_t maxLoggedBodyLength = 1000;
+
+struct CurlHandleDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlHandleDeleter>;
+
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+struct BioDeleter {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct X509Deleter {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+
+// Appends one line to the list; false when libcurl could not allocate.
+bool appendHeader(CurlList& list, const std::string& line)
+{
+  curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+  if (!extended) {
+    return false;
+  }
+  list.release();
+  list.reset(extended);
+  return true;
+}
+
+// libcurl callbacks must not let an exception through: a failed append aborts the transfer.
+size_t onHeaderLine(char* data, size_t size, size_t count, void* userData)
+{
+  try {
+    static_cast<std::vector<std::string>*>(userData)->emplace_back(data, size * count);
+    return size * count;
+  } catch (...) {
+    return 0;
+  }
+}
+
+size_t onBodyChunk(char* data, size_t size, size_t count, void* userData)
+{
+  try {
+    static_cast<std::string*>(userData)->append(data, size * count);
+    return size * count;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// The entity tag of the first two double quotes after "ETag" in the line, if any.
+std::optional<std::string> etagOfLine(const std::string& line)
+{
+  size_t position = line.find("ETag");
+  if (position == std::string::npos) {
+    return std::nullopt;
+  }
+  size_t open = line.find('"', position);
+  if (open == std::string::npos) {
+    return std::nullopt;
+  }
+  size_t close = line.find('"', open + 1);
+  if (close == std::string::npos) {
+    return std::nullopt;
+  }
+  return line.substr(open + 1, close - open - 1);
+}
+
+std::optional<CacheEntry> findCacheEntry(const std::string& url)
+{
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  auto found = etagCache.find(url);
+  if (found == etagCache.end()) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+void trimCacheLocked(size_t maxCount)
+{
+  if (maxCount == 0) {
+    etagCache.clear();
+    return;
+  }
+  while (etagCache.size() > maxCount) {
+    auto oldest = etagCache.begin();
+    for (auto entry = etagCache.begin(); entry != etagCache.end(); ++entry) {
+      if (entry->second.storedAt < oldest->second.storedAt) {
+        oldest = entry;
+      }
+    }
+    etagCache.erase(oldest);
+  }
+}
+
+void storeIfTagged(const std::string& url, const HttpManager::Response& response)
+{
+  std::optional<std::string> etag;
+  for (const std::string& line : response.headers) {
+    if (auto lineTag = etagOfLine(line)) {
+      etag = lineTag;
+    }
+  }
+  if (!etag) {
+    return;
+  }
+  CacheEntry entry{*etag, response, static_cast<uint32_t>(std::time(nullptr))};
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  etagCache[url] = std::move(entry);
+  trimCacheLocked(maxCacheEntries);
+}
+
+} // namespace
+
+std::unique_ptr<HttpManager::Response> HttpManager::get(const std::string& url,
+                                                        const std::string& certificates, long timeoutSeconds,
+                                                        const RequestHook& hook)
+{
+  if (Logger::getLevel() == LogLevel::Trace) {
+    Logger::log("Http GET: " + url, LogLevel::Trace);
+  }
+  return perform(url, "", "", certificates, timeoutSeconds, hook);
+}
+
+std::unique_ptr<HttpManager::Response> HttpManager::post(const std::string& url, const std::string& body,
+                                                         const std::string& contentType,
+                                                         const std::string& certificates, long timeoutSeconds,
+                                                         const RequestHook& hook)
+{
+  if (Logger::getLevel() == LogLevel::Trace) {
+    std::string shown =
+        body.size() > maxLoggedBodyLength ? body.substr(0, maxLoggedBodyLength) + "..." : body;
+    Logger::log("Http POST: " + url + "\n" + shown, LogLevel::Trace);
+  }
+  return perform(url, body, contentType, certificates, timeoutSeconds, hook);
+}
+
+std::unique_ptr<HttpManager::Response>
+HttpManager::perform(const std::string& rawUrl, const std::string& body, const std::string& contentType,
+                     const std::string& certificates, long timeoutSeconds, const RequestHook& hook)
+{
+  auto response = std::make_unique<Response>();
+  CurlHandle handle(curl_easy_init());
+  if (!handle) {
+    return response;
+  }
+  CURL* curl = handle.get();
+  const std::string url = StringUtils::trimmed(rawUrl);
+
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeaderLine);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBodyChunk);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+
+  if (!body.empty()) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  }
+  if (!certificates.empty()) {
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, addCertificates);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<std::string*>(&certificates));
+  }
+
+  // The 304 answer confirms the entity we named, so that is the one replayed.
+  const std::optional<CacheEntry> sentEntry = findCacheEntry(url);
+  CurlList headerList;
+  bool listComplete = appendHeader(headerList, "User-Agent: Tessaly");
+  if (!body.empty()) {
+    listComplete = listComplete && appendHeader(headerList, "Content-Type: " + contentType);
+  }
+  if (sentEntry) {
+    listComplete = listComplete && appendHeader(headerList, "If-None-Match: \"" + sentEntry->etag + "\"");
+  }
+  if (!listComplete) {
+    return response;
+  }
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response->headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response->body);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+
+  if (hook) {
+    hook(curl);
+  }
+
+  CURLcode result = curl_easy_perform(curl);
+  response->curlCode = result;
+  headerList.reset();
+
+  if (result != CURLE_OK) {
+    Logger::log("Curl error: " + std::to_string(result) + " - " + curl_easy_strerror(result) + ", " +
+                    errorBuffer,
+                LogLevel::Warning);
+    return response;
+  }
+
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  response->statusCode = static_cast<int32_t>(status);
+
+  if (status == 304) {
+    std::optional<CacheEntry> replayed = sentEntry ? sentEntry : findCacheEntry(url);
+    if (replayed) {
+      *response = std::move(replayed->response);
+      return response;
+    }
+  }
+  storeIfTagged(url, *response);
+  return response;
+}
+
+std::string HttpManager::urlEncode(const std::string& text)
+{
+  CurlHandle handle(curl_easy_init());
+  if (!handle) {
+    return "";
+  }
+  char* escaped = curl_easy_escape(handle.get(), text.data(), static_cast<int>(text.size()));
+  if (!escaped) {
+    return "";
+  }
+  std::string result(escaped);
+  curl_free(escaped);
+  return result;
+}
+
+void HttpManager::parseHeaderLine(const std::string& line, std::string& name, std::string& value)
+{
+  size_t colon = line.find(':');
+  if (colon == std::string::npos) {
+    return;
+  }
+  size_t end = line.find('\r', colon);
+  name = StringUtils::trimmed(line.substr(0, colon));
+  value = StringUtils::trimmed(
+      line.substr(colon + 1, end == std::string::npos ? std::string::npos : end - colon - 1));
+}
+
+void HttpManager::trimCache(size_t maxCount)
+{
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  trimCacheLocked(maxCount);
+}
+
+size_t HttpManager::cacheSize()
+{
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  return etagCache.size();
+}
+
+CURLcode HttpManager::addCertificates(CURL*, void* sslContext, void* parm)
+{
+  static const std::string endMarker = "-----END CERTIFICATE-----";
+  try {
+    const std::string& text = *static_cast<const std::string*>(parm);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    size_t blockStart = 0;
+    for (size_t marker = text.find(endMarker); marker != std::string::npos;
+         marker = text.find(endMarker, blockStart)) {
+      size_t blockEnd = marker + endMarker.size();
+      std::unique_ptr<BIO, BioDeleter> bio(
+          BIO_new_mem_buf(text.data() + blockStart, static_cast<int>(blockEnd - blockStart)));
+      blockStart = blockEnd;
+      std::unique_ptr<X509, X509Deleter> certificate(
+          bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+      if (!certificate) {
+        Logger::log("PEM_read_bio_X509 failed.", LogLevel::Error);
+      }
+      if (!certificate || !store || X509_STORE_add_cert(store, certificate.get()) != 1) {
+        Logger::log("Error adding certificate.", LogLevel::Error);
+      }
+    }
+  } catch (...) {
+    // A failure here must not unwind through libcurl; peer verification decides instead.
+  }
+  return CURLE_OK;
+}

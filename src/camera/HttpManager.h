@@ -1,0 +1,65 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Outgoing HTTP over libcurl's easy interface: one blocking request per call, any thread.
+// Every request carries "User-Agent: Tessaly", follows redirects and lets credentials in the
+// URL use any authentication scheme. A process-wide cache of up to five ETag-tagged
+// responses lets a 304 answer be replayed as the stored response.
+class HttpManager {
+public:
+  struct Response {
+    int32_t curlCode = CURLE_FAILED_INIT;
+    // 500 until a transfer completed.
+    int32_t statusCode = 500;
+    // Every raw header line as received, with its "\r\n", status lines and the empty lines
+    // that end header blocks included; after redirects, those of every response in order.
+    std::vector<std::string> headers;
+    std::string body;
+  };
+
+  // Called with the easy handle after all of this class's options are set, just before the
+  // transfer, so that a caller can set more options (method, TLS verification, ...).
+  using RequestHook = std::function<void(CURL*)>;
+
+  // GET of `url` (trimmed). `certificates` is PEM text of extra trusted certificates, empty
+  // for none; `timeoutSeconds` limits the whole transfer. Transfer failures give curlCode
+  // non-zero and statusCode 500, never an exception.
+  static std::unique_ptr<Response> get(const std::string& url, const std::string& certificates,
+                                       long timeoutSeconds, const RequestHook& hook = nullptr);
+
+  // POST of `body` with the given content type; an empty body is sent as a GET without a
+  // Content-Type header.
+  static std::unique_ptr<Response> post(const std::string& url, const std::string& body,
+                                        const std::string& contentType, const std::string& certificates,
+                                        long timeoutSeconds, const RequestHook& hook = nullptr);
+
+  // Percent-encodes every byte except letters, digits and "-._~". Empty when libcurl
+  // cannot give a handle.
+  static std::string urlEncode(const std::string& text);
+
+  // Splits "Name: value\r\n" into its trimmed name and value (the value ends at the first
+  // "\r" after the colon). A line without ":" leaves both outputs untouched.
+  static void parseHeaderLine(const std::string& line, std::string& name, std::string& value);
+
+  // Drops the entries stored earliest until at most `maxCount` remain (0 empties the cache).
+  static void trimCache(size_t maxCount);
+
+  // The number of responses in the ETag cache.
+  static size_t cacheSize();
+
+  // TLS context callback: adds every PEM certificate of the text at `parm` to the context's
+  // store. Bad certificates are logged and skipped; always returns CURLE_OK.
+  static CURLcode addCertificates(CURL* handle, void* sslContext, void* parm);
+
+private:
+  static std::unique_ptr<Response> perform(const std::string& url, const std::string& body,
+                                           const std::string& contentType, const std::string& certificates,
+                                           long timeoutSeconds, const RequestHook& hook);
+};
