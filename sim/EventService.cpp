@@ -1,0 +1,447 @@
+#include "EventService.h"
+
+#include "SimBus.h"
+#include "SimEvents.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+const char* const introspectionXml = R"(
+<node>
+  <interface name="dev.orvane.CameraSim.Events">
+    <method name="Check">
+      <arg direction="in" type="s" name="what"/>
+      <arg direction="in" type="s" name="key"/>
+      <arg direction="in" type="s" name="name_space"/>
+    </method>
+    <method name="Declare">
+      <arg direction="in" type="u" name="handler"/>
+      <arg direction="in" type="b" name="stateless"/>
+      <arg direction="in" type="aa{sv}" name="keys"/>
+      <arg direction="out" type="u" name="declaration"/>
+      <arg direction="out" type="i" name="delay_ms"/>
+    </method>
+    <method name="Complete">
+      <arg direction="in" type="u" name="handler"/>
+      <arg direction="in" type="u" name="declaration"/>
+    </method>
+    <method name="Send">
+      <arg direction="in" type="u" name="handler"/>
+      <arg direction="in" type="u" name="declaration"/>
+      <arg direction="in" type="s" name="time_stamp"/>
+      <arg direction="in" type="aa{sv}" name="keys"/>
+    </method>
+    <method name="Undeclare">
+      <arg direction="in" type="u" name="handler"/>
+      <arg direction="in" type="u" name="declaration"/>
+    </method>
+    <method name="ReleaseHandler">
+      <arg direction="in" type="u" name="handler"/>
+    </method>
+    <method name="Events">
+      <arg direction="out" type="as" name="records"/>
+    </method>
+    <method name="SetDelay">
+      <arg direction="in" type="i" name="delay_ms"/>
+    </method>
+    <method name="SetRefuse">
+      <arg direction="in" type="s" name="what"/>
+      <arg direction="in" type="b" name="on"/>
+      <arg direction="in" type="s" name="message"/>
+    </method>
+  </interface>
+</node>)";
+
+// A request whose arguments the service cannot make sense of; answered as InvalidArgument.
+struct InvalidRequest : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string jsonString(const std::string& text)
+{
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      if (c < 0x20) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        out += escaped;
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+  }
+  return out + "\"";
+}
+
+// The shortest text that reads back as the same double, always recognisable as a double.
+std::string jsonDouble(double value)
+{
+  if (!std::isfinite(value))
+    return "null";
+  char text[G_ASCII_DTOSTR_BUF_SIZE];
+  for (const char* format : {"%.15g", "%.16g", "%.17g"}) {
+    g_ascii_formatd(text, sizeof text, format, value);
+    if (g_ascii_strtod(text, nullptr) == value)
+      break;
+  }
+  std::string out = text;
+  if (out.find_first_of(".eEn") == std::string::npos)
+    out += ".0";
+  return out;
+}
+
+std::string optionalString(GVariantDict* dict, const char* name)
+{
+  const gchar* text = nullptr;
+  if (!g_variant_dict_lookup(dict, name, "&s", &text))
+    return "null";
+  return jsonString(text);
+}
+
+const char* typeName(guint32 type)
+{
+  static const char* const names[] = {"INT", "BOOL", "DOUBLE", "STRING"};
+  return type < 4 ? names[type] : nullptr;
+}
+
+// One key of a declaration or event as JSON; throws InvalidRequest when the entry is
+// malformed (no key, unknown type, a value that does not match its type).
+std::string keyJson(GVariant* entry)
+{
+  GVariantDict dict;
+  g_variant_dict_init(&dict, entry);
+  struct Clear {
+    GVariantDict* d;
+    ~Clear() { g_variant_dict_clear(d); }
+  } clear{&dict};
+
+  const gchar* key = nullptr;
+  guint32 type = 0;
+  if (!g_variant_dict_lookup(&dict, "key", "&s", &key) || !*key)
+    throw InvalidRequest("a key without a name");
+  if (!g_variant_dict_lookup(&dict, "type", "u", &type) || !typeName(type))
+    throw InvalidRequest(std::string("key \"") + key + "\" has no valid value type");
+
+  std::string value = "null";
+  if (GVariant* v = g_variant_dict_lookup_value(&dict, "value", nullptr)) {
+    // In the order of the library's value type codes.
+    static const char* const signatures[] = {"i", "b", "d", "s"};
+    bool matches = g_variant_is_of_type(v, G_VARIANT_TYPE(signatures[type]));
+    if (matches) {
+      switch (type) {
+      case 0:
+        value = std::to_string(g_variant_get_int32(v));
+        break;
+      case 1:
+        value = g_variant_get_boolean(v) ? "true" : "false";
+        break;
+      case 2:
+        value = jsonDouble(g_variant_get_double(v));
+        break;
+      default:
+        value = jsonString(g_variant_get_string(v, nullptr));
+      }
+    }
+    g_variant_unref(v);
+    if (!matches)
+      throw InvalidRequest(std::string("the value of key \"") + key + "\" does not match its type");
+  }
+  return std::string("{\"key\":") + jsonString(key) + ",\"namespace\":" + optionalString(&dict, "namespace") +
+         ",\"type\":\"" + typeName(type) + "\",\"value\":" + value +
+         ",\"key_nice_name\":" + optionalString(&dict, "key_nice_name") +
+         ",\"value_nice_name\":" + optionalString(&dict, "value_nice_name") +
+         ",\"mark\":" + optionalString(&dict, "mark") + "}";
+}
+
+std::string keysJson(GVariant* keys)
+{
+  std::string out = "[";
+  GVariantIter iter;
+  g_variant_iter_init(&iter, keys);
+  while (GVariant* entry = g_variant_iter_next_value(&iter)) {
+    std::string json;
+    try {
+      json = keyJson(entry);
+    } catch (...) {
+      g_variant_unref(entry);
+      throw;
+    }
+    g_variant_unref(entry);
+    if (out.size() > 1)
+      out += ",";
+    out += json;
+  }
+  return out + "]";
+}
+
+void returnError(GDBusMethodInvocation* invocation, const char* name, const std::string& message)
+{
+  g_dbus_method_invocation_return_dbus_error(invocation, name, message.c_str());
+}
+
+} // namespace
+
+const std::vector<std::string>& EventService::refusableOperations()
+{
+  static const std::vector<std::string> operations = {"key",     "nicenames", "mark",
+                                                      "declare", "send",      "undeclare"};
+  return operations;
+}
+
+bool EventService::registerOn(GDBusConnection* connection, std::string& error)
+{
+  GError* gerror = nullptr;
+  GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(introspectionXml, &gerror);
+  guint id = 0;
+  if (node) {
+    static const GDBusInterfaceVTable vtable = {handleMethodCall, nullptr, nullptr, {}};
+    auto* service = new EventService();
+    id = g_dbus_connection_register_object(
+        connection, SimBus::objectPath, node->interfaces[0], &vtable, service,
+        [](gpointer self) { delete static_cast<EventService*>(self); }, &gerror);
+    g_dbus_node_info_unref(node);
+  }
+  if (id == 0) {
+    error = std::string("event service: ") + gerror->message;
+    g_error_free(gerror);
+    return false;
+  }
+  return true;
+}
+
+void EventService::handleMethodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                                    const gchar* method, GVariant* params, GDBusMethodInvocation* invocation,
+                                    gpointer self)
+{
+  try {
+    static_cast<EventService*>(self)->onMethodCall(sender ? sender : "", method, params, invocation);
+  } catch (const InvalidRequest& e) {
+    returnError(invocation, SimEvents::invalidArgumentError, e.what());
+  } catch (const std::exception& e) {
+    g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.Failed", e.what());
+  }
+}
+
+void EventService::onMethodCall(const std::string& sender, const std::string& method, GVariant* params,
+                                GDBusMethodInvocation* invocation)
+{
+  if (method == "Check") {
+    const gchar* what = nullptr;
+    const gchar* key = nullptr;
+    g_variant_get(params, "(&s&s&s)", &what, &key, nullptr);
+    check(what, key, invocation);
+  } else if (method == "Declare") {
+    declare(sender, params, invocation);
+  } else if (method == "Complete") {
+    complete(sender, params, invocation);
+  } else if (method == "Send") {
+    send(sender, params, invocation);
+  } else if (method == "Undeclare") {
+    undeclare(sender, params, invocation);
+  } else if (method == "ReleaseHandler") {
+    releaseHandler(sender, params, invocation);
+  } else if (method == "Events") {
+    GVariantBuilder list;
+    g_variant_builder_init(&list, G_VARIANT_TYPE("as"));
+    for (const std::string& line : records)
+      g_variant_builder_add(&list, "s", line.c_str());
+    g_dbus_method_invocation_return_value(invocation, g_variant_new("(as)", &list));
+  } else if (method == "SetDelay") {
+    g_variant_get(params, "(i)", &delayMs);
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else if (method == "SetRefuse") {
+    setRefuse(params, invocation);
+  } else {
+    throw InvalidRequest("unknown method " + method);
+  }
+}
+
+bool EventService::refuse(const std::string& what, const std::string& defaultMessage,
+                          GDBusMethodInvocation* invocation)
+{
+  auto it = refusals.find(what);
+  if (it == refusals.end())
+    return false;
+  returnError(invocation, SimEvents::refusedError, it->second.empty() ? defaultMessage : it->second);
+  return true;
+}
+
+void EventService::check(const std::string& what, const std::string& key, GDBusMethodInvocation* invocation)
+{
+  std::string message;
+  if (what == "key")
+    message = "key \"" + key + "\" refused by the event system";
+  else if (what == "nicenames")
+    message = "nice names of key \"" + key + "\" refused by the event system";
+  else if (what == "mark")
+    message = "mark of key \"" + key + "\" refused by the event system";
+  else
+    throw InvalidRequest("nothing to check called " + what);
+  if (!refuse(what, message, invocation))
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void EventService::record(const std::string& op, const std::string& sender, guint handler,
+                          const std::string& rest)
+{
+  records.push_back("{\"seq\":" + std::to_string(records.size() + 1) + ",\"op\":\"" + op + "\",\"client\":" +
+                    jsonString(sender) + ",\"handler\":" + std::to_string(handler) + rest + "}");
+}
+
+EventService::Declaration* EventService::findDeclaration(const std::string& sender, guint handler,
+                                                         guint number, GDBusMethodInvocation* invocation)
+{
+  auto it = declarations.find(number);
+  if (it == declarations.end() || it->second.client != sender || it->second.handler != handler) {
+    returnError(invocation, SimEvents::notFoundError,
+                "declaration " + std::to_string(number) + " not found for this handler");
+    return nullptr;
+  }
+  return &it->second;
+}
+
+void EventService::declare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation)
+{
+  guint handler = 0;
+  gboolean stateless = FALSE;
+  GVariant* keys = nullptr;
+  g_variant_get(params, "(ub@aa{sv})", &handler, &stateless, &keys);
+  std::string json;
+  try {
+    json = keysJson(keys);
+  } catch (...) {
+    g_variant_unref(keys);
+    throw;
+  }
+  g_variant_unref(keys);
+  if (refuse("declare", "declaration refused by the event system", invocation))
+    return;
+
+  guint number = nextDeclaration++;
+  if (nextDeclaration == 0)
+    nextDeclaration = 1;
+  declarations[number] = Declaration{sender, handler, false};
+  record("declare", sender, handler,
+         ",\"declaration\":" + std::to_string(number) + ",\"stateless\":" + (stateless ? "true" : "false") +
+             ",\"delay_ms\":" + std::to_string(delayMs) + ",\"keys\":" + json);
+  g_dbus_method_invocation_return_value(invocation,
+                                        g_variant_new("(ui)", number, delayMs < 0 ? -1 : delayMs));
+}
+
+void EventService::complete(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation)
+{
+  guint handler = 0;
+  guint number = 0;
+  g_variant_get(params, "(uu)", &handler, &number);
+  Declaration* declaration = findDeclaration(sender, handler, number, invocation);
+  if (!declaration)
+    return;
+  if (declaration->complete)
+    throw InvalidRequest("declaration " + std::to_string(number) + " is already complete");
+  declaration->complete = true;
+  record("complete", sender, handler, ",\"declaration\":" + std::to_string(number));
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void EventService::send(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation)
+{
+  guint handler = 0;
+  guint number = 0;
+  const gchar* stamp = nullptr;
+  GVariant* keys = nullptr;
+  g_variant_get(params, "(uu&s@aa{sv})", &handler, &number, &stamp, &keys);
+  std::string json;
+  try {
+    json = keysJson(keys);
+  } catch (...) {
+    g_variant_unref(keys);
+    throw;
+  }
+  g_variant_unref(keys);
+  if (refuse("send", "event refused by the event system", invocation))
+    return;
+  Declaration* declaration = findDeclaration(sender, handler, number, invocation);
+  if (!declaration)
+    return;
+  if (!declaration->complete)
+    throw InvalidRequest("declaration " + std::to_string(number) + " is not complete yet");
+  record("send", sender, handler,
+         ",\"declaration\":" + std::to_string(number) +
+             ",\"time_stamp\":" + (*stamp ? jsonString(stamp) : std::string("null")) + ",\"keys\":" + json);
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void EventService::undeclare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation)
+{
+  guint handler = 0;
+  guint number = 0;
+  g_variant_get(params, "(uu)", &handler, &number);
+  if (refuse("undeclare", "undeclaration refused by the event system", invocation))
+    return;
+  if (!findDeclaration(sender, handler, number, invocation))
+    return;
+  declarations.erase(number);
+  record("undeclare", sender, handler, ",\"declaration\":" + std::to_string(number));
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void EventService::releaseHandler(const std::string& sender, GVariant* params,
+                                  GDBusMethodInvocation* invocation)
+{
+  guint handler = 0;
+  g_variant_get(params, "(u)", &handler);
+  std::string dropped;
+  for (auto it = declarations.begin(); it != declarations.end();) {
+    if (it->second.client == sender && it->second.handler == handler) {
+      dropped += (dropped.empty() ? "" : ",") + std::to_string(it->first);
+      it = declarations.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  record("release", sender, handler, ",\"declarations\":[" + dropped + "]");
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void EventService::setRefuse(GVariant* params, GDBusMethodInvocation* invocation)
+{
+  const gchar* what = nullptr;
+  gboolean on = FALSE;
+  const gchar* message = nullptr;
+  g_variant_get(params, "(&sb&s)", &what, &on, &message);
+  const auto& operations = refusableOperations();
+  if (std::find(operations.begin(), operations.end(), what) == operations.end())
+    throw InvalidRequest(std::string("cannot refuse ") + what +
+                         "; one of key, nicenames, mark, declare, send, undeclare");
+  if (on)
+    refusals[what] = message;
+  else
+    refusals.erase(what);
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+bool registerEventService(GDBusConnection* bus, std::string& error)
+{
+  return EventService::registerOn(bus, error);
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <gio/gio.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// The camera's event system as the event library sees it: declarations completed after a
+// configurable delay, events and withdrawals, refusals injected by tests, and a record of
+// all traffic (one JSON object per operation). Runs on the simulator's main context.
+class EventService {
+public:
+  static constexpr int defaultDelayMs = 50;
+
+  // The faults that can be injected, as named by the control tool.
+  static const std::vector<std::string>& refusableOperations();
+
+  // Exports the interface on the simulator's object of connection; false with error set
+  // when it cannot. The service lives as long as the process.
+  static bool registerOn(GDBusConnection* connection, std::string& error);
+
+private:
+  struct Declaration {
+    std::string client;
+    guint handler = 0;
+    bool complete = false;
+  };
+
+  void onMethodCall(const std::string& sender, const std::string& method, GVariant* params,
+                    GDBusMethodInvocation* invocation);
+  void check(const std::string& what, const std::string& key, GDBusMethodInvocation* invocation);
+  void declare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
+  void complete(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
+  void send(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
+  void undeclare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
+  void releaseHandler(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
+  void setRefuse(GVariant* params, GDBusMethodInvocation* invocation);
+
+  // True (and the invocation answered with the refusal) when what is refused now.
+  bool refuse(const std::string& what, const std::string& defaultMessage, GDBusMethodInvocation* invocation);
+  // The declaration number of (sender, handler), or null with the invocation answered.
+  Declaration* findDeclaration(const std::string& sender, guint handler, guint number,
+                               GDBusMethodInvocation* invocation);
+  void record(const std::string& op, const std::string& sender, guint handler, const std::string& rest);
+
+  static void handleMethodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                               const gchar* method, GVariant* params, GDBusMethodInvocation* invocation,
+                               gpointer self);
+
+  std::map<guint, Declaration> declarations;
+  guint nextDeclaration = 1;
+  int delayMs = defaultDelayMs;
+  std::map<std::string, std::string> refusals; // operation -> message, empty for the default
+  std::vector<std::string> records;
+};
+
+// Exports the event service on the simulator's bus connection; false with error set when
+// it cannot.
+bool registerEventService(GDBusConnection* bus, std::string& error);
