@@ -1,0 +1,154 @@
+#include "packages/PackageController.h"
+
+#include "app/Constants.h"
+#include "packages/PackagePaths.h"
+#include "util/FileUtils.h"
+#include "util/Logger.h"
+#include "util/SystemUtils.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// "." and ".." are listed too, but name no package.
+bool listsName(const std::vector<std::string>& entries, const std::string& name)
+{
+  if (name == "." || name == "..") {
+    return false;
+  }
+  return std::find(entries.begin(), entries.end(), name) != entries.end();
+}
+
+} // namespace
+
+void PackageController::startAll()
+{
+  for (const auto& [name, package] : getPackages()) {
+    if (!package->isRunning()) {
+      Logger::log("Start package: " + name, LogLevel::Info);
+      package->run();
+    }
+  }
+}
+
+void PackageController::stopAll()
+{
+  const PackageMap snapshot = getPackages();
+  if (snapshot.empty()) {
+    return;
+  }
+  Logger::log("Stop all packages", LogLevel::Info);
+  for (const auto& entry : snapshot) {
+    entry.second->stop();
+  }
+}
+
+void PackageController::addPackage(const std::string& name)
+{
+  const std::string path = findPackagePath(name);
+  if (path.empty()) {
+    throw std::runtime_error("Package not found: " + name);
+  }
+  // A package registered under this name already must not keep running unowned, nor keep
+  // its ports.
+  removePackage(name);
+
+  std::lock_guard<std::mutex> lock(mutex);
+  const int port = allocatePortLocked();
+  const int publicPort = allocatePortLocked();
+  packages[name] = std::make_shared<Package>(name, port, publicPort, path);
+}
+
+void PackageController::removePackage(const std::string& name)
+{
+  std::shared_ptr<Package> package = getPackage(name);
+  if (!package) {
+    return;
+  }
+  package->stop();
+
+  std::lock_guard<std::mutex> lock(mutex);
+  usedPorts.erase(package->getPort(false));
+  usedPorts.erase(package->getPort(true));
+  auto entry = packages.find(name);
+  if (entry != packages.end() && entry->second == package) {
+    packages.erase(entry);
+  }
+}
+
+PackageController::PackageMap PackageController::getPackages() const
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  return packages;
+}
+
+std::shared_ptr<Package> PackageController::getPackage(const std::string& name) const
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  auto entry = packages.find(name);
+  return entry == packages.end() ? nullptr : entry->second;
+}
+
+void PackageController::stopPackage(const std::string& name)
+{
+  std::shared_ptr<Package> package = getPackage(name);
+  if (package && package->isRunning()) {
+    Logger::log("Stop package " + name, LogLevel::Info);
+    package->stop();
+  }
+}
+
+void PackageController::sendSignal(const std::string& name, int signal)
+{
+  std::shared_ptr<Package> package = getPackage(name);
+  if (package && package->isRunning()) {
+    Logger::log("Send signal " + std::to_string(signal) + " to package " + name, LogLevel::Info);
+    package->sendSignal(signal);
+  }
+}
+
+std::string PackageController::findPackagePath(const std::string& name, bool* found) const
+{
+  const std::string flashRoot = PackagePaths::flashPackageRoot();
+  const std::string sdRoot = PackagePaths::sdPackageRoot();
+  std::string path;
+  if (listsName(FileUtils::listDirectories(flashRoot), name)) {
+    path = flashRoot + name;
+  } else if (listsName(FileUtils::listDirectories(sdRoot), name)) {
+    path = sdRoot + name;
+  }
+  if (found != nullptr) {
+    *found = !path.empty();
+  }
+  return path;
+}
+
+bool PackageController::isPackageInDirectory(const std::string& directory, const std::string& name)
+{
+  return listsName(FileUtils::listDirectories(directory), name);
+}
+
+int PackageController::allocatePort()
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  return allocatePortLocked();
+}
+
+int PackageController::allocatePortLocked()
+{
+  for (int port = Orvane::firstPackagePort; port <= Orvane::lastPackagePort; ++port) {
+    if (usedPorts.count(port) == 0 && SystemUtils::isPortFree(static_cast<uint16_t>(port))) {
+      usedPorts.insert(port);
+      return port;
+    }
+  }
+  return Package::noPort;
+}
+
+void PackageController::releasePort(int port)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  usedPorts.erase(port);
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "packages/Package.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+// Owns every registered package, keyed by name, and the ports handed to them. The main
+// loop registers, unregisters, starts and stops packages; HTTP threads look packages up
+// and stop or signal them at the same time. One mutex guards the two tables; it is never
+// held while a package is run or stopped.
+class PackageController {
+public:
+  using PackageMap = std::map<std::string, std::shared_ptr<Package>>;
+
+  // Runs every registered package whose process is not running, in name order.
+  void startAll();
+
+  // Stops every package, in name order; they stay registered with their ports.
+  void stopAll();
+
+  // Registers the installed package `name` with two free ports (Package::noPort for a
+  // port that cannot be found). An already registered package of that name is stopped
+  // and replaced. Throws std::runtime_error("Package not found: " + name) when neither
+  // storage holds it. Nothing is started.
+  void addPackage(const std::string& name);
+
+  // Stops the package, releases its ports and unregisters it. Unknown names are ignored.
+  void removePackage(const std::string& name);
+
+  // A copy of the table; the packages themselves are shared.
+  PackageMap getPackages() const;
+
+  // The registered package, or null.
+  std::shared_ptr<Package> getPackage(const std::string& name) const;
+
+  // Stops the package if it is registered and running (until the next startAll).
+  void stopPackage(const std::string& name);
+
+  // Sends `signal` to the package's process if it is registered and running.
+  void sendSignal(const std::string& name, int signal);
+
+  // The directory of the installed package `name`, without a final "/": the FLASH root's
+  // entry of that exact name, else the SD card root's. Empty (and `found` false) when
+  // neither holds it.
+  std::string findPackagePath(const std::string& name, bool* found = nullptr) const;
+
+  // True when `directory` has a subdirectory named exactly `name`.
+  static bool isPackageInDirectory(const std::string& directory, const std::string& name);
+
+  // The lowest port of the package range that is neither handed out nor in use on the
+  // local host, now handed out; Package::noPort when there is none.
+  int allocatePort();
+
+  void releasePort(int port);
+
+private:
+  int allocatePortLocked();
+
+  mutable std::mutex mutex;
+  std::set<int> usedPorts;
+  PackageMap packages;
+};

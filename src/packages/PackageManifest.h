@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+struct AppContext;
+
+// What a package's manifest.json says about it. All fields start empty.
+struct PackageManifest {
+  std::string packageName;
+  std::string packageMenuName;
+  std::string packageVersion;
+  std::string vendor;
+  std::string requiredVersion;
+  std::string uiLink;
+};
+
+// Fills `manifest` from the JSON file at `path`. The four required keys must be strings;
+// the optional ones are taken only when they are strings; a repeated key counts with its
+// first occurrence. Returns false, leaving `manifest` untouched and logging an Error,
+// when the file is missing or empty or is not such a JSON object.
+bool readManifest(PackageManifest& manifest, const std::string& path);
+
+// True when `context.version` is at least the manifest's required version (always true
+// when none is required). Versions are compared as dot-separated integers position by
+// position; positions that do not read as an integer on either side are skipped.
+bool checkRequiredVersion(const PackageManifest& manifest, const AppContext& context);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+// Where packages, their runtime and the application's own files live on the camera's two
+// storages. Directory paths end in "/".
+namespace PackagePaths {
+
+constexpr const char* flashStorage = "FLASH";
+constexpr const char* sdStorage = "SD_DISK";
+
+// "/usr/local/packages/orvane/": the application directory.
+std::string applicationDirectory();
+// The Node.js runtime shipped as a gzip file, deleted once unpacked.
+std::string nodeArchive();
+// The application directory's "tools/": the FLASH location of the Node.js runtime.
+std::string flashNodeLocation();
+// Shared libraries offered to packages through LD_LIBRARY_PATH.
+std::string libraryDirectory();
+// The application directory's "localdata/".
+std::string localDataDirectory();
+// One subdirectory per package kept on FLASH.
+std::string flashPackageRoot();
+// "/var/spool/storage/SD_DISK/": the SD card's mount point.
+std::string sdCardDirectory();
+// The application's directory on the SD card; also the SD location of the Node.js runtime.
+std::string sdApplicationDirectory();
+// One subdirectory per package kept on the SD card.
+std::string sdPackageRoot();
+
+// Moves the two fixed prefixes ("/usr/local/packages/" and "/var/spool/storage/SD_DISK/")
+// below other directories, so that tests can lay the storages out in a temporary directory.
+// Both arguments end in "/". Call before any other thread reads the paths.
+void setBaseDirectoriesForTesting(const std::string& packagesBase, const std::string& sdCardBase);
+
+} // namespace PackagePaths
+
+// Creates the SD card's application directory and package root when they are missing, one
+// level each. True when both exist afterwards; false without an SD card.
+bool prepareSdCardDirectories();
