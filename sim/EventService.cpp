@@ -3,9 +3,15 @@
 #include "SimBus.h"
 #include "SimEvents.h"
 
+#include <gio/gunixfdlist.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 
 namespace {
@@ -13,10 +19,8 @@ namespace {
 const char* const introspectionXml = R"(
 <node>
   <interface name="dev.orvane.CameraSim.Events">
-    <method name="Check">
-      <arg direction="in" type="s" name="what"/>
-      <arg direction="in" type="s" name="key"/>
-      <arg direction="in" type="s" name="name_space"/>
+    <method name="Refusals">
+      <arg direction="out" type="h" name="memory_file"/>
     </method>
     <method name="Declare">
       <arg direction="in" type="u" name="handler"/>
@@ -202,6 +206,14 @@ void returnError(GDBusMethodInvocation* invocation, const char* name, const std:
 
 } // namespace
 
+EventService::~EventService()
+{
+  if (shared)
+    munmap(shared, sizeof(SimEvents::SharedRefusals));
+  if (sharedFd >= 0)
+    close(sharedFd);
+}
+
 const std::vector<std::string>& EventService::refusableOperations()
 {
   static const std::vector<std::string> operations = {"key",     "nicenames", "mark",
@@ -217,6 +229,11 @@ bool EventService::registerOn(GDBusConnection* connection, std::string& error)
   if (node) {
     static const GDBusInterfaceVTable vtable = {handleMethodCall, nullptr, nullptr, {}};
     auto* service = new EventService();
+    if (!service->shareRefusals(error)) {
+      delete service;
+      g_dbus_node_info_unref(node);
+      return false;
+    }
     id = g_dbus_connection_register_object(
         connection, SimBus::objectPath, node->interfaces[0], &vtable, service,
         [](gpointer self) { delete static_cast<EventService*>(self); }, &gerror);
@@ -246,11 +263,8 @@ void EventService::handleMethodCall(GDBusConnection*, const gchar* sender, const
 void EventService::onMethodCall(const std::string& sender, const std::string& method, GVariant* params,
                                 GDBusMethodInvocation* invocation)
 {
-  if (method == "Check") {
-    const gchar* what = nullptr;
-    const gchar* key = nullptr;
-    g_variant_get(params, "(&s&s&s)", &what, &key, nullptr);
-    check(what, key, invocation);
+  if (method == "Refusals") {
+    returnRefusals(invocation);
   } else if (method == "Declare") {
     declare(sender, params, invocation);
   } else if (method == "Complete") {
@@ -287,19 +301,37 @@ bool EventService::refuse(const std::string& what, const std::string& defaultMes
   return true;
 }
 
-void EventService::check(const std::string& what, const std::string& key, GDBusMethodInvocation* invocation)
+bool EventService::shareRefusals(std::string& error)
 {
-  std::string message;
-  if (what == "key")
-    message = "key \"" + key + "\" refused by the event system";
-  else if (what == "nicenames")
-    message = "nice names of key \"" + key + "\" refused by the event system";
-  else if (what == "mark")
-    message = "mark of key \"" + key + "\" refused by the event system";
-  else
-    throw InvalidRequest("nothing to check called " + what);
-  if (!refuse(what, message, invocation))
-    g_dbus_method_invocation_return_value(invocation, nullptr);
+  sharedFd = memfd_create("camera-sim-event-refusals", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (sharedFd < 0 || ftruncate(sharedFd, sizeof(SimEvents::SharedRefusals)) != 0) {
+    error = std::string("event service: no memory file: ") + g_strerror(errno);
+    return false;
+  }
+  // Clients map it; a file that could shrink under them would crash them.
+  fcntl(sharedFd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+  void* memory =
+      mmap(nullptr, sizeof(SimEvents::SharedRefusals), PROT_READ | PROT_WRITE, MAP_SHARED, sharedFd, 0);
+  if (memory == MAP_FAILED) {
+    error = std::string("event service: cannot map the memory file: ") + g_strerror(errno);
+    return false;
+  }
+  shared = static_cast<SimEvents::SharedRefusals*>(memory);
+  return true;
+}
+
+void EventService::returnRefusals(GDBusMethodInvocation* invocation)
+{
+  GError* gerror = nullptr;
+  GUnixFDList* fds = g_unix_fd_list_new();
+  gint index = g_unix_fd_list_append(fds, sharedFd, &gerror);
+  if (index < 0) {
+    returnError(invocation, "org.freedesktop.DBus.Error.Failed", gerror->message);
+    g_error_free(gerror);
+  } else {
+    g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", index), fds);
+  }
+  g_object_unref(fds);
 }
 
 void EventService::record(const std::string& op, const std::string& sender, guint handler,
@@ -434,10 +466,21 @@ void EventService::setRefuse(GVariant* params, GDBusMethodInvocation* invocation
   if (std::find(operations.begin(), operations.end(), what) == operations.end())
     throw InvalidRequest(std::string("cannot refuse ") + what +
                          "; one of key, nicenames, mark, declare, send, undeclare");
-  if (on)
+  if (std::strlen(message) >= SimEvents::SharedRefusals::messageSize)
+    throw InvalidRequest("the message is longer than " +
+                         std::to_string(SimEvents::SharedRefusals::messageSize - 1) + " bytes");
+  int step = static_cast<int>(std::find(operations.begin(), operations.end(), what) - operations.begin());
+  if (step < SimEvents::SharedRefusals::stepCount) {
+    __atomic_store_n(&shared->sequence, shared->sequence + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    shared->refused[step] = on ? 1 : 0;
+    std::strcpy(shared->message[step], on ? message : "");
+    __atomic_store_n(&shared->sequence, shared->sequence + 1, __ATOMIC_RELEASE);
+  } else if (on) {
     refusals[what] = message;
-  else
+  } else {
     refusals.erase(what);
+  }
   g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 

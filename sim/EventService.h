@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SimEvents.h"
+
 #include <gio/gio.h>
 
 #include <map>
@@ -13,7 +15,13 @@ class EventService {
 public:
   static constexpr int defaultDelayMs = 50;
 
-  // The faults that can be injected, as named by the control tool.
+  EventService() = default;
+  EventService(const EventService&) = delete;
+  EventService& operator=(const EventService&) = delete;
+  ~EventService();
+
+  // The faults that can be injected, as named by the control tool; the first three in the
+  // order of SimEvents::SharedRefusals::Step.
   static const std::vector<std::string>& refusableOperations();
 
   // Exports the interface on the simulator's object of connection; false with error set
@@ -29,7 +37,9 @@ private:
 
   void onMethodCall(const std::string& sender, const std::string& method, GVariant* params,
                     GDBusMethodInvocation* invocation);
-  void check(const std::string& what, const std::string& key, GDBusMethodInvocation* invocation);
+  // Creates the memory file of the refusals clients check themselves; false with error set.
+  bool shareRefusals(std::string& error);
+  void returnRefusals(GDBusMethodInvocation* invocation);
   void declare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
   void complete(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
   void send(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
@@ -51,7 +61,9 @@ private:
   std::map<guint, Declaration> declarations;
   guint nextDeclaration = 1;
   int delayMs = defaultDelayMs;
-  std::map<std::string, std::string> refusals; // operation -> message, empty for the default
+  std::map<std::string, std::string> refusals; // declare/send/undeclare -> message, empty for the default
+  int sharedFd = -1;
+  SimEvents::SharedRefusals* shared = nullptr; // key, nicenames and mark
   std::vector<std::string> records;
 };
 

@@ -1,12 +1,20 @@
 // The event library of the camera platform on a machine that is not a camera: key-value
 // sets live in this process, declarations, events and withdrawals go to the camera
-// simulator's event service over the D-Bus system bus, which may refuse them.
+// simulator's event service over the D-Bus system bus, which may refuse them. Refusals of
+// the steps on a set are read from memory the service shares, not asked for each key.
 #include <axsdk/axevent.h>
 
 #include "SimBus.h"
 #include "SimEvents.h"
 
 #include <gio/gio.h>
+#include <gio/gunixfdlist.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include <iterator>
 #include <map>
@@ -201,10 +209,74 @@ bool checkKey(AXEventKeyValueSet* set, const gchar* key, GError** error)
   return true;
 }
 
-// Asks the event service whether it accepts WHAT ("key", "nicenames", "mark") for a key.
-bool serviceAccepts(const char* what, const gchar* key, const gchar* nameSpace, GError** error)
+// The refusals shared by the event service, mapped once per process; null with error set
+// while the service cannot be reached.
+const SimEvents::SharedRefusals* sharedRefusals(GError** error)
 {
-  return callServiceNoReply("Check", g_variant_new("(sss)", what, key, nameSpace ? nameSpace : ""), error);
+  static std::mutex mapMutex;
+  static const SimEvents::SharedRefusals* mapped = nullptr;
+  std::lock_guard<std::mutex> lock(mapMutex);
+  if (mapped)
+    return mapped;
+  GError* callError = nullptr;
+  GDBusConnection* bus = systemBus(&callError);
+  GUnixFDList* fds = nullptr;
+  GVariant* reply = nullptr;
+  if (bus) {
+    reply = g_dbus_connection_call_with_unix_fd_list_sync(
+        bus, SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "Refusals", nullptr,
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &fds, nullptr, &callError);
+  }
+  int fd = -1;
+  if (reply) {
+    gint index = 0;
+    g_variant_get(reply, "(h)", &index);
+    g_variant_unref(reply);
+    fd = fds ? g_unix_fd_list_get(fds, index, &callError) : -1;
+    if (!fds && !callError)
+      g_set_error_literal(&callError, errorQuark(), EventSystem, "the event service sent no memory file");
+  }
+  if (fds)
+    g_object_unref(fds);
+  if (fd >= 0) {
+    void* memory = mmap(nullptr, sizeof(SimEvents::SharedRefusals), PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (memory != MAP_FAILED)
+      mapped = static_cast<const SimEvents::SharedRefusals*>(memory);
+    else
+      g_set_error(&callError, errorQuark(), EventSystem, "cannot map the event service's memory file: %s",
+                  g_strerror(errno));
+  }
+  if (!mapped) {
+    g_dbus_error_strip_remote_error(callError);
+    fail(error, EventSystem, callError->message);
+    g_error_free(callError);
+  }
+  return mapped;
+}
+
+// Whether the event service accepts a step for a key now; false with its message when not.
+bool serviceAccepts(SimEvents::SharedRefusals::Step step, const gchar* key, GError** error)
+{
+  const SimEvents::SharedRefusals* shared = sharedRefusals(error);
+  if (!shared)
+    return false;
+  std::uint32_t refused = 0;
+  char message[SimEvents::SharedRefusals::messageSize];
+  for (;;) {
+    std::uint32_t before = __atomic_load_n(&shared->sequence, __ATOMIC_ACQUIRE);
+    if (before % 2 != 0)
+      continue;
+    refused = shared->refused[step];
+    std::memcpy(message, shared->message[step], sizeof message);
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (__atomic_load_n(&shared->sequence, __ATOMIC_RELAXED) == before)
+      break;
+  }
+  if (!refused)
+    return true;
+  message[sizeof message - 1] = '\0';
+  return fail(error, EventSystem, SimEvents::refusalText(step, message, key));
 }
 
 } // namespace
@@ -304,7 +376,7 @@ gboolean ax_event_key_value_set_add_key_value(AXEventKeyValueSet* key_value_set,
   VariantPtr owned = variant ? adoptVariant(variant) : nullptr;
   if (!g_utf8_validate(key, -1, nullptr) || (name_space && !g_utf8_validate(name_space, -1, nullptr)))
     return fail(error, InvalidArgument, "the key or its namespace is not UTF-8");
-  if (!serviceAccepts("key", key, name_space, error))
+  if (!serviceAccepts(SimEvents::SharedRefusals::key, key, error))
     return FALSE;
 
   Entry* entry = key_value_set->find(key, name_space);
@@ -331,7 +403,7 @@ gboolean ax_event_key_value_set_add_nice_names(AXEventKeyValueSet* key_value_set
   if ((key_nice_name && !g_utf8_validate(key_nice_name, -1, nullptr)) ||
       (value_nice_name && !g_utf8_validate(value_nice_name, -1, nullptr)))
     return fail(error, InvalidArgument, "a nice name is not UTF-8");
-  if (!serviceAccepts("nicenames", key, name_space, error))
+  if (!serviceAccepts(SimEvents::SharedRefusals::niceNames, key, error))
     return FALSE;
   entry->keyNiceName = optionalText(key_nice_name);
   entry->valueNiceName = optionalText(value_nice_name);
@@ -346,7 +418,7 @@ static gboolean markKey(AXEventKeyValueSet* key_value_set, const gchar* key, con
   Entry* entry = key_value_set->find(key, name_space);
   if (!entry)
     return fail(error, InvalidArgument, std::string("key \"") + key + "\" is not in the set");
-  if (!serviceAccepts("mark", key, name_space, error))
+  if (!serviceAccepts(SimEvents::SharedRefusals::mark, key, error))
     return FALSE;
   entry->mark = mark;
   return TRUE;

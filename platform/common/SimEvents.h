@@ -1,5 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
 // The event service of camera-sim, interface dev.orvane.CameraSim.Events on SimBus's
 // object. Shared by the simulator, its control tool and the event stand-in.
 //
@@ -7,7 +12,7 @@
 // present "namespace" s, "value" (i, b, d or s), "key_nice_name" s, "value_nice_name" s,
 // "mark" s ("source" or "data").
 //
-// Check(s what, s key, s namespace)        what: key, nicenames, mark; error when refused
+// Refusals() -> (h)                          a read-only memory file of SharedRefusals
 // Declare(u handler, b stateless, aa{sv}) -> (u declaration, i completion delay in ms, <0: never)
 // Complete(u handler, u declaration)
 // Send(u handler, u declaration, s ISO 8601 time stamp or "", aa{sv})
@@ -24,5 +29,27 @@ constexpr const char* interfaceName = "dev.orvane.CameraSim.Events";
 constexpr const char* refusedError = "dev.orvane.CameraSim.Error.Refused";
 constexpr const char* notFoundError = "dev.orvane.CameraSim.Error.NotFound";
 constexpr const char* invalidArgumentError = "dev.orvane.CameraSim.Error.InvalidArgument";
+
+// Refusals of the steps the library takes without the service (adding a key, its nice
+// names, its mark). They live in memory shared with every client, so that checking them
+// costs no round trip on each key. The writer keeps sequence odd while it changes the
+// rest; readers retry until they see the same even sequence before and after copying.
+struct SharedRefusals {
+  enum Step { key = 0, niceNames = 1, mark = 2, stepCount = 3 };
+  static constexpr std::size_t messageSize = 512;
+
+  std::uint32_t sequence;
+  std::uint32_t refused[stepCount];
+  char message[stepCount][messageSize]; // "" for the default text
+};
+
+// The refusal text of a step for a key: the injected message, or the default one.
+inline std::string refusalText(SharedRefusals::Step step, const char* message, const std::string& key)
+{
+  if (message[0] != '\0')
+    return message;
+  static const char* const prefixes[] = {"key \"", "nice names of key \"", "mark of key \""};
+  return prefixes[step] + key + "\" refused by the event system";
+}
 
 } // namespace SimEvents
