@@ -1,24 +1,96 @@
-# Shared helpers of the end-to-end tests.
+# Shared helpers of the end-to-end tests. Every test runs inside scripts/sandbox; a test
+# script starts like this:
+#
+#   #!/usr/bin/env bash
+#   set -euo pipefail
+#   source "$(dirname "$0")/lib.sh"
+#   in_sandbox [--no-sd] [--no-node] [--params FILE] [--host-net] [--no-start]
+#
+# in_sandbox runs the script again inside a sandbox, with Orvane started (and ready)
+# unless --no-start is given, and carries on at once when already inside. Inside:
+# Orvane's output is in $ORVANE_LOG, camera-sim-ctl is on PATH, camera-sim's log is
+# $ORVANE_SANDBOX_DIR/camera-sim.log, Orvane is /usr/local/packages/orvane/orvane.
+# Test-specific helpers may be appended at the end of this file.
+
 top=${ORVANE_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
 build=${ORVANE_BUILD_DIR:-$top/build}
+orvane_app_dir=/usr/local/packages/orvane
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 pass() { echo "PASS: $(basename "$0")"; }
 expect_eq() { [ "$1" = "$2" ] || fail "$3: expected '$2', got '$1'"; }
+# expect_match TEXT REGEX WHAT: TEXT has a line matching the extended REGEX.
+expect_match() { grep -qE -- "$2" <<<"$1" || fail "$3: no line matching '$2' in: $1"; }
 
-# wait_for_log FILE REGEX SECONDS: true once a line of FILE matches REGEX.
-wait_for_log() {
-  local deadline=$(( $(date +%s) + $3 ))
-  while [ "$(date +%s)" -le "$deadline" ]; do
-    grep -qE "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
+in_sandbox() {
+  [ -z "${ORVANE_SANDBOX:-}" ] || return 0
+  local options=() start=--start
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --no-start) start="" ;;
+      --params) options+=("$1" "$2"); shift ;;
+      *) options+=("$1") ;;
+    esac
+    shift
   done
-  return 1
+  [ -z "$start" ] || options+=("$start")
+  ORVANE_BUILD_DIR=$build ORVANE_SOURCE_DIR=$top exec "$top/scripts/sandbox" "${options[@]}" -- "$0"
 }
 
-# run_orvane_in_sandbox LOG [ARGS...]: starts the binary in the background, its output in LOG.
-run_orvane_in_sandbox() {
-  local log=$1; shift
-  "$build/src/orvane" "$@" >"$log" 2>&1 &
+# wait_until SECONDS COMMAND...: true once COMMAND succeeds, false after SECONDS.
+wait_until() {
+  local deadline=$(($(date +%s%N) + $1 * 1000000000))
+  shift
+  until "$@"; do
+    [ "$(date +%s%N)" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
+# wait_for_log FILE REGEX SECONDS: true once a line of FILE matches the extended REGEX.
+wait_for_log() {
+  wait_until "$3" grep -qE -- "$2" "$1" 2>/dev/null
+}
+
+# orvane_start LOG [ARGS...]: starts Orvane in its application directory, its output in
+# LOG, its process id in orvane_pid.
+orvane_start() {
+  local log=$1
+  shift
+  (cd "$orvane_app_dir" && exec ./orvane "$@") >"$log" 2>&1 &
   orvane_pid=$!
+}
+
+# orvane_stop [SIGNAL]: signals Orvane (SIGTERM by default) and waits for it; its exit
+# status in orvane_status.
+orvane_stop() {
+  kill -"${1:-TERM}" "$orvane_pid" 2>/dev/null || true
+  orvane_status=0
+  wait "$orvane_pid" || orvane_status=$?
+}
+
+# run_orvane_in_sandbox LOG [ARGS...]: orvane_start under its older name.
+run_orvane_in_sandbox() { orvane_start "$@"; }
+
+# VAPIX as Orvane reaches it: 127.0.0.12 at System.BoaPort, with the issued credentials.
+vapix_port() { camera-sim-ctl get System.BoaPort; }
+vapix_credentials() { camera-sim-ctl credentials; }
+
+# vapix_curl PATH [CURL ARGS...]: the body of a Digest-authenticated request; the HTTP
+# status in the file $vapix_status_file (see vapix_status).
+vapix_status_file=${TMPDIR:-/tmp}/vapix-status.$$
+vapix_curl() {
+  local path=$1
+  shift
+  curl -s --digest -u "$(vapix_credentials)" -w '%{stderr}%{http_code}' "$@" \
+    "http://127.0.0.12:$(vapix_port)$path" 2>"$vapix_status_file"
+}
+vapix_status() { cat "$vapix_status_file"; }
+
+# vapix_get GROUP: param.cgi's list of GROUP (root.Name=value lines).
+vapix_get() { vapix_curl "/axis-cgi/param.cgi?action=list&group=$1"; }
+
+# vapix_set NAME VALUE: param.cgi's update of one parameter, as a form body.
+vapix_set() {
+  vapix_curl /axis-cgi/param.cgi --data action=update --data-urlencode "$1=$2"
 }

@@ -3,19 +3,33 @@
 # and exit status 0 within a second of SIGTERM or SIGINT.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
+in_sandbox --no-start --no-node
+
+console_line='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[ (Info   |Debug  |Error  |Warning|Trace  ) \] '
+version_written() { [ "$(camera-sim-ctl get orvane.Version)" = 3.1.10 ]; }
 
 for signal in TERM INT; do
   log=$(mktemp)
-  run_orvane_in_sandbox "$log" console
-  wait_for_log "$log" 'Version|Orvane' 10 || true
-  kill -"$signal" "$orvane_pid"
+  camera-sim-ctl set orvane.Version 0
+  orvane_start "$log" console
+  wait_until 20 version_written || fail "Orvane did not write its version: $(cat "$log")"
   started=$(date +%s%N)
-  wait "$orvane_pid" && status=0 || status=$?
+  orvane_stop "$signal"
   elapsed_ms=$(( ($(date +%s%N) - started) / 1000000 ))
-  expect_eq "$status" 0 "exit status after SIG$signal"
+  expect_eq "$orvane_status" 0 "exit status after SIG$signal"
   [ "$elapsed_ms" -lt 1000 ] || fail "SIG$signal took ${elapsed_ms} ms"
-  [ ! -s "$log" ] || grep -qE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[ (Info   |Debug  |Error  |Warning|Trace  ) \] ' "$log" ||
-    fail "no console line in the expected format: $(head -3 "$log")"
+  [ -s "$log" ] || fail "no console output with an argument"
+  head -1 "$log" | grep -qE "$console_line" || fail "console line not in the expected format: $(head -3 "$log")"
   rm -f "$log"
 done
+
+# Without an argument nothing goes to the console.
+log=$(mktemp)
+camera-sim-ctl set orvane.Version 0
+orvane_start "$log"
+wait_until 20 version_written || fail "Orvane did not write its version without an argument"
+orvane_stop TERM
+expect_eq "$orvane_status" 0 "exit status after SIGTERM without an argument"
+[ ! -s "$log" ] || fail "console output without an argument: $(head -3 "$log")"
+rm -f "$log"
 pass
