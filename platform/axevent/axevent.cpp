@@ -53,7 +53,7 @@ GQuark errorQuark()
   return g_quark_from_static_string("ax-event-error-quark");
 }
 
-enum ErrorCode { InvalidArgument = 1, EventSystem = 2 };
+enum ErrorCode { InvalidArgument = 1, EventSystem = 2, UnknownDeclaration = 3 };
 
 gboolean fail(GError** error, ErrorCode code, const std::string& message)
 {
@@ -111,8 +111,11 @@ GVariant* callService(const char* method, GVariant* params, const char* replyTyp
     g_variant_unref(g_variant_ref_sink(params));
   }
   if (!reply) {
+    gchar* remoteName = g_dbus_error_get_remote_error(callError);
+    bool unknown = remoteName && std::strcmp(remoteName, SimEvents::notFoundError) == 0;
+    g_free(remoteName);
     g_dbus_error_strip_remote_error(callError);
-    fail(error, EventSystem, callError->message);
+    fail(error, unknown ? UnknownDeclaration : EventSystem, callError->message);
     g_error_free(callError);
   }
   return reply;
@@ -191,7 +194,9 @@ gboolean onCompletionDue(gpointer data)
   }
   GError* error = nullptr;
   if (!callServiceNoReply("Complete", g_variant_new("(uu)", due.handler, declaration), &error)) {
-    g_warning("event declaration %u could not be completed: %s", declaration, error->message);
+    // Unknown: withdrawn or its handler freed on another thread meanwhile; nothing to tell.
+    if (error->code != UnknownDeclaration)
+      g_warning("event declaration %u could not be completed: %s", declaration, error->message);
     g_error_free(error);
     return G_SOURCE_REMOVE;
   }
