@@ -10,7 +10,18 @@
 
 // The camera's event system as the event library sees it: declarations completed after a
 // configurable delay, events and withdrawals, refusals injected by tests, and a record of
-// all traffic (one JSON object per operation). Runs on the simulator's main context.
+// all traffic. Runs on the simulator's main context.
+//
+// Each record is one JSON object with "seq", "op", "client" (the caller's unique bus
+// name), "handler" and by op:
+//   declare    "declaration", "stateless", "delay_ms", "keys"
+//   complete   "declaration"
+//   send       "declaration", "time_stamp" (ISO 8601 or null), "keys"
+//   undeclare  "declaration"
+//   release    "declarations": those still held when the handler was freed
+// A key is {"key", "namespace", "type" ("INT", "BOOL", "DOUBLE" or "STRING"), "value",
+// "key_nice_name", "value_nice_name", "mark" ("source", "data")}, null where not given.
+// Refused calls are not recorded.
 class EventService {
 public:
   static constexpr int defaultDelayMs = 50;
