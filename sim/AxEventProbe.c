@@ -1,12 +1,14 @@
 /* Drives the event library against camera-sim for the integration tests. Each scenario
  * prints what it saw and exits non-zero at the first thing that is not as it must be.
  *
- *   axevent-probe flow                 declare from a worker thread, complete on the main
+ *   axevent-probe flow               declare from a worker thread, complete on the main
  *                                    thread, send, undeclare, free
- *   axevent-probe timing EARLY LATE    declare; no completion within EARLY ms; prints
+ *   axevent-probe timing EARLY LATE  declare; no completion within EARLY ms; prints
  *                                    "completed" or, when none came within LATE ms, "never"
- *   axevent-probe concurrent T N       T threads with a handler each declare N times
- *   axevent-probe refusal WHAT         the first failing step must be WHAT (key, nicenames,
+ *   axevent-probe concurrent T N     T threads with a handler each declare N times
+ *   axevent-probe abandon            declare, wait for the completion, print its number and
+ *                                    exit without freeing the handler
+ *   axevent-probe refusal WHAT       the first failing step must be WHAT (key, nicenames,
  *                                    mark, declare, send, undeclare); prints its message */
 #include <axsdk/axevent.h>
 
@@ -257,6 +259,21 @@ static int concurrentScenario(int threads, int perThread)
   return 0;
 }
 
+static int abandonScenario(void)
+{
+  Tracked tracked = {0};
+  GError* error = NULL;
+  AXEventKeyValueSet* set = ax_event_key_value_set_new();
+  requireOk(ax_event_handler_declare(ax_event_handler_new(), set, TRUE, &tracked.number, onComplete, &tracked,
+                                     &error),
+            &error, "declare");
+  ax_event_key_value_set_free(set);
+  runUntilComplete(&tracked, 1, 10000);
+  require(tracked.completions == 1, "declaration did not complete");
+  printf("%u\n", tracked.number);
+  return 0;
+}
+
 /* Reports a step's outcome: a failure must be the expected one, and ends the scenario. */
 static gboolean stepFailed(const char* step, const char* expected, gboolean ok, GError** error)
 {
@@ -312,9 +329,12 @@ int main(int argc, char** argv)
     return timingScenario(atoi(argv[2]), atoi(argv[3]));
   if (argc == 4 && strcmp(argv[1], "concurrent") == 0)
     return concurrentScenario(atoi(argv[2]), atoi(argv[3]));
+  if (argc == 2 && strcmp(argv[1], "abandon") == 0)
+    return abandonScenario();
   if (argc == 3 && strcmp(argv[1], "refusal") == 0)
     return refusalScenario(argv[2]);
-  fprintf(stderr,
-          "usage: axevent-probe flow | timing EARLY LATE | concurrent THREADS COUNT | refusal WHAT\n");
+  fprintf(
+      stderr,
+      "usage: axevent-probe flow | timing EARLY LATE | concurrent THREADS COUNT | abandon | refusal WHAT\n");
   return 2;
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -238,6 +239,10 @@ bool EventService::registerOn(GDBusConnection* connection, std::string& error)
         connection, SimBus::objectPath, node->interfaces[0], &vtable, service,
         [](gpointer self) { delete static_cast<EventService*>(self); }, &gerror);
     g_dbus_node_info_unref(node);
+    if (id != 0)
+      g_dbus_connection_signal_subscribe(connection, "org.freedesktop.DBus", "org.freedesktop.DBus",
+                                         "NameOwnerChanged", "/org/freedesktop/DBus", nullptr,
+                                         G_DBUS_SIGNAL_FLAGS_NONE, onNameOwnerChanged, service, nullptr);
   }
   if (id == 0) {
     error = std::string("event service: ") + gerror->message;
@@ -443,17 +448,46 @@ void EventService::releaseHandler(const std::string& sender, GVariant* params,
 {
   guint handler = 0;
   g_variant_get(params, "(u)", &handler);
+  release(sender, handler, "handler freed");
+  g_dbus_method_invocation_return_value(invocation, nullptr);
+}
+
+void EventService::release(const std::string& client, guint handler, const char* reason)
+{
   std::string dropped;
   for (auto it = declarations.begin(); it != declarations.end();) {
-    if (it->second.client == sender && it->second.handler == handler) {
+    if (it->second.client == client && it->second.handler == handler) {
       dropped += (dropped.empty() ? "" : ",") + std::to_string(it->first);
       it = declarations.erase(it);
     } else {
       ++it;
     }
   }
-  record("release", sender, handler, ",\"declarations\":[" + dropped + "]");
-  g_dbus_method_invocation_return_value(invocation, nullptr);
+  record("release", client, handler,
+         ",\"reason\":" + jsonString(reason) + ",\"declarations\":[" + dropped + "]");
+}
+
+void EventService::onNameOwnerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                                      const gchar*, GVariant* params, gpointer self)
+{
+  auto* service = static_cast<EventService*>(self);
+  const gchar* name = nullptr;
+  const gchar* newOwner = nullptr;
+  g_variant_get(params, "(&s&s&s)", &name, nullptr, &newOwner);
+  if (name[0] != ':' || newOwner[0] != '\0')
+    return;
+  // A client that ends without freeing its handlers leaves nothing declared behind.
+  try {
+    std::set<guint> handlers;
+    for (const auto& entry : service->declarations) {
+      if (entry.second.client == name)
+        handlers.insert(entry.second.handler);
+    }
+    for (guint handler : handlers)
+      service->release(name, handler, "client gone");
+  } catch (const std::exception& e) {
+    g_warning("event service: %s", e.what());
+  }
 }
 
 void EventService::setRefuse(GVariant* params, GDBusMethodInvocation* invocation)

@@ -18,7 +18,8 @@
 //   complete   "declaration"
 //   send       "declaration", "time_stamp" (ISO 8601 or null), "keys"
 //   undeclare  "declaration"
-//   release    "declarations": those still held when the handler was freed
+//   release    "reason" ("handler freed" or "client gone": it left the bus without freeing
+//              the handler), "declarations": those the handler still held
 // A key is {"key", "namespace", "type" ("INT", "BOOL", "DOUBLE" or "STRING"), "value",
 // "key_nice_name", "value_nice_name", "mark" ("source", "data")}, null where not given.
 // Refused calls are not recorded.
@@ -57,6 +58,10 @@ private:
   void undeclare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
   void releaseHandler(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
   void setRefuse(GVariant* params, GDBusMethodInvocation* invocation);
+  // Drops the declarations of a client's handler and records why.
+  void release(const std::string& client, guint handler, const char* reason);
+  static void onNameOwnerChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                                 GVariant* params, gpointer self);
 
   // True (and the invocation answered with the refusal) when what is refused now.
   bool refuse(const std::string& what, const std::string& defaultMessage, GDBusMethodInvocation* invocation);

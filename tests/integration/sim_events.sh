@@ -55,6 +55,15 @@ expect_eq "$(records_after "$before" | jq -r 'select(.op == "complete") | .decla
   "100" "recorded completions"
 camera-sim-ctl event-delay 50
 
+# A client that leaves the bus without freeing its handler leaves nothing declared.
+number=$("$probe" abandon) || fail "abandon: $number"
+deadline=$(($(date +%s) + 10))
+until camera-sim-ctl events | jq -e "select(.op == \"release\" and .reason == \"client gone\") |
+    select(.declarations == [$number])" >/dev/null; do
+  [ "$(date +%s)" -lt "$deadline" ] || fail "declaration $number outlived its client"
+  sleep 0.1
+done
+
 # Each refusal fails its own call with the event system's message and records nothing.
 declare -A message=(
   [key]='key "Key" refused by the event system'
