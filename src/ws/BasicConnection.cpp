@@ -1,0 +1,106 @@
+#include "ws/BasicConnection.h"
+
+#include "util/Logger.h"
+#include "ws/ServiceWake.h"
+#include "ws/WsServer.h"
+
+#include <libwebsockets.h>
+
+#include <cstring>
+
+namespace {
+thread_local bool onServiceThread = false;
+} // namespace
+
+BasicConnection::BasicConnection(lws* handle) : wsi(handle)
+{
+  if (wsi != nullptr)
+    serviceWake = WsServer::serviceWakeOf(wsi);
+}
+
+BasicConnection::~BasicConnection() = default;
+
+void BasicConnection::markServiceThread()
+{
+  onServiceThread = true;
+}
+
+void BasicConnection::onReceive(const std::string& fragment, bool binary, bool final)
+{
+  if (rejected)
+    return;
+  if (receiveBuffer.size() + fragment.size() > maxMessageSize) {
+    // Refuse before appending, so a peer that never ends its message cannot make us hold
+    // more than the limit.
+    rejected = true;
+    std::string().swap(receiveBuffer);
+    Logger::log("WsServer - incoming message larger than " + std::to_string(maxMessageSize) +
+                    " bytes, closing the connection",
+                LogLevel::Error);
+    return;
+  }
+  receiveBuffer += fragment;
+  if (!final)
+    return;
+  std::string message;
+  message.swap(receiveBuffer);
+  if (binary)
+    onBinaryMessage(message);
+  else
+    onMessage(message);
+}
+
+void BasicConnection::send(const std::string& message)
+{
+  if (active)
+    enqueue(message);
+}
+
+void BasicConnection::enqueue(const std::string& message)
+{
+  if (message.empty())
+    return;
+  std::lock_guard<std::mutex> lock(queueMutex);
+  outgoingQueue.push_back(message);
+  if (wsi == nullptr)
+    return;
+  if (onServiceThread) {
+    lws_callback_on_writable(wsi);
+    return;
+  }
+  // libwebsockets only accepts the writable request on its own thread: flag it and wake
+  // the service, which asks for it in flushWakeRequest.
+  wakeRequested = true;
+  if (serviceWake)
+    serviceWake->wake();
+}
+
+void BasicConnection::flushWakeRequest()
+{
+  if (wakeRequested.exchange(false) && wsi != nullptr)
+    lws_callback_on_writable(wsi);
+}
+
+bool BasicConnection::onWritable()
+{
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (!outgoingQueue.empty() && wsi != nullptr) {
+    const std::string& message = outgoingQueue.front();
+    std::vector<unsigned char> buffer(LWS_PRE + message.size());
+    std::memcpy(buffer.data() + LWS_PRE, message.data(), message.size());
+    const int written = lws_write(wsi, buffer.data() + LWS_PRE, message.size(), LWS_WRITE_TEXT);
+    outgoingQueue.pop_front();
+    lws_callback_on_writable(wsi);
+    if (written < 0) {
+      Logger::log("WsServer - cannot write to the connection, closing it", LogLevel::Error);
+      return false;
+    }
+  }
+  return !closeAfterWrite;
+}
+
+std::vector<std::string> BasicConnection::queuedMessages()
+{
+  std::lock_guard<std::mutex> lock(queueMutex);
+  return {outgoingQueue.begin(), outgoingQueue.end()};
+}

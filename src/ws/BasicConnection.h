@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct lws;
+class ServiceWake;
+
+// One open WebSocket connection: assembles incoming fragments into whole messages for the
+// derived class and writes outgoing messages, one per writable callback, from a queue
+// that any thread may fill. Everything but send and enqueue runs on the service thread.
+class BasicConnection {
+public:
+  // Largest assembled incoming message; a longer one ends the connection.
+  static constexpr std::size_t maxMessageSize = 1024 * 1024;
+
+  // `wsi` is not owned. A connection made on the service thread finds the server's wake-up
+  // through its handle; with a null handle messages are only queued (never written).
+  explicit BasicConnection(lws* wsi);
+  BasicConnection(const BasicConnection&) = delete;
+  BasicConnection& operator=(const BasicConnection&) = delete;
+
+  // Writes the oldest queued message, if any, as one text message. Returns false when the
+  // connection is to be closed now.
+  virtual bool onWritable();
+  // Appends a fragment; after the final one hands the whole message to onMessage or
+  // onBinaryMessage (by `binary`, as reported with the final fragment).
+  virtual void onReceive(const std::string& fragment, bool binary, bool final);
+  // Queues `message` while the connection is active; drops it otherwise. Any thread.
+  virtual void send(const std::string& message);
+  // Queues `message` (an empty one is dropped) and has it written within a service round.
+  // Any thread.
+  virtual void enqueue(const std::string& message);
+  virtual void onMessage(const std::string& message) = 0;
+  virtual void onBinaryMessage(const std::string& message) = 0;
+
+  // Service thread, after a wake-up: asks for the writable callback that a message queued
+  // from another thread is waiting for.
+  void flushWakeRequest();
+  // True once an incoming message grew beyond maxMessageSize; the connection must close.
+  bool receiveRejected() const { return rejected; }
+  // A copy of the messages waiting to be written, oldest first.
+  std::vector<std::string> queuedMessages();
+
+  // Marks the calling thread as the one that runs the WebSocket service.
+  static void markServiceThread();
+
+protected:
+  // Connections are owned and destroyed only through a shared pointer of the derived type.
+  ~BasicConnection();
+
+  std::atomic<bool> active{false};
+  std::atomic<bool> closeAfterWrite{false};
+  lws* wsi;
+
+private:
+  std::string receiveBuffer;
+  bool rejected = false;
+  std::mutex queueMutex;
+  std::deque<std::string> outgoingQueue;
+  std::atomic<bool> wakeRequested{false};
+  std::shared_ptr<ServiceWake> serviceWake;
+};

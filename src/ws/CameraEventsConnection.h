@@ -1,0 +1,122 @@
+#pragma once
+
+#include "ws/BasicConnection.h"
+
+#include <rapidjson/document.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+typedef struct _AXEventHandler AXEventHandler;
+
+// A connection of the "camera-events" protocol: JSON requests that declare, send and
+// withdraw events in the platform's event system. Requests run on the service thread;
+// declaration completions arrive on the GLib main loop.
+class CameraEventsConnection : public BasicConnection {
+public:
+  // The codes are the platform's value types.
+  enum class ValueType : int32_t { Int = 0, Bool = 1, Double = 2, String = 3 };
+  enum class KeyKind : int32_t { Source = 0, Data = 1, Unmarked = 2 };
+
+  // A typed value; only the slot named by `type` is meaningful.
+  struct EventValue {
+    ValueType type = ValueType::String;
+    std::string stringValue;
+    int32_t intValue = 0;
+    int32_t boolValue = 0;
+    double doubleValue = 0;
+
+    // What the platform takes as the value: the string itself or the address of the slot.
+    const void* platformValue() const;
+  };
+
+  struct EventKeyValue {
+    KeyKind kind = KeyKind::Unmarked;
+    std::string nameSpace;
+    std::string key;
+    EventValue value;
+    std::string keyNiceName;
+    std::string valueNiceName;
+  };
+
+  struct EventDeclaration {
+    std::string declarationId;
+    bool stateless = false;
+    std::vector<EventKeyValue> keyValues;
+  };
+
+  struct Event {
+    std::string declarationId;
+    std::vector<EventKeyValue> keyValues;
+  };
+
+  struct EventDeclarationProcessData {
+    std::shared_ptr<EventDeclaration> declaration;
+    int32_t callId = 0;
+    uint32_t platformDeclarationId = 0;
+    bool complete = false;
+  };
+
+  // The envelope of one request. `error` is empty for a request that can be dispatched;
+  // otherwise it is the text to answer with `callId`. `data` points into the document and
+  // is null when the request has no "data".
+  struct Request {
+    int32_t callId = -1;
+    std::string command;
+    const rapidjson::Value* data = nullptr;
+    std::string error;
+  };
+
+  // Creates the platform event handler; throws std::runtime_error when there is none.
+  explicit CameraEventsConnection(lws* wsi);
+  // Withdraws every completed declaration, then frees the handler (which drops the
+  // declarations still waiting for completion).
+  virtual ~CameraEventsConnection();
+
+  void onMessage(const std::string& message) override;
+  void onBinaryMessage(const std::string& message) override;
+
+  // Parses `message` into `document` and checks the envelope's members.
+  static Request decodeRequest(const std::string& message, rapidjson::Document& document);
+  // These throw std::runtime_error with the text the client is answered with.
+  static EventValue parseValue(const rapidjson::Value& keyObject);
+  static std::shared_ptr<EventDeclaration> parseEventDeclaration(const rapidjson::Value& data);
+  static std::shared_ptr<Event> parseEvent(const rapidjson::Value& data);
+
+  // The success and error answers. `text` is escaped so that the answer is JSON whatever
+  // it holds; texts without special characters appear unchanged.
+  static std::string replyText(int32_t callId, const std::string& text);
+  static std::string errorText(int32_t callId, const std::string& text);
+
+  // The platform's completion callback. `userData` names the connection in a registry, so
+  // that a completion for a connection that is gone is dropped.
+  static void onDeclarationComplete(unsigned int number, void* userData);
+
+private:
+  void declareEvent(int32_t callId, const rapidjson::Value& data);
+  void undeclareEvent(int32_t callId, const rapidjson::Value& data);
+  void sendEvent(int32_t callId, const rapidjson::Value& data);
+  std::shared_ptr<EventDeclarationProcessData> findCompleteDeclaration(const std::string& id);
+  // Throws "undeclaration error: " + the platform's text.
+  void undeclare(uint32_t number);
+  void sendReply(int32_t callId, const std::string& text);
+  void sendError(int32_t callId, const std::string& text);
+  // Main loop thread, with the registry locked.
+  void completeDeclaration(uint32_t number);
+
+  struct HandlerDeleter {
+    void operator()(AXEventHandler* handler) const;
+  };
+
+  std::unique_ptr<AXEventHandler, HandlerDeleter> eventHandler;
+  std::mutex declarationsMutex;
+  std::map<std::string, std::shared_ptr<EventDeclarationProcessData>> declarations;
+  // Completions that arrived before their declaration was stored.
+  std::set<uint32_t> earlyCompletions;
+  uintptr_t registryToken = 0;
+};

@@ -1,0 +1,191 @@
+#include "ws/WsServer.h"
+
+#include "app/AppContext.h"
+#include "util/Logger.h"
+#include "ws/BasicConnection.h"
+#include "ws/CameraEventsConnection.h"
+#include "ws/ServiceWake.h"
+
+#include <libwebsockets.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr std::size_t cameraEventsRxBufferSize = 2097152;
+constexpr int startWaitRounds = 1000;
+constexpr auto startWaitStep = std::chrono::milliseconds(5);
+
+int httpOnlyCallback(lws*, lws_callback_reasons, void*, void*, size_t)
+{
+  return 0;
+}
+
+// Without a server, connections are closed. Other callbacks are not about a connection:
+// -1 on the service-wide ones (the wake-up pipe, protocol set-up) would make libwebsockets
+// close its own internal handles and later free them twice.
+int refusedWithoutServer(lws_callback_reasons reason)
+{
+  switch (reason) {
+  case LWS_CALLBACK_ESTABLISHED:
+  case LWS_CALLBACK_RECEIVE:
+  case LWS_CALLBACK_SERVER_WRITEABLE:
+  case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+    return -1;
+  default:
+    return 0;
+  }
+}
+
+int cameraEventsCallback(lws* wsi, lws_callback_reasons reason, void* /*user*/, void* in, size_t len)
+{
+  // No exception may unwind into libwebsockets.
+  try {
+    WsServer* server = AppContext::instance().wsServer.get();
+    if (server == nullptr)
+      return refusedWithoutServer(reason);
+    return server->handleCallback(wsi, reason, in, len);
+  } catch (const std::exception& e) {
+    Logger::log(std::string("WsServer - ") + e.what(), LogLevel::Error);
+  } catch (...) {
+    Logger::log("WsServer - unknown error in a connection callback", LogLevel::Error);
+  }
+  return -1;
+}
+
+const lws_protocols protocolTable[] = {
+    {"http-only", httpOnlyCallback, 0, 0, 0, nullptr, 0},
+    {"camera-events", cameraEventsCallback, 0, cameraEventsRxBufferSize, 0, nullptr, 0},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+void logFromLibrary(int level, const char* line)
+{
+  try {
+    std::string text(line != nullptr ? line : "");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+      text.pop_back();
+    Logger::log("WsServer - libwebsockets: " + text, level == LLL_ERR ? LogLevel::Error : LogLevel::Warning);
+  } catch (...) {
+  }
+}
+
+} // namespace
+
+WsServer::WsServer() : wake(std::make_shared<ServiceWake>()) {}
+
+WsServer::~WsServer()
+{
+  stopRequested = true;
+  // The service loop sleeps until something happens; wake it so it sees the flag.
+  wake->wake();
+  if (thread && thread->joinable())
+    thread->join();
+  thread.reset();
+  connections.clear();
+}
+
+bool WsServer::start(uint32_t serverPort)
+{
+  port = serverPort;
+  thread = std::make_unique<std::thread>(serviceThread, this);
+  for (int round = 0; round < startWaitRounds; ++round) {
+    if (startReported)
+      break;
+    std::this_thread::sleep_for(startWaitStep);
+  }
+  return startSucceeded;
+}
+
+void WsServer::serviceThread(WsServer* server)
+{
+  BasicConnection::markServiceThread();
+  lws_set_log_level(LLL_ERR | LLL_WARN, logFromLibrary);
+
+  lws_protocols protocols[sizeof(protocolTable) / sizeof(protocolTable[0])];
+  std::memcpy(protocols, protocolTable, sizeof(protocols));
+
+  lws_context_creation_info info;
+  std::memset(&info, 0, sizeof(info));
+  info.port = static_cast<int>(server->port);
+  info.iface = "lo";
+  info.protocols = protocols;
+  info.gid = -1;
+  info.uid = -1;
+  info.user = server;
+
+  lws_context* context = lws_create_context(&info);
+  if (context == nullptr) {
+    server->startSucceeded = false;
+    server->startReported = true;
+    return;
+  }
+  server->wake->attach(context);
+  server->startSucceeded = true;
+  server->startReported = true;
+
+  while (!server->stopRequested)
+    lws_service(context, 50);
+
+  server->wake->detach();
+  lws_context_destroy(context);
+}
+
+std::shared_ptr<ServiceWake> WsServer::serviceWakeOf(lws* wsi)
+{
+  auto* server = static_cast<WsServer*>(lws_context_user(lws_get_context(wsi)));
+  return server != nullptr ? server->wake : nullptr;
+}
+
+void WsServer::wakeConnections()
+{
+  for (auto& entry : connections)
+    entry.second->flushWakeRequest();
+}
+
+int WsServer::handleCallback(lws* wsi, int reason, void* in, std::size_t len)
+{
+  switch (reason) {
+  case LWS_CALLBACK_ESTABLISHED: {
+    Logger::log("WsServer - new connection established", LogLevel::Debug);
+    std::shared_ptr<BasicConnection> connection = std::make_shared<CameraEventsConnection>(wsi);
+    connections[wsi] = std::move(connection);
+    return 0;
+  }
+  case LWS_CALLBACK_CLOSED:
+    Logger::log("WsServer - connection closed", LogLevel::Debug);
+    connections.erase(wsi);
+    return 0;
+  case LWS_CALLBACK_RECEIVE: {
+    auto found = connections.find(wsi);
+    if (found == connections.end())
+      return 0;
+    std::shared_ptr<BasicConnection> connection = found->second;
+    std::string fragment = in != nullptr ? std::string(static_cast<const char*>(in), len) : std::string();
+    const bool binary = lws_frame_is_binary(wsi) != 0;
+    const bool final = lws_is_final_fragment(wsi) != 0;
+    connection->onReceive(fragment, binary, final);
+    if (connection->receiveRejected()) {
+      static const char reasonText[] = "message too large";
+      lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
+                       reinterpret_cast<unsigned char*>(const_cast<char*>(reasonText)),
+                       sizeof(reasonText) - 1);
+      return -1;
+    }
+    return 0;
+  }
+  case LWS_CALLBACK_SERVER_WRITEABLE: {
+    auto found = connections.find(wsi);
+    if (found == connections.end())
+      return 0;
+    return found->second->onWritable() ? 0 : -1;
+  }
+  case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+    wakeConnections();
+    return 0;
+  default:
+    return 0;
+  }
+}
