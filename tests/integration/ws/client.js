@@ -1,0 +1,155 @@
+// A "camera-events" client for the end-to-end tests: a real WebSocket connection with a
+// queue of received messages and deadlines on every wait.
+'use strict';
+
+const path = require('path');
+const { execFileSync } = require('child_process');
+const WebSocket = require(path.join(__dirname, '..', '..', 'node_modules', 'ws'));
+
+const url = 'ws://127.0.0.1:22521';
+
+class Client {
+  constructor(socket) {
+    this.socket = socket;
+    this.messages = [];
+    this.waiters = [];
+    this.closeInfo = null;
+    socket.on('message', (data, isBinary) => {
+      this.messages.push({ text: data.toString('utf8'), isBinary });
+      this.wakeWaiters();
+    });
+    socket.on('close', (code, reason) => {
+      this.closeInfo = { code, reason: reason.toString() };
+      this.wakeWaiters();
+    });
+    socket.on('error', () => {});
+  }
+
+  wakeWaiters() {
+    const waiters = this.waiters;
+    this.waiters = [];
+    waiters.forEach((wake) => wake());
+  }
+
+  // Resolves once `ready()` is true, rejects with `what` after `ms`.
+  waitFor(ready, ms, what) {
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`timed out after ${ms} ms waiting for ${what}`)), ms);
+      const check = () => {
+        if (ready()) {
+          clearTimeout(timer);
+          resolve();
+        } else {
+          this.waiters.push(check);
+        }
+      };
+      check();
+    });
+  }
+
+  send(message) {
+    this.socket.send(typeof message === 'string' ? message : JSON.stringify(message));
+  }
+
+  // The next text answer, exactly as received.
+  async next(ms = 5000) {
+    await this.waitFor(() => this.messages.length > 0 || this.closeInfo, ms, 'an answer');
+    if (this.messages.length === 0) throw new Error(`connection closed (${this.closeInfo.code}) instead of answering`);
+    return this.messages.shift().text;
+  }
+
+  // Sends `message` and returns the next answer.
+  async request(message, ms = 5000) {
+    this.send(message);
+    return this.next(ms);
+  }
+
+  // True when nothing arrives within `ms`.
+  async silentFor(ms) {
+    await new Promise((resolve) => setTimeout(resolve, ms));
+    return this.messages.length === 0;
+  }
+
+  async closed(ms = 5000) {
+    await this.waitFor(() => this.closeInfo !== null, ms, 'the connection to close');
+    return this.closeInfo;
+  }
+
+  close() {
+    this.socket.close();
+    return this.closed();
+  }
+}
+
+function connect(protocol = 'camera-events', ms = 5000) {
+  return new Promise((resolve, reject) => {
+    const socket = new WebSocket(url, protocol === null ? undefined : protocol, { maxPayload: 0 });
+    const timer = setTimeout(() => {
+      socket.terminate();
+      reject(new Error('timed out connecting'));
+    }, ms);
+    socket.once('open', () => {
+      clearTimeout(timer);
+      resolve(new Client(socket));
+    });
+    socket.once('error', (error) => {
+      clearTimeout(timer);
+      reject(error);
+    });
+  });
+}
+
+// The simulator's record of event traffic, one object per declare/complete/send/undeclare/release.
+function simEvents() {
+  const text = execFileSync('camera-sim-ctl', ['events'], { encoding: 'utf8' });
+  return text.split('\n').filter((line) => line.trim() !== '').map((line) => JSON.parse(line));
+}
+
+function simCtl(...args) {
+  execFileSync('camera-sim-ctl', args, { stdio: ['ignore', 'ignore', 'inherit'] });
+}
+
+// Polls the simulator's record until `predicate` holds for it; returns that record.
+async function waitForSimEvents(predicate, ms = 5000, what = 'simulator events') {
+  const deadline = Date.now() + ms;
+  for (;;) {
+    const events = simEvents();
+    if (predicate(events)) return events;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}: ${JSON.stringify(events)}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+function declareRequest(callId, id, keys = [], stateless = true) {
+  return { call_id: callId, command: 'declare_event', data: { declaration_id: id, stateless, declaration: keys } };
+}
+
+function sendRequest(callId, id, values = []) {
+  return { call_id: callId, command: 'send_event', data: { declaration_id: id, event_data: values } };
+}
+
+function undeclareRequest(callId, id) {
+  return { call_id: callId, command: 'undeclare_event', data: { declaration_id: id } };
+}
+
+const ok = (callId) => `{"message": "OK", "call_id":${callId}}`;
+const error = (callId, text) => `{"error": "${text}", "call_id":${callId}}`;
+
+// Runs the named async cases in order; reports each and exits non-zero on the first failure.
+async function run(cases) {
+  for (const [name, body] of Object.entries(cases)) {
+    try {
+      await body();
+      console.log(`ok - ${name}`);
+    } catch (e) {
+      console.error(`not ok - ${name}: ${e.stack || e}`);
+      process.exit(1);
+    }
+  }
+  process.exit(0);
+}
+
+module.exports = {
+  WebSocket, url, connect, simEvents, simCtl, waitForSimEvents,
+  declareRequest, sendRequest, undeclareRequest, ok, error, run,
+};
