@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-
 #include <iterator>
 #include <map>
 #include <memory>
