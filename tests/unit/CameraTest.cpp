@@ -1,0 +1,99 @@
+#include "camera/Camera.h"
+#include "camera/ParamsManagerBase.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// Answers VAPIX reads from a table; a missing name is a failed read.
+class TableParams : public ParamsManagerBase {
+public:
+  explicit TableParams(std::map<std::string, std::string> table) : table(std::move(table)) {}
+
+  std::map<std::string, std::string> getParameters() override { return {}; }
+  bool addParameter(const std::string&) override { return false; }
+  bool registerCallback(const std::string&, ParameterCallback) override { return false; }
+  void checkParameters() override {}
+  bool updateParameter(const std::string&, const std::string&) override { return false; }
+  void saveToFile(const std::string&) override {}
+  void loadFromFile(const std::string&) override {}
+  std::string getVapixParameter(const std::string& name, bool silent, bool* ok) override
+  {
+    reads.push_back(name);
+    silentReads += silent;
+    auto found = table.find(name);
+    if (ok) {
+      *ok = found != table.end();
+    }
+    return found == table.end() ? "" : found->second;
+  }
+  bool setVapixParameter(const std::string&, const std::string&) override { return false; }
+
+  std::map<std::string, std::string> table;
+  std::vector<std::string> reads;
+  int silentReads = 0;
+};
+
+std::map<std::string, std::string> fullCamera()
+{
+  return {{"Properties.System.SerialNumber", "ACCC8E000001"},
+          {"Properties.Firmware.Version", "11.9.60"},
+          {"Brand.Brand", "Brandname"},
+          {"Brand.ProdFullName", "Full Camera Name"},
+          {"Brand.ProdNbr", "P1234"},
+          {"Brand.ProdShortName", "Short"},
+          {"Brand.ProdType", "Network Camera"},
+          {"Properties.System.Soc", "Soc 1"}};
+}
+
+} // namespace
+
+TEST(CameraTest, ReadsEveryFieldOnceInOrderAndNotSilently)
+{
+  auto params = std::make_shared<TableParams>(fullCamera());
+  Camera camera(params);
+  const CameraInfo& info = camera.getInfo();
+  EXPECT_EQ(info.serialNumber, "ACCC8E000001");
+  EXPECT_EQ(info.firmwareVersion, "11.9.60");
+  EXPECT_EQ(info.brand, "Brandname");
+  EXPECT_EQ(info.productFullName, "Full Camera Name");
+  EXPECT_EQ(info.productNumber, "P1234");
+  EXPECT_EQ(info.productShortName, "Short");
+  EXPECT_EQ(info.productType, "Network Camera");
+  EXPECT_EQ(info.soc, "Soc 1");
+  EXPECT_EQ(params->reads,
+            (std::vector<std::string>{"Properties.System.SerialNumber", "Properties.Firmware.Version",
+                                      "Brand.Brand", "Brand.ProdFullName", "Brand.ProdNbr",
+                                      "Brand.ProdShortName", "Brand.ProdType", "Properties.System.Soc"}));
+  EXPECT_EQ(params->silentReads, 0);
+}
+
+TEST(CameraTest, MissingBrandFieldsLeaveThemEmpty)
+{
+  auto table = fullCamera();
+  table.erase("Properties.System.Soc");
+  table.erase("Brand.ProdType");
+  Camera camera(std::make_shared<TableParams>(table));
+  EXPECT_EQ(camera.getInfo().soc, "");
+  EXPECT_EQ(camera.getInfo().productType, "");
+  EXPECT_EQ(camera.getInfo().serialNumber, "ACCC8E000001");
+}
+
+TEST(CameraTest, MissingSerialOrFirmwareFailsAfterAllReads)
+{
+  for (const char* essential : {"Properties.Firmware.Version", "Properties.System.SerialNumber"}) {
+    auto table = fullCamera();
+    table.erase(essential);
+    auto params = std::make_shared<TableParams>(table);
+    try {
+      Camera camera(params);
+      ADD_FAILURE() << "no error without " << essential;
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "Camera info reading failed.");
+    }
+    EXPECT_EQ(params->reads.size(), 8u);
+  }
+}

@@ -1,0 +1,455 @@
+#include "camera/HttpManager.h"
+#include "util/Logger.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// A loopback HTTP/1.1 server that answers each request with the raw bytes its handler
+// returns, one connection at a time, and records what it received.
+class RawHttpServer {
+public:
+  struct Request {
+    std::string method;
+    std::string target;
+    std::map<std::string, std::string> headers; // names lower-cased
+    std::string body;
+  };
+  using Handler = std::function<std::string(const Request&)>;
+
+  explicit RawHttpServer(Handler handler) : handler(std::move(handler))
+  {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 16) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("test server cannot listen");
+    }
+    port = ntohs(address.sin_port);
+    thread = std::thread([this] { serve(); });
+  }
+
+  ~RawHttpServer()
+  {
+    stopping = true;
+    thread.join();
+    close(listener);
+  }
+
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+
+  std::vector<Request> requests() const
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+  }
+
+private:
+  void serve()
+  {
+    while (!stopping) {
+      pollfd ready{listener, POLLIN, 0};
+      if (poll(&ready, 1, 50) <= 0) {
+        continue;
+      }
+      int connection = accept(listener, nullptr, nullptr);
+      if (connection >= 0) {
+        answer(connection);
+        close(connection);
+      }
+    }
+  }
+
+  void answer(int connection)
+  {
+    std::string data;
+    char buffer[4096];
+    size_t headerEnd = std::string::npos;
+    while ((headerEnd = data.find("\r\n\r\n")) == std::string::npos) {
+      ssize_t count = recv(connection, buffer, sizeof(buffer), 0);
+      if (count <= 0) {
+        return;
+      }
+      data.append(buffer, static_cast<size_t>(count));
+    }
+    Request request;
+    std::string head = data.substr(0, headerEnd);
+    size_t lineEnd = head.find("\r\n");
+    std::string requestLine = head.substr(0, lineEnd);
+    request.method = requestLine.substr(0, requestLine.find(' '));
+    request.target =
+        requestLine.substr(request.method.size() + 1, requestLine.rfind(' ') - request.method.size() - 1);
+    while (lineEnd != std::string::npos) {
+      size_t next = head.find("\r\n", lineEnd + 2);
+      std::string line =
+          head.substr(lineEnd + 2, next == std::string::npos ? std::string::npos : next - lineEnd - 2);
+      size_t colon = line.find(':');
+      if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        for (char& c : name) {
+          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        request.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
+      }
+      lineEnd = next;
+    }
+    size_t bodyLength =
+        request.headers.count("content-length") ? std::stoul(request.headers["content-length"]) : 0;
+    request.body = data.substr(headerEnd + 4);
+    while (request.body.size() < bodyLength) {
+      ssize_t count = recv(connection, buffer, sizeof(buffer), 0);
+      if (count <= 0) {
+        break;
+      }
+      request.body.append(buffer, static_cast<size_t>(count));
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      received.push_back(request);
+    }
+    std::string reply = handler(request);
+    send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+  }
+
+  Handler handler;
+  int listener = -1;
+  uint16_t port = 0;
+  std::atomic<bool> stopping{false};
+  mutable std::mutex mutex;
+  std::vector<Request> received;
+  std::thread thread;
+};
+
+std::string reply(const std::string& status, const std::string& extraHeaders, const std::string& body)
+{
+  return "HTTP/1.1 " + status + "\r\n" + extraHeaders + "Content-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Answers 304 to a request that names the entity tag "abc", else 200 tagged "abc".
+std::string taggedResource(const RawHttpServer::Request& request)
+{
+  auto match = request.headers.find("if-none-match");
+  if (match != request.headers.end() && match->second == "\"abc\"") {
+    return reply("304 Not Modified", "ETag: \"abc\"\r\n", "");
+  }
+  return reply("200 OK", "ETag: \"abc\"\r\nX-Kind: stored\r\n", "the stored body");
+}
+
+class HttpManagerTest : public testing::Test {
+protected:
+  void SetUp() override { HttpManager::trimCache(0); }
+  void TearDown() override { HttpManager::trimCache(0); }
+};
+
+} // namespace
+
+TEST_F(HttpManagerTest, GetReturnsStatusRawHeaderLinesAndBodyWithOurUserAgent)
+{
+  RawHttpServer server(
+      [](const RawHttpServer::Request&) { return reply("201 Created", "X-One: 1\r\n", "hello"); });
+  auto response = HttpManager::get(server.url("/thing?a=1"), "", 5);
+
+  EXPECT_EQ(response->curlCode, CURLE_OK);
+  EXPECT_EQ(response->statusCode, 201);
+  EXPECT_EQ(response->body, "hello");
+  ASSERT_GE(response->headers.size(), 3u);
+  EXPECT_EQ(response->headers.front(), "HTTP/1.1 201 Created\r\n");
+  EXPECT_EQ(response->headers[1], "X-One: 1\r\n");
+  EXPECT_EQ(response->headers.back(), "\r\n");
+
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].target, "/thing?a=1");
+  EXPECT_EQ(requests[0].headers["user-agent"], "Tessaly");
+}
+
+TEST_F(HttpManagerTest, PostSendsBodyAndContentTypeButAnEmptyBodyGoesAsPlainGet)
+{
+  RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", "ok"); });
+  HttpManager::post(server.url("/form"), "a=1&b=2", "application/x-www-form-urlencoded", "", 5);
+  HttpManager::post(server.url("/empty"), "", "text/plain", "", 5);
+
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].body, "a=1&b=2");
+  EXPECT_EQ(requests[0].headers["content-type"], "application/x-www-form-urlencoded");
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].body, "");
+  EXPECT_EQ(requests[1].headers.count("content-type"), 0u);
+}
+
+TEST_F(HttpManagerTest, RequestHookSeesTheHandleBeforeTheTransfer)
+{
+  RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
+  bool called = false;
+  HttpManager::post(server.url("/item"), "x", "text/plain", "", 5, [&called](CURL* handle) {
+    called = true;
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "PUT");
+  });
+  EXPECT_TRUE(called);
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].method, "PUT");
+}
+
+TEST_F(HttpManagerTest, UrlIsTrimmedAndRedirectsAreFollowedKeepingEveryHeaderBlock)
+{
+  RawHttpServer server([](const RawHttpServer::Request& request) {
+    if (request.target == "/old") {
+      return reply("302 Found", "Location: /new\r\n", "");
+    }
+    return reply("200 OK", "", "moved here");
+  });
+  auto response = HttpManager::get("  " + server.url("/old") + " \n", "", 5);
+  EXPECT_EQ(response->statusCode, 200);
+  EXPECT_EQ(response->body, "moved here");
+  ASSERT_FALSE(response->headers.empty());
+  EXPECT_EQ(response->headers.front(), "HTTP/1.1 302 Found\r\n");
+  int blockEnds = 0;
+  for (const auto& line : response->headers) {
+    blockEnds += line == "\r\n";
+  }
+  EXPECT_EQ(blockEnds, 2);
+}
+
+TEST_F(HttpManagerTest, NotModifiedAnswerIsReplacedByTheStoredResponse)
+{
+  RawHttpServer server(taggedResource);
+  auto first = HttpManager::get(server.url("/tagged"), "", 5);
+  ASSERT_EQ(first->statusCode, 200);
+  EXPECT_EQ(HttpManager::cacheSize(), 1u);
+
+  auto second = HttpManager::get(server.url("/tagged"), "", 5);
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].headers.count("if-none-match"), 0u);
+  EXPECT_EQ(requests[1].headers["if-none-match"], "\"abc\"");
+  EXPECT_EQ(second->statusCode, 200);
+  EXPECT_EQ(second->curlCode, CURLE_OK);
+  EXPECT_EQ(second->body, "the stored body");
+  EXPECT_EQ(second->headers, first->headers);
+
+  // The method is not part of the key: a POST to the same URL names the tag too.
+  HttpManager::post(server.url("/tagged"), "x=1", "text/plain", "", 5);
+  EXPECT_EQ(server.requests().back().headers["if-none-match"], "\"abc\"");
+}
+
+TEST_F(HttpManagerTest, EtagWithoutQuotesStoresNothing)
+{
+  RawHttpServer server(
+      [](const RawHttpServer::Request&) { return reply("200 OK", "ETag: abc\r\n", "body"); });
+  HttpManager::get(server.url("/plain"), "", 5);
+  HttpManager::get(server.url("/plain"), "", 5);
+  EXPECT_EQ(HttpManager::cacheSize(), 0u);
+  EXPECT_EQ(server.requests().back().headers.count("if-none-match"), 0u);
+}
+
+TEST_F(HttpManagerTest, SixthTaggedUrlEvictsTheEntryStoredEarliest)
+{
+  RawHttpServer server(taggedResource);
+  // "/b" is stored a second before the others, so it goes although "/a" sorts first.
+  HttpManager::get(server.url("/b"), "", 5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  for (const char* path : {"/a", "/c", "/d", "/e", "/f"}) {
+    HttpManager::get(server.url(path), "", 5);
+  }
+  EXPECT_EQ(HttpManager::cacheSize(), 5u);
+
+  HttpManager::get(server.url("/a"), "", 5);
+  HttpManager::get(server.url("/b"), "", 5);
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 8u);
+  EXPECT_EQ(requests[6].headers["if-none-match"], "\"abc\"") << "/a should still be cached";
+  EXPECT_EQ(requests[7].headers.count("if-none-match"), 0u) << "/b should have been evicted";
+}
+
+TEST_F(HttpManagerTest, TrimCacheWithZeroEmptiesTheCache)
+{
+  RawHttpServer server(taggedResource);
+  HttpManager::get(server.url("/one"), "", 5);
+  HttpManager::get(server.url("/two"), "", 5);
+  HttpManager::trimCache(1);
+  EXPECT_EQ(HttpManager::cacheSize(), 1u);
+  HttpManager::trimCache(0);
+  EXPECT_EQ(HttpManager::cacheSize(), 0u);
+}
+
+TEST_F(HttpManagerTest, CacheSurvivesConcurrentRequests)
+{
+  RawHttpServer server(taggedResource);
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) {
+        auto response = HttpManager::get(server.url("/r" + std::to_string((t + i) % 7)), "", 5);
+        good += response->statusCode == 200 && response->body == "the stored body";
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(good, 20);
+  EXPECT_EQ(HttpManager::cacheSize(), 5u);
+}
+
+TEST_F(HttpManagerTest, UnreachableHostGivesCurlCodeStatus500AndAWarning)
+{
+  // A port that was just free: bind, note it, close.
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+
+  Logger::setConsoleOutput(true);
+  testing::internal::CaptureStdout();
+  auto response =
+      HttpManager::get("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", "", 5);
+  std::string output = testing::internal::GetCapturedStdout();
+  Logger::setConsoleOutput(false);
+
+  EXPECT_NE(response->curlCode, CURLE_OK);
+  EXPECT_EQ(response->statusCode, 500);
+  EXPECT_NE(output.find("[ Warning ] Curl error: " + std::to_string(response->curlCode) + " - "),
+            std::string::npos)
+      << output;
+}
+
+TEST_F(HttpManagerTest, TracedPostBodyIsCutAfterAThousandCharacters)
+{
+  RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
+  Logger::setLevel("trace");
+  Logger::setConsoleOutput(true);
+  testing::internal::CaptureStdout();
+  HttpManager::post(server.url("/long"), std::string(1000, 'a') + std::string(500, 'b'), "text/plain", "", 5);
+  HttpManager::post(server.url("/short"), "tiny", "text/plain", "", 5);
+  std::string output = testing::internal::GetCapturedStdout();
+  Logger::setConsoleOutput(false);
+  Logger::setLevel("info");
+
+  EXPECT_NE(output.find("Http POST: " + server.url("/long") + "\n" + std::string(1000, 'a') + "...\n"),
+            std::string::npos);
+  EXPECT_EQ(output.find('b'), std::string::npos);
+  EXPECT_NE(output.find("Http POST: " + server.url("/short") + "\ntiny\n"), std::string::npos);
+  ASSERT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(server.requests()[0].body.size(), 1500u);
+}
+
+TEST(HttpManagerHelpersTest, UrlEncodeKeepsOnlyUnreservedCharacters)
+{
+  EXPECT_EQ(HttpManager::urlEncode("aZ09-._~"), "aZ09-._~");
+  EXPECT_EQ(HttpManager::urlEncode("a&b=c d/é"), "a%26b%3Dc%20d%2F%C3%A9");
+  EXPECT_EQ(HttpManager::urlEncode(std::string("\0x", 2)), "%00x");
+  EXPECT_EQ(HttpManager::urlEncode(""), "");
+}
+
+TEST(HttpManagerHelpersTest, ParseHeaderLineTrimsAndStopsAtCarriageReturn)
+{
+  std::string name = "old";
+  std::string value = "old";
+  HttpManager::parseHeaderLine("Content-Length: 12\r\n", name, value);
+  EXPECT_EQ(name, "Content-Length");
+  EXPECT_EQ(value, "12");
+
+  HttpManager::parseHeaderLine(" Location :  http://h:80/x \r\nrest", name, value);
+  EXPECT_EQ(name, "Location");
+  EXPECT_EQ(value, "http://h:80/x");
+
+  HttpManager::parseHeaderLine("HTTP/1.1 200 OK\r\n", name, value);
+  EXPECT_EQ(name, "Location");
+  EXPECT_EQ(value, "http://h:80/x");
+
+  HttpManager::parseHeaderLine("X-Empty:\r\n", name, value);
+  EXPECT_EQ(name, "X-Empty");
+  EXPECT_EQ(value, "");
+}
+
+namespace {
+
+// PEM text of a fresh self-signed certificate with the given common name.
+std::string makeCertificate(const std::string& commonName)
+{
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* certificate = X509_new();
+  X509_set_version(certificate, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+  X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
+  X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
+  X509_set_pubkey(certificate, key);
+  X509_NAME* name = X509_get_subject_name(certificate);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
+  X509_set_issuer_name(certificate, name);
+  X509_sign(certificate, key, EVP_sha256());
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, certificate);
+  char* data = nullptr;
+  long size = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<size_t>(size));
+  BIO_free(bio);
+  X509_free(certificate);
+  EVP_PKEY_free(key);
+  return pem;
+}
+
+int storedCertificates(SSL_CTX* context)
+{
+  int count = 0;
+  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(SSL_CTX_get_cert_store(context));
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    count += X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_X509;
+  }
+  return count;
+}
+
+} // namespace
+
+TEST(HttpManagerHelpersTest, AddCertificatesStoresEveryGoodBlockAndLogsBadOnes)
+{
+  std::string first = makeCertificate("first");
+  std::string second = makeCertificate("second");
+  ASSERT_NE(first.find("-----END CERTIFICATE-----"), std::string::npos);
+  std::string broken = "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n";
+  std::string text = first + broken + second + "trailing text without a marker";
+
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  ASSERT_NE(context, nullptr);
+  Logger::setConsoleOutput(true);
+  testing::internal::CaptureStdout();
+  CURLcode result = HttpManager::addCertificates(nullptr, context, &text);
+  std::string output = testing::internal::GetCapturedStdout();
+  Logger::setConsoleOutput(false);
+
+  EXPECT_EQ(result, CURLE_OK);
+  EXPECT_EQ(storedCertificates(context), 2);
+  EXPECT_NE(output.find("[ Error   ] PEM_read_bio_X509 failed."), std::string::npos) << output;
+  EXPECT_NE(output.find("[ Error   ] Error adding certificate."), std::string::npos) << output;
+  SSL_CTX_free(context);
+}
