@@ -8,8 +8,9 @@
 #
 # in_sandbox runs the script again inside a sandbox, with Orvane started (and ready)
 # unless --no-start is given, and carries on at once when already inside. Inside:
-# Orvane's output is in $ORVANE_LOG, camera-sim-ctl is on PATH, camera-sim's log is
-# $ORVANE_SANDBOX_DIR/camera-sim.log, Orvane is /usr/local/packages/orvane/orvane.
+# Orvane's output is in $ORVANE_LOG and its process id in $ORVANE_PID (with the start),
+# camera-sim-ctl is on PATH, camera-sim's log is $ORVANE_SANDBOX_DIR/camera-sim.log, and
+# Orvane is /usr/local/packages/orvane/orvane (orvane_start/orvane_stop run it by hand).
 # Test-specific helpers may be appended at the end of this file.
 
 top=${ORVANE_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
