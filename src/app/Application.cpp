@@ -1,13 +1,18 @@
 #include "app/Application.h"
 
 #include "app/AppContext.h"
+#include "app/ApplicationParameters.h"
 #include "app/Constants.h"
+#include "camera/Camera.h"
+#include "camera/ParamsManager2.h"
+#include "camera/VapixAccess.h"
 #include "util/Logger.h"
 
 #include <glib-unix.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <map>
 #include <stdexcept>
 
 namespace {
@@ -28,6 +33,13 @@ gboolean onTerminationSignal(gpointer)
 
 gboolean onCheckParametersTimer(gpointer)
 {
+  try {
+    if (auto params = AppContext::instance().paramsManager) {
+      params->checkParameters();
+    }
+  } catch (const std::exception& error) {
+    Logger::log(std::string("Parameter check failed: ") + error.what(), LogLevel::Error);
+  }
   return G_SOURCE_REMOVE;
 }
 
@@ -41,8 +53,35 @@ int runApplication(int argc, char** argv)
   g_unix_signal_add(SIGINT, onTerminationSignal, nullptr);
   g_unix_signal_add(SIGTERM, onTerminationSignal, nullptr);
 
+  // Switched on before the platform services are built, so that their start-up failures
+  // reach the console too.
   Logger::setConsoleOutput(argc >= 2);
-  AppContext::instance().version = Orvane::appVersion;
+
+  AppContext& context = AppContext::instance();
+  try {
+    context.vapixAccess = std::make_shared<VapixAccess>(Orvane::appName);
+    context.paramsManager = std::make_shared<ParamsManager2>(Orvane::appName, context.vapixAccess);
+    context.camera = std::make_shared<Camera>(context.paramsManager);
+
+    const std::string group = std::string(Orvane::appName) + ".";
+    context.paramsManager->setVapixParameter(group + "Version", Orvane::appVersion);
+    context.paramsManager->setVapixParameter(group + "VersionHash", Orvane::buildId());
+
+    for (const std::string& name : applicationParameterNames()) {
+      if (!context.paramsManager->addParameter(name) ||
+          !context.paramsManager->registerCallback(name, onParameterChanged)) {
+        Logger::log("Invalid parameter: " + name, LogLevel::Error);
+        return 1;
+      }
+    }
+  } catch (const std::runtime_error& error) {
+    Logger::log(error.what(), LogLevel::Error);
+    return 1;
+  }
+
+  std::map<std::string, std::string> parameters = context.paramsManager->getParameters();
+  Logger::setLevel(parameters["LogLevel"]);
+  context.version = parameters["Version"];
 
   g_timeout_add_seconds(Orvane::checkParametersDelaySeconds, onCheckParametersTimer, nullptr);
   g_timeout_add_seconds(Orvane::startPackagesPeriodSeconds, onStartPackagesTimer, nullptr);
