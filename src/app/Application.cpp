@@ -7,6 +7,7 @@
 #include "camera/ParamsManager2.h"
 #include "camera/VapixAccess.h"
 #include "util/Logger.h"
+#include "ws/WsServer.h"
 
 #include <glib-unix.h>
 
@@ -82,6 +83,12 @@ int runApplication(int argc, char** argv)
   std::map<std::string, std::string> parameters = context.paramsManager->getParameters();
   Logger::setLevel(parameters["LogLevel"]);
   context.version = parameters["Version"];
+
+  context.wsServer = std::make_unique<WsServer>();
+  if (!context.wsServer->start(Orvane::webSocketPort)) {
+    Logger::log("Cannot start websocket server", LogLevel::Error);
+    return 1;
+  }
 
   g_timeout_add_seconds(Orvane::checkParametersDelaySeconds, onCheckParametersTimer, nullptr);
   g_timeout_add_seconds(Orvane::startPackagesPeriodSeconds, onStartPackagesTimer, nullptr);
