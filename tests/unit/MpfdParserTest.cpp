@@ -1,0 +1,351 @@
+#include "mpfd/Exception.h"
+#include "mpfd/Parser.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string contentType = "multipart/form-data; boundary=AaB03x";
+
+std::string readAll(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string part(const std::string& disposition, const std::string& content, const std::string& extra = "")
+{
+  return "--AaB03x\r\nContent-Disposition: form-data; " + disposition + "\r\n" + extra + "\r\n" + content +
+         "\r\n";
+}
+
+const std::string closing = "--AaB03x--\r\n";
+
+// The text every call to `action` threw, or "" when it did not throw.
+std::string errorOf(const std::function<void()>& action)
+{
+  try {
+    action();
+  } catch (const MPFD::Exception& e) {
+    return e.GetError();
+  }
+  return "";
+}
+
+class MpfdParserTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    char pattern[] = "/tmp/MpfdParserTest.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  std::unique_ptr<MPFD::Parser> makeParser(int storage = MPFD::StoreInFilesystem) const
+  {
+    auto parser = std::make_unique<MPFD::Parser>();
+    parser->SetFileStorage(storage);
+    parser->SetTempDir(dir);
+    parser->SetMaxDataCollectorLength(15360000);
+    parser->SetContentType(contentType);
+    return parser;
+  }
+
+  static void feed(MPFD::Parser& parser, const std::string& body, std::size_t chunk)
+  {
+    for (std::size_t at = 0; at < body.size(); at += chunk) {
+      parser.AcceptSomeData(body.data() + at, std::min(chunk, body.size() - at));
+    }
+  }
+
+  std::vector<std::string> filesInDir() const
+  {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Everything a caller can observe of the fields, as one comparable text.
+  static std::string describe(const MPFD::Parser& parser)
+  {
+    std::string text;
+    for (const auto& [name, field] : parser.GetFields()) {
+      text += "[" + name + "] ";
+      if (field->GetType() == MPFD::Field::Text) {
+        text += "text=" + field->GetTextContent();
+      } else {
+        text += "file=" + field->GetFileName() + " type=" + field->GetFileMimeType() +
+                " content=" + (field->HasTempFile() ? readAll(field->GetTempFileName()) : "<none>");
+      }
+      text += "\n";
+    }
+    return text;
+  }
+
+  std::string dir;
+};
+
+TEST_F(MpfdParserTest, ContentTypeMustBeginWithMultipartFormDataAndCarryABoundary)
+{
+  MPFD::Parser parser;
+  EXPECT_EQ(errorOf([&] { parser.AcceptSomeData("x", 1); }), "Accepting data, but content type was not set.");
+  EXPECT_EQ(errorOf([&] { parser.SetContentType("multipart/form-data boundary=x"); }),
+            "Content type is not \"multipart/form-data\"\nIt is \"multipart/form-data boundary=x\"");
+  EXPECT_EQ(errorOf([&] { parser.SetContentType("Multipart/Form-Data; boundary=x"); }),
+            "Content type is not \"multipart/form-data\"\nIt is \"Multipart/Form-Data; boundary=x\"");
+  EXPECT_EQ(errorOf([&] { parser.SetContentType("multipart/form-data; charset=utf-8"); }),
+            "Cannot find boundary in Content-type: \"multipart/form-data; charset=utf-8\"");
+  EXPECT_EQ(errorOf([&] { parser.AcceptSomeData("x", 1); }), "Accepting data, but content type was not set.");
+}
+
+TEST_F(MpfdParserTest, BoundaryIsEverythingAfterTheKeyUnchanged)
+{
+  auto quoted = makeParser();
+  quoted->SetContentType("multipart/form-data;boundary=\"q\"");
+  feed(*quoted, "--\"q\"\r\nContent-Disposition: form-data; name=\"t\"\r\n\r\nhi\r\n--\"q\"--\r\n", 1000);
+  EXPECT_EQ(describe(*quoted), "[t] text=hi\n");
+
+  // A following parameter stays part of the boundary, so the plain one no longer matches.
+  auto trailing = makeParser();
+  trailing->SetContentType("multipart/form-data; boundary=AaB03x; charset=utf-8");
+  feed(*trailing, part("name=\"t\"", "hi") + closing, 1000);
+  EXPECT_EQ(describe(*trailing), "");
+}
+
+TEST_F(MpfdParserTest, TextAndFileFieldsAreSeparatedExactlyWhateverTheChunking)
+{
+  // Content that ends in CR LF, holds CR LF CR LF, bare and CR LF-led partial boundaries and zero bytes.
+  const std::string binary = std::string("PK\0\x01\r\n--AaB03\r\n\r\n\r\n--AaB0", 25) + "\r\n";
+  const std::string body =
+      "preamble --AaB03 ignored\r\n" + part("name=\"title\"", "Hello\r\nWorld") +
+      part("name=\"f[]\"; filename=\"C:\\dir/a.zip\"", binary, "Content-Type: application/zip\r\n") +
+      part("name=\"f[]\"; filename=\"b.bin\"", "x", "Content-Type: text/plain; x=y\r\n") +
+      part("name=\"note\"", "") + part("name=\"g[]h\"", "[]") + closing;
+  const std::string expected =
+      "[f0] file=C:\\dir/a.zip type=application/zip content=" + binary +
+      "\n[f1] file=b.bin type=text/plain; content=x\n[g[]h] text=[]\n[note] text=\n[title] "
+      "text=Hello\r\nWorld\n";
+
+  auto whole = makeParser();
+  feed(*whole, body, body.size());
+  ASSERT_EQ(describe(*whole), expected);
+  EXPECT_TRUE(whole->IsComplete());
+  EXPECT_EQ(whole->GetState(), MPFD::Parser::ReadingHeaders);
+  whole.reset();
+
+  for (std::size_t chunk = 1; chunk <= 40; ++chunk) {
+    auto parser = makeParser();
+    feed(*parser, body, chunk);
+    EXPECT_EQ(describe(*parser), expected) << "chunk size " << chunk;
+  }
+  for (std::size_t split = 1; split < body.size(); ++split) {
+    auto parser = makeParser();
+    parser->AcceptSomeData(body.data(), split);
+    parser->AcceptSomeData(body.data() + split, body.size() - split);
+    ASSERT_EQ(describe(*parser), expected) << "split at " << split;
+  }
+}
+
+TEST_F(MpfdParserTest, FilePartsGetTheFirstFreeNumberedTempFileRemovedWithTheParser)
+{
+  std::ofstream(dir + "/MPFD_Temp_1") << "someone else's";
+  std::filesystem::create_directory(dir + "/MPFD_Temp_3");
+  auto parser = makeParser();
+  feed(*parser,
+       part("name=\"a\"; filename=\"a\"", "first") + part("name=\"b\"; filename=\"b\"", "second") +
+           part("name=\"c\"; filename=\"c\"", "") + closing,
+       7);
+
+  EXPECT_EQ(parser->GetField("a")->GetTempFileName(), dir + "/MPFD_Temp_2");
+  EXPECT_EQ(parser->GetField("b")->GetTempFileName(), dir + "/MPFD_Temp_4");
+  // An empty file part has no file: its name is the directory, which callers must not delete.
+  EXPECT_FALSE(parser->GetField("c")->HasTempFile());
+  EXPECT_EQ(parser->GetField("c")->GetTempFileName(), dir + "/");
+  EXPECT_EQ(readAll(dir + "/MPFD_Temp_4"), "second");
+  EXPECT_EQ(filesInDir(),
+            (std::vector<std::string>{"MPFD_Temp_1", "MPFD_Temp_2", "MPFD_Temp_3", "MPFD_Temp_4"}));
+
+  parser.reset();
+  EXPECT_EQ(filesInDir(), (std::vector<std::string>{"MPFD_Temp_1", "MPFD_Temp_3"}));
+  EXPECT_EQ(readAll(dir + "/MPFD_Temp_1"), "someone else's");
+}
+
+TEST_F(MpfdParserTest, RepeatedNameDisposesOfTheEarlierFieldAndItsFile)
+{
+  auto parser = makeParser();
+  feed(*parser,
+       part("name=\"f\"; filename=\"one\"", "1111") + part("name=\"f\"; filename=\"two\"", "22") + closing,
+       5);
+  EXPECT_EQ(describe(*parser), "[f] file=two type= content=22\n");
+  EXPECT_EQ(filesInDir(), (std::vector<std::string>{"MPFD_Temp_1"}));
+}
+
+TEST_F(MpfdParserTest, FileNameAttributeBeforeNameGivesTheFieldName)
+{
+  auto parser = makeParser();
+  feed(*parser,
+       "--AaB03x\r\nContent-Disposition: form-data; filename=\"pkg.zip\"; name=\"upload\"\r\n\r\nz\r\n" +
+           closing,
+       3);
+  EXPECT_EQ(describe(*parser), "[pkg.zip] file=pkg.zip type= content=z\n");
+}
+
+TEST_F(MpfdParserTest, UnusablePartHeadersAreRefusedWithTheirText)
+{
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Content-Type: text/plain",
+       "Accepted headers of field does not contain \"Content-Disposition: form-data;\"\nThe headers are: "
+       "\"\r\nContent-Type: text/plain\""},
+      {"content-disposition: form-data; name=\"a\"",
+       "Accepted headers of field does not contain \"Content-Disposition: form-data;\"\nThe headers are: "
+       "\"\r\ncontent-disposition: form-data; name=\"a\"\""},
+      {"Content-Disposition: form-data; nam=\"a\"",
+       "Accepted headers of field does not contain \"name=\".\nThe headers are: \"\r\nContent-Disposition: "
+       "form-data; nam=\"a\"\""},
+      {"Content-Disposition: form-data; name=\"a",
+       "Cannot find closing quote of \"name=\" attribute.\nThe headers are: \"\r\nContent-Disposition: "
+       "form-data; name=\"a\""},
+      {"Content-Disposition: form-data; name=\"a\"; filename=\"b",
+       "Cannot find closing quote of \"filename=\" attribute.\nThe headers are: \"\r\nContent-Disposition: "
+       "form-data; name=\"a\"; filename=\"b\""},
+  };
+  for (const auto& [headers, error] : cases) {
+    const std::string body = "--AaB03x\r\n" + headers + "\r\n\r\ndata\r\n" + closing;
+    auto parser = makeParser();
+    EXPECT_EQ(errorOf([&] { feed(*parser, body, 4); }), error);
+  }
+  // Header text ends at a zero byte.
+  auto parser = makeParser();
+  EXPECT_EQ(
+      errorOf([&] { feed(*parser, std::string("--AaB03x\r\nab\0cd\r\n\r\n", 19), 100); }),
+      "Accepted headers of field does not contain \"Content-Disposition: form-data;\"\nThe headers are: "
+      "\"\r\nab\"");
+}
+
+TEST_F(MpfdParserTest, LimitBoundsUnconsumedBytesNotTheBody)
+{
+  auto small = makeParser();
+  small->SetMaxDataCollectorLength(100);
+  const std::string preamble(100, 'p');
+  small->AcceptSomeData(preamble.data(), preamble.size());
+  EXPECT_EQ(errorOf([&] { small->AcceptSomeData("p", 1); }), "Maximum data collector length reached.");
+
+  // Headers that never end fill the collector up to the limit.
+  auto endless = makeParser();
+  const std::string chunk(32768, 'h');
+  std::string error;
+  std::size_t fed = 0;
+  endless->AcceptSomeData("--AaB03x\r\nContent-Disposition: form-data; ", 42);
+  while (error.empty() && fed < 20000000) {
+    error = errorOf([&] { endless->AcceptSomeData(chunk.data(), chunk.size()); });
+    fed += chunk.size();
+  }
+  EXPECT_EQ(error, "Maximum data collector length reached.");
+  // The chunk that went over the limit is the first one that had to.
+  EXPECT_GT(34 + fed, 15360000u);
+  EXPECT_LE(34 + fed - chunk.size(), 15360000u);
+
+  // File content streams through: a body far above the limit passes in small chunks.
+  std::string big(20 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) {
+    big[i] = static_cast<char>(i * 7 + i / 4096);
+  }
+  auto large = makeParser();
+  feed(*large, part("name=\"big\"; filename=\"big.bin\"", big) + closing, 32768);
+  ASSERT_TRUE(large->GetField("big")->HasTempFile());
+  EXPECT_TRUE(readAll(large->GetField("big")->GetTempFileName()) == big);
+}
+
+TEST_F(MpfdParserTest, BodyWithoutClosingBoundaryIsNotComplete)
+{
+  auto parser = makeParser();
+  feed(*parser, part("name=\"f\"; filename=\"f\"", std::string(1000, 'c')), 64);
+  EXPECT_FALSE(parser->IsComplete());
+  EXPECT_EQ(parser->GetState(), MPFD::Parser::ReadingContent);
+  // The bytes that might still begin a boundary are held back.
+  EXPECT_EQ(readAll(parser->GetField("f")->GetTempFileName()).size(), 1000u - 8u);
+
+  auto noBoundary = makeParser();
+  feed(*noBoundary, "just some bytes without any delimiter", 5);
+  EXPECT_FALSE(noBoundary->IsComplete());
+  EXPECT_TRUE(noBoundary->GetFields().empty());
+}
+
+TEST_F(MpfdParserTest, TwoParsersInOneDirectoryNeverShareATempFile)
+{
+  auto first = makeParser();
+  auto second = makeParser();
+  const std::string a = part("name=\"f\"; filename=\"f\"", std::string(5000, 'a')) + closing;
+  const std::string b = part("name=\"f\"; filename=\"f\"", std::string(5000, 'b')) + closing;
+  for (std::size_t at = 0; at < a.size(); at += 100) {
+    first->AcceptSomeData(a.data() + at, std::min<std::size_t>(100, a.size() - at));
+    second->AcceptSomeData(b.data() + at, std::min<std::size_t>(100, b.size() - at));
+  }
+  EXPECT_NE(first->GetField("f")->GetTempFileName(), second->GetField("f")->GetTempFileName());
+  EXPECT_EQ(readAll(first->GetField("f")->GetTempFileName()), std::string(5000, 'a'));
+  EXPECT_EQ(readAll(second->GetField("f")->GetTempFileName()), std::string(5000, 'b'));
+}
+
+TEST_F(MpfdParserTest, ParserDoesNotRemoveAFileThatReplacedItsTempFile)
+{
+  auto parser = makeParser();
+  feed(*parser, part("name=\"f\"; filename=\"f\"", "mine") + closing, 1000);
+  const std::string path = parser->GetField("f")->GetTempFileName();
+  // The caller consumed the upload and the name was reused by another upload meanwhile.
+  ASSERT_EQ(std::remove(path.c_str()), 0);
+  std::ofstream(path) << "theirs";
+  parser.reset();
+  EXPECT_EQ(readAll(path), "theirs");
+}
+
+TEST_F(MpfdParserTest, FilesThatCannotBeWrittenFailTheUpload)
+{
+  auto parser = makeParser();
+  parser->SetTempDir(dir + "/missing");
+  EXPECT_EQ(errorOf([&] { feed(*parser, part("name=\"f\"; filename=\"f\"", "data") + closing, 1000); }),
+            "Cannot write to file " + dir + "/missing/MPFD_Temp_1");
+
+  // A full disk must not pass for a complete upload.
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tight = saved;
+  tight.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  auto full = makeParser();
+  std::string error =
+      errorOf([&] { feed(*full, part("name=\"f\"; filename=\"f\"", std::string(10000, 'x')), 1000); });
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(error, "Cannot write to file " + dir + "/MPFD_Temp_1");
+}
+
+TEST_F(MpfdParserTest, InMemoryStorageKeepsFileContent)
+{
+  auto parser = makeParser(MPFD::StoreInMemory);
+  const std::string content("a\0b\r\nc", 6);
+  feed(*parser, part("name=\"f\"; filename=\"f\"", content) + closing, 3);
+  MPFD::Field* field = parser->GetField("f");
+  ASSERT_EQ(field->GetFileContentSize(), content.size());
+  EXPECT_EQ(std::string(field->GetFileContent(), content.size()), content);
+  EXPECT_TRUE(filesInDir().empty());
+}
+
+} // namespace
