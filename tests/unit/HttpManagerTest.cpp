@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -393,31 +394,46 @@ TEST(HttpManagerHelpersTest, ParseHeaderLineTrimsAndStopsAtCarriageReturn)
 
 namespace {
 
-// PEM text of a fresh self-signed certificate with the given common name.
-std::string makeCertificate(const std::string& commonName)
-{
+// A fresh self-signed certificate for 127.0.0.1 and its key.
+struct TestCertificate {
+  explicit TestCertificate(const std::string& commonName)
+  {
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), -60);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
+    X509_set_pubkey(certificate, key);
+    X509_NAME* name = X509_get_subject_name(certificate);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
+    X509_set_issuer_name(certificate, name);
+    X509_EXTENSION* altName = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, "IP:127.0.0.1");
+    X509_add_ext(certificate, altName, -1);
+    X509_EXTENSION_free(altName);
+    X509_sign(certificate, key, EVP_sha256());
+  }
+  ~TestCertificate()
+  {
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+  }
+  TestCertificate(const TestCertificate&) = delete;
+  TestCertificate& operator=(const TestCertificate&) = delete;
+
+  std::string pem() const
+  {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, certificate);
+    char* data = nullptr;
+    long size = BIO_get_mem_data(bio, &data);
+    std::string text(data, static_cast<size_t>(size));
+    BIO_free(bio);
+    return text;
+  }
+
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* certificate = X509_new();
-  X509_set_version(certificate, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
-  X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
-  X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
-  X509_set_pubkey(certificate, key);
-  X509_NAME* name = X509_get_subject_name(certificate);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
-  X509_set_issuer_name(certificate, name);
-  X509_sign(certificate, key, EVP_sha256());
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, certificate);
-  char* data = nullptr;
-  long size = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  X509_free(certificate);
-  EVP_PKEY_free(key);
-  return pem;
-}
+};
 
 int storedCertificates(SSL_CTX* context)
 {
@@ -429,15 +445,84 @@ int storedCertificates(SSL_CTX* context)
   return count;
 }
 
+// A loopback HTTPS server presenting `identity` that answers every request with 200 and
+// the body "secret".
+class TlsServer {
+public:
+  explicit TlsServer(const TestCertificate& identity) : context(SSL_CTX_new(TLS_server_method()))
+  {
+    SSL_CTX_use_certificate(context, identity.certificate);
+    SSL_CTX_use_PrivateKey(context, identity.key);
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 4) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("TLS test server cannot listen");
+    }
+    port = ntohs(address.sin_port);
+    thread = std::thread([this] { serve(); });
+  }
+  ~TlsServer()
+  {
+    stopping = true;
+    thread.join();
+    close(listener);
+    SSL_CTX_free(context);
+  }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(port) + "/"; }
+
+private:
+  void serve()
+  {
+    while (!stopping) {
+      pollfd ready{listener, POLLIN, 0};
+      if (poll(&ready, 1, 50) <= 0) {
+        continue;
+      }
+      int connection = accept(listener, nullptr, nullptr);
+      if (connection < 0) {
+        continue;
+      }
+      timeval limit{5, 0};
+      setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+      SSL* ssl = SSL_new(context);
+      SSL_set_fd(ssl, connection);
+      if (SSL_accept(ssl) == 1) {
+        std::string request;
+        char buffer[1024];
+        int count = 0;
+        while (request.find("\r\n\r\n") == std::string::npos &&
+               (count = SSL_read(ssl, buffer, sizeof(buffer))) > 0) {
+          request.append(buffer, static_cast<size_t>(count));
+        }
+        std::string answer = reply("200 OK", "", "secret");
+        SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+        SSL_shutdown(ssl);
+      }
+      SSL_free(ssl);
+      close(connection);
+    }
+  }
+
+  SSL_CTX* context;
+  int listener = -1;
+  uint16_t port = 0;
+  std::atomic<bool> stopping{false};
+  std::thread thread;
+};
+
 } // namespace
 
 TEST(HttpManagerHelpersTest, AddCertificatesStoresEveryGoodBlockAndLogsBadOnes)
 {
-  std::string first = makeCertificate("first");
-  std::string second = makeCertificate("second");
-  ASSERT_NE(first.find("-----END CERTIFICATE-----"), std::string::npos);
+  TestCertificate first("first");
+  TestCertificate second("second");
+  ASSERT_NE(first.pem().find("-----END CERTIFICATE-----"), std::string::npos);
   std::string broken = "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n";
-  std::string text = first + broken + second + "trailing text without a marker";
+  std::string text = first.pem() + broken + second.pem() + "trailing text without a marker";
 
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   ASSERT_NE(context, nullptr);
@@ -452,4 +537,23 @@ TEST(HttpManagerHelpersTest, AddCertificatesStoresEveryGoodBlockAndLogsBadOnes)
   EXPECT_NE(output.find("[ Error   ] PEM_read_bio_X509 failed."), std::string::npos) << output;
   EXPECT_NE(output.find("[ Error   ] Error adding certificate."), std::string::npos) << output;
   SSL_CTX_free(context);
+}
+
+TEST(HttpManagerHelpersTest, HttpsPeerIsTrustedOnlyThroughTheGivenCertificates)
+{
+  TestCertificate identity("server");
+  TestCertificate stranger("stranger");
+  TlsServer server(identity);
+
+  auto trusted = HttpManager::get(server.url(), stranger.pem() + identity.pem(), 5);
+  EXPECT_EQ(trusted->curlCode, CURLE_OK);
+  EXPECT_EQ(trusted->statusCode, 200);
+  EXPECT_EQ(trusted->body, "secret");
+
+  for (const std::string& certificates : {std::string(), stranger.pem()}) {
+    auto refused = HttpManager::get(server.url(), certificates, 5);
+    EXPECT_EQ(refused->curlCode, CURLE_PEER_FAILED_VERIFICATION);
+    EXPECT_EQ(refused->statusCode, 500);
+    EXPECT_EQ(refused->body, "");
+  }
 }
