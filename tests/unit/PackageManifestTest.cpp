@@ -1,0 +1,138 @@
+#include "packages/PackageManifest.h"
+
+#include "PackageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace PackageTestSupport;
+
+namespace {
+
+class ReadManifest : public ::testing::Test {
+protected:
+  std::string write(const std::string& text)
+  {
+    const std::string path = dir.path() + "/manifest.json";
+    writeText(path, text);
+    return path;
+  }
+
+  PackageManifest unchanged()
+  {
+    PackageManifest manifest;
+    manifest.packageName = "before";
+    manifest.uiLink = "before";
+    return manifest;
+  }
+
+  TempDir dir;
+  LogCapture log;
+};
+
+const char* const validManifest = R"({"package_name":"clockAnalog","package_menu_name":"Analog clock",
+  "package_version":"1.0.2","vendor":"Example","required_orvane_version":"3.1.0"})";
+
+TEST_F(ReadManifest, FillsEveryFieldOfAValidManifest)
+{
+  PackageManifest manifest;
+  ASSERT_TRUE(readManifest(manifest, write(validManifest)));
+  EXPECT_EQ(manifest.packageName, "clockAnalog");
+  EXPECT_EQ(manifest.packageMenuName, "Analog clock");
+  EXPECT_EQ(manifest.packageVersion, "1.0.2");
+  EXPECT_EQ(manifest.vendor, "Example");
+  EXPECT_EQ(manifest.requiredVersion, "3.1.0");
+  EXPECT_EQ(manifest.uiLink, "");
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(ReadManifest, MissingOrEmptyFileIsReportedAsNoSuchFile)
+{
+  for (const std::string& path : {dir.path() + "/absent.json", write("")}) {
+    PackageManifest manifest = unchanged();
+    EXPECT_FALSE(readManifest(manifest, path));
+    EXPECT_EQ(manifest.packageName, "before");
+    EXPECT_TRUE(log.has("[ Error   ] Read manifest error: No such file: " + path)) << log.text();
+  }
+  EXPECT_FALSE(log.contains("Invalid manifest file"));
+}
+
+TEST_F(ReadManifest, RejectsTextsThatAreNotOneObjectWithTheRequiredStrings)
+{
+  const std::vector<std::string> invalid = {
+      "[]",
+      "not json",
+      "{\"package_name\":\"a\"",
+      std::string(validManifest) + " {}",
+      std::string(validManifest) + " x",
+      R"({"package_name":"a","package_menu_name":"b","package_version":1,"vendor":"d"})",
+      R"({"package_name":"a","package_menu_name":"b","package_version":"c"})",
+      R"({"package_name":null,"package_menu_name":"b","package_version":"c","vendor":"d"})",
+      R"({"package_name":"a","package_menu_name":"b","package_version":"c","vendor":"d",})",
+  };
+  for (const std::string& text : invalid) {
+    PackageManifest manifest = unchanged();
+    const std::string path = write(text);
+    EXPECT_FALSE(readManifest(manifest, path)) << text;
+    EXPECT_EQ(manifest.packageName, "before") << text;
+    EXPECT_EQ(manifest.uiLink, "before") << text;
+    EXPECT_TRUE(log.has("[ Error   ] Invalid manifest file: " + path)) << text;
+  }
+}
+
+TEST_F(ReadManifest, OptionalKeysOfOtherTypesAreIgnored)
+{
+  PackageManifest manifest = unchanged();
+  ASSERT_TRUE(readManifest(manifest, write(R"({"package_name":"","package_menu_name":"b",
+    "package_version":"c","vendor":"d","ui_link":5,"required_orvane_version":["3"],"extra":{}})")));
+  EXPECT_EQ(manifest.packageName, "");
+  EXPECT_EQ(manifest.uiLink, "before");
+  EXPECT_EQ(manifest.requiredVersion, "");
+}
+
+TEST_F(ReadManifest, TheFirstOfTwoEqualKeysCounts)
+{
+  PackageManifest manifest;
+  ASSERT_TRUE(readManifest(manifest, write(R"({"package_name":"first","package_name":"second",
+    "package_menu_name":"b","package_version":"c","vendor":"d","vendor":5,"ui_link":"u","ui_link":"v"})")));
+  EXPECT_EQ(manifest.packageName, "first");
+  EXPECT_EQ(manifest.vendor, "d");
+  EXPECT_EQ(manifest.uiLink, "u");
+}
+
+TEST(CheckRequiredVersion, ComparesDotSeparatedNumbersPositionByPosition)
+{
+  struct Case {
+    const char* required;
+    const char* application;
+    bool expected;
+  };
+  const Case cases[] = {
+      {"", "3.1.10", true},
+      {"3.1.10", "3.1.10", true},
+      {"3.1.11", "3.1.10", false},
+      {"3.2", "3.1.10", false},
+      {"2.9.99", "3.1.10", true},
+      {"3.1", "3.1.10", true},
+      {"3.1.10.4", "3.1.10", true},
+      {"3.x.20", "3.1.10", false},
+      {"4", "", true},
+      {" 3.1.10", "3.1.10", true},
+      {"3.1.10", "3.1", true},
+      {"3..9", "3.1.10", true},
+      {"3.1.10b", "3.1.10", true},
+      {"3.1.11b", "3.1.10", false},
+      {"99999999999.0", "3.1.10", true},
+      {"-1", "0", true},
+  };
+  AppContext& context = AppContext::instance();
+  for (const Case& c : cases) {
+    PackageManifest manifest;
+    manifest.requiredVersion = c.required;
+    context.version = c.application;
+    EXPECT_EQ(checkRequiredVersion(manifest, context), c.expected)
+        << "required '" << c.required << "' against '" << c.application << "'";
+  }
+  context.version = "";
+}
+
+} // namespace

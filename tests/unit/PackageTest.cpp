@@ -1,0 +1,171 @@
+#include "packages/Package.h"
+
+#include "PackageTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <memory>
+#include <string>
+
+using namespace PackageTestSupport;
+
+namespace {
+
+// Packages run a shell script as their main.js: the "node" at the Node.js location is a
+// script that hands main.js to sh, after checking its first argument.
+class PackageProcess : public ::testing::Test {
+protected:
+  PackageProcess()
+  {
+    writeText(PackagePaths::flashNodeLocation() + "node",
+              "#!/bin/sh\n[ \"$1\" = --use-openssl-ca ] || exit 7\nexec /bin/sh \"$2\"\n", 0755);
+    params->seed("NodejsLocation", PackagePaths::flashNodeLocation());
+  }
+
+  std::shared_ptr<Package> make(const std::string& mainJs, int port = 22522, int publicPort = 22523)
+  {
+    const std::string path = layout.addPackage(PackagePaths::flashPackageRoot(), "pkg", mainJs);
+    return std::make_shared<Package>("pkg", port, publicPort, path);
+  }
+
+  StorageLayout layout;
+  ContextParams params;
+  LogCapture log;
+};
+
+TEST_F(PackageProcess, RunsMainJsWithExactlyItsEnvironmentAndLogsEachLine)
+{
+  auto package = make("env | grep -v '^PWD=' | sort\nprintf a\nprintf 'b\\n'\necho to-stderr >&2\necho\n"
+                      "echo ready\nprintf unfinished\nexec sleep 100\n",
+                      22530, Package::noPort);
+  EXPECT_EQ(package->getPort(false), 22530);
+  EXPECT_EQ(package->getPort(true), Package::noPort);
+  package->run();
+  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready")) << log.text();
+  EXPECT_TRUE(package->isRunning());
+
+  const std::string lib = PackagePaths::libraryDirectory();
+  const std::vector<std::string> expected = {
+      "[ Info    ] pkg: ACAP_NAME=orvane",
+      "[ Info    ] pkg: HTTP_PORT=22530",
+      "[ Info    ] pkg: HTTP_PORT_PUBLIC=0",
+      "[ Info    ] pkg: INSTALL_PATH=./",
+      "[ Info    ] pkg: LD_LIBRARY_PATH=" + lib,
+      "[ Info    ] pkg: PACKAGE_NAME=pkg",
+      "[ Info    ] pkg: PERSISTENT_DATA_PATH=./localdata/",
+  };
+  std::vector<std::string> environment;
+  for (const std::string& line : log.lines()) {
+    if (line.find('=') != std::string::npos && line.rfind("[ Info    ] pkg: ", 0) == 0) {
+      environment.push_back(line);
+    }
+  }
+  EXPECT_EQ(environment, expected);
+  EXPECT_TRUE(log.has("[ Info    ] pkg: ab"));
+  EXPECT_TRUE(log.has("[ Error   ] pkg: to-stderr"));
+  EXPECT_TRUE(log.has("[ Info    ] pkg: "));
+  EXPECT_FALSE(log.contains("unfinished"));
+  EXPECT_TRUE(log.contains("[ Debug   ] Parent child pid: "));
+
+  package->stop();
+  EXPECT_FALSE(package->isRunning());
+  EXPECT_FALSE(log.contains("process killed"));
+  EXPECT_FALSE(log.contains("unfinished"));
+}
+
+TEST_F(PackageProcess, OutputWrittenWhileShuttingDownIsStillLogged)
+{
+  auto package = make("trap 'echo bye; echo cleaned >&2; exit 0' TERM\necho ready\n"
+                      "while :; do sleep 0.05; done\n");
+  package->run();
+  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready"));
+  package->stop();
+  EXPECT_TRUE(log.has("[ Info    ] pkg: bye")) << log.text();
+  EXPECT_TRUE(log.has("[ Error   ] pkg: cleaned")) << log.text();
+  EXPECT_FALSE(log.contains("process killed"));
+}
+
+TEST_F(PackageProcess, AProgramIgnoringSigtermIsKilled)
+{
+  auto package = make("trap 'echo ignored' TERM\necho ready\nwhile :; do sleep 0.05; done\n");
+  package->run();
+  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready"));
+  package->stop();
+  EXPECT_TRUE(log.has("[ Info    ] pkg: ignored")) << log.text();
+  EXPECT_TRUE(log.has("[ Error   ] Could not stop package normally, process killed: pkg")) << log.text();
+  EXPECT_FALSE(package->isRunning());
+}
+
+TEST_F(PackageProcess, AProgramThatEndsIsSeenAsNotRunningAndRunsAgain)
+{
+  auto package = make("echo started\nexit 0\n");
+  package->run();
+  ASSERT_TRUE(eventually([&] { return !package->isRunning() && log.has("[ Info    ] pkg: started"); }));
+  package->sendSignal(SIGKILL);
+  package->run();
+  ASSERT_TRUE(eventually([&] {
+    int started = 0;
+    for (const std::string& line : log.lines()) {
+      started += line == "[ Info    ] pkg: started";
+    }
+    return started == 2;
+  }));
+  package->stop();
+}
+
+TEST_F(PackageProcess, SignalsReachTheRunningProgram)
+{
+  auto package = make("trap 'echo got-usr1' USR1\necho ready\nwhile :; do sleep 0.05; done\n");
+  package->run();
+  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready"));
+  package->sendSignal(SIGUSR1);
+  EXPECT_TRUE(log.waitFor("[ Info    ] pkg: got-usr1"));
+  package->sendSignal(SIGKILL);
+  EXPECT_TRUE(eventually([&] { return !package->isRunning(); }));
+  package->stop();
+  EXPECT_FALSE(log.contains("process killed"));
+}
+
+TEST_F(PackageProcess, AnEndlessLineIsCutAndTheCutLogged)
+{
+  auto package = make("head -c 100000 /dev/zero | tr '\\0' x\necho\necho after\nexec sleep 100\n");
+  package->run();
+  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: after")) << log.text().substr(0, 300);
+  EXPECT_TRUE(log.has("[ Info    ] pkg: " + std::string(Package::maxLineLength, 'x')));
+  EXPECT_TRUE(log.has("[ Warning ] pkg: output line longer than 4096 bytes, " +
+                      std::to_string(100000 - Package::maxLineLength) + " bytes of it cut"));
+  package->stop();
+}
+
+TEST_F(PackageProcess, NothingStartsWithoutAValidManifestARecentEnoughOrvaneOrARuntime)
+{
+  const std::string path = layout.addPackage(PackagePaths::flashPackageRoot(), "old", "echo ran\n", "9.0");
+  Package old("old", 22522, 22523, path);
+  old.run();
+  EXPECT_TRUE(log.has("[ Error   ] Run package: package requires Orvane version 9.0 or newer."));
+
+  Package missing("gone", 22524, 22525, PackagePaths::flashPackageRoot() + "gone");
+  missing.run();
+  EXPECT_TRUE(log.has("[ Error   ] Read manifest error: No such file: " + PackagePaths::flashPackageRoot() +
+                      "gone/manifest.json"));
+
+  auto package = make("echo ran\nexec sleep 100\n");
+  params->seed("NodejsLocation", "");
+  package->run();
+  EXPECT_TRUE(log.waitFor("[ Debug   ] Could not start package: Orvane installation is not fully finished"));
+
+  params->seed("NodejsLocation", layout.root() + "/nowhere/");
+  package->run();
+  EXPECT_TRUE(log.waitFor("[ Debug   ] Failed to execute child process for package: pkg error: "
+                          "No such file or directory"));
+  EXPECT_TRUE(eventually([&] { return !package->isRunning(); }));
+  package->stop();
+
+  EXPECT_FALSE(old.isRunning());
+  EXPECT_FALSE(missing.isRunning());
+  EXPECT_FALSE(log.contains("pkg: ran"));
+}
+
+} // namespace

@@ -1,0 +1,243 @@
+#pragma once
+
+// Fixtures shared by the package runtime's unit tests: a temporary storage layout, a
+// parameter manager with seeded values and recorded VAPIX writes, and a capture of the
+// log's console lines.
+
+#include "app/AppContext.h"
+#include "camera/ParamsManager2.h"
+#include "packages/PackagePaths.h"
+#include "util/Logger.h"
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace PackageTestSupport {
+
+inline void writeText(const std::string& path, const std::string& text, mode_t mode = 0644)
+{
+  std::ofstream(path, std::ios::binary) << text;
+  chmod(path.c_str(), mode);
+}
+
+inline std::string readText(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+inline bool exists(const std::string& path)
+{
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+inline void makeDirectories(const std::string& path)
+{
+  std::string command = "mkdir -p '" + path + "'";
+  ASSERT_EQ(system(command.c_str()), 0);
+}
+
+// A fresh directory, removed with its content afterwards.
+class TempDir {
+public:
+  TempDir()
+  {
+    char pattern[] = "/tmp/orvane-packages-XXXXXX";
+    const char* created = mkdtemp(pattern);
+    path_ = created != nullptr ? created : "";
+  }
+  ~TempDir()
+  {
+    if (!path_.empty()) {
+      std::string command = "rm -rf '" + path_ + "'";
+      int ignored = system(command.c_str());
+      (void)ignored;
+    }
+  }
+  const std::string& path() const { return path_; }
+
+private:
+  std::string path_;
+};
+
+// The application directory and the SD card laid out below a temporary directory, as on a
+// camera: <tmp>/packages/orvane/{tools,lib32,localdata/packages}/ and <tmp>/sd/.
+class StorageLayout {
+public:
+  explicit StorageLayout(bool withSdCard = true)
+  {
+    PackagePaths::setBaseDirectoriesForTesting(dir.path() + "/packages/", dir.path() + "/sd/");
+    makeDirectories(PackagePaths::flashPackageRoot());
+    makeDirectories(PackagePaths::flashNodeLocation());
+    makeDirectories(PackagePaths::libraryDirectory());
+    if (withSdCard) {
+      makeDirectories(PackagePaths::sdCardDirectory());
+    }
+  }
+  ~StorageLayout()
+  {
+    PackagePaths::setBaseDirectoriesForTesting("/usr/local/packages/", "/var/spool/storage/SD_DISK/");
+  }
+
+  std::string root() const { return dir.path(); }
+
+  // A package directory with a valid manifest and `mainJs` as its program.
+  std::string addPackage(const std::string& root, const std::string& name, const std::string& mainJs = "",
+                         const std::string& requiredVersion = "")
+  {
+    const std::string path = root + name;
+    makeDirectories(path + "/localdata");
+    std::string manifest = "{\"package_name\":\"" + name +
+                           "\",\"package_menu_name\":\"M\",\"package_version\":\"1.0\",\"vendor\":\"V\"";
+    if (!requiredVersion.empty()) {
+      manifest += ",\"required_orvane_version\":\"" + requiredVersion + "\"";
+    }
+    writeText(path + "/manifest.json", manifest + "}");
+    writeText(path + "/main.js", mainJs);
+    return path;
+  }
+
+private:
+  TempDir dir;
+};
+
+// A parameter manager without a platform: values are seeded into the cache, VAPIX writes
+// are recorded (and also cached, as the platform's change notification would do) or refused.
+class FakeParams : public ParamsManager2 {
+public:
+  FakeParams() : ParamsManager2("orvane", nullptr) {}
+
+  void seed(const std::string& name, const std::string& value) { cache.set(name, value); }
+
+  bool setVapixParameter(const std::string& name, const std::string& value) override
+  {
+    writes.emplace_back(name, value);
+    if (refuseWrites) {
+      return false;
+    }
+    cache.set(name.substr(name.find('.') + 1), value);
+    return true;
+  }
+
+  std::vector<std::pair<std::string, std::string>> writes;
+  bool refuseWrites = false;
+};
+
+// Installs a FakeParams in the AppContext for the lifetime of the object.
+class ContextParams {
+public:
+  ContextParams() : params(std::make_shared<FakeParams>())
+  {
+    AppContext::instance().paramsManager = params;
+    AppContext::instance().version = "3.1.10";
+  }
+  ~ContextParams() { AppContext::instance().paramsManager.reset(); }
+  FakeParams& operator*() { return *params; }
+  FakeParams* operator->() { return params.get(); }
+
+private:
+  std::shared_ptr<FakeParams> params;
+};
+
+// Sends the console lines of the log to a file for the lifetime of the object.
+class LogCapture {
+public:
+  explicit LogCapture(const std::string& level = "trace")
+  {
+    fflush(stdout);
+    file = dir.path() + "/log";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    savedStdout = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    Logger::setLevel(level);
+    Logger::setConsoleOutput(true);
+  }
+  // GoogleTest's failure messages land in the capture too: on failure it is shown whole.
+  ~LogCapture()
+  {
+    Logger::setConsoleOutput(false);
+    Logger::setLevel("info");
+    fflush(stdout);
+    dup2(savedStdout, STDOUT_FILENO);
+    close(savedStdout);
+    if (::testing::Test::HasFailure()) {
+      fprintf(stderr, "---- captured output ----\n%s\n----\n", text().c_str());
+    }
+  }
+
+  std::string text() const { return readText(file); }
+
+  // The messages logged so far, each as "<label> <message>", e.g. "[ Error   ] x".
+  std::vector<std::string> lines() const
+  {
+    std::vector<std::string> result;
+    std::istringstream in(text());
+    std::string line;
+    while (std::getline(in, line)) {
+      // Console lines start with "YYYY-MM-DD HH:MM:SS.mmm ".
+      result.push_back(line.size() > 24 ? line.substr(24) : line);
+    }
+    return result;
+  }
+
+  bool has(const std::string& labelAndMessage) const
+  {
+    for (const std::string& line : lines()) {
+      if (line == labelAndMessage) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
+
+  // Waits up to `seconds` for a logged line equal to `labelAndMessage`.
+  bool waitFor(const std::string& labelAndMessage, double seconds = 5) const
+  {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (has(labelAndMessage)) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return has(labelAndMessage);
+  }
+
+private:
+  TempDir dir;
+  std::string file;
+  int savedStdout = -1;
+};
+
+// Waits up to `seconds` for `condition` to hold.
+template <typename Condition> bool eventually(Condition condition, double seconds = 5)
+{
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+} // namespace PackageTestSupport
