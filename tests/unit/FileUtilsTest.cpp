@@ -1,0 +1,285 @@
+#include "util/FileUtils.h"
+#include "util/StringUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+class FileUtilsTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    char pattern[] = "/tmp/FileUtilsTest.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+
+  void put(const std::string& name, const std::string& bytes) const
+  {
+    std::ofstream(path(name), std::ios::binary) << bytes;
+  }
+
+  std::string bytesOf(const std::string& name) const
+  {
+    std::ifstream in(path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::string dir;
+};
+
+mode_t modeOf(const std::string& path)
+{
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+} // namespace
+
+TEST_F(FileUtilsTest, ReadFileDropsExactlyOneFinalNewline)
+{
+  put("two", "a\n\n");
+  EXPECT_EQ(FileUtils::readFile(path("two")), "a\n");
+  put("none", "a\nb");
+  EXPECT_EQ(FileUtils::readFile(path("none")), "a\nb");
+  put("crlf", "x\r\n");
+  EXPECT_EQ(FileUtils::readFile(path("crlf")), "x\r");
+  put("only", "\n");
+  EXPECT_EQ(FileUtils::readFile(path("only")), "");
+  const std::string binary("\0\xff\n\0", 4);
+  put("binary", binary);
+  EXPECT_EQ(FileUtils::readFile(path("binary")), binary);
+}
+
+TEST_F(FileUtilsTest, ReadFileOfSomethingUnreadableIsEmpty)
+{
+  EXPECT_EQ(FileUtils::readFile(path("missing")), "");
+  EXPECT_EQ(FileUtils::readFile(dir), "");
+}
+
+TEST_F(FileUtilsTest, WriteFileReplacesOrAppendsAndCreates)
+{
+  ASSERT_TRUE(FileUtils::writeFile(path("f"), "first\n"));
+  ASSERT_TRUE(FileUtils::writeFile(path("f"), "second"));
+  EXPECT_EQ(bytesOf("f"), "second");
+  ASSERT_TRUE(FileUtils::writeFile(path("f"), "+more", true));
+  EXPECT_EQ(bytesOf("f"), "second+more");
+  ASSERT_TRUE(FileUtils::writeFile(path("new"), "x", true));
+  EXPECT_EQ(bytesOf("new"), "x");
+  const std::string binary("a\0b", 3);
+  ASSERT_TRUE(FileUtils::writeFile(path("bin"), binary));
+  EXPECT_EQ(bytesOf("bin"), binary);
+}
+
+TEST_F(FileUtilsTest, WriteFileFailsWhereNoFileCanBeWritten)
+{
+  EXPECT_FALSE(FileUtils::writeFile(path("no/such/dir/f"), "x"));
+  EXPECT_FALSE(FileUtils::writeFile(dir, "x"));
+}
+
+TEST_F(FileUtilsTest, WriteErrorRemovesAReplacedFileButKeepsAnAppendedOne)
+{
+  if (access("/dev/full", W_OK) != 0) {
+    GTEST_SKIP() << "no /dev/full";
+  }
+  // /dev/full fails every write with ENOSPC; a symbolic link lets us see what happens to it.
+  ASSERT_EQ(symlink("/dev/full", path("full").c_str()), 0);
+  EXPECT_FALSE(FileUtils::writeFile(path("full"), "data", true));
+  EXPECT_TRUE(std::filesystem::is_symlink(path("full")));
+  EXPECT_FALSE(FileUtils::writeFile(path("full"), "data"));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path("full"))));
+}
+
+TEST_F(FileUtilsTest, MakeDirectoryRecursiveCreatesMissingLevelsWithUnmaskedMode)
+{
+  ASSERT_EQ(mkdir(path("a").c_str(), 0700), 0);
+  EXPECT_TRUE(FileUtils::makeDirectory(path("a/b/c"), 0775, true));
+  EXPECT_TRUE(FileUtils::isDirectory(path("a/b/c")));
+  EXPECT_EQ(modeOf(path("a/b")), 0775u);
+  EXPECT_EQ(modeOf(path("a")), 0700u);
+  EXPECT_TRUE(FileUtils::makeDirectory(path("a/b/c/"), 0775, true));
+  EXPECT_TRUE(FileUtils::makeDirectory(path("x/./y//z/"), 0777, true));
+  EXPECT_TRUE(FileUtils::isDirectory(path("x/y/z")));
+  EXPECT_EQ(modeOf(path("x/y/z")), 0777u);
+  EXPECT_EQ(umask(0), 0u);
+}
+
+TEST_F(FileUtilsTest, MakeDirectorySingleLevel)
+{
+  EXPECT_TRUE(FileUtils::makeDirectory(path("d/"), 0755));
+  EXPECT_EQ(modeOf(path("d")), 0755u);
+  EXPECT_TRUE(FileUtils::makeDirectory(path("d"), 0755));
+  EXPECT_FALSE(FileUtils::makeDirectory(path("p/q"), 0755));
+  EXPECT_FALSE(FileUtils::isDirectory(path("p")));
+  put("file", "x");
+  EXPECT_FALSE(FileUtils::makeDirectory(path("file/sub"), 0755, true));
+}
+
+TEST_F(FileUtilsTest, IsDirectoryAndFileSizeTellKindsApart)
+{
+  put("file", "12345");
+  EXPECT_TRUE(FileUtils::isDirectory(dir + "/"));
+  EXPECT_TRUE(FileUtils::isDirectory("/"));
+  EXPECT_FALSE(FileUtils::isDirectory(path("file")));
+  EXPECT_FALSE(FileUtils::isDirectory(path("missing")));
+  EXPECT_FALSE(FileUtils::isDirectory(""));
+  EXPECT_EQ(FileUtils::fileSize(path("file")), 5);
+  EXPECT_EQ(FileUtils::fileSize(dir), -1);
+  EXPECT_EQ(FileUtils::fileSize(path("missing")), -1);
+}
+
+TEST(FileUtilsSplitPathTest, SplitsAtTheLastSlashAndTheLastDot)
+{
+  std::string directory, name, extension;
+  FileUtils::splitPath("/a/b/node.tar.gz", directory, name, extension);
+  EXPECT_EQ(directory, "/a/b/");
+  EXPECT_EQ(name, "node.tar");
+  EXPECT_EQ(extension, ".gz");
+
+  extension = "kept";
+  FileUtils::splitPath("README", directory, name, extension);
+  EXPECT_EQ(directory, "");
+  EXPECT_EQ(name, "README");
+  EXPECT_EQ(extension, "kept");
+
+  extension.clear();
+  FileUtils::splitPath("dir/.env", directory, name, extension);
+  EXPECT_EQ(directory, "dir/");
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(extension, ".env");
+
+  extension.clear();
+  FileUtils::splitPath("a.d/", directory, name, extension);
+  EXPECT_EQ(directory, "a.d/");
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(extension, "");
+}
+
+TEST_F(FileUtilsTest, ListDirectoriesReturnsOnlyDirectoriesWithDotEntries)
+{
+  ASSERT_EQ(mkdir(path("one").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("two").c_str(), 0755), 0);
+  put("file", "x");
+  ASSERT_EQ(symlink("one", path("link").c_str()), 0);
+  std::vector<std::string> names = FileUtils::listDirectories(dir);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "one", "two"}));
+  EXPECT_TRUE(FileUtils::listDirectories(path("missing")).empty());
+  EXPECT_TRUE(FileUtils::listDirectories(path("file")).empty());
+}
+
+TEST_F(FileUtilsTest, ListFilesRecursivePutsEachDirectoryBeforeItsContent)
+{
+  put("x", "1");
+  ASSERT_EQ(mkdir(path("d").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("d/e").c_str(), 0755), 0);
+  put("d/y", "2");
+  put("d/e/z", "3");
+  ASSERT_EQ(symlink("/etc", path("d/link").c_str()), 0);
+
+  const std::vector<FileUtils::FileEntry> entries = FileUtils::listFilesRecursive(dir, true);
+  auto position = [&](const std::string& name) {
+    auto it = std::find_if(entries.begin(), entries.end(),
+                           [&](const FileUtils::FileEntry& entry) { return entry.path == name; });
+    EXPECT_NE(it, entries.end()) << name;
+    return it - entries.begin();
+  };
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_EQ(entries[position("x")].type, DT_REG);
+  EXPECT_EQ(entries[position("d")].type, DT_DIR);
+  EXPECT_EQ(entries[position("d/e")].type, DT_DIR);
+  EXPECT_EQ(entries[position("d/link")].type, DT_LNK);
+  EXPECT_LT(position("d"), position("d/y"));
+  EXPECT_LT(position("d"), position("d/e"));
+  EXPECT_LT(position("d/e"), position("d/e/z"));
+
+  // A trailing "/" on the base and the flag do not change the relative paths.
+  std::vector<FileUtils::FileEntry> again = FileUtils::listFilesRecursive(dir + "/");
+  ASSERT_EQ(again.size(), entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(again[i].path, entries[i].path);
+  }
+  EXPECT_TRUE(FileUtils::listFilesRecursive(path("missing")).empty());
+}
+
+TEST_F(FileUtilsTest, ListFilesRecursiveKeepsNamesThatRepeatTheBase)
+{
+  // A relative base that reappears deeper in the tree must not be cut out of the paths.
+  const std::filesystem::path previous = std::filesystem::current_path();
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  ASSERT_TRUE(FileUtils::makeDirectory("b/b/b", 0755, true));
+  put("b/b/b/f", "1");
+  std::vector<std::string> paths;
+  for (const auto& entry : FileUtils::listFilesRecursive("b")) {
+    paths.push_back(entry.path);
+  }
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(paths, (std::vector<std::string>{"b", "b/b", "b/b/f"}));
+}
+
+TEST_F(FileUtilsTest, FreeSpaceIsKnownForExistingPathsOnly)
+{
+  const uint32_t free = FileUtils::freeSpaceMb(dir);
+  EXPECT_NE(free, 4294967295u);
+  EXPECT_EQ(FileUtils::freeSpaceMb(path("missing/dir")), 4294967295u);
+}
+
+TEST_F(FileUtilsTest, GzipSizeTrailerIsReadLittleEndian)
+{
+  put("short", "abc");
+  EXPECT_EQ(FileUtils::gzipUncompressedSize(path("short")), -1);
+  EXPECT_EQ(FileUtils::gzipUncompressedSize(path("missing")), -1);
+  EXPECT_EQ(FileUtils::gzipUncompressedSize(dir), -1);
+  put("trailer", std::string("junk\x01\x02\x03\xf4", 8));
+  EXPECT_EQ(FileUtils::gzipUncompressedSize(path("trailer")), 0xf4030201);
+
+  put("plain", std::string(100000, 'z'));
+  ASSERT_EQ(std::system(("gzip -k " + path("plain")).c_str()), 0);
+  EXPECT_EQ(FileUtils::gzipUncompressedSize(path("plain.gz")), 100000);
+}
+
+TEST_F(FileUtilsTest, HasSpaceForDecompressionComparesWithWholeMegabytes)
+{
+  put("small.gz", std::string("\x00\x00\x10\x00", 4)); // claims 1 MiB
+  EXPECT_TRUE(FileUtils::hasSpaceForDecompression(dir, path("small.gz"), 3145728));
+  const int64_t free = static_cast<int64_t>(FileUtils::freeSpaceMb(dir)) * 1048576;
+  EXPECT_FALSE(FileUtils::hasSpaceForDecompression(dir, path("small.gz"), free + (int64_t{1} << 40)));
+  EXPECT_FALSE(FileUtils::hasSpaceForDecompression(path("missing"), path("small.gz"), 0));
+  EXPECT_THROW(FileUtils::hasSpaceForDecompression(dir, path("missing.gz"), 0), std::runtime_error);
+  try {
+    FileUtils::hasSpaceForDecompression(dir, path("missing.gz"), 0);
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Couldn't read uncompressed size!");
+  }
+}
+
+TEST_F(FileUtilsTest, DecompressGzipHandlesPathsWithShellCharacters)
+{
+  const std::string weird = "we ird;$(echo x)'s";
+  put(weird, "payload\n");
+  ASSERT_EQ(std::system(("gzip " + StringUtils::shellQuote(path(weird))).c_str()), 0);
+  const std::string target = path("new dir/out 'file'");
+  ASSERT_TRUE(FileUtils::decompressGzip(path(weird) + ".gz", target));
+  EXPECT_EQ(bytesOf("new dir/out 'file'"), "payload\n");
+  EXPECT_FALSE(std::filesystem::exists(path("x")));
+
+  put("notgzip", "plain text");
+  EXPECT_FALSE(FileUtils::decompressGzip(path("notgzip"), path("out2")));
+  EXPECT_FALSE(FileUtils::decompressGzip(path("missing.gz"), path("out3")));
+  put("blocker", "x");
+  EXPECT_FALSE(FileUtils::decompressGzip(path(weird) + ".gz", path("blocker/sub/out")));
+}

@@ -1,0 +1,168 @@
+#include "util/SystemUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+namespace {
+
+// The pipes this process has open, as "pipe:[inode]".
+std::set<std::string> openPipes()
+{
+  std::set<std::string> pipes;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (target.rfind("pipe:", 0) == 0) {
+      pipes.insert(target);
+    }
+  }
+  return pipes;
+}
+
+const char* const referenceMeminfo = "MemTotal:        1000000 kB\n"
+                                     "MemFree:          100000 kB\n"
+                                     "MemAvailable:     999999 kB\n"
+                                     "Buffers:           10000 kB\n"
+                                     "Cached:           200000 kB\n"
+                                     "SwapCached:        77777 kB\n"
+                                     "SReclaimable:       5000 kB\n"
+                                     "Shmem:             15000 kB\n"
+                                     "HugePages_Total:       0\n";
+
+std::string meminfoWith(int64_t total, int64_t free)
+{
+  return "MemTotal: " + std::to_string(total) + " kB\nMemFree: " + std::to_string(free) + " kB\n";
+}
+
+} // namespace
+
+TEST(SystemUtilsTest, ExecReturnsOutputAndExitCode)
+{
+  int status = -5;
+  EXPECT_EQ(SystemUtils::exec("printf 'one\\ntwo'; exit 3", status), "one\ntwo");
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(SystemUtils::exec("echo ok", status), "ok\n");
+  EXPECT_EQ(status, 0);
+  // Longer than the read buffer and with long lines.
+  const std::string longOutput = SystemUtils::exec("head -c 5000 /dev/zero | tr '\\0' x", status);
+  EXPECT_EQ(longOutput, std::string(5000, 'x'));
+}
+
+TEST(SystemUtilsTest, ExecOfAMissingOrKilledCommandIsNotASuccess)
+{
+  int status = 0;
+  EXPECT_EQ(SystemUtils::exec("/no/such/command-here 2>/dev/null", status), "");
+  EXPECT_EQ(status, 127);
+  EXPECT_EQ(SystemUtils::exec("echo partial; kill -9 $$", status), "partial\n");
+  EXPECT_EQ(status, 128 + 9);
+}
+
+TEST(SystemUtilsTest, ExecPipeDoesNotLeakIntoProcessesStartedMeanwhile)
+{
+  const std::set<std::string> before = openPipes();
+  std::thread running([] { SystemUtils::exec("sleep 2"); });
+  std::set<std::string> added;
+  for (int attempt = 0; attempt < 150 && added.empty(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const std::string& pipe : openPipes()) {
+      if (before.count(pipe) == 0) {
+        added.insert(pipe);
+      }
+    }
+  }
+  ASSERT_FALSE(added.empty()) << "the command's pipe never showed up";
+
+  // Another thread starting a process while the command runs must not pass the pipe on.
+  // (Not through popen: that closes earlier popen streams in its child by itself.)
+  char listing[] = "/tmp/SystemUtilsTest.XXXXXX";
+  const int listingFd = mkstemp(listing);
+  ASSERT_GE(listingFd, 0);
+  close(listingFd);
+  const int status = std::system((std::string("ls -l /proc/self/fd > ") + listing).c_str());
+  std::ifstream in(listing);
+  const std::string inChild(std::istreambuf_iterator<char>(in), {});
+  std::remove(listing);
+  running.join();
+  ASSERT_EQ(status, 0);
+  for (const std::string& pipe : added) {
+    EXPECT_EQ(inChild.find(pipe), std::string::npos) << pipe << " leaked:\n" << inChild;
+  }
+}
+
+TEST(SystemUtilsTest, AvailableMemoryAddsTheFreeKindsLessSharedAndReserve)
+{
+  // (100000 + 10000 + 5000 + 200000 - 15000) / 1024 = 292, less 30 for 1000000 kB total.
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(referenceMeminfo), 262);
+}
+
+TEST(SystemUtilsTest, AvailableMemoryReserveDependsOnTotal)
+{
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(154623, 102400)), 100 - 12);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(154624, 102400)), 100 - 20);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(410623, 102400)), 100 - 20);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(410624, 102400)), 100 - 30);
+  // Division rounds towards zero before the reserve: 1023 kB is 0 MiB.
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(100000, 13 * 1024 - 1)), 0);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(100000, 13 * 1024)), 1);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(100000, 1024)), 0);
+}
+
+TEST(SystemUtilsTest, AvailableMemoryOfUnreadableFiguresIsZero)
+{
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom(""), 0);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom("MemTotal: 1000000 kB\nMemFree: lots kB\n"), 0);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom("MemTotal: 1000000 kB\nMemFree: 99999999999 kB\n"), 0);
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom("MemTotal: 1000000 kB\nMemFree:1048576\n"), 0);
+  // Lines without a colon and keys not used do not matter.
+  EXPECT_EQ(SystemUtils::availableMemoryMbFrom("garbage\nMemTotal: 1000000 kB\nOther: x kB\n"
+                                               "MemFree: 1048576 kB\n"),
+            1024 - 30);
+}
+
+TEST(SystemUtilsTest, AvailableMemoryOfThisMachineIsPlausible)
+{
+  const int32_t available = SystemUtils::availableMemoryMb();
+  EXPECT_GT(available, 0);
+  EXPECT_LT(available, 16 * 1024 * 1024);
+}
+
+TEST(SystemUtilsTest, PortIsFreeUntilSomethingListens)
+{
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const uint16_t port = ntohs(address.sin_port);
+
+  // Bound but not listening: connections are refused.
+  EXPECT_TRUE(SystemUtils::isPortFree(port));
+  ASSERT_EQ(listen(listener, 4), 0);
+  EXPECT_FALSE(SystemUtils::isPortFree(port));
+  close(listener);
+  EXPECT_TRUE(SystemUtils::isPortFree(port));
+}
+
+TEST(SystemUtilsTest, SystemInfoTrimsTheUptimeText)
+{
+  const SystemUtils::SystemInfo info = SystemUtils::systemInfo();
+  ASSERT_FALSE(info.uptime.empty());
+  EXPECT_NE(info.uptime.find("up"), std::string::npos) << info.uptime;
+  EXPECT_NE(info.uptime.front(), ' ');
+  EXPECT_NE(info.uptime.back(), '\n');
+}
