@@ -3,9 +3,14 @@
 #include "app/AppContext.h"
 #include "app/ApplicationParameters.h"
 #include "app/Constants.h"
+#include "app/LocalDataMigration.h"
+#include "app/PackageConfigurations.h"
 #include "camera/Camera.h"
 #include "camera/ParamsManager2.h"
 #include "camera/VapixAccess.h"
+#include "http/HttpServer.h"
+#include "packages/NodeUpdater.h"
+#include "packages/PackageController.h"
 #include "util/Logger.h"
 #include "ws/WsServer.h"
 
@@ -28,6 +33,13 @@ const char* Orvane::buildId()
 gboolean onTerminationSignal(gpointer)
 {
   Logger::log("Caught termination signal!", LogLevel::Debug);
+  try {
+    if (auto controller = AppContext::instance().packageController) {
+      controller->stopAll();
+    }
+  } catch (const std::exception& error) {
+    Logger::log(std::string("Stopping the packages failed: ") + error.what(), LogLevel::Error);
+  }
   Logger::log("Exit", LogLevel::Debug);
   exit(0);
 }
@@ -46,6 +58,13 @@ gboolean onCheckParametersTimer(gpointer)
 
 gboolean onStartPackagesTimer(gpointer)
 {
+  try {
+    if (auto controller = AppContext::instance().packageController) {
+      controller->startAll();
+    }
+  } catch (const std::exception& error) {
+    Logger::log(std::string("Starting the packages failed: ") + error.what(), LogLevel::Error);
+  }
   return G_SOURCE_CONTINUE;
 }
 
@@ -83,6 +102,20 @@ int runApplication(int argc, char** argv)
   std::map<std::string, std::string> parameters = context.paramsManager->getParameters();
   Logger::setLevel(parameters["LogLevel"]);
   context.version = parameters["Version"];
+
+  if (!startupNodeUpdate()) {
+    Logger::log("Cannot install new NodeJS version", LogLevel::Error);
+    return 1;
+  }
+  migrateLocalData();
+  context.packageController = std::make_shared<PackageController>();
+  applyPackageConfigurations();
+
+  context.httpServer = std::make_unique<HttpServer>();
+  if (!context.httpServer->start(Orvane::httpApiPort)) {
+    Logger::log("Cannot start http API server", LogLevel::Error);
+    return 1;
+  }
 
   context.wsServer = std::make_unique<WsServer>();
   if (!context.wsServer->start(Orvane::webSocketPort)) {

@@ -1,4 +1,113 @@
 #pragma once
 
-// Placeholder until the HTTP API server lands.
-class HttpServer {};
+// Endpoint handlers are declared here, one group per source file. Handlers whose source
+// file has not been written yet are defined in PendingEndpoints.cpp, where each answers
+// like an unknown request; whoever implements one deletes its definition there.
+
+#include <microhttpd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct RequestData;
+
+// The HTTP API server on the loopback interface: one thread per connection, every request
+// gathered into a `RequestData` and routed by its URL (see Routing.h) to one handler.
+class HttpServer {
+public:
+  HttpServer() = default;
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+  // Stops the daemon, waiting for the connection threads, when it was started.
+  ~HttpServer() = default;
+
+  // Starts listening on 127.0.0.1:`port`. False when the daemon could not be started.
+  bool start(uint16_t port);
+
+  // libmicrohttpd's callbacks.
+  static MHD_Result onRequest(void* closure, MHD_Connection* connection, const char* url, const char* method,
+                              const char* version, const char* uploadData, size_t* uploadDataSize,
+                              void** requestPointer);
+  static void onRequestCompleted(void* closure, MHD_Connection* connection, void** requestPointer,
+                                 MHD_RequestTerminationCode reason);
+  static MHD_Result collectValue(void* requestData, MHD_ValueKind kind, const char* key, const char* value);
+
+  // Response functions. Each queues its answer on `connection` and returns the queue result.
+  // Answers `code` with the JSON status body built from `message`, or with `message` itself
+  // when `raw` is set; Content-Type "application/json". A code other than 200 logs the
+  // message at level Error.
+  static MHD_Result sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
+                                   bool raw = false);
+  // Answers 200 with `body` as `contentType`.
+  static MHD_Result sendBuffer(MHD_Connection* connection, const std::string& contentType,
+                               const std::string& body);
+  // Answers `code` with `size` bytes read from `fd`, which the library closes when done.
+  static MHD_Result sendFile(MHD_Connection* connection, unsigned code, uint64_t size, int fd,
+                             const std::string& contentType);
+  // Answers `code` with `body` and the headers of `headerLines`, the raw lines of an
+  // upstream response (see `headersFromLines`). A code other than 200 logs the body.
+  static MHD_Result sendWithHeaders(MHD_Connection* connection, unsigned code,
+                                    const std::vector<std::string>& headerLines, const std::string& body);
+  // The 400 answer to a URL that no route takes.
+  static MHD_Result sendUnknownRequest(MHD_Connection* connection, const std::string& url);
+
+  // "{\"status\": " code ", \"message\": \"" escaped message "\"}".
+  static std::string jsonStatusBody(unsigned code, const std::string& message);
+  // The Content-Type of a file extension given with its dot (".html"); "text/plain" for
+  // anything unknown. Compared exactly, case-sensitively.
+  static std::string mimeTypeForExtension(const std::string& extension);
+  // The name/value pairs that `sendWithHeaders` adds: the lines from the next-to-last back to
+  // the first, stopping at a line holding an empty line; pairs with an empty name or value
+  // are dropped.
+  static std::vector<std::pair<std::string, std::string>>
+  headersFromLines(const std::vector<std::string>& lines);
+
+  // API check (PackageEndpoints.cpp): 200 "OK".
+  static MHD_Result onApiCheckRequest(MHD_Connection* connection, RequestData& request);
+
+  // Package management (PackageEndpoints.cpp).
+  static MHD_Result onPackageListRequest(MHD_Connection* connection, RequestData& request);
+  static MHD_Result onGetStorageRequest(MHD_Connection* connection, RequestData& request);
+  static MHD_Result onRemoveRequest(MHD_Connection* connection, RequestData& request);
+  static MHD_Result onSettingsRequest(MHD_Connection* connection, RequestData& request);
+  // The non-empty manifest texts of the package directories below `directory`.
+  static std::vector<std::string> listManifests(const std::string& directory);
+  // "[" + the FLASH entries, then the SD_DISK entries + "]".
+  static std::string packageListBody();
+
+  // Installation (InstallEndpoint.cpp).
+  static MHD_Result onInstallRequest(MHD_Connection* connection, RequestData& request);
+  // Installs the package archive at `archivePath` on `storage`. Throws `InvalidStorage` when
+  // the package lives on the other storage, std::runtime_error for every other failure;
+  // after a failure no temporary tree is left and an earlier installation is intact.
+  static void installPackage(const std::string& archivePath, const std::string& storage);
+
+  // Package data import and export.
+  static MHD_Result onPackageDataRequest(MHD_Connection* connection, RequestData& request);
+  static bool importPackageData(const std::string& packageName, const std::string& archivePath,
+                                const std::string& localDataDirectory);
+  static std::string exportPackageData(const std::string& localDataDirectory);
+
+  // Proxies and package UI files.
+  static MHD_Result onPackageProxyRequest(MHD_Connection* connection, RequestData& request,
+                                          const std::string& url, bool isPublic);
+  static MHD_Result onPackageUiRequest(MHD_Connection* connection, RequestData& request,
+                                       const std::string& url);
+  static MHD_Result onProxyRequest(MHD_Connection* connection, const RequestData& request);
+
+  // System endpoints.
+  static MHD_Result onNodeUpdateRequest(MHD_Connection* connection, RequestData& request);
+  static MHD_Result onNetworkCameraListRequest(MHD_Connection* connection, RequestData& request);
+  static MHD_Result onDiagnosticsRequest(MHD_Connection* connection, RequestData& request);
+  static MHD_Result onReportRequest(MHD_Connection* connection, RequestData& request);
+  static std::string nodeState();
+
+private:
+  struct DaemonStopper {
+    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+  };
+  std::unique_ptr<MHD_Daemon, DaemonStopper> daemon;
+};

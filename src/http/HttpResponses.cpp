@@ -1,0 +1,139 @@
+#include "http/HttpServer.h"
+
+#include "camera/HttpManager.h"
+#include "util/Logger.h"
+#include "util/StringUtils.h"
+
+#include <unistd.h>
+
+#include <memory>
+
+// The response functions shared by every handler, the JSON status format and the MIME table.
+
+namespace {
+
+struct ResponseDestroyer {
+  void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
+};
+using ResponsePtr = std::unique_ptr<MHD_Response, ResponseDestroyer>;
+
+ResponsePtr bufferResponse(const std::string& body)
+{
+  return ResponsePtr(
+      MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY));
+}
+
+MHD_Result queue(MHD_Connection* connection, unsigned code, const ResponsePtr& response)
+{
+  if (!response) {
+    Logger::log("HttpServer: cannot create a response", LogLevel::Error);
+    return MHD_NO;
+  }
+  return MHD_queue_response(connection, code, response.get());
+}
+
+} // namespace
+
+std::string HttpServer::jsonStatusBody(unsigned code, const std::string& message)
+{
+  return "{\"status\": " + std::to_string(code) + ", \"message\": \"" + StringUtils::jsonEscape(message) +
+         "\"}";
+}
+
+MHD_Result HttpServer::sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
+                                      bool raw)
+{
+  if (code != MHD_HTTP_OK) {
+    Logger::log(message, LogLevel::Error);
+  }
+  ResponsePtr response = bufferResponse(raw ? message : jsonStatusBody(code, message));
+  if (response) {
+    MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+  }
+  return queue(connection, code, response);
+}
+
+MHD_Result HttpServer::sendBuffer(MHD_Connection* connection, const std::string& contentType,
+                                  const std::string& body)
+{
+  ResponsePtr response = bufferResponse(body);
+  if (response) {
+    MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, contentType.c_str());
+    MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_LENGTH,
+                            std::to_string(body.size()).c_str());
+  }
+  return queue(connection, MHD_HTTP_OK, response);
+}
+
+MHD_Result HttpServer::sendFile(MHD_Connection* connection, unsigned code, uint64_t size, int fd,
+                                const std::string& contentType)
+{
+  ResponsePtr response(fd < 0 ? nullptr : MHD_create_response_from_fd(size, fd));
+  if (!response) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "HttpServer: cannot send file");
+  }
+  MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, contentType.c_str());
+  MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_LENGTH, std::to_string(size).c_str());
+  return queue(connection, code, response);
+}
+
+std::vector<std::pair<std::string, std::string>>
+HttpServer::headersFromLines(const std::vector<std::string>& lines)
+{
+  std::vector<std::pair<std::string, std::string>> headers;
+  if (lines.size() < 2) {
+    return headers;
+  }
+  for (size_t i = lines.size() - 1; i-- > 0;) {
+    if (lines[i].find("\r\n\r\n") != std::string::npos) {
+      break;
+    }
+    std::string name;
+    std::string value;
+    HttpManager::parseHeaderLine(lines[i], name, value);
+    if (!name.empty() && !value.empty()) {
+      headers.emplace_back(name, value);
+    }
+  }
+  return headers;
+}
+
+MHD_Result HttpServer::sendWithHeaders(MHD_Connection* connection, unsigned code,
+                                       const std::vector<std::string>& headerLines, const std::string& body)
+{
+  if (code != MHD_HTTP_OK) {
+    Logger::log(body, LogLevel::Error);
+  }
+  ResponsePtr response = bufferResponse(body);
+  if (response) {
+    for (const auto& header : headersFromLines(headerLines)) {
+      MHD_add_response_header(response.get(), header.first.c_str(), header.second.c_str());
+    }
+  }
+  return queue(connection, code, response);
+}
+
+MHD_Result HttpServer::sendUnknownRequest(MHD_Connection* connection, const std::string& url)
+{
+  return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "HttpServer: unknown request: " + url);
+}
+
+std::string HttpServer::mimeTypeForExtension(const std::string& extension)
+{
+  static const std::pair<const char*, const char*> types[] = {
+      {".ico", "image/x-icon"},      {".html", "text/html"},      {".js", "text/javascript"},
+      {".json", "application/json"}, {".css", "text/css"},        {".png", "image/png"},
+      {".jpg", "image/jpeg"},        {".wav", "audio/wav"},       {".mp3", "audio/mpeg"},
+      {".svg", "image/svg+xml"},     {".pdf", "application/pdf"}, {".doc", "application/msword"},
+      {".ttf", "font/sfnt"},
+  };
+  for (const auto& type : types) {
+    if (extension == type.first) {
+      return type.second;
+    }
+  }
+  return "text/plain";
+}

@@ -1,0 +1,234 @@
+#include "http/HttpServer.h"
+
+#include "camera/HttpManager.h"
+#include "http/RequestData.h"
+#include "http/Routing.h"
+#include "http/UploadDirectory.h"
+#include "mpfd/Exception.h"
+#include "mpfd/Parser.h"
+#include "util/Logger.h"
+#include "util/StringUtils.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+namespace {
+
+constexpr int64_t maxUploadCollectorLength = 15360000;
+constexpr unsigned connectionTimeoutSeconds = 25;
+
+bool isUploadUrl(const std::string& url)
+{
+  return url.find("/package/install.cgi") != std::string::npos ||
+         url.find("/package/data.cgi") != std::string::npos;
+}
+
+void collectValues(MHD_Connection* connection, RequestData& request)
+{
+  MHD_get_connection_values(connection, static_cast<MHD_ValueKind>(MHD_HEADER_KIND | MHD_GET_ARGUMENT_KIND),
+                            &HttpServer::collectValue, &request);
+}
+
+bool announcesBody(MHD_Connection* connection)
+{
+  const char* length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length != nullptr && std::strtoull(length, nullptr, 10) > 0) {
+    return true;
+  }
+  const char* encoding =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
+  return encoding != nullptr && StringUtils::toLowerCopy(encoding).find("chunked") != std::string::npos;
+}
+
+void refuseUpload(RequestData& request, unsigned status, const std::string& message)
+{
+  // Dropping the parser deletes the files it wrote; the rest of the body is read and dropped.
+  request.parser.reset();
+  request.uploadError = message;
+  request.uploadErrorStatus = static_cast<int>(status);
+}
+
+void refuseUpload(RequestData& request, const MPFD::Exception& error)
+{
+  Logger::log(error.GetError(), LogLevel::Error);
+  const bool writeFailed = error.GetError().rfind("Cannot write to file", 0) == 0;
+  refuseUpload(request, writeFailed ? MHD_HTTP_INTERNAL_SERVER_ERROR : MHD_HTTP_BAD_REQUEST,
+               "Http API: upload error - " + error.GetError());
+}
+
+// Chooses the upload directory and sets up the multipart parser. False, with the request's
+// upload error set, when the upload cannot be received.
+bool startUpload(MHD_Connection* connection, RequestData& request, const std::string& url)
+{
+  collectValues(connection, request);
+  std::string error;
+  const std::string directory = uploadDirectoryFor(url, request.argument("storage"), error);
+  if (directory.empty()) {
+    refuseUpload(request, MHD_HTTP_BAD_REQUEST, error);
+    return false;
+  }
+  const std::string contentType = request.header("Content-Type");
+  if (contentType.empty()) {
+    refuseUpload(request, MHD_HTTP_BAD_REQUEST, "Http API: no Content-type found");
+    return false;
+  }
+  auto parser = std::make_shared<MPFD::Parser>();
+  parser->SetFileStorage(MPFD::StoreInFilesystem);
+  parser->SetTempDir(directory);
+  parser->SetMaxDataCollectorLength(maxUploadCollectorLength);
+  try {
+    parser->SetContentType(contentType);
+  } catch (const MPFD::Exception& exception) {
+    refuseUpload(request, exception);
+    return false;
+  }
+  request.parser = std::move(parser);
+  return true;
+}
+
+MHD_Result answerUploadError(MHD_Connection* connection, const RequestData& request)
+{
+  return HttpServer::sendJsonStatus(connection, static_cast<unsigned>(request.uploadErrorStatus),
+                                    request.uploadError);
+}
+
+void logPath(const RequestData& request, const std::string& url)
+{
+  std::string query;
+  for (const auto& argument : request.arguments) {
+    if (!query.empty()) {
+      query += "&";
+    }
+    query += HttpManager::urlEncode(argument.first) + "=" + HttpManager::urlEncode(argument.second);
+  }
+  Logger::log("Path: " + url + "?" + query, LogLevel::Trace);
+}
+
+MHD_Result processRequest(MHD_Connection* connection, RequestData& request, const std::string& url)
+{
+  collectValues(connection, request);
+  request.url = url;
+  if (Logger::getLevel() == LogLevel::Trace) {
+    logPath(request, url);
+  }
+  if (!request.uploadError.empty()) {
+    return answerUploadError(connection, request);
+  }
+  if (request.parser && !request.parser->IsComplete()) {
+    refuseUpload(request, MHD_HTTP_BAD_REQUEST,
+                 "Http API: upload error - the body ends before its closing boundary");
+    return answerUploadError(connection, request);
+  }
+  if (!request.body.empty() && request.header("Content-Type") == "application/x-www-form-urlencoded") {
+    for (auto& field : parseFormBody(request.body)) {
+      request.arguments[field.first] = std::move(field.second);
+    }
+  }
+  try {
+    return Routing::dispatch(connection, request, url);
+  } catch (const std::exception& exception) {
+    return HttpServer::sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, exception.what());
+  }
+}
+
+void receiveChunk(MHD_Connection* connection, RequestData& request, const std::string& url, const char* data,
+                  size_t size)
+{
+  if (!isUploadUrl(url)) {
+    request.body.append(data, size);
+    return;
+  }
+  if (!request.uploadError.empty()) {
+    return;
+  }
+  if (!request.parser && !startUpload(connection, request, url)) {
+    return;
+  }
+  try {
+    request.parser->AcceptSomeData(data, size);
+  } catch (const MPFD::Exception& exception) {
+    refuseUpload(request, exception);
+  }
+}
+
+} // namespace
+
+bool HttpServer::start(uint16_t port)
+{
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  daemon.reset(MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port,
+                                nullptr, nullptr, &HttpServer::onRequest, nullptr, MHD_OPTION_SOCK_ADDR,
+                                &address, MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::onRequestCompleted,
+                                nullptr, MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds,
+                                MHD_OPTION_END));
+  return daemon != nullptr;
+}
+
+MHD_Result HttpServer::onRequest(void*, MHD_Connection* connection, const char* url, const char* method,
+                                 const char*, const char* uploadData, size_t* uploadDataSize,
+                                 void** requestPointer)
+{
+  try {
+    auto* request = static_cast<RequestData*>(*requestPointer);
+    const std::string path = url != nullptr ? url : "";
+    if (request == nullptr) {
+      auto created = std::make_unique<RequestData>();
+      created->method = method;
+      // An upload that cannot be received is refused before its body is read: once the body
+      // is flowing, the library only lets us answer after the last byte.
+      const bool refused = created->method != "GET" && isUploadUrl(path) && announcesBody(connection) &&
+                           !startUpload(connection, *created, path);
+      *requestPointer = created.release();
+      if (refused) {
+        return answerUploadError(connection, *static_cast<RequestData*>(*requestPointer));
+      }
+      return MHD_YES;
+    }
+    request->method = method;
+    if (request->method == "GET" || *uploadDataSize == 0) {
+      return processRequest(connection, *request, path);
+    }
+    receiveChunk(connection, *request, path, uploadData, *uploadDataSize);
+    *uploadDataSize = 0;
+    return MHD_YES;
+  } catch (const std::exception& exception) {
+    Logger::log(std::string("HttpServer: ") + exception.what(), LogLevel::Error);
+  } catch (...) {
+    Logger::log("HttpServer: unexpected failure", LogLevel::Error);
+  }
+  return MHD_NO;
+}
+
+void HttpServer::onRequestCompleted(void*, MHD_Connection*, void** requestPointer, MHD_RequestTerminationCode)
+{
+  delete static_cast<RequestData*>(*requestPointer);
+  *requestPointer = nullptr;
+}
+
+MHD_Result HttpServer::collectValue(void* requestData, MHD_ValueKind kind, const char* key, const char* value)
+{
+  if (key == nullptr || value == nullptr) {
+    return MHD_YES;
+  }
+  try {
+    auto& request = *static_cast<RequestData*>(requestData);
+    if (kind == MHD_GET_ARGUMENT_KIND) {
+      Logger::log(std::string("Received get parameter: ") + key + " = " + value, LogLevel::Debug);
+      request.arguments[key] = value;
+    } else if (kind == MHD_HEADER_KIND) {
+      request.headers[StringUtils::toLowerCopy(key)] = value;
+    }
+  } catch (const std::exception& exception) {
+    Logger::log(std::string("HttpServer: ") + exception.what(), LogLevel::Error);
+  }
+  return MHD_YES;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace MPFD {
+class Parser;
+}
+
+// Everything one HTTP request carries, gathered across the server's repeated callbacks.
+// Lives from the first callback of its request to the completion callback and is touched
+// only by the thread of its connection.
+struct RequestData {
+  std::string method;
+  // The raw body of every request except the two uploads, which stream into `parser`.
+  std::string body;
+  // Set only for an upload to "/package/install.cgi" or "/package/data.cgi".
+  std::shared_ptr<MPFD::Parser> parser;
+  // Query arguments, and for a form-encoded body also the body's fields.
+  std::map<std::string, std::string> arguments;
+  // Request headers under lower-cased names.
+  std::map<std::string, std::string> headers;
+
+  // The request path, known once the request is complete.
+  std::string url;
+  // Set when the upload was refused while its body arrived; the rest of the body is then
+  // read and dropped, and the request is answered with this message and status.
+  std::string uploadError;
+  int uploadErrorStatus = 0;
+
+  // The argument `name` (exact key), or "" when there is none.
+  std::string argument(const std::string& name) const;
+  // The header `name` (any letter case), or "" when there is none.
+  std::string header(const std::string& name) const;
+};
+
+// The fields of an application/x-www-form-urlencoded body in their order: the body is cut
+// at every "&", a piece without "=" is skipped, the name is taken as it stands and the
+// value is percent-decoded ("+" stays "+").
+std::vector<std::pair<std::string, std::string>> parseFormBody(const std::string& body);

@@ -1,0 +1,55 @@
+# Shared helpers of the HTTP API tests (sourced after lib.sh, inside the sandbox).
+api=http://127.0.0.1:22520
+flash_root=/usr/local/packages/orvane/localdata/packages
+sd_root=/var/spool/storage/SD_DISK/orvane/packages
+work=$(mktemp -d)
+
+# request ARGS...: runs curl against the API; the answer's status lands in $status and its
+# body in $body.
+request() {
+  status=$(curl -sS -o "$work/body" -w '%{http_code}' "$@") || fail "curl $* failed"
+  body=$(cat "$work/body")
+}
+
+# expect_answer STATUS BODY WHAT: the last answer was exactly this.
+expect_answer() {
+  expect_eq "$status" "$1" "$3 (status; body $body)"
+  expect_eq "$body" "$2" "$3 (body)"
+}
+
+json_status() { printf '{"status": %s, "message": "%s"}' "$1" "$2"; }
+
+# make_package NAME [REQUIRED_VERSION] [MAIN_JS]: a package zip at $work/NAME.zip whose
+# manifest names NAME; extra files can be put into $work/NAME.src before calling.
+make_package() {
+  local name=$1 required=${2:-} main=${3:-"setInterval(() => {}, 1000);"}
+  local src="$work/$name.src"
+  mkdir -p "$src"
+  {
+    printf '{\n  "package_name": "%s",\n  "package_menu_name": "Menu %s",\n' "$name" "$name"
+    printf '  "package_version": "1.0.0",\n  "vendor": "Test"'
+    [ -n "$required" ] && printf ',\n  "required_orvane_version": "%s"' "$required"
+    printf '\n}\n'
+  } >"$src/manifest.json"
+  printf '%s\n' "$main" >"$src/main.js"
+  rm -f "$work/$name.zip"
+  (cd "$src" && zip -qr "$work/$name.zip" .)
+}
+
+# install QUERY FILE...: uploads the files as one multipart form to install.cgi?QUERY.
+install() {
+  local query=$1; shift
+  local forms=() i=0
+  for file in "$@"; do
+    forms+=(-F "file$i=@$file")
+    i=$((i + 1))
+  done
+  request "${forms[@]}" "$api/package/install.cgi?$query"
+}
+
+# no_leftovers DIR: DIR holds no temporary directory and no uploaded file.
+no_leftovers() {
+  local left
+  left=$(ls -A "$1" 2>/dev/null | grep -E '_tmp$|_old$|^MPFD_Temp_' || true)
+  [ -z "$left" ] || fail "left behind in $1: $left"
+}

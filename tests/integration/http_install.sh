@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Package installation through the HTTP API with curl: FLASH and SD card, the package list,
+# re-installation keeping local data, storage conflicts, text-only forms.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+in_sandbox
+source "$(dirname "$0")/http_helpers.bash"
+
+request "$api/package/list.cgi"
+expect_answer 200 '[]' "empty list"
+
+# FLASH and SD card.
+make_package onflash
+make_package onsd
+install "storage=FLASH" "$work/onflash.zip"
+expect_answer 200 "$(json_status 200 OK)" "install on FLASH"
+install "storage=SD_DISK" "$work/onsd.zip"
+expect_answer 200 "$(json_status 200 OK)" "install on the SD card"
+[ -f "$flash_root/onflash/main.js" ] && [ -d "$flash_root/onflash/localdata" ] || fail "FLASH tree incomplete"
+[ -f "$sd_root/onsd/main.js" ] && [ -d "$sd_root/onsd/localdata" ] || fail "SD tree incomplete"
+no_leftovers "$flash_root"
+no_leftovers "$sd_root"
+
+# The list: FLASH first, manifests as stored (inner newlines kept, the final one dropped).
+request "$api/package/list.cgi"
+expected="[{\"storage\":\"FLASH\",\"manifest\":$(cat "$work/onflash.src/manifest.json")},"
+expected+="{\"storage\":\"SD_DISK\",\"manifest\":$(cat "$work/onsd.src/manifest.json")}]"
+expect_answer 200 "$expected" "list of one FLASH and one SD package"
+node -e 'JSON.parse(process.argv[1])' "$body" || fail "the list is not JSON"
+
+# Without a storage argument, and with "flash" in lower case, packages go to the SD card.
+make_package plain
+install "" "$work/plain.zip"
+expect_answer 200 "$(json_status 200 OK)" "install without storage"
+make_package lower
+install "storage=flash" "$work/lower.zip"
+[ -d "$sd_root/plain" ] && [ -d "$sd_root/lower" ] && [ ! -d "$flash_root/lower" ] ||
+  fail "absent or lower-case storage did not mean the SD card"
+
+# Re-installation keeps the local data and replaces everything else.
+echo keep >"$flash_root/onflash/localdata/state.txt"
+echo old >"$flash_root/onflash/obsolete.js"
+mkdir -p "$work/onflash.src/localdata"
+echo from-archive >"$work/onflash.src/localdata/state.txt"
+echo shipped >"$work/onflash.src/localdata/shipped.txt"
+make_package onflash "" "// version 2"
+install "storage=FLASH" "$work/onflash.zip"
+expect_answer 200 "$(json_status 200 OK)" "re-install"
+expect_eq "$(cat "$flash_root/onflash/localdata/state.txt")" keep "local data after re-install"
+expect_eq "$(cat "$flash_root/onflash/localdata/shipped.txt")" shipped "archive's local data"
+expect_eq "$(cat "$flash_root/onflash/main.js")" "// version 2" "new main.js"
+[ ! -e "$flash_root/onflash/obsolete.js" ] || fail "files of the earlier installation survived"
+no_leftovers "$flash_root"
+
+# Re-installing a FLASH package with an empty storage moves it, local data included, to the SD card.
+install "storage=" "$work/onflash.zip"
+expect_answer 200 "$(json_status 200 OK)" "move to the SD card"
+[ ! -e "$flash_root/onflash" ] || fail "the FLASH copy is still there"
+expect_eq "$(cat "$sd_root/onflash/localdata/state.txt")" keep "local data after the move"
+no_leftovers "$flash_root"
+
+# Storage conflicts answer 409 with the client's file names, in field order, joined by ", ".
+make_package onsd
+cp "$work/onsd.zip" "$work/conflict.zip"
+make_package "bad.name"
+cp "$work/bad.name.zip" "$work/badname.zip"
+install "storage=FLASH" "$work/conflict.zip" "$work/badname.zip"
+expect_answer 409 "$(json_status 409 'Http API: install package(s) error [conflict.zip, badname.zip]')" \
+  "conflict and a bad name"
+install "storage=FLASH" "$work/badname.zip"
+expect_answer 500 "$(json_status 500 'Http API: install package(s) error [badname.zip]')" "bad name alone"
+[ ! -e "$flash_root/onsd" ] && [ -f "$sd_root/onsd/main.js" ] || fail "the conflicting install changed something"
+no_leftovers "$flash_root"
+
+# One failing archive does not stop the others of the same request.
+make_package "my-app_2"
+install "storage=SD_DISK" "$work/badname.zip" "$work/my-app_2.zip"
+expect_answer 500 "$(json_status 500 'Http API: install package(s) error [badname.zip]')" "one of two fails"
+[ -f "$sd_root/my-app_2/manifest.json" ] || fail "my-app_2 was not installed"
+
+# Too old an Orvane.
+make_package future 99.0
+install "storage=SD_DISK" "$work/future.zip"
+expect_answer 500 "$(json_status 500 'Http API: install package(s) error [future.zip]')" "required version"
+grep -q "package requires Orvane version 99.0 or newer" "$ORVANE_LOG" || fail "required version not logged"
+
+# A text-only form, and a POST without any body, install nothing and answer OK.
+before=$(ls "$sd_root" | sort)
+request -F "note=hello" "$api/package/install.cgi?storage=SD_DISK"
+expect_answer 200 "$(json_status 200 OK)" "text-only form"
+request -X POST "$api/package/install.cgi"
+expect_answer 200 "$(json_status 200 OK)" "POST without a body"
+expect_eq "$(ls "$sd_root" | sort)" "$before" "packages after the text-only forms"
+no_leftovers "$sd_root"
+pass

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Bad uploads to the installation endpoint: each one gets a JSON status error, leaves no
+# temporary file or directory behind and keeps the earlier installation intact.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+in_sandbox
+source "$(dirname "$0")/http_helpers.bash"
+
+make_package keeper
+install "storage=SD_DISK" "$work/keeper.zip"
+expect_answer 200 "$(json_status 200 OK)" "first installation"
+echo precious >"$sd_root/keeper/localdata/data.txt"
+snapshot() { (cd "$sd_root" && find . | sort && cat keeper/localdata/data.txt keeper/main.js); }
+reference=$(snapshot)
+
+# intact WHAT: nothing was added to or removed from the SD package root.
+intact() {
+  expect_eq "$(snapshot)" "$reference" "SD package root after $1"
+  no_leftovers "$sd_root"
+}
+# refused_file FILE WHAT: installing FILE fails with 500 naming it.
+refused_file() {
+  install "storage=SD_DISK" "$1"
+  expect_answer 500 "$(json_status 500 "Http API: install package(s) error [$(basename "$1")]")" "$2"
+  intact "$2"
+}
+
+printf 'this is not a zip\n' >"$work/text.zip"
+refused_file "$work/text.zip" "a file that is not a zip"
+: >"$work/empty.zip"
+refused_file "$work/empty.zip" "an empty file"
+
+# A zip without manifest, and one whose manifest names a forbidden package.
+mkdir -p "$work/nomanifest" && echo 'x' >"$work/nomanifest/main.js"
+(cd "$work/nomanifest" && zip -q "$work/nomanifest.zip" main.js)
+refused_file "$work/nomanifest.zip" "no manifest"
+grep -q "Http API: install package - error: invalid manifest.json" "$ORVANE_LOG" || fail "manifest error not logged"
+make_package "a..b"
+refused_file "$work/a..b.zip" "a forbidden package name"
+
+# Entries that would land outside the package, and repeated entry names.
+python3 - "$work" <<'PY'
+import sys, zipfile, warnings
+work = sys.argv[1]
+manifest = '{"package_name": "keeper", "package_menu_name": "K", "package_version": "2", "vendor": "T"}'
+with zipfile.ZipFile(work + "/traversal.zip", "w") as z:
+    z.writestr("manifest.json", manifest)
+    z.writestr("../../escaped.txt", "out")
+warnings.simplefilter("ignore")
+with zipfile.ZipFile(work + "/duplicate.zip", "w") as z:
+    z.writestr("manifest.json", manifest)
+    z.writestr("main.js", "one")
+    z.writestr("main.js", "two")
+# A bomb: entries whose recorded sizes add up to 64 GiB, more than any test storage holds.
+with zipfile.ZipFile(work + "/bomb.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("manifest.json", manifest)
+    for i in range(16):
+        z.writestr("blob%d" % i, bytes(1024))
+data = bytearray(open(work + "/bomb.zip", "rb").read())
+at = data.find(b"PK\x01\x02")
+while at >= 0:
+    name_length = int.from_bytes(data[at + 28:at + 30], "little")
+    if data[at + 46:at + 46 + name_length].startswith(b"blob"):
+        data[at + 24:at + 28] = (0xFFFFFFF0).to_bytes(4, "little")
+    at = data.find(b"PK\x01\x02", at + 4)
+open(work + "/bomb.zip", "wb").write(data)
+PY
+refused_file "$work/traversal.zip" "a path-traversal entry"
+[ ! -e /var/spool/storage/escaped.txt ] && [ ! -e "$sd_root/../escaped.txt" ] || fail "an entry escaped"
+refused_file "$work/duplicate.zip" "repeated entry names"
+refused_file "$work/bomb.zip" "a zip bomb"
+grep -q "not enough space to decompress" "$ORVANE_LOG" || fail "zip bomb not logged"
+
+# An empty file part has no temporary file; cleaning up after it must not touch the upload
+# directory, even when that directory is empty.
+rm -rf "$flash_root" && mkdir "$flash_root"
+request -F "file0=@/dev/null;filename=nothing.zip" "$api/package/install.cgi?storage=FLASH"
+expect_answer 500 "$(json_status 500 'Http API: install package(s) error [nothing.zip]')" "empty file part"
+[ -d "$flash_root" ] || fail "the FLASH package root was removed"
+
+# A small SD card: a package that would not fit once unpacked is refused before it is
+# unpacked, and an upload that does not fit is refused while it arrives.
+mount -o remount,size=12m /var/spool/storage/SD_DISK
+mkdir -p "$work/big.src"
+head -c $((16 * 1024 * 1024)) /dev/zero >"$work/big.src/blob"
+make_package big
+install "storage=SD_DISK" "$work/big.zip"
+expect_answer 500 "$(json_status 500 'Http API: install package(s) error [big.zip]')" "a package larger than the card"
+intact "a package larger than the card"
+head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/huge.zip"
+install "storage=SD_DISK" "$work/huge.zip"
+expect_eq "$status" 500 "an upload larger than the card (body $body)"
+[[ $body == '{"status": 500, "message": "Http API: upload error - Cannot write to file '* ]] ||
+  fail "an upload larger than the card: $body"
+intact "an upload larger than the card"
+mount -o remount,size=1g /var/spool/storage/SD_DISK
+
+request "$api/package/list.cgi"
+expect_eq "$status" 200 "list after the failures"
+pass

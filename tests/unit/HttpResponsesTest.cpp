@@ -1,0 +1,46 @@
+#include "http/HttpServer.h"
+
+#include <gtest/gtest.h>
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+TEST(HttpResponsesTest, JsonStatusBodyEscapesTheMessageOnly)
+{
+  EXPECT_EQ(HttpServer::jsonStatusBody(200, "OK"), "{\"status\": 200, \"message\": \"OK\"}");
+  EXPECT_EQ(HttpServer::jsonStatusBody(400, "HttpServer: unknown request: /foo"),
+            "{\"status\": 400, \"message\": \"HttpServer: unknown request: \\/foo\"}");
+  EXPECT_EQ(HttpServer::jsonStatusBody(500, "a \"b\"\n\\c\td"),
+            "{\"status\": 500, \"message\": \"a \\\"b\\\"\\n\\\\c\\td\"}");
+}
+
+TEST(HttpResponsesTest, MimeTypesAreMatchedExactlyWithTheirDot)
+{
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".html"), "text/html");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".js"), "text/javascript");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".json"), "application/json");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".svg"), "image/svg+xml");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".ttf"), "font/sfnt");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".ico"), "image/x-icon");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".HTML"), "text/plain");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension("html"), "text/plain");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(".jpeg"), "text/plain");
+  EXPECT_EQ(HttpServer::mimeTypeForExtension(""), "text/plain");
+}
+
+TEST(HttpResponsesTest, UpstreamHeaderLinesAreTakenBackwardsWithoutStatusLineAndEmptyParts)
+{
+  const std::vector<std::string> lines = {"HTTP/1.1 200 OK\r\n", "Content-Type: text/html\r\n",
+                                          "X-Empty:\r\n",        "no colon here\r\n",
+                                          "X-Two :  b \r\n",     "\r\n"};
+  EXPECT_EQ(HttpServer::headersFromLines(lines), (Headers{{"X-Two", "b"}, {"Content-Type", "text/html"}}));
+}
+
+TEST(HttpResponsesTest, HeaderWalkStopsAtAnEarlierHeaderBlock)
+{
+  // After a redirect the client hands over both blocks; only the last one counts.
+  const std::vector<std::string> lines = {"HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n", "Server: b\r\n",
+                                          "\r\n"};
+  EXPECT_EQ(HttpServer::headersFromLines(lines), (Headers{{"Server", "b"}}));
+  EXPECT_TRUE(HttpServer::headersFromLines({"\r\n"}).empty());
+  EXPECT_TRUE(HttpServer::headersFromLines({}).empty());
+}
