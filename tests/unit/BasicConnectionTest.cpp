@@ -1,0 +1,90 @@
+#include "ws/BasicConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Records what the base class hands over. Without a libwebsockets handle, messages are
+// only queued, which is what these tests look at.
+class RecordingConnection : public BasicConnection {
+public:
+  RecordingConnection() : BasicConnection(nullptr) {}
+  ~RecordingConnection() = default;
+
+  void setActive(bool value) { active = value; }
+
+  void onMessage(const std::string& message) override { texts.push_back(message); }
+  void onBinaryMessage(const std::string& message) override { binaries.push_back(message); }
+
+  std::vector<std::string> texts;
+  std::vector<std::string> binaries;
+};
+
+} // namespace
+
+TEST(BasicConnectionTest, FragmentsAreDeliveredOnceWholeAfterTheFinalOne)
+{
+  RecordingConnection connection;
+  connection.onReceive("{\"a\":", false, false);
+  connection.onReceive("", false, false);
+  EXPECT_TRUE(connection.texts.empty());
+  connection.onReceive("1}", false, true);
+  ASSERT_EQ(connection.texts, std::vector<std::string>{"{\"a\":1}"});
+
+  // The buffer starts empty again for the next message.
+  connection.onReceive("next", false, true);
+  EXPECT_EQ(connection.texts.back(), "next");
+  EXPECT_TRUE(connection.binaries.empty());
+}
+
+TEST(BasicConnectionTest, TheFinalFragmentDecidesBetweenTextAndBinary)
+{
+  RecordingConnection connection;
+  connection.onReceive(std::string("\x00\x01", 2), true, false);
+  connection.onReceive(std::string("\x02", 1), true, true);
+  ASSERT_EQ(connection.binaries.size(), 1u);
+  EXPECT_EQ(connection.binaries[0], std::string("\x00\x01\x02", 3));
+  EXPECT_TRUE(connection.texts.empty());
+}
+
+TEST(BasicConnectionTest, AMessageBeyondTheLimitIsRejectedAndNotDelivered)
+{
+  RecordingConnection connection;
+  const std::string half(BasicConnection::maxMessageSize / 2, 'x');
+  connection.onReceive(half, false, false);
+  connection.onReceive(half, false, false);
+  EXPECT_FALSE(connection.receiveRejected()) << "exactly the limit is allowed";
+  connection.onReceive("y", false, true);
+  EXPECT_TRUE(connection.receiveRejected());
+  EXPECT_TRUE(connection.texts.empty());
+  connection.onReceive("later", false, true);
+  EXPECT_TRUE(connection.texts.empty());
+
+  RecordingConnection atLimit;
+  atLimit.onReceive(std::string(BasicConnection::maxMessageSize, 'z'), false, true);
+  EXPECT_FALSE(atLimit.receiveRejected());
+  ASSERT_EQ(atLimit.texts.size(), 1u);
+}
+
+TEST(BasicConnectionTest, SendQueuesInOrderOnlyWhileActiveAndNeverEmptyMessages)
+{
+  RecordingConnection connection;
+  connection.send("dropped while inactive");
+  EXPECT_TRUE(connection.queuedMessages().empty());
+
+  connection.setActive(true);
+  connection.send("one");
+  connection.send("");
+  connection.send("two");
+  connection.enqueue("three");
+  EXPECT_EQ(connection.queuedMessages(), (std::vector<std::string>{"one", "two", "three"}));
+
+  connection.setActive(false);
+  connection.send("four");
+  connection.enqueue("five");
+  EXPECT_EQ(connection.queuedMessages().back(), "five");
+  EXPECT_EQ(connection.queuedMessages().size(), 4u);
+}

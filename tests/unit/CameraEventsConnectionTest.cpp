@@ -1,0 +1,232 @@
+#include "ws/CameraEventsConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <rapidjson/document.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Connection = CameraEventsConnection;
+
+rapidjson::Document json(const std::string& text)
+{
+  rapidjson::Document document;
+  document.Parse(text.c_str());
+  EXPECT_FALSE(document.HasParseError()) << text;
+  return document;
+}
+
+// The text of the error a parse step throws, or "" when it does not throw.
+template <typename Parse> std::string thrownText(Parse parse)
+{
+  try {
+    parse();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+std::string valueError(const std::string& keyObject)
+{
+  const rapidjson::Document document = json(keyObject);
+  return thrownText([&] { Connection::parseValue(document); });
+}
+
+std::string declarationError(const std::string& data)
+{
+  const rapidjson::Document document = json(data);
+  return thrownText([&] { Connection::parseEventDeclaration(document); });
+}
+
+std::string eventError(const std::string& data)
+{
+  const rapidjson::Document document = json(data);
+  return thrownText([&] { Connection::parseEvent(document); });
+}
+
+Connection::Request decode(const std::string& message)
+{
+  rapidjson::Document document;
+  return Connection::decodeRequest(message, document);
+}
+
+} // namespace
+
+TEST(CameraEventsConnectionTest, AnswersKeepTheirExactSpacing)
+{
+  EXPECT_EQ(Connection::replyText(5, "OK"), R"({"message": "OK", "call_id":5})");
+  EXPECT_EQ(Connection::errorText(-1, "Invalid input data: invalid json"),
+            R"({"error": "Invalid input data: invalid json", "call_id":-1})");
+  EXPECT_EQ(Connection::errorText(-2147483648, "x"), R"({"error": "x", "call_id":-2147483648})");
+  EXPECT_EQ(Connection::errorText(7, "declaration with id door-1_A.b already exists"),
+            R"({"error": "declaration with id door-1_A.b already exists", "call_id":7})");
+}
+
+TEST(CameraEventsConnectionTest, AnswersEscapeQuotesBackslashesAndControlCharacters)
+{
+  EXPECT_EQ(Connection::errorText(1, "id a\"b\\c"), R"({"error": "id a\"b\\c", "call_id":1})");
+  EXPECT_EQ(Connection::errorText(1, std::string("t\tn\n\x01\x1f", 6)),
+            R"({"error": "t\tn\n\u0001\u001f", "call_id":1})");
+  // Whatever the text, the answer parses back to it.
+  const std::string text = std::string("q\" b\\ s/ \x02 \xc3\xa9 end", 17);
+  rapidjson::Document answer;
+  answer.Parse(Connection::errorText(3, text).c_str());
+  ASSERT_FALSE(answer.HasParseError());
+  EXPECT_EQ(std::string(answer["error"].GetString(), answer["error"].GetStringLength()), text);
+  EXPECT_EQ(answer["call_id"].GetInt(), 3);
+}
+
+TEST(CameraEventsConnectionTest, DecodeRequestRefusesWhatIsNotAJsonObject)
+{
+  for (const std::string& message :
+       std::vector<std::string>{"not json", "[1]", "\"text\"", "", "{\"call_id\":1} x", "{\"a\":1,}",
+                                std::string(100000, '['), "{\"s\":\"\xff\"}"}) {
+    const Connection::Request request = decode(message);
+    EXPECT_EQ(request.error, "Invalid input data: invalid json") << message.substr(0, 20);
+    EXPECT_EQ(request.callId, -1);
+  }
+}
+
+TEST(CameraEventsConnectionTest, DecodeRequestChecksCallIdCommandAndData)
+{
+  for (const char* message :
+       {R"({"command":"x"})", R"({"call_id":"7","command":"x"})", R"({"call_id":1.5})",
+        R"({"call_id":2147483648})", R"({"call_id":-2147483649})", R"({"call_id":null})"}) {
+    const Connection::Request request = decode(message);
+    EXPECT_EQ(request.error, "Invalid input data: call_id is missing or is not int") << message;
+    EXPECT_EQ(request.callId, -1);
+  }
+  Connection::Request request = decode(R"({"call_id":7})");
+  EXPECT_EQ(request.error, "Invalid input data: command is missing or is not string");
+  EXPECT_EQ(request.callId, 7);
+  request = decode(R"({"call_id":-8,"command":["declare_event"]})");
+  EXPECT_EQ(request.error, "Invalid input data: command is missing or is not string");
+  EXPECT_EQ(request.callId, -8);
+  request = decode(R"({"call_id":9,"command":"send_event","data":"x"})");
+  EXPECT_EQ(request.error, "Invalid input data: data is not an valid json object");
+  EXPECT_EQ(request.callId, 9);
+
+  rapidjson::Document document;
+  request = Connection::decodeRequest(
+      R"( {"call_id":2147483647,"command":"send_event","data":{"declaration_id":"a"}} )", document);
+  EXPECT_EQ(request.error, "");
+  EXPECT_EQ(request.callId, 2147483647);
+  EXPECT_EQ(request.command, "send_event");
+  ASSERT_NE(request.data, nullptr);
+  EXPECT_STREQ((*request.data)["declaration_id"].GetString(), "a");
+
+  request = decode(R"({"call_id":3,"command":"undeclare_event"})");
+  EXPECT_EQ(request.error, "");
+  EXPECT_EQ(request.data, nullptr);
+}
+
+TEST(CameraEventsConnectionTest, ParseValueFollowsTheValueTypeRules)
+{
+  const auto mismatch = [](const std::string& type) {
+    return "parseEventDeclaration: invalid value attribute: type " + type + " doesn't match the value";
+  };
+  EXPECT_EQ(valueError(R"({"value_type":"INT","value":1.5})"), mismatch("INT"));
+  EXPECT_EQ(valueError(R"({"value_type":"INT","value":2147483648})"), mismatch("INT"));
+  EXPECT_EQ(valueError(R"({"value_type":"INT","value":true})"), mismatch("INT"));
+  EXPECT_EQ(valueError(R"({"value_type":"BOOL","value":1})"), mismatch("BOOL"));
+  EXPECT_EQ(valueError(R"({"value_type":"DOUBLE","value":"1"})"), mismatch("DOUBLE"));
+  EXPECT_EQ(valueError(R"({"value_type":"STRING","value":null})"), mismatch("STRING"));
+  EXPECT_EQ(valueError(R"({"value_type":"STRING"})"), mismatch("STRING"));
+  EXPECT_EQ(valueError(R"({"value_type":"double","value":1})"), "parseValue: unknown value type: double");
+  EXPECT_EQ(valueError(R"({"value_type":3,"value":1})"),
+            "parseValue: invalid or missing declaration attribute value_type");
+
+  rapidjson::Document document = json(R"({"value_type":"INT","value":-2147483648})");
+  Connection::EventValue value = Connection::parseValue(document);
+  EXPECT_EQ(value.type, Connection::ValueType::Int);
+  EXPECT_EQ(value.intValue, -2147483648);
+  EXPECT_EQ(value.platformValue(), &value.intValue);
+
+  document = json(R"({"value_type":"DOUBLE","value":2})");
+  value = Connection::parseValue(document);
+  EXPECT_EQ(value.type, Connection::ValueType::Double);
+  EXPECT_EQ(value.doubleValue, 2.0);
+
+  document = json(R"({"value_type":"BOOL","value":true})");
+  value = Connection::parseValue(document);
+  EXPECT_EQ(value.boolValue, 1);
+  EXPECT_EQ(value.platformValue(), &value.boolValue);
+
+  document = json(R"({"value_type":"STRING","value":"a\u0000b"})");
+  value = Connection::parseValue(document);
+  EXPECT_EQ(value.stringValue, std::string("a\0b", 3));
+  EXPECT_EQ(value.platformValue(), value.stringValue.c_str());
+}
+
+TEST(CameraEventsConnectionTest, ParseEventDeclarationReadsKeysInOrder)
+{
+  const rapidjson::Document document = json(R"({"declaration_id":"door","stateless":false,"declaration":[
+      {"key":"a","value_type":"BOOL","value":false,"type":"SOURCE","namespace":"tns1","key_nice_name":"A"},
+      {"key":"b","value_type":"STRING","value":"x","type":"DATA","value_nice_name":"X","namespace":7},
+      {"key":"c","value_type":"INT","value":3,"type":"source"}]})");
+  const auto declaration = Connection::parseEventDeclaration(document);
+  EXPECT_EQ(declaration->declarationId, "door");
+  EXPECT_FALSE(declaration->stateless);
+  ASSERT_EQ(declaration->keyValues.size(), 3u);
+  const auto& a = declaration->keyValues[0];
+  EXPECT_EQ(a.key, "a");
+  EXPECT_EQ(a.kind, Connection::KeyKind::Source);
+  EXPECT_EQ(a.nameSpace, "tns1");
+  EXPECT_EQ(a.keyNiceName, "A");
+  EXPECT_EQ(a.valueNiceName, "");
+  const auto& b = declaration->keyValues[1];
+  EXPECT_EQ(b.kind, Connection::KeyKind::Data);
+  EXPECT_EQ(b.nameSpace, "");
+  EXPECT_EQ(b.valueNiceName, "X");
+  EXPECT_EQ(b.value.stringValue, "x");
+  EXPECT_EQ(declaration->keyValues[2].kind, Connection::KeyKind::Unmarked);
+
+  const rapidjson::Document empty = json(R"({"declaration_id":"e","stateless":true,"declaration":[]})");
+  EXPECT_TRUE(Connection::parseEventDeclaration(empty)->keyValues.empty());
+}
+
+TEST(CameraEventsConnectionTest, ParseEventDeclarationNamesTheMissingAttribute)
+{
+  EXPECT_EQ(declarationError(R"({"stateless":true,"declaration":[]})"),
+            "parseEventDeclaration: declaration_id attribute not found");
+  EXPECT_EQ(declarationError(R"({"declaration_id":5,"stateless":true,"declaration":[]})"),
+            "parseEventDeclaration: declaration_id attribute not found");
+  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":"yes","declaration":[]})"),
+            "parseEventDeclaration: stateless attribute not found");
+  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":{}})"),
+            "parseEventDeclaration: stateless attribute not found");
+  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":[1]})"),
+            "parseEventDeclaration: invalid or missing declaration attribute key");
+  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":[
+              {"key":"ok","value_type":"INT","value":1},{"value_type":"INT","value":1}]})"),
+            "parseEventDeclaration: invalid or missing declaration attribute key");
+  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":[{"key":"k"}]})"),
+            "parseValue: invalid or missing declaration attribute value_type");
+}
+
+TEST(CameraEventsConnectionTest, ParseEventReadsValuesAndIgnoresDeclarationOnlyMembers)
+{
+  const rapidjson::Document document = json(R"({"declaration_id":"door","event_data":[
+      {"key":"a","value_type":"DOUBLE","value":0.5,"namespace":"ns","type":"SOURCE","key_nice_name":"A"}]})");
+  const auto event = Connection::parseEvent(document);
+  EXPECT_EQ(event->declarationId, "door");
+  ASSERT_EQ(event->keyValues.size(), 1u);
+  EXPECT_EQ(event->keyValues[0].nameSpace, "ns");
+  EXPECT_EQ(event->keyValues[0].value.doubleValue, 0.5);
+  EXPECT_EQ(event->keyValues[0].kind, Connection::KeyKind::Unmarked);
+  EXPECT_EQ(event->keyValues[0].keyNiceName, "");
+
+  const std::string missing = "parseEvent: invalid or missing attribut declaration_id or event_data";
+  EXPECT_EQ(eventError(R"({"event_data":[]})"), missing);
+  EXPECT_EQ(eventError(R"({"declaration_id":"d"})"), missing);
+  EXPECT_EQ(eventError(R"({"declaration_id":"d","event_data":{}})"), missing);
+  EXPECT_EQ(eventError(R"({"declaration_id":"d","event_data":[{"key":null}]})"),
+            "parseEvent: invalid or missing declaration attribute key");
+  EXPECT_EQ(eventError(R"({"declaration_id":"d","event_data":[{"key":"k","value_type":"INT","value":"1"}]})"),
+            "parseEventDeclaration: invalid value attribute: type INT doesn't match the value");
+}
