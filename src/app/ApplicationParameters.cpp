@@ -1,6 +1,7 @@
 #include "app/ApplicationParameters.h"
 
 #include "app/AppContext.h"
+#include "app/PackageConfigurations.h"
 #include "camera/ParamsManager2.h"
 #include "util/Logger.h"
 
@@ -63,7 +64,7 @@ gboolean processChangedParameters(gpointer)
   try {
     auto params = AppContext::instance().paramsManager;
     if (params && updateChangedParameters(*params, changes)) {
-      // PACKAGE-CONFIGURATIONS: applyPackageConfigurations() is called here once it exists.
+      applyPackageConfigurations();
     }
   } catch (const std::exception& error) {
     Logger::log(std::string("Process changed params failed: ") + error.what(), LogLevel::Error);
