@@ -40,10 +40,10 @@ in_sandbox() {
 
 # wait_until SECONDS COMMAND...: true once COMMAND succeeds, false after SECONDS.
 wait_until() {
-  local deadline=$(($(date +%s%N) + $1 * 1000000000))
+  local deadline=$((${EPOCHREALTIME//[.,]/} + $1 * 1000000))
   shift
   until "$@"; do
-    [ "$(date +%s%N)" -lt "$deadline" ] || return 1
+    [ "${EPOCHREALTIME//[.,]/}" -lt "$deadline" ] || return 1
     sleep 0.05
   done
 }

@@ -52,10 +52,11 @@ camA 192.168.0.9
   fail "the sandbox left /usr/local/packages on the host"
 
 printf 'System.BoaPort=%d\n' $((20000 + $$ % 10000)) >"$work/port"
-out=$("$sandbox" --host-net --params "$work/port" -- bash -c 'ls /usr/local/packages/orvane/tools | tr "\n" " "; ls -d /var/spool/storage/SD_DISK')
-expect_eq "$out" "mDNSClient node.gz /var/spool/storage/SD_DISK" "default layout"
-cmp -s <("$sandbox" -- bash -c 'gzip -dc /usr/local/packages/orvane/tools/node.gz') "$(readlink -f "$(command -v node)")" ||
-  fail "tools/node.gz is not the host's node"
+node=$(readlink -f "$(command -v node)")
+out=$("$sandbox" --host-net --params "$work/port" -- bash -c '
+  ls /usr/local/packages/orvane/tools | tr "\n" " "; ls -d /var/spool/storage/SD_DISK
+  gzip -dc /usr/local/packages/orvane/tools/node.gz | cmp -s - "'"$node"'" && echo "node.gz holds node"')
+expect_eq "$out" $'mDNSClient node.gz /var/spool/storage/SD_DISK\nnode.gz holds node' "default layout"
 
 # COMMAND's exit status, and everything gone after a failing COMMAND.
 status=0
