@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Parameter changes made on the camera: each is logged when it arrives, a burst is applied
-# once, 500 ms after its last change, and a new LogLevel does not change the running level.
+# once, 500 ms after its last change, a new LogLevel does not change the running level, and
+# only a new PackageConfigurations value reconciles the packages.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox --no-node
@@ -42,5 +43,16 @@ camera-sim-ctl set orvane.Enabled 1
 second_burst() { [ "$(burst_log | grep -c 'Process changed params')" = 2 ]; }
 wait_until 10 second_burst || fail "second burst not applied: $(burst_log)"
 [ "$(burst_log | grep -c 'Parameter ".*" changed$')" = 4 ] || fail "fourth change not logged: $(burst_log)"
+
+# PackageConfigurations: a new value brings the packages in line (the one named is not
+# installed, which says so); the same value again changes nothing and reconciles nothing.
+configurations='{"ghost":{"enabled": true}}'
+for round in 3 4; do
+  camera-sim-ctl set orvane.PackageConfigurations "$configurations"
+  burst_done() { [ "$(burst_log | grep -c 'Process changed params')" = "$round" ]; }
+  wait_until 10 burst_done || fail "PackageConfigurations change $round not applied: $(burst_log)"
+done
+[ "$(burst_log | grep -c 'Orvane - Package not found: ghost')" = 1 ] ||
+  fail "expected one reconciliation for one new value: $(burst_log)"
 kill -0 "$ORVANE_PID" || fail "Orvane ended"
 pass
