@@ -71,7 +71,6 @@ VapixServer::~VapixServer()
 
 bool VapixServer::start(const std::string& address, uint16_t port, std::string& error)
 {
-  stop();
   sockaddr_in socketAddress{};
   socketAddress.sin_family = AF_INET;
   socketAddress.sin_port = htons(port);
@@ -79,15 +78,17 @@ bool VapixServer::start(const std::string& address, uint16_t port, std::string& 
     error = "invalid address " + address;
     return false;
   }
-  daemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ERROR_LOG, port, nullptr, nullptr,
-                            &VapixServer::onRequest, this, MHD_OPTION_SOCK_ADDR,
-                            reinterpret_cast<sockaddr*>(&socketAddress), MHD_OPTION_NOTIFY_COMPLETED,
-                            &VapixServer::onCompleted, this, MHD_OPTION_DIGEST_AUTH_RANDOM, nonceSeed.size(),
-                            nonceSeed.data(), MHD_OPTION_NONCE_NC_SIZE, 1000u, MHD_OPTION_END);
-  if (daemon == nullptr) {
+  MHD_Daemon* started = MHD_start_daemon(
+      MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ERROR_LOG, port, nullptr, nullptr, &VapixServer::onRequest, this,
+      MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&socketAddress), MHD_OPTION_NOTIFY_COMPLETED,
+      &VapixServer::onCompleted, this, MHD_OPTION_DIGEST_AUTH_RANDOM, nonceSeed.size(), nonceSeed.data(),
+      MHD_OPTION_NONCE_NC_SIZE, 1000u, MHD_OPTION_END);
+  if (started == nullptr) {
     error = "cannot listen on " + address + ":" + std::to_string(port);
     return false;
   }
+  stop();
+  daemon = started;
   listeningPort = port;
   return true;
 }

@@ -26,8 +26,8 @@ public:
   VapixServer(const VapixServer&) = delete;
   VapixServer& operator=(const VapixServer&) = delete;
 
-  // Listens on address:port, replacing an earlier listener; false with `error` set
-  // when the address cannot be bound.
+  // Listens on address:port instead of the earlier listener; false with `error` set,
+  // and the earlier listener kept, when the address cannot be bound.
   bool start(const std::string& address, uint16_t port, std::string& error);
   void stop();
   uint16_t port() const { return listeningPort; }

@@ -101,4 +101,15 @@ camera-sim-ctl set System.BoaPort 8012
 moved() { curl -sf --digest -u "$renewed" "http://127.0.0.12:8012/axis-cgi/param.cgi?action=list&group=System.BoaPort"; }
 wait_until 5 moved >/dev/null || fail "VAPIX did not move to port 8012"
 expect_eq "$(moved)" "root.System.BoaPort=8012" "list on the new port"
+
+# A port that is taken leaves the web server where it was.
+node -e "require('net').createServer().listen(8013, '127.0.0.12', () => console.log('listening'))" \
+  >"$work/node.out" 2>&1 &
+blocker=$!
+wait_until 10 grep -q listening "$work/node.out" || fail "no listener on port 8013: $(cat "$work/node.out")"
+camera-sim-ctl set System.BoaPort 8013
+wait_until 5 grep -q 'cannot listen on 127.0.0.12:8013' "$ORVANE_SANDBOX_DIR/camera-sim.log" ||
+  fail "camera-sim did not try port 8013"
+expect_eq "$(moved)" "root.System.BoaPort=8013" "list on the old port after a failed move"
+kill "$blocker"
 pass
