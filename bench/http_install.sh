@@ -5,7 +5,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" != inside ]; then
-  exec "$top/scripts/sandbox" --start -- "$0" inside "${1:-2000}"
+  exec "$top/scripts/sandbox" --start -- "$top/bench/$(basename "$0")" inside "${1:-2000}"
 fi
 files=$2
 sd_root=/var/spool/storage/SD_DISK/orvane/packages
@@ -17,7 +17,7 @@ echo 'setInterval(() => {}, 1000);' >"$src/main.js"
 per_file=$((100 * 1048576 / files))
 for i in $(seq 1 "$files"); do
   # Half random, half text: compresses roughly like real packages.
-  { head -c $((per_file / 2)) /dev/urandom; yes 'module.exports = require("./x");' | head -c $((per_file / 2)); } \
+  { head -c $((per_file / 2)) /dev/urandom; head -c $((per_file / 2)) < <(yes 'module.exports = 1;'); } \
     >"$src/lib/file$i.js"
 done
 (cd "$src" && zip -qr /tmp/bigpkg.zip .)

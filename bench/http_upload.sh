@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" != inside ]; then
-  exec "$top/scripts/sandbox" --start -- "$0" inside "${1:-1024}"
+  exec "$top/scripts/sandbox" --start -- "$top/bench/$(basename "$0")" inside "${1:-1024}"
 fi
 size_mib=$2
 sd_root=/var/spool/storage/SD_DISK/orvane/packages
