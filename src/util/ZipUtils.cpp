@@ -1,0 +1,522 @@
+#include "util/ZipUtils.h"
+
+#include "util/FileUtils.h"
+#include "util/Logger.h"
+#include "util/UniqueFd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <unordered_set>
+
+namespace ZipUtils {
+namespace {
+
+constexpr uint8_t typeDirectory = 4;
+constexpr uint8_t typeRegular = 8;
+constexpr size_t chunkSize = 65536;
+constexpr uint64_t maxLinkTarget = 4095;
+
+struct ArchiveDiscarder {
+  void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using ArchivePtr = std::unique_ptr<zip_t, ArchiveDiscarder>;
+
+struct EntryCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using EntryPtr = std::unique_ptr<zip_file_t, EntryCloser>;
+
+struct SourceFreer {
+  void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+using SourcePtr = std::unique_ptr<zip_source_t, SourceFreer>;
+
+class ZipError {
+public:
+  ZipError() { zip_error_init(&error_); }
+  ~ZipError() { zip_error_fini(&error_); }
+  ZipError(const ZipError&) = delete;
+  ZipError& operator=(const ZipError&) = delete;
+  zip_error_t* get() { return &error_; }
+  std::string text() { return zip_error_strerror(&error_); }
+
+private:
+  zip_error_t error_;
+};
+
+void logError(const std::string& message)
+{
+  Logger::log(message, LogLevel::Error);
+}
+
+enum class Kind { File, Directory, Link };
+
+struct Planned {
+  zip_uint64_t index;
+  std::string name;     // as stored in the archive
+  std::string relative; // cleaned: no empty or "." components, no trailing "/"
+  Kind kind;
+  uint64_t size;
+};
+
+// Cleans an entry name into a path relative to the destination; false for names that could
+// reach outside it (absolute, or with a ".." component).
+bool relativePathOf(const std::string& name, std::string& relative)
+{
+  if (name.empty() || name.front() == '/') {
+    return false;
+  }
+  relative.clear();
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) {
+      end = name.size();
+    }
+    const std::string component = name.substr(start, end - start);
+    if (component == "..") {
+      return false;
+    }
+    if (!component.empty() && component != ".") {
+      if (!relative.empty()) {
+        relative += '/';
+      }
+      relative += component;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// A link's target may climb with leading ".." components no higher than the destination and
+// then only descend: a ".." after a name could climb out through another link.
+bool linkStaysInside(const std::string& relative, const std::string& target)
+{
+  if (target.empty() || target.front() == '/' || target.find('\0') != std::string::npos) {
+    return false;
+  }
+  size_t depth = 0;
+  for (char c : relative) {
+    depth += c == '/';
+  }
+  bool descended = false;
+  size_t start = 0;
+  while (start <= target.size()) {
+    size_t end = target.find('/', start);
+    if (end == std::string::npos) {
+      end = target.size();
+    }
+    const std::string component = target.substr(start, end - start);
+    if (component == "..") {
+      if (descended || depth == 0) {
+        return false;
+      }
+      --depth;
+    } else if (!component.empty() && component != ".") {
+      descended = true;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+Kind kindOf(zip_t* archive, zip_uint64_t index, const std::string& name)
+{
+  if (name.back() == '/') {
+    return Kind::Directory;
+  }
+  zip_uint8_t system = 0;
+  zip_uint32_t attributes = 0;
+  if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) == 0 &&
+      system == ZIP_OPSYS_UNIX) {
+    const mode_t mode = static_cast<mode_t>(attributes >> 16);
+    if (S_ISLNK(mode)) {
+      return Kind::Link;
+    }
+    if (S_ISDIR(mode)) {
+      return Kind::Directory;
+    }
+  }
+  return Kind::File;
+}
+
+bool readLinkTarget(zip_t* archive, const Planned& entry, std::string& target)
+{
+  if (entry.size == 0 || entry.size > maxLinkTarget) {
+    return false;
+  }
+  EntryPtr file(zip_fopen_index(archive, entry.index, 0));
+  if (!file) {
+    return false;
+  }
+  char buffer[maxLinkTarget + 1];
+  uint64_t got = 0;
+  while (got <= entry.size) {
+    const zip_int64_t n = zip_fread(file.get(), buffer + got, sizeof buffer - got);
+    if (n < 0) {
+      return false;
+    }
+    if (n == 0) {
+      break;
+    }
+    got += static_cast<uint64_t>(n);
+  }
+  if (got != entry.size) {
+    return false;
+  }
+  target.assign(buffer, got);
+  return true;
+}
+
+// Reads every entry's name and kind and refuses the archive, before anything is written,
+// when one of them could land outside the destination or is named twice.
+bool planExtraction(zip_t* archive, zip_int64_t count, std::vector<Planned>& plan)
+{
+  std::unordered_set<std::string> names;
+  std::unordered_set<std::string> links;
+  for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, i, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME) || stat.name == nullptr ||
+        !(stat.valid & ZIP_STAT_SIZE)) {
+      logError("Could not read archive entry " + std::to_string(i));
+      return false;
+    }
+    Planned entry{i, stat.name, {}, Kind::File, stat.size};
+    if (!relativePathOf(entry.name, entry.relative)) {
+      logError("Refusing archive entry outside the destination: " + entry.name);
+      return false;
+    }
+    entry.kind = kindOf(archive, i, entry.name);
+    if (entry.relative.empty() && entry.kind != Kind::Directory) {
+      logError("Refusing archive entry outside the destination: " + entry.name);
+      return false;
+    }
+    if (!names.insert(entry.relative).second) {
+      logError("Refusing archive with duplicate entry: " + entry.name);
+      return false;
+    }
+    if (entry.kind == Kind::Link) {
+      std::string target;
+      if (!readLinkTarget(archive, entry, target) || !linkStaysInside(entry.relative, target)) {
+        logError("Refusing symbolic link leading out of the destination: " + entry.name);
+        return false;
+      }
+      links.insert(entry.relative);
+    }
+    plan.push_back(std::move(entry));
+  }
+  for (const Planned& entry : plan) {
+    for (size_t slash = entry.relative.find('/'); slash != std::string::npos;
+         slash = entry.relative.find('/', slash + 1)) {
+      if (links.count(entry.relative.substr(0, slash)) != 0) {
+        logError("Refusing archive entry below a symbolic link: " + entry.name);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// True when no component of `relative` below `destination` that exists already is a symbolic
+// link (the last component is left to the caller, which does not follow it).
+bool noLinkOnTheWay(const std::string& destination, const std::string& relative, bool includeLast)
+{
+  const std::string prefix = destination.empty() ? "" : destination + "/";
+  size_t slash = relative.find('/');
+  while (true) {
+    const bool last = slash == std::string::npos;
+    if (last && !includeLast) {
+      return true;
+    }
+    struct stat info {};
+    const std::string path = prefix + (last ? relative : relative.substr(0, slash));
+    if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+      return false;
+    }
+    if (last) {
+      return true;
+    }
+    slash = relative.find('/', slash + 1);
+  }
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool writeEntry(zip_t* archive, const Planned& entry, const std::string& path, std::vector<char>& buffer)
+{
+  EntryPtr file(zip_fopen_index(archive, entry.index, 0));
+  if (!file) {
+    logError("Could not open file from archive: " + entry.name);
+    return false;
+  }
+  // O_NOFOLLOW: a link already at the path is never written through.
+  UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+  if (!out) {
+    logError("Could not write file: " + path);
+    return false;
+  }
+  uint64_t total = 0;
+  for (;;) {
+    const zip_int64_t got = zip_fread(file.get(), buffer.data(), buffer.size());
+    if (got < 0) {
+      logError("Could not read file from archive: " + entry.name + ": " + zip_file_strerror(file.get()));
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    total += static_cast<uint64_t>(got);
+    // The recorded sizes are what the caller checked against free space.
+    if (total > entry.size) {
+      logError("Archive entry larger than its recorded size: " + entry.name);
+      return false;
+    }
+    if (!writeAll(out.get(), buffer.data(), static_cast<size_t>(got))) {
+      logError("Could not write file: " + path + ": " + std::strerror(errno));
+      return false;
+    }
+  }
+  if (total != entry.size) {
+    logError("Could not read file from archive: " + entry.name);
+    return false;
+  }
+  if (out.reset() != 0) {
+    logError("Could not write file: " + path + ": " + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool extractOne(zip_t* archive, const Planned& entry, const std::string& destination,
+                std::vector<char>& buffer)
+{
+  const std::string path = destination.empty() ? entry.relative : destination + "/" + entry.relative;
+  if (!noLinkOnTheWay(destination, entry.relative, entry.kind == Kind::Directory)) {
+    logError("Refusing to write through a symbolic link: " + path);
+    return false;
+  }
+  if (entry.kind == Kind::Directory) {
+    if (!FileUtils::makeDirectory(path, 0777, true)) {
+      logError("Could not create dir: " + path);
+      return false;
+    }
+    return true;
+  }
+  std::string directory;
+  std::string name;
+  std::string extension;
+  FileUtils::splitPath(path, directory, name, extension);
+  if (!directory.empty() && !FileUtils::makeDirectory(directory, 0777, true)) {
+    logError("Could not create dir: " + path);
+    return false;
+  }
+  if (entry.kind == Kind::Link) {
+    std::string target;
+    if (!readLinkTarget(archive, entry, target)) {
+      logError("Could not open file from archive: " + entry.name);
+      return false;
+    }
+    if (symlink(target.c_str(), path.c_str()) != 0) {
+      logError("Could not write file: " + path + ": " + std::strerror(errno));
+      return false;
+    }
+    return true;
+  }
+  return writeEntry(archive, entry, path, buffer);
+}
+
+bool prepareDestination(const std::string& destination)
+{
+  if (!destination.empty() && !FileUtils::makeDirectory(destination, 0777, true)) {
+    logError("Could not create dir: " + destination);
+    return false;
+  }
+  return true;
+}
+
+// Opens the archive file read-only on a close-on-exec descriptor (libzip's own opening does
+// not promise that, and child processes are forked from this process).
+ArchivePtr openArchiveFile(const std::string& archivePath)
+{
+  UniqueFd fd(open(archivePath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    return nullptr;
+  }
+  FILE* stream = fdopen(fd.get(), "rb");
+  if (stream == nullptr) {
+    return nullptr;
+  }
+  fd.release();
+  ZipError error;
+  SourcePtr source(zip_source_filep_create(stream, 0, -1, error.get()));
+  if (!source) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  ArchivePtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, error.get()));
+  if (archive) {
+    source.release();
+  }
+  return archive;
+}
+
+} // namespace
+
+bool createArchive(const std::string& archivePath, const std::vector<ZipEntry>& entries)
+{
+  int code = 0;
+  ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
+  if (!archive) {
+    logError("Could not create archive - error code: " + std::to_string(code) + ", path: " + archivePath);
+    return false;
+  }
+  auto fail = [&](const std::string& message) {
+    logError(message);
+    archive.reset();
+    std::remove(archivePath.c_str());
+    return false;
+  };
+  for (const ZipEntry& entry : entries) {
+    if (entry.type == typeRegular) {
+      ZipError error;
+      SourcePtr source(
+          entry.sourcePath.empty()
+              ? zip_source_buffer_create(entry.content.data(), entry.content.size(), 0, error.get())
+              : zip_source_file_create(entry.sourcePath.c_str(), 0, 0, error.get()));
+      if (!source) {
+        return fail("Could not create archive file: " + error.text() + ", filename: " + entry.name);
+      }
+      if (zip_file_add(archive.get(), entry.name.c_str(), source.get(), ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) <
+          0) {
+        return fail("Could not add archive file: " + std::string(zip_strerror(archive.get())) +
+                    ", filename: " + entry.name);
+      }
+      source.release();
+    } else if (entry.type == typeDirectory) {
+      if (zip_dir_add(archive.get(), entry.name.c_str(), ZIP_FL_ENC_UTF_8) < 0) {
+        return fail("Could not add archive file: " + std::string(zip_strerror(archive.get())) +
+                    ", filename: " + entry.name);
+      }
+    }
+  }
+  // The bytes are read and written only now, so a full disk or a vanished file shows here.
+  if (zip_close(archive.get()) != 0) {
+    return fail("Could not write archive: " + std::string(zip_strerror(archive.get())) +
+                ", path: " + archivePath);
+  }
+  archive.release();
+  // libzip writes no file for an archive without entries; an empty archive is still one.
+  if (!FileUtils::isDirectory(archivePath) && FileUtils::fileSize(archivePath) < 0) {
+    static const std::string emptyArchive("PK\x05\x06" + std::string(18, '\0'));
+    if (!FileUtils::writeFile(archivePath, emptyArchive)) {
+      logError("Could not write archive: " + archivePath);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool extractArchive(const std::string& archivePath, const std::string& destination)
+{
+  if (!prepareDestination(destination)) {
+    return false;
+  }
+  ArchivePtr archive = openArchiveFile(archivePath);
+  if (!archive) {
+    logError("Could not open archive");
+    return false;
+  }
+  return extractEntries(archive.get(), destination);
+}
+
+bool extractArchiveFromMemory(const void* data, size_t length, const std::string& destination)
+{
+  if (!prepareDestination(destination)) {
+    return false;
+  }
+  if (length == 0) {
+    // libzip would take no bytes for a new, empty archive.
+    logError("Could not open archive: Not a zip archive");
+    return false;
+  }
+  ZipError error;
+  SourcePtr source(zip_source_buffer_create(data, length, 0, error.get()));
+  if (!source) {
+    logError("Could not create source: " + error.text());
+    return false;
+  }
+  ArchivePtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, error.get()));
+  if (!archive) {
+    logError("Could not open archive: " + error.text());
+    return false;
+  }
+  source.release();
+  return extractEntries(archive.get(), destination);
+}
+
+bool extractEntries(zip_t* archive, const std::string& destination)
+{
+  const zip_int64_t count = zip_get_num_entries(archive, ZIP_FL_UNCHANGED);
+  if (count < 1) {
+    return true;
+  }
+  std::vector<Planned> plan;
+  if (!planExtraction(archive, count, plan)) {
+    return false;
+  }
+  std::vector<char> buffer(chunkSize);
+  for (const Planned& entry : plan) {
+    if (!extractOne(archive, entry, destination, buffer)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int64_t uncompressedSize(const std::string& archivePath)
+{
+  ArchivePtr archive = openArchiveFile(archivePath);
+  if (!archive) {
+    return -1;
+  }
+  const zip_int64_t count = zip_get_num_entries(archive.get(), ZIP_FL_UNCHANGED);
+  uint64_t total = 0;
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &stat) != 0 ||
+        !(stat.valid & ZIP_STAT_SIZE)) {
+      return -1;
+    }
+    total += stat.size;
+    if (stat.size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+        total > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      return std::numeric_limits<int64_t>::max();
+    }
+  }
+  return static_cast<int64_t>(total);
+}
+
+} // namespace ZipUtils

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "util/ZipEntry.h"
+
+#include <zip.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Writing and unpacking zip archives. Failures are logged at Error and reported as false.
+namespace ZipUtils {
+
+// Writes a new archive at `archivePath` (replacing any file there) holding `entries` in
+// order. On failure no archive is left at the path.
+bool createArchive(const std::string& archivePath, const std::vector<ZipEntry>& entries);
+
+// Unpacks the archive file `archivePath` below `destination` (created when missing; "" means
+// the current directory). Nothing is ever written outside the destination: an archive with an
+// absolute entry name, a ".." component, a duplicate name, or a symbolic link leading out is
+// refused before anything is written. Entries are streamed in bounded memory, and one that
+// inflates beyond its recorded size fails the extraction. After a failure, what was written
+// so far stays for the caller to remove.
+bool extractArchive(const std::string& archivePath, const std::string& destination);
+
+// The same for an archive held in memory; the bytes must stay valid during the call.
+bool extractArchiveFromMemory(const void* data, size_t length, const std::string& destination);
+
+// The extraction loop shared by both: checks every entry of the open `archive`, then writes
+// them below `destination`.
+bool extractEntries(zip_t* archive, const std::string& destination);
+
+// Sum of the uncompressed sizes recorded for the entries of the archive at `archivePath`
+// (extraction never writes more than this); -1 when the archive cannot be read.
+int64_t uncompressedSize(const std::string& archivePath);
+
+} // namespace ZipUtils

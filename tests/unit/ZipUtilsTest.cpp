@@ -1,0 +1,430 @@
+#include "util/ZipUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string bytesOf(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const std::string& path, const std::string& bytes)
+{
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string binaryBytes(size_t size)
+{
+  std::string bytes(size, '\0');
+  uint32_t state = 12345;
+  for (char& c : bytes) {
+    state = state * 1103515245 + 12345;
+    c = static_cast<char>(state >> 16);
+  }
+  return bytes;
+}
+
+// What an archive holds, read back with libzip: name to content ("<link>" prefix for links).
+std::map<std::string, std::string> readArchive(const std::string& path)
+{
+  std::map<std::string, std::string> result;
+  int code = 0;
+  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  EXPECT_NE(archive, nullptr) << path;
+  if (archive == nullptr) {
+    return result;
+  }
+  for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+    zip_stat_t stat;
+    zip_stat_index(archive, i, 0, &stat);
+    std::string content(stat.size, '\0');
+    zip_file_t* file = zip_fopen_index(archive, i, 0);
+    if (stat.size > 0) {
+      EXPECT_EQ(zip_fread(file, content.data(), stat.size), static_cast<zip_int64_t>(stat.size));
+    }
+    zip_fclose(file);
+    result[stat.name] = content;
+  }
+  zip_discard(archive);
+  return result;
+}
+
+// Builds archives with arbitrary names and kinds, as a hostile or foreign tool could.
+class ArchiveBuilder {
+public:
+  explicit ArchiveBuilder(const std::string& path)
+  {
+    int code = 0;
+    archive_ = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    EXPECT_NE(archive_, nullptr);
+  }
+  ArchiveBuilder& file(const std::string& name, const std::string& content, bool store = false)
+  {
+    keep_.push_back(std::make_unique<std::string>(content));
+    zip_source_t* source = zip_source_buffer(archive_, keep_.back()->data(), content.size(), 0);
+    const zip_int64_t index = zip_file_add(archive_, name.c_str(), source, 0);
+    EXPECT_GE(index, 0) << name;
+    if (store) {
+      zip_set_file_compression(archive_, index, ZIP_CM_STORE, 0);
+    }
+    last_ = index;
+    return *this;
+  }
+  ArchiveBuilder& link(const std::string& name, const std::string& target)
+  {
+    file(name, target);
+    zip_file_set_external_attributes(archive_, last_, 0, ZIP_OPSYS_UNIX, (S_IFLNK | 0777) << 16);
+    return *this;
+  }
+  ArchiveBuilder& directory(const std::string& name)
+  {
+    EXPECT_GE(zip_dir_add(archive_, name.c_str(), 0), 0) << name;
+    return *this;
+  }
+  void close()
+  {
+    EXPECT_EQ(zip_close(archive_), 0);
+    archive_ = nullptr;
+  }
+  ~ArchiveBuilder()
+  {
+    if (archive_ != nullptr) {
+      close();
+    }
+  }
+
+private:
+  zip_t* archive_ = nullptr;
+  zip_int64_t last_ = -1;
+  std::vector<std::unique_ptr<std::string>> keep_;
+};
+
+class ZipUtilsTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    char pattern[] = "/tmp/ZipUtilsTest.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    zipPath = dir + "/archive.zip";
+    out = dir + "/out";
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Everything below `root`, relative, so a test can see exactly what was written.
+  std::vector<std::string> tree(const std::string& root) const
+  {
+    std::vector<std::string> paths;
+    if (!fs::exists(root)) {
+      return paths;
+    }
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+      paths.push_back(fs::relative(it->path(), root).string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }
+
+  std::string dir;
+  std::string zipPath;
+  std::string out;
+};
+
+using Names = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(ZipUtilsTest, CreatedArchiveKeepsBytesNamesAndOrderAndSkipsLinks)
+{
+  const std::string binary = binaryBytes(300000);
+  put(dir + "/on-disk", "ends with newline\n\n");
+  const std::vector<ZipEntry> entries = {
+      {"settings.json", 8, "{\"a\": 1}\n", ""},
+      {"images", 4, "", ""},
+      {"images/photo.bin", 8, binary, ""},
+      {".env", 8, "KEY=value", ""},
+      {"images/link", 10, "", ""},
+      {"from-disk.txt", 8, "ignored", dir + "/on-disk"},
+      {"empty", 8, "", ""},
+  };
+  ASSERT_TRUE(ZipUtils::createArchive(zipPath, entries));
+  const auto stored = readArchive(zipPath);
+  const std::map<std::string, std::string> expected = {
+      {"settings.json", "{\"a\": 1}\n"},
+      {"images/", ""},
+      {"images/photo.bin", binary},
+      {".env", "KEY=value"},
+      {"from-disk.txt", "ends with newline\n\n"},
+      {"empty", ""},
+  };
+  EXPECT_EQ(stored, expected);
+}
+
+TEST_F(ZipUtilsTest, CreateReplacesAnOldArchiveAndLeavesNothingOnFailure)
+{
+  put(zipPath, "old content that is not a zip");
+  ASSERT_TRUE(ZipUtils::createArchive(zipPath, {{"only", 8, "x", ""}}));
+  EXPECT_EQ(readArchive(zipPath).size(), 1u);
+
+  // The third of five entries cannot be read: no archive at all, not even the old one.
+  const std::vector<ZipEntry> failing = {
+      {"1", 8, "one", ""},  {"2", 8, "two", ""},  {"3", 8, "", dir + "/vanished"},
+      {"4", 8, "four", ""}, {"5", 8, "five", ""},
+  };
+  EXPECT_FALSE(ZipUtils::createArchive(zipPath, failing));
+  EXPECT_FALSE(fs::exists(zipPath));
+
+  EXPECT_FALSE(ZipUtils::createArchive(dir + "/missing/dir/a.zip", {{"x", 8, "x", ""}}));
+}
+
+TEST_F(ZipUtilsTest, CreateFailsCleanlyWhenTheDiskFills)
+{
+  put(dir + "/big", binaryBytes(1 << 20));
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool created = ZipUtils::createArchive(zipPath, {{"big", 8, "", dir + "/big"}});
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(created);
+  EXPECT_FALSE(fs::exists(zipPath));
+}
+
+TEST_F(ZipUtilsTest, ExtractionCreatesParentsDirectoriesAndDotFiles)
+{
+  const std::string binary = binaryBytes(200000);
+  ArchiveBuilder(zipPath)
+      .file("a/b/c.txt", "deep")
+      .directory("dir")
+      .file("pkg/.env", "SECRET=1\n")
+      .file("data.bin", binary)
+      .file("./dot/./x", "normalised");
+  ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(tree(out),
+            (Names{"a", "a/b", "a/b/c.txt", "data.bin", "dir", "dot", "dot/x", "pkg", "pkg/.env"}));
+  EXPECT_EQ(bytesOf(out + "/a/b/c.txt"), "deep");
+  EXPECT_EQ(bytesOf(out + "/pkg/.env"), "SECRET=1\n");
+  EXPECT_EQ(bytesOf(out + "/data.bin"), binary);
+  EXPECT_TRUE(fs::is_directory(out + "/dir"));
+}
+
+TEST_F(ZipUtilsTest, ExtractionOfAnArchiveMadeByTheZipTool)
+{
+  const std::string source = dir + "/src";
+  fs::create_directories(source + "/node_modules/.bin");
+  fs::create_directories(source + "/node_modules/tool");
+  put(source + "/node_modules/tool/cli.js", "#!/usr/bin/env node\n");
+  put(source + "/.env", "A=1");
+  fs::create_symlink("../tool/cli.js", source + "/node_modules/.bin/cli");
+  ASSERT_EQ(std::system(("cd " + source + " && zip -qry " + zipPath + " .").c_str()), 0);
+
+  ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(bytesOf(out + "/.env"), "A=1");
+  ASSERT_TRUE(fs::is_symlink(out + "/node_modules/.bin/cli"));
+  EXPECT_EQ(fs::read_symlink(out + "/node_modules/.bin/cli"), "../tool/cli.js");
+  EXPECT_EQ(bytesOf(out + "/node_modules/.bin/cli"), "#!/usr/bin/env node\n");
+}
+
+TEST_F(ZipUtilsTest, EmptyArchiveCreatesOnlyTheDestination)
+{
+  ASSERT_TRUE(ZipUtils::createArchive(zipPath, {}));
+  ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out + "/nested"));
+  EXPECT_EQ(tree(out), (Names{"nested"}));
+}
+
+TEST_F(ZipUtilsTest, EmptyDestinationMeansTheCurrentDirectory)
+{
+  ArchiveBuilder(zipPath).file("here/file", "x");
+  const fs::path previous = fs::current_path();
+  fs::create_directory(out);
+  fs::current_path(out);
+  const bool extracted = ZipUtils::extractArchive(zipPath, "");
+  fs::current_path(previous);
+  ASSERT_TRUE(extracted);
+  EXPECT_EQ(bytesOf(out + "/here/file"), "x");
+}
+
+TEST_F(ZipUtilsTest, EntriesReachingOutsideAreRefusedBeforeAnythingIsWritten)
+{
+  const std::vector<std::string> hostile = {"../escaped", "/tmp/absolute-entry", "ok/../../escaped", "..",
+                                            "a/.."};
+  for (const std::string& name : hostile) {
+    SCOPED_TRACE(name);
+    ArchiveBuilder(zipPath).file("first", "1").file(name, "evil").file("last", "3");
+    EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out + "/dest"));
+    EXPECT_EQ(tree(out), (Names{"dest"}));
+    EXPECT_FALSE(fs::exists(dir + "/escaped"));
+    fs::remove_all(out);
+  }
+  EXPECT_FALSE(fs::exists("/tmp/absolute-entry"));
+}
+
+TEST_F(ZipUtilsTest, LinksThatStayInsideAreMadeAndOthersRefused)
+{
+  ArchiveBuilder(zipPath)
+      .file("data/f", "content")
+      .link("lib/to-data", "../data/f")
+      .link("lib/same-dir", "./to-data")
+      .link("top", "data");
+  ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(fs::read_symlink(out + "/lib/to-data"), "../data/f");
+  EXPECT_EQ(bytesOf(out + "/lib/to-data"), "content");
+  EXPECT_EQ(bytesOf(out + "/top/f"), "content");
+  fs::remove_all(out);
+
+  const std::vector<std::pair<std::string, std::string>> hostile = {
+      {"l", ".."},           {"l", "/etc"},           {"a/l", "../../x"},
+      {"a/l", "b/../../.."}, {"a/b/l", "x/../../.."}, {"l", ""},
+  };
+  for (const auto& [name, target] : hostile) {
+    SCOPED_TRACE(name + " -> " + target);
+    ArchiveBuilder(zipPath).file("first", "1").link(name, target);
+    EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+    EXPECT_EQ(tree(out), Names{});
+    fs::remove_all(out);
+  }
+}
+
+TEST_F(ZipUtilsTest, NothingIsWrittenThroughALink)
+{
+  // An entry below a link of the same archive, even one pointing inside.
+  ArchiveBuilder(zipPath).directory("real/").link("l", "real").file("l/x", "through");
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_FALSE(fs::exists(out + "/real/x"));
+  fs::remove_all(out);
+
+  // A link already in the destination, as a directory on the way or as the file itself.
+  const std::string outside = dir + "/outside";
+  fs::create_directories(outside);
+  fs::create_directories(out);
+  fs::create_directory_symlink(outside, out + "/sub");
+  fs::create_symlink(outside + "/victim", out + "/file");
+  ArchiveBuilder(zipPath).file("sub/x", "evil");
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+  ArchiveBuilder(zipPath).file("file", "evil");
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(tree(outside), Names{});
+}
+
+TEST_F(ZipUtilsTest, DuplicateNamesAreRefused)
+{
+  // libzip will not write two equal names, so patch the second name into the first.
+  ArchiveBuilder(zipPath).file("name1", "first").file("name2", "second");
+  std::string bytes = bytesOf(zipPath);
+  for (size_t at = bytes.find("name2"); at != std::string::npos; at = bytes.find("name2", at)) {
+    bytes[at + 4] = '1';
+  }
+  put(zipPath, bytes);
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(tree(out), Names{});
+
+  ArchiveBuilder(zipPath).file("a/b", "first").file("a/./b", "second");
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(tree(out), Names{});
+}
+
+TEST_F(ZipUtilsTest, EntryLargerThanItsRecordedSizeIsCutOffAndFails)
+{
+  ArchiveBuilder(zipPath).file("small", "ok").file("bomb", std::string(100000, 'z'), true);
+  std::string bytes = bytesOf(zipPath);
+  // Record 10 bytes as the uncompressed size in the local and central headers of "bomb".
+  auto patchSize = [&](const std::string& signature, size_t sizeOffset, size_t nameOffset) {
+    for (size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
+      if (bytes.compare(at + nameOffset, 4, "bomb") == 0) {
+        bytes.replace(at + sizeOffset, 4, std::string("\x0a\x00\x00\x00", 4));
+      }
+    }
+  };
+  patchSize(std::string("PK\x03\x04", 4), 22, 30);
+  patchSize(std::string("PK\x01\x02", 4), 24, 46);
+  put(zipPath, bytes);
+
+  EXPECT_EQ(ZipUtils::uncompressedSize(zipPath), 12);
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_LE(fs::exists(out + "/bomb") ? fs::file_size(out + "/bomb") : 0, 10u);
+}
+
+TEST_F(ZipUtilsTest, UncompressedSizeSumsTheEntries)
+{
+  ArchiveBuilder(zipPath)
+      .file("a", std::string(1000, 'a'))
+      .file("b", std::string(234567, 'b'))
+      .directory("d");
+  EXPECT_EQ(ZipUtils::uncompressedSize(zipPath), 235567);
+  put(dir + "/text", "not a zip");
+  EXPECT_EQ(ZipUtils::uncompressedSize(dir + "/text"), -1);
+  EXPECT_EQ(ZipUtils::uncompressedSize(dir + "/missing.zip"), -1);
+}
+
+TEST_F(ZipUtilsTest, ExtractionFailsCleanlyWhenTheDiskFills)
+{
+  ArchiveBuilder(zipPath).file("small", "ok").file("big", binaryBytes(1 << 20));
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool extracted = ZipUtils::extractArchive(zipPath, out);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(extracted);
+  EXPECT_EQ(bytesOf(out + "/small"), "ok");
+}
+
+TEST_F(ZipUtilsTest, FailureMidwayKeepsEarlierEntriesOnly)
+{
+  fs::create_directories(out);
+  put(out + "/blocker", "a file where a directory is needed");
+  ArchiveBuilder(zipPath)
+      .file("1", "one")
+      .file("2", "two")
+      .file("blocker/3", "x")
+      .file("4", "4")
+      .file("5", "5");
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(tree(out), (Names{"1", "2", "blocker"}));
+}
+
+TEST_F(ZipUtilsTest, UnreadableArchivesAndDestinationsFail)
+{
+  put(dir + "/text", "not a zip");
+  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/text", out));
+  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/missing.zip", out));
+  EXPECT_FALSE(ZipUtils::extractArchive(dir, out));
+  put(dir + "/empty.zip", "");
+  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/empty.zip", out));
+
+  ArchiveBuilder(zipPath).file("x", "y");
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, dir + "/text/sub"));
+}
+
+TEST_F(ZipUtilsTest, ExtractionFromMemoryMatchesExtractionFromFile)
+{
+  ArchiveBuilder(zipPath).file("a/b", "bee").file(".hidden", "h").directory("d");
+  const std::string bytes = bytesOf(zipPath);
+  ASSERT_TRUE(ZipUtils::extractArchiveFromMemory(bytes.data(), bytes.size(), out));
+  EXPECT_EQ(tree(out), (Names{".hidden", "a", "a/b", "d"}));
+  EXPECT_EQ(bytesOf(out + "/a/b"), "bee");
+
+  const std::string garbage = "PK\x03\x04 but nothing more";
+  EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(garbage.data(), garbage.size(), out));
+  EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(nullptr, 0, out));
+}
