@@ -35,7 +35,7 @@ in_sandbox() {
     shift
   done
   [ -z "$start" ] || options+=("$start")
-  ORVANE_BUILD_DIR=$build ORVANE_SOURCE_DIR=$top exec "$top/scripts/sandbox" "${options[@]}" -- "$0"
+  ORVANE_BUILD_DIR=$build ORVANE_SOURCE_DIR=$top exec "$top/scripts/sandbox" "${options[@]}" -- bash "$0"
 }
 
 # wait_until SECONDS COMMAND...: true once COMMAND succeeds, false after SECONDS.
