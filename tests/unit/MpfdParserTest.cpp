@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -301,6 +302,23 @@ TEST_F(MpfdParserTest, TwoParsersInOneDirectoryNeverShareATempFile)
   EXPECT_NE(first->GetField("f")->GetTempFileName(), second->GetField("f")->GetTempFileName());
   EXPECT_EQ(readAll(first->GetField("f")->GetTempFileName()), std::string(5000, 'a'));
   EXPECT_EQ(readAll(second->GetField("f")->GetTempFileName()), std::string(5000, 'b'));
+}
+
+TEST_F(MpfdParserTest, TempFilesAreNotInheritedByChildProcesses)
+{
+  auto parser = makeParser();
+  feed(*parser, part("name=\"f\"; filename=\"f\"", "data") + closing, 1000);
+  const std::string path = parser->GetField("f")->GetTempFileName();
+  int descriptors = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path) {
+      ++descriptors;
+      int flags = fcntl(std::stoi(entry.path().filename().string()), F_GETFD);
+      EXPECT_NE(flags & FD_CLOEXEC, 0);
+    }
+  }
+  EXPECT_EQ(descriptors, 1);
 }
 
 TEST_F(MpfdParserTest, ParserDoesNotRemoveAFileThatReplacedItsTempFile)
