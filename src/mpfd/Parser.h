@@ -18,9 +18,9 @@ namespace MPFD {
 // give up on the body. Fields, and the temporary files of file fields, live as long as the
 // parser: copy, move or extract an uploaded file before destroying the parser.
 //
-// Memory stays bounded by the limit: file content leaves the parser as soon as it cannot be part
+// The parser itself holds at most the limit: file content leaves it as soon as it cannot be part
 // of a boundary, and only the unconsumed bytes (a partial boundary, a header block, a preamble)
-// are held.
+// stay. Text parts, and file parts under StoreInMemory, are kept whole in their fields.
 class Parser {
 public:
   enum State : int { LookingForBoundary = 1, ReadingHeaders = 2, ReadingContent = 3 };
