@@ -51,7 +51,7 @@ expect_match "$headers" '^WWW-Authenticate: Basic ' "Basic challenge"
 # callbacks, on the main thread, under the platform's spelling.
 "$probe" orvane watch --thread 2 LogLevel Enabled >"$work/watch.out" 2>&1 &
 watch_pid=$!
-wait_until 10 grep -q '^ready' "$work/watch.out" || fail "probe did not register: $(cat "$work/watch.out")"
+wait_until 10 grep -qs '^ready' "$work/watch.out" || fail "probe did not register: $(cat "$work/watch.out")"
 expect_eq "$(vapix_set orvane.LogLevel 'info')" "OK" "update by form body"
 expect_eq "$(curl -sf --digest -u "$token" "$url?action=update&root.orvane.enabled=0")" "OK" "update by query"
 wait "$watch_pid" || fail "probe saw no changes: $(cat "$work/watch.out")"
@@ -72,6 +72,16 @@ expect_eq "$body" "# Error: Error setting 'orvane.Nope' to '1'!" "unknown parame
 expect_eq "$(camera-sim-ctl list)" "$before" "store after a refused update"
 ! "$probe" orvane get Nope 2>"$work/get.err" || fail "stand-in read an unknown parameter"
 expect_match "$(cat "$work/get.err")" 'orvane.Nope' "stand-in error for an unknown parameter"
+
+# Other paths, requests without an action and oversized bodies are refused, after
+# authentication like everything else.
+base=http://127.0.0.12:$port
+expect_eq "$(curl -s -o /dev/null -w '%{http_code}' --digest -u "$token" "$base/axis-cgi/other.cgi")" 404 "other path"
+expect_eq "$(curl -s -o /dev/null -w '%{http_code}' "$base/axis-cgi/other.cgi")" 401 "other path without credentials"
+expect_eq "$(curl -s -o /dev/null -w '%{http_code}' --digest -u "$token" "$url?group=Brand")" 400 "no action"
+head -c 1100000 /dev/zero | tr '\0' a >"$work/big"
+expect_eq "$(curl -s -o /dev/null -w '%{http_code}' --basic -u "$token" --data-binary @"$work/big" "$url")" 413 \
+  "oversized body"
 
 # Injected failures: exactly COUNT requests answer STATUS, whatever their credentials.
 camera-sim-ctl vapix-fail 500 2
@@ -106,7 +116,7 @@ expect_eq "$(moved)" "root.System.BoaPort=8012" "list on the new port"
 node -e "require('net').createServer().listen(8013, '127.0.0.12', () => console.log('listening'))" \
   >"$work/node.out" 2>&1 &
 blocker=$!
-wait_until 10 grep -q listening "$work/node.out" || fail "no listener on port 8013: $(cat "$work/node.out")"
+wait_until 10 grep -qs listening "$work/node.out" || fail "no listener on port 8013: $(cat "$work/node.out")"
 camera-sim-ctl set System.BoaPort 8013
 wait_until 5 grep -q 'cannot listen on 127.0.0.12:8013' "$ORVANE_SANDBOX_DIR/camera-sim.log" ||
   fail "camera-sim did not try port 8013"
