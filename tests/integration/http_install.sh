@@ -84,6 +84,19 @@ install "storage=SD_DISK" "$work/future.zip"
 expect_answer 500 "$(json_status 500 'Http API: install package(s) error [future.zip]')" "required version"
 grep -q "package requires Orvane version 99.0 or newer" "$ORVANE_LOG" || fail "required version not logged"
 
+# Concurrent installs of one package in the same second are serialised and share nothing.
+make_package twin
+for i in 1 2 3 4; do
+  curl -sS -o "$work/twin$i.out" -w '%{http_code}' -F "file=@$work/twin.zip" \
+    "$api/package/install.cgi?storage=SD_DISK" >"$work/twin$i.status" &
+done
+wait
+for i in 1 2 3 4; do
+  expect_eq "$(cat "$work/twin$i.status")" 200 "concurrent install $i ($(cat "$work/twin$i.out"))"
+done
+[ -f "$sd_root/twin/main.js" ] && [ -d "$sd_root/twin/localdata" ] || fail "concurrent installs left no package"
+no_leftovers "$sd_root"
+
 # A text-only form, and a POST without any body, install nothing and answer OK.
 before=$(ls "$sd_root" | sort)
 request -F "note=hello" "$api/package/install.cgi?storage=SD_DISK"
