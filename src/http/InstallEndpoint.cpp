@@ -2,7 +2,6 @@
 
 #include "app/AppContext.h"
 #include "http/InvalidStorage.h"
-#include "http/PackageArchive.h"
 #include "http/PackageControllerAccess.h"
 #include "http/PackageLock.h"
 #include "http/PackageName.h"
@@ -14,10 +13,7 @@
 #include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
-#if __has_include("util/ZipUtils.h")
 #include "util/ZipUtils.h"
-#define ORVANE_HAVE_ZIP_UTILS 1
-#endif
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -91,15 +87,16 @@ private:
   bool armed = true;
 };
 
+// Refuses an archive that is unreadable, or whose unpacked entries would not fit the storage.
 void checkArchive(const std::string& archivePath, const std::string& baseDirectory)
 {
-  const PackageArchive archive = inspectPackageArchive(archivePath);
-  if (!archive.usable) {
-    Logger::log("Http API: install package - refused archive: " + archive.problem, LogLevel::Error);
+  const int64_t size = ZipUtils::uncompressedSize(archivePath);
+  if (size < 0) {
     throw std::runtime_error("Http API: install package - decompression error");
   }
   const uint64_t freeBytes = static_cast<uint64_t>(FileUtils::freeSpaceMb(baseDirectory)) * bytesPerMb;
-  if (archive.uncompressedSize > freeBytes || freeBytes - archive.uncompressedSize < extractionMarginBytes) {
+  const uint64_t needed = static_cast<uint64_t>(size);
+  if (needed > freeBytes || freeBytes - needed < extractionMarginBytes) {
     throw std::runtime_error("Http API: install package - not enough space to decompress the package");
   }
 }
@@ -203,12 +200,7 @@ void HttpServer::installPackage(const std::string& archivePath, const std::strin
   const std::string temporaryDirectory = makeUniqueDirectory(baseDirectory, "_tmp");
   ScopeGuard rollback([&]() { removeTree(temporaryDirectory); });
 
-#ifdef ORVANE_HAVE_ZIP_UTILS
-  const bool extracted = ZipUtils::extractArchive(archivePath, temporaryDirectory);
-#else
-  const bool extracted = false;
-#endif
-  if (!extracted) {
+  if (!ZipUtils::extractArchive(archivePath, temporaryDirectory)) {
     throw std::runtime_error("Http API: install package - decompression error");
   }
   PackageManifest manifest;
