@@ -95,6 +95,24 @@ std::optional<std::string> etagOfLine(const std::string& line)
   return line.substr(open + 1, close - open - 1);
 }
 
+// The URL with the password of embedded credentials masked, for log lines: the system log
+// outlives the request and is readable by more people than the credentials are meant for.
+std::string withoutPassword(const std::string& url)
+{
+  size_t scheme = url.find("://");
+  size_t authorityStart = scheme == std::string::npos ? 0 : scheme + 3;
+  size_t authorityEnd = url.find_first_of("/?#", authorityStart);
+  size_t at = url.rfind('@', authorityEnd == std::string::npos ? std::string::npos : authorityEnd);
+  if (at == std::string::npos || at < authorityStart) {
+    return url;
+  }
+  size_t colon = url.find(':', authorityStart);
+  if (colon == std::string::npos || colon > at) {
+    return url;
+  }
+  return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
 std::optional<CacheEntry> findCacheEntry(const std::string& url)
 {
   std::lock_guard<std::mutex> lock(cacheMutex);
@@ -146,7 +164,7 @@ std::unique_ptr<HttpManager::Response> HttpManager::get(const std::string& url,
                                                         const RequestHook& hook)
 {
   if (Logger::getLevel() == LogLevel::Trace) {
-    Logger::log("Http GET: " + url, LogLevel::Trace);
+    Logger::log("Http GET: " + withoutPassword(url), LogLevel::Trace);
   }
   return perform(url, "", "", certificates, timeoutSeconds, hook);
 }
@@ -159,7 +177,7 @@ std::unique_ptr<HttpManager::Response> HttpManager::post(const std::string& url,
   if (Logger::getLevel() == LogLevel::Trace) {
     std::string shown =
         body.size() > maxLoggedBodyLength ? body.substr(0, maxLoggedBodyLength) + "..." : body;
-    Logger::log("Http POST: " + url + "\n" + shown, LogLevel::Trace);
+    Logger::log("Http POST: " + withoutPassword(url) + "\n" + shown, LogLevel::Trace);
   }
   return perform(url, body, contentType, certificates, timeoutSeconds, hook);
 }

@@ -30,7 +30,8 @@ public:
 
   // GET of `url` (trimmed). `certificates` is PEM text of extra trusted certificates, empty
   // for none; `timeoutSeconds` limits the whole transfer. Transfer failures give curlCode
-  // non-zero and statusCode 500, never an exception.
+  // non-zero and statusCode 500, never an exception. At Trace level the request is logged
+  // first, with the password of credentials in the URL masked.
   static std::unique_ptr<Response> get(const std::string& url, const std::string& certificates,
                                        long timeoutSeconds, const RequestHook& hook = nullptr);
 

@@ -363,6 +363,30 @@ TEST_F(HttpManagerTest, TracedPostBodyIsCutAfterAThousandCharacters)
   EXPECT_EQ(server.requests()[0].body.size(), 1500u);
 }
 
+TEST_F(HttpManagerTest, TracedUrlShowsTheUserButNotThePassword)
+{
+  RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
+  std::string withCredentials = server.url("/p?q=a@b");
+  withCredentials.insert(std::string("http://").size(), "acap-user:s3cr3t@");
+  Logger::setLevel("trace");
+  Logger::setConsoleOutput(true);
+  testing::internal::CaptureStdout();
+  HttpManager::get(withCredentials, "", 5);
+  HttpManager::post(withCredentials, "x=1", "text/plain", "", 5);
+  HttpManager::get(server.url("/plain@path"), "", 5);
+  std::string output = testing::internal::GetCapturedStdout();
+  Logger::setConsoleOutput(false);
+  Logger::setLevel("info");
+
+  std::string masked = withCredentials;
+  masked.replace(masked.find("s3cr3t"), 6, "***");
+  EXPECT_NE(output.find("Http GET: " + masked + "\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Http POST: " + masked + "\nx=1\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Http GET: " + server.url("/plain@path") + "\n"), std::string::npos) << output;
+  EXPECT_EQ(output.find("s3cr3t"), std::string::npos) << output;
+  ASSERT_EQ(server.requests().size(), 3u);
+}
+
 TEST(HttpManagerHelpersTest, UrlEncodeKeepsOnlyUnreservedCharacters)
 {
   EXPECT_EQ(HttpManager::urlEncode("aZ09-._~"), "aZ09-._~");
