@@ -1,0 +1,106 @@
+#include "http/HttpServer.h"
+
+#include "camera/HttpManager.h"
+#include "http/PackageControllerAccess.h"
+#include "http/PackageName.h"
+#include "http/ProxyTarget.h"
+#include "http/RequestData.h"
+#include "http/UiFile.h"
+#include "http/UpstreamConnections.h"
+#include "packages/PackageController.h"
+#include "util/FileUtils.h"
+
+#include <memory>
+
+// The package proxy, the package UI files and the camera proxy.
+
+namespace {
+
+constexpr long upstreamTimeoutSeconds = 10;
+
+std::unique_ptr<HttpManager::Response> forward(const RequestData& request, const std::string& url,
+                                               const HttpManager::RequestHook& hook)
+{
+  if (request.method == "GET") {
+    return HttpManager::get(url, "", upstreamTimeoutSeconds, hook);
+  }
+  return HttpManager::post(url, request.body, request.header("Content-Type"), "", upstreamTimeoutSeconds,
+                           hook);
+}
+
+MHD_Result answerUpstream(MHD_Connection* connection, const HttpManager::Response& response)
+{
+  // A 401 from behind the proxy must not make the browser ask for the camera's own
+  // credentials.
+  const int32_t status =
+      response.statusCode == MHD_HTTP_UNAUTHORIZED ? MHD_HTTP_BAD_REQUEST : response.statusCode;
+  return HttpServer::sendWithHeaders(connection, static_cast<unsigned>(status),
+                                     ProxyTarget::unfoldHeaderLines(response.headers), response.body);
+}
+
+} // namespace
+
+MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, RequestData& request,
+                                             const std::string& url, bool isPublic)
+{
+  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(url);
+  if (!route.valid) {
+    return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
+                          "Http API: proxy request error - invalid path found");
+  }
+  // Held for the whole request, so that the package cannot be freed while it is proxied to.
+  const std::shared_ptr<Package> package = packageController().getPackage(route.packageName);
+  const int port = package ? package->getPort(isPublic) : Package::noPort;
+  if (port == Package::noPort) {
+    return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
+                          "Http API: proxy request error - no port number found for package: " +
+                              route.packageName);
+  }
+  const std::string upstreamUrl =
+      ProxyTarget::packageUpstreamUrl(port, route.path, ProxyTarget::upstreamQuery(request.arguments));
+  const auto response = forward(request, upstreamUrl, UpstreamConnections::attach);
+  return answerUpstream(connection, *response);
+}
+
+MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&, const std::string& url)
+{
+  const UiFile::Route route = UiFile::route(url);
+  if (!route.valid) {
+    return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
+                          "Http API: UI request error - invalid path found");
+  }
+  // A name that breaks the package name rule is never installed, and could name "..".
+  const std::string packageDirectory = isValidPackageName(route.packageName)
+                                           ? packageController().findPackagePath(route.packageName)
+                                           : std::string();
+  UiFile::OpenFile file;
+  if (packageDirectory.empty() || !UiFile::open(packageDirectory + "/html", route.filePath, file)) {
+    return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "Http API: UI request error - file not found");
+  }
+  std::string directory;
+  std::string name;
+  std::string extension;
+  FileUtils::splitPath(route.filePath, directory, name, extension);
+  return sendFile(connection, MHD_HTTP_OK, file.size, file.fd.release(), mimeTypeForExtension(extension));
+}
+
+MHD_Result HttpServer::onProxyRequest(MHD_Connection* connection, const RequestData& request)
+{
+  const ProxyTarget::CameraTarget target =
+      ProxyTarget::cameraTarget(request, ProxyTarget::upstreamQuery(request.arguments));
+  if (!ProxyTarget::isComplete(target)) {
+    return sendJsonStatus(
+        connection, MHD_HTTP_BAD_REQUEST,
+        "Http API: missing x-target-camera-protocol, parameter target_camera_ip or target_camera_port");
+  }
+  const bool verify = target.verifyCertificate;
+  const HttpManager::RequestHook hook = [verify](CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_HTTP_TRANSFER_DECODING, 0L);
+    curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+  };
+  const auto response = forward(request, ProxyTarget::cameraUrl(target), hook);
+  return answerUpstream(connection, *response);
+}

@@ -1,0 +1,154 @@
+#include "http/ProxyTarget.h"
+
+#include "camera/HttpManager.h"
+#include "http/RequestData.h"
+#include "util/StringUtils.h"
+
+namespace ProxyTarget {
+namespace {
+
+// The bytes a URL path piece may hold as they are: unreserved, sub-delimiters, ":" and "@".
+bool mayStandInPath(unsigned char c)
+{
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+    return true;
+  }
+  return std::string("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string::npos;
+}
+
+// The server hands the handlers a decoded path, so a "%20" or "%3F" sent by the client is a
+// blank or a "?" here. Encoding those bytes again keeps the upstream URL well formed and its
+// meaning the one the client sent.
+std::string encodePath(const std::string& path)
+{
+  static const char hex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(path.size());
+  for (const char byte : path) {
+    const auto c = static_cast<unsigned char>(byte);
+    if (mayStandInPath(c)) {
+      encoded += byte;
+    } else {
+      encoded += '%';
+      encoded += hex[c >> 4];
+      encoded += hex[c & 0x0f];
+    }
+  }
+  return encoded;
+}
+
+bool isContinuation(const std::string& line)
+{
+  return !line.empty() && (line[0] == ' ' || line[0] == '\t');
+}
+
+std::string withoutLineEnd(const std::string& line)
+{
+  size_t end = line.size();
+  while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) {
+    --end;
+  }
+  return line.substr(0, end);
+}
+
+} // namespace
+
+std::string upstreamQuery(const std::map<std::string, std::string>& arguments)
+{
+  std::string query;
+  for (const auto& argument : arguments) {
+    if (!query.empty()) {
+      query += "&";
+    }
+    query += HttpManager::urlEncode(argument.first) + "=" + HttpManager::urlEncode(argument.second);
+  }
+  return query;
+}
+
+PackageRoute packageRoute(const std::string& url)
+{
+  const std::vector<std::string> pieces = StringUtils::split(url, '/');
+  PackageRoute route;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (pieces[i] != "proxy" && pieces[i] != "proxy_public") {
+      continue;
+    }
+    if (i + 1 >= pieces.size()) {
+      return route;
+    }
+    route.valid = true;
+    route.packageName = pieces[i + 1];
+    route.path = StringUtils::join(
+        std::vector<std::string>(pieces.begin() + static_cast<std::ptrdiff_t>(i) + 2, pieces.end()), '/');
+    return route;
+  }
+  return route;
+}
+
+std::string packageUpstreamUrl(int port, const std::string& path, const std::string& query)
+{
+  std::string url = "127.0.0.1:" + std::to_string(port) + "/" + encodePath(path);
+  if (!query.empty()) {
+    url += "?" + query;
+  }
+  return url;
+}
+
+CameraTarget cameraTarget(const RequestData& request, const std::string& query)
+{
+  CameraTarget target;
+  const std::string protocol = request.header("x-target-camera-protocol");
+  target.protocol = protocol == "http" ? "http" : "https";
+  target.verifyCertificate = protocol == "https";
+  target.ip = request.header("x-target-camera-ip");
+  target.port = request.header("x-target-camera-port");
+  target.path = request.header("x-target-camera-path");
+  if (!query.empty()) {
+    target.path += "?" + query;
+  }
+  target.user = HttpManager::urlEncode(request.header("x-target-camera-user"));
+  target.password = HttpManager::urlEncode(request.header("x-target-camera-pass"));
+  return target;
+}
+
+bool isComplete(const CameraTarget& target)
+{
+  return !target.protocol.empty() && !target.ip.empty() && !target.port.empty();
+}
+
+std::string cameraUrl(const CameraTarget& target)
+{
+  std::string url = target.protocol + "://";
+  if (!target.user.empty() && !target.password.empty()) {
+    url += target.user + ":" + target.password + "@";
+  }
+  url += target.ip;
+  if (!target.port.empty()) {
+    url += ":" + target.port;
+  }
+  return url + target.path;
+}
+
+std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines)
+{
+  std::vector<std::string> unfolded;
+  unfolded.reserve(lines.size());
+  for (const std::string& line : lines) {
+    const bool blank = withoutLineEnd(line).empty();
+    if (blank || !isContinuation(line)) {
+      unfolded.push_back(line);
+      continue;
+    }
+    // A continuation needs a header line before it, not a status line or a block's end.
+    if (unfolded.empty() || withoutLineEnd(unfolded.back()).empty() ||
+        unfolded.back().find(':') == std::string::npos) {
+      continue;
+    }
+    std::string& previous = unfolded.back();
+    const std::string ending = previous.substr(withoutLineEnd(previous).size());
+    previous = withoutLineEnd(previous) + " " + StringUtils::trimmed(withoutLineEnd(line)) + ending;
+  }
+  return unfolded;
+}
+
+} // namespace ProxyTarget

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct RequestData;
+
+// Where the two proxies send a request: the package proxy to a package's own HTTP server on
+// the loopback address, the camera proxy to another camera named in the request's headers.
+namespace ProxyTarget {
+
+// `arguments` as "name=value" pairs, both URL-encoded, in name order, joined by "&".
+std::string upstreamQuery(const std::map<std::string, std::string>& arguments);
+
+// A URL path such as "/proxy/myapp/api/state" taken apart. `valid` is false when no piece is
+// "proxy" or "proxy_public", or nothing follows it.
+struct PackageRoute {
+  bool valid = false;
+  std::string packageName;
+  // The pieces after the package name joined with "/", without a leading "/".
+  std::string path;
+};
+PackageRoute packageRoute(const std::string& url);
+
+// "127.0.0.1:" + port + "/" + path (each byte that may not stand in a URL path
+// percent-encoded) + "?" + query when the query is not empty.
+std::string packageUpstreamUrl(int port, const std::string& path, const std::string& query);
+
+// The other camera of a camera-proxy request, from its "x-target-camera-*" headers.
+struct CameraTarget {
+  // "http" only when the header says exactly that, "https" otherwise.
+  std::string protocol;
+  std::string ip;
+  std::string port;
+  // As sent, with "?" + query appended when the query is not empty.
+  std::string path;
+  // URL-encoded.
+  std::string user;
+  std::string password;
+  // True only when the protocol header is exactly "https".
+  bool verifyCertificate = false;
+};
+CameraTarget cameraTarget(const RequestData& request, const std::string& query);
+
+// False when the ip or the port is missing.
+bool isComplete(const CameraTarget& target);
+
+// protocol "://" [user ":" password "@"] ip [":" port] path.
+std::string cameraUrl(const CameraTarget& target);
+
+// The raw header lines of an upstream answer with every folded continuation line (one that
+// starts with a blank or a tab) joined to the line it continues, so that it can neither be
+// lost nor be read as a header of its own. A continuation without a header before it is
+// dropped. Line ends stay as received.
+std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines);
+
+} // namespace ProxyTarget

@@ -1,0 +1,107 @@
+#include "http/HttpServer.h"
+
+#include "app/AppContext.h"
+#include "camera/ParamsManager2.h"
+#include "http/CameraList.h"
+#include "http/RequestData.h"
+#include "packages/NodeUpdater.h"
+#include "packages/PackagePaths.h"
+#include "util/FileUtils.h"
+#include "util/Logger.h"
+#include "util/SystemUtils.h"
+
+#include <mutex>
+#include <stdexcept>
+
+// Diagnostics, the Node.js runtime's installation, the cameras nearby and the report.
+
+namespace {
+
+// One installation of the runtime at a time: a second request waits for the first and then
+// finds the archive gone, instead of unpacking over a runtime that is being written.
+std::mutex nodeUpdateMutex;
+
+std::string nodejsLocation()
+{
+  const auto& params = AppContext::instance().paramsManager;
+  if (!params) {
+    return std::string();
+  }
+  const auto values = params->getParameters();
+  const auto found = values.find("NodejsLocation");
+  return found == values.end() ? std::string() : found->second;
+}
+
+// Manifests are listed as their files hold them, often over several lines; as white space
+// between JSON tokens a line break may become a blank, which keeps the report at one line
+// per item.
+std::string oneLine(std::string text)
+{
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  return text;
+}
+
+bool archivePresent()
+{
+  return FileUtils::fileSize(PackagePaths::nodeArchive()) != -1;
+}
+
+} // namespace
+
+std::string HttpServer::nodeState()
+{
+  const std::string location = nodejsLocation();
+  const bool archive = archivePresent();
+  if (location.empty() && archive) {
+    return "NOT_INSTALLED";
+  }
+  if ((location.empty() || FileUtils::fileSize(location + "node") == -1) && !archive) {
+    return "NOT_FOUND";
+  }
+  return "OK";
+}
+
+MHD_Result HttpServer::onDiagnosticsRequest(MHD_Connection* connection, RequestData&)
+{
+  return sendJsonStatus(connection, MHD_HTTP_OK, "{\"node_state\":\"" + nodeState() + "\"}", true);
+}
+
+MHD_Result HttpServer::onNodeUpdateRequest(MHD_Connection* connection, RequestData& request)
+{
+  Logger::log("Unpacking NodeJS", LogLevel::Info);
+  const std::string location = request.argument("storage") == PackagePaths::flashStorage
+                                   ? PackagePaths::flashNodeLocation()
+                                   : PackagePaths::sdApplicationDirectory();
+  const std::lock_guard<std::mutex> lock(nodeUpdateMutex);
+  if (!archivePresent() || !nodejsLocation().empty()) {
+    return sendJsonStatus(connection, MHD_HTTP_NOT_ACCEPTABLE, "Already decompressed!");
+  }
+  try {
+    NodeUpdater::update(location);
+  } catch (const std::runtime_error& error) {
+    return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                          std::string("NodeJS update: ") + error.what());
+  }
+  return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
+}
+
+MHD_Result HttpServer::onNetworkCameraListRequest(MHD_Connection* connection, RequestData&)
+{
+  const std::string output =
+      SystemUtils::exec(CameraList::browseCommand(PackagePaths::applicationDirectory() + "tools/"));
+  return sendJsonStatus(connection, MHD_HTTP_OK, CameraList::fromToolOutput(output));
+}
+
+MHD_Result HttpServer::onReportRequest(MHD_Connection* connection, RequestData&)
+{
+  const SystemUtils::SystemInfo info = SystemUtils::systemInfo();
+  const std::string report =
+      "uptime: " + info.uptime + "\n" + "RAM - available: " + std::to_string(info.availableMemoryMb) +
+      " MB\n" + "Internal memory - available: " + std::to_string(info.freeSpaceMb) + " MB\n" +
+      "NodeJS state: " + nodeState() + "\n" + "Installed: " + oneLine(packageListBody()) + "\n";
+  return sendBuffer(connection, "text/plain", report);
+}

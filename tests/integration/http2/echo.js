@@ -1,0 +1,67 @@
+// A package for the proxy tests. Its private port answers with what it received, or as a
+// path asks: /unauthorized (401), /status/N, /slow (never), /big (48 MiB), /big-sha256.
+// Its public port is a bare TCP server answering with folded and oddly cased headers.
+const crypto = require('crypto');
+const http = require('http');
+const net = require('net');
+
+const bigBlocks = 48;
+function bigBlock(index) {
+  const block = Buffer.alloc(1048576);
+  for (let i = 0; i < block.length; i++) block[i] = (i * 31 + index * 7) & 255;
+  return block;
+}
+
+http.createServer((req, res) => {
+  const chunks = [];
+  req.on('data', (chunk) => chunks.push(chunk));
+  req.on('end', () => {
+    const body = Buffer.concat(chunks);
+    if (req.url.startsWith('/unauthorized')) {
+      res.writeHead(401, { 'WWW-Authenticate': 'Basic realm="pkg"', 'X-Reason': 'no token', 'Content-Type': 'text/plain' });
+      return res.end('token missing');
+    }
+    if (req.url.startsWith('/status/')) {
+      res.writeHead(Number(req.url.split('/')[2]), { 'Content-Type': 'text/plain' });
+      return res.end('status body');
+    }
+    if (req.url.startsWith('/slow')) return;
+    if (req.url.startsWith('/big-sha256')) {
+      const hash = crypto.createHash('sha256');
+      for (let i = 0; i < bigBlocks; i++) hash.update(bigBlock(i));
+      return res.end(hash.digest('hex'));
+    }
+    if (req.url.startsWith('/big')) {
+      res.writeHead(200, { 'Content-Type': 'application/octet-stream', 'Content-Length': bigBlocks * 1048576 });
+      for (let i = 0; i < bigBlocks; i++) res.write(bigBlock(i));
+      return res.end();
+    }
+    res.writeHead(200, { 'Content-Type': 'application/json', 'X-Custom-Header': 'custom value' });
+    res.end(JSON.stringify({
+      method: req.method,
+      url: req.url,
+      contentType: req.headers['content-type'] || null,
+      body: body.toString('base64'),
+      userAgent: req.headers['user-agent'] || null,
+      headers: Object.keys(req.headers).sort(),
+    }));
+  });
+}).listen(Number(process.env.HTTP_PORT), '127.0.0.1');
+
+net.createServer((socket) => {
+  let received = '';
+  socket.on('data', (data) => {
+    received += data;
+    if (!received.includes('\r\n\r\n')) return;
+    const body = 'public ' + received.split(' ')[1];
+    socket.end('HTTP/1.1 200 OK\r\n' +
+      'x-WeIrD-CaSe: Mixed Value\r\n' +
+      'X-Folded: first part\r\n' +
+      '  second part\r\n' +
+      '\tthird: part\r\n' +
+      'Content-Type: text/plain\r\n' +
+      'Content-Length: ' + body.length + '\r\n' +
+      'Connection: close\r\n\r\n' + body);
+  });
+  socket.on('error', () => {});
+}).listen(Number(process.env.HTTP_PORT_PUBLIC), '127.0.0.1');

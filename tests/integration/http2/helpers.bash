@@ -1,0 +1,25 @@
+# Helpers of the http2_* tests (sourced after lib.sh and http_helpers.bash, inside the sandbox).
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# install_runtime: unpacks the Node.js runtime on FLASH and waits until Orvane knows it.
+install_runtime() {
+  request "$api/node_update.cgi?storage=FLASH"
+  expect_answer 200 "$(json_status 200 OK)" "node update"
+  runtime_known() { request "$api/diagnostics.cgi" && [ "$body" = '{"node_state":"OK"}' ]; }
+  wait_until 10 runtime_known || fail "the runtime did not become known: $body"
+}
+
+# enable_packages JSON: the package configurations Orvane runs packages from.
+enable_packages() { camera-sim-ctl set orvane.PackageConfigurations "$1" >/dev/null; }
+
+# orvane_threads: the number of threads of the Orvane process.
+orvane_threads() { awk '/^Threads:/ { print $2 }' "/proc/$(pidof orvane)/status"; }
+
+# answers_with STATUS URL: true once URL answers STATUS.
+answers_with() { [ "$(curl -s -o /dev/null -w '%{http_code}' "$2")" = "$1" ]; }
+
+# json_field FIELD: the field of the last answer's JSON body (arrays joined by ",").
+json_field() {
+  node -e 'const v = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"))[process.argv[2]];
+           console.log(Array.isArray(v) ? v.join() : v === null ? "null" : String(v));' "$work/body" "$1"
+}

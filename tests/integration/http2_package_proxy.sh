@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The package proxy against a real Node.js package run by Orvane: path and query mapping,
+# the method rules, 401 to 400, upstream statuses and headers (folded and oddly cased), a
+# large body, a package that refuses connections or never answers, and no connection thread
+# left behind.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+in_sandbox
+source "$(dirname "$0")/http_helpers.bash"
+source "$(dirname "$0")/http2/helpers.bash"
+
+install_runtime
+make_package echo "" "$(cat "$here/echo.js")"
+install "storage=FLASH" "$work/echo.zip"
+make_package mute
+install "storage=SD_DISK" "$work/mute.zip"
+enable_packages '{"echo":{"enabled":true},"mute":{"enabled":true}}'
+wait_until 30 answers_with 200 "$api/proxy/echo/ready" || fail "the package did not come up: $(tail -20 "$ORVANE_LOG")"
+threads_before=$(orvane_threads)
+
+# Path and query: the path after the name as it is, the arguments re-encoded in name order.
+request "$api/proxy/echo/api/state?x=1"
+expect_eq "$status" 200 "GET status"
+expect_eq "$(json_field method) $(json_field url)" "GET /api/state?x=1" "GET forwarded"
+expect_eq "$(json_field userAgent)" Tessaly "user agent upstream"
+request -H 'X-Secret: 1' -H 'Cookie: a=b' "$api/proxy/echo/q?b=x%20y&a=1%262&c=%2F"
+expect_eq "$(json_field url)" "/q?a=1%262&b=x%20y&c=%2F" "query re-encoded"
+expect_eq "$(json_field headers)" "accept,host,user-agent" "request headers forwarded"
+request "$api/proxy/echo"
+expect_eq "$(json_field url)" "/" "nothing after the name"
+request "$api/proxy/echo/a%20b%3Fc/d"
+expect_eq "$(json_field url)" "/a%20b%3Fc/d" "encoded path pieces stay one piece"
+request "$api/some/prefix/proxy/echo/deep/er/"
+expect_eq "$(json_field url)" "/deep/er/" "route found anywhere in the path"
+
+# Methods: GET as GET; any other method with a body as a POST of that body; without one as a GET.
+printf 'line one\nline two\n' >"$work/put.txt"
+request -X PUT -H 'Content-Type: text/x-test' --data-binary @"$work/put.txt" "$api/proxy/echo/put"
+expect_eq "$(json_field method) $(json_field contentType)" "POST text/x-test" "PUT forwarded"
+expect_eq "$(json_field body | base64 -d)" "$(cat "$work/put.txt")" "PUT body forwarded"
+request -X DELETE -H 'Content-Type: application/json' --data-binary '{"id": 3}' "$api/proxy/echo/item"
+expect_eq "$(json_field method) $(json_field body | base64 -d)" 'POST {"id": 3}' "DELETE with a body"
+request -X POST "$api/proxy/echo/empty"
+expect_eq "$(json_field method) $(json_field contentType)" "GET null" "POST without a body"
+head -c 300000 /dev/urandom >"$work/random.bin"
+request -H 'Content-Type: application/octet-stream' --data-binary @"$work/random.bin" "$api/proxy/echo/upload"
+json_field body | base64 -d | cmp - "$work/random.bin" || fail "binary request body changed"
+request --data 'b=2&a=1' "$api/proxy/echo/form?c=3"
+expect_eq "$(json_field url) $(json_field body | base64 -d)" "/form?a=1&b=2&c=3 b=2&a=1" "form body"
+
+# Upstream statuses and headers.
+curl -sS -D "$work/headers" -o "$work/body" "$api/proxy/echo/unauthorized"
+expect_match "$(head -1 "$work/headers")" '^HTTP/1.1 400' "401 replaced"
+expect_eq "$(cat "$work/body")" "token missing" "body of the 401"
+grep -q '^X-Reason: no token' "$work/headers" || fail "headers of the 401: $(cat "$work/headers")"
+for code in 404 503 201; do
+  request "$api/proxy/echo/status/$code"
+  expect_answer "$code" "status body" "upstream status $code"
+done
+curl -sS -D "$work/headers" -o "$work/body" "$api/proxy/echo/h"
+grep -q '^X-Custom-Header: custom value' "$work/headers" || fail "custom header: $(cat "$work/headers")"
+curl -sS -D "$work/headers" -o "$work/body" "$api/proxy/echo/big-sha256"
+expect_eq "$(grep -ci '^Content-Length:' "$work/headers")" 1 "one Content-Length"
+curl -sS -D "$work/headers" -o "$work/body" "$api/proxy_public/echo/p/q?z=1&y=2"
+expect_eq "$(cat "$work/body")" "public /p/q?y=2&z=1" "public port"
+grep -q '^x-WeIrD-CaSe: Mixed Value' "$work/headers" || fail "oddly cased header: $(cat "$work/headers")"
+grep -q '^X-Folded: first part second part third: part' "$work/headers" ||
+  fail "folded header: $(cat "$work/headers")"
+! grep -qi '^third:' "$work/headers" || fail "a folded line became a header"
+
+# A large body, byte for byte.
+expected=$(curl -sS "$api/proxy/echo/big-sha256")
+actual=$(curl -sS "$api/proxy/echo/big" | sha256sum | cut -d' ' -f1)
+expect_eq "$actual" "$expected" "48 MiB body"
+
+# Wrong paths and packages without a server.
+request "$api/proxy/"
+expect_answer 400 "$(json_status 400 'Http API: proxy request error - no port number found for package: ')" "no name"
+request "$api/proxy/nothere/a"
+expect_answer 400 "$(json_status 400 'Http API: proxy request error - no port number found for package: nothere')" \
+  "unknown package"
+request "$api/proxy/mute/a"
+expect_answer 500 "" "registered package that refuses connections"
+
+# A package that never answers holds only its own connection, for the 10 s limit.
+curl -sS -o "$work/slow-body" -w '%{http_code}' "$api/proxy/echo/slow" >"$work/slow-status" &
+slow=$!
+for i in 1 2 3; do
+  request "$api/proxy/echo/meanwhile$i"
+  expect_eq "$(json_field url)" "/meanwhile$i" "request beside a hanging one"
+done
+kill -0 "$slow" 2>/dev/null || fail "the hanging request ended before the others were answered"
+wait "$slow"
+expect_eq "$(cat "$work/slow-status")" 500 "package that never answers"
+expect_match "$(tail -50 "$ORVANE_LOG")" 'Curl error: 28' "timeout logged"
+
+# Many clients at once, some failing; afterwards every connection thread has ended.
+for i in $(seq 1 40); do
+  case $((i % 4)) in
+    0) curl -s -o /dev/null "$api/proxy/echo/c$i" & ;;
+    1) curl -s -o /dev/null "$api/proxy/mute/c$i" & ;;
+    2) curl -s -o /dev/null "$api/proxy/echo/unauthorized" & ;;
+    3) curl -s -o /dev/null -m 0.2 "$api/proxy/echo/big" & ;;
+  esac
+done
+wait
+threads_back() { [ "$(orvane_threads)" -le "$threads_before" ]; }
+wait_until 30 threads_back || fail "threads before: $threads_before, after: $(orvane_threads)"
+request "$api/api_check.cgi"
+expect_answer 200 "$(json_status 200 OK)" "Orvane still answers"
+pass

@@ -1,0 +1,138 @@
+#include "http/UiFile.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+class UiFileTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    char pattern[] = "/tmp/UiFileTest.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base = pattern;
+    html = base + "/app/html";
+    ASSERT_EQ(std::system(("mkdir -p '" + html + "/js/empty' '" + base + "/app/html2'").c_str()), 0);
+    write(html + "/index.html", "<html>\n");
+    write(html + "/js/app.js", "let a = 1;\n");
+    write(base + "/app/manifest.json", "{\"secret\": true}");
+    write(base + "/app/html2/page.html", "sibling");
+  }
+  void TearDown() override { std::system(("rm -rf '" + base + "'").c_str()); }
+
+  static void write(const std::string& path, const std::string& content)
+  {
+    std::ofstream(path, std::ios::binary) << content;
+  }
+
+  static std::string readAll(int fd)
+  {
+    std::string content;
+    char buffer[256];
+    ssize_t count;
+    while ((count = read(fd, buffer, sizeof buffer)) > 0) {
+      content.append(buffer, static_cast<size_t>(count));
+    }
+    return content;
+  }
+
+  std::string base;
+  std::string html;
+};
+
+} // namespace
+
+TEST(UiFileRouteTest, TakesThePackageNameAndTheFilePathAfterThePackageWord)
+{
+  UiFile::Route route = UiFile::route("/package/myapp/js/app.js");
+  EXPECT_TRUE(route.valid);
+  EXPECT_EQ(route.packageName, "myapp");
+  EXPECT_EQ(route.filePath, "js/app.js");
+
+  route = UiFile::route("/local/package/myapp/");
+  EXPECT_TRUE(route.valid);
+  EXPECT_EQ(route.filePath, "");
+
+  EXPECT_FALSE(UiFile::route("/package/myapp").valid);
+  EXPECT_FALSE(UiFile::route("/packages/myapp/index.html").valid);
+}
+
+TEST(UiFileRouteTest, PlainRelativePathsOnly)
+{
+  EXPECT_TRUE(UiFile::isPlainRelativePath("index.html"));
+  EXPECT_TRUE(UiFile::isPlainRelativePath("js/.hidden/a..b/app.js"));
+  for (const char* path :
+       {"", "/etc/passwd", "js//app.js", "js/", "..", "../manifest.json", "js/../../x", "a/.."}) {
+    EXPECT_FALSE(UiFile::isPlainRelativePath(path)) << path;
+  }
+}
+
+TEST_F(UiFileTest, OpensARegularFileBelowTheHtmlDirectoryWithItsSize)
+{
+  UiFile::OpenFile file;
+  ASSERT_TRUE(UiFile::open(html, "js/app.js", file));
+  EXPECT_EQ(file.size, 11u);
+  EXPECT_EQ(readAll(file.fd.get()), "let a = 1;\n");
+  EXPECT_NE(fcntl(file.fd.get(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(UiFileTest, RefusesDirectoriesMissingFilesAndTraversal)
+{
+  UiFile::OpenFile file;
+  for (const char* path : {"js", "js/empty", "missing.html", "../manifest.json", "js/../../manifest.json",
+                           "js//app.js", "../html2/page.html"}) {
+    EXPECT_FALSE(UiFile::open(html, path, file)) << path;
+    EXPECT_FALSE(file.fd.valid()) << path;
+  }
+  EXPECT_FALSE(UiFile::open(base + "/app/missing-html", "index.html", file));
+}
+
+TEST_F(UiFileTest, FollowsLinksThatStayInsideAndRefusesLinksThatLeadOut)
+{
+  ASSERT_EQ(symlink("js/app.js", (html + "/inside.js").c_str()), 0);
+  ASSERT_EQ(symlink("../manifest.json", (html + "/out.json").c_str()), 0);
+  ASSERT_EQ(symlink("/etc", (html + "/etc").c_str()), 0);
+  // A sibling whose name begins like the html directory's is still outside it.
+  ASSERT_EQ(symlink("../html2/page.html", (html + "/sibling.html").c_str()), 0);
+
+  UiFile::OpenFile file;
+  ASSERT_TRUE(UiFile::open(html, "inside.js", file));
+  EXPECT_EQ(readAll(file.fd.get()), "let a = 1;\n");
+  for (const char* path : {"out.json", "etc/hostname", "etc/passwd", "sibling.html"}) {
+    UiFile::OpenFile refused;
+    EXPECT_FALSE(UiFile::open(html, path, refused)) << path;
+  }
+}
+
+TEST_F(UiFileTest, RefusesAFifoWithoutWaitingForAWriter)
+{
+  ASSERT_EQ(mkfifo((html + "/pipe.js").c_str(), 0644), 0);
+  UiFile::OpenFile file;
+  EXPECT_FALSE(UiFile::open(html, "pipe.js", file));
+  EXPECT_FALSE(file.fd.valid());
+}
+
+TEST_F(UiFileTest, AFileThatCannotBeOpenedIsRefusedWithoutADescriptor)
+{
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // With no descriptor left to the process, the file exists but cannot be opened.
+  rlimit none = saved;
+  none.rlim_cur = 3;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  UiFile::OpenFile file;
+  const bool opened = UiFile::open(html, "index.html", file);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_FALSE(opened);
+  EXPECT_FALSE(file.fd.valid());
+  EXPECT_EQ(file.size, 0u);
+}
