@@ -1,0 +1,52 @@
+// Bytes that come from outside: upstream header lines, VAPIX list answers and the web
+// server port parameter. None may crash, and each result keeps its promised shape.
+#include "camera/HttpManager.h"
+#include "camera/ParamsManager2.h"
+#include "camera/VapixAccess.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+bool paddedWithSpace(const std::string& text)
+{
+  return !text.empty() && (std::isspace(static_cast<unsigned char>(text.front())) ||
+                           std::isspace(static_cast<unsigned char>(text.back())));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+  const std::string text(reinterpret_cast<const char*>(data), size);
+
+  std::string name = "unset";
+  std::string value = "unset";
+  HttpManager::parseHeaderLine(text, name, value);
+  if (text.find(':') == std::string::npos) {
+    if (name != "unset" || value != "unset") {
+      std::abort();
+    }
+  } else if (name.find(':') != std::string::npos || value.find('\r') != std::string::npos ||
+             paddedWithSpace(name) || paddedWithSpace(value)) {
+    std::abort();
+  }
+
+  std::string listed;
+  if (ParamsManager2::parseListValue(text, listed) &&
+      (listed.find('\n') != std::string::npos || paddedWithSpace(listed))) {
+    std::abort();
+  }
+
+  try {
+    uint32_t port = VapixAccess::parsePort(text);
+    if (port == 0 || port > 65535) {
+      std::abort();
+    }
+  } catch (const std::runtime_error&) {
+  }
+  return 0;
+}
