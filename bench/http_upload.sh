@@ -16,7 +16,9 @@ mkdir -p "$sd_root"
 
 orvane_pid=$(pidof orvane)
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$orvane_pid/status"; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$orvane_pid/stat"; }
 before_kb=$(rss_kb)
+before_ticks=$(cpu_ticks)
 peak_file=/tmp/peak
 echo "$before_kb" >"$peak_file"
 (
@@ -32,6 +34,7 @@ sampler=$!
 # The file is no zip, so the install refuses it at once: the time is the upload's.
 read -r seconds status < <(curl -sS -o /tmp/answer -w '%{time_total} %{http_code}\n' \
   -F "file=@$source_file;filename=upload.bin" "http://127.0.0.1:22520/package/install.cgi?storage=SD_DISK")
+cpu_seconds=$(echo "($(cpu_ticks) - $before_ticks) / $(getconf CLK_TCK)" | bc -l)
 touch /tmp/upload.done
 wait "$sampler"
 peak_kb=$(cat "$peak_file")
@@ -44,6 +47,7 @@ rm -f "$sd_root/dd.bin"
 
 printf 'upload of %d MiB through /package/install.cgi (answer %s)\n' "$size_mib" "$status"
 printf '  upload:   %8.2f s  %8.1f MiB/s\n' "$seconds" "$(echo "$size_mib / $seconds" | bc -l)"
+printf '            Orvane's CPU time during the upload: %.2f s\n' "$cpu_seconds"
 printf '  dd:       %8.2f s  %8.1f MiB/s\n' "$dd_seconds" "$(echo "$size_mib / $dd_seconds" | bc -l)"
 printf '  Orvane RSS: %d KiB before, %d KiB at peak, growth %d KiB\n' "$before_kb" "$peak_kb" \
   $((peak_kb - before_kb))
