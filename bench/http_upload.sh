@@ -47,7 +47,7 @@ rm -f "$sd_root/dd.bin"
 
 printf 'upload of %d MiB through /package/install.cgi (answer %s)\n' "$size_mib" "$status"
 printf '  upload:   %8.2f s  %8.1f MiB/s\n' "$seconds" "$(echo "$size_mib / $seconds" | bc -l)"
-printf '            Orvane's CPU time during the upload: %.2f s\n' "$cpu_seconds"
+printf '  Orvane CPU time during the upload: %.2f s\n' "$cpu_seconds"
 printf '  dd:       %8.2f s  %8.1f MiB/s\n' "$dd_seconds" "$(echo "$size_mib / $dd_seconds" | bc -l)"
 printf '  Orvane RSS: %d KiB before, %d KiB at peak, growth %d KiB\n' "$before_kb" "$peak_kb" \
   $((peak_kb - before_kb))
