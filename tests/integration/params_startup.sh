@@ -46,12 +46,4 @@ orvane_stop
 expect_eq "$orvane_status" 0 "exit status at level Debug"
 ! grep -q '\[ Debug   \]' "$log" || fail "Debug lines at level Debug (Info): $(cat "$log")"
 
-# Level "error": neither change lines nor Debug lines, only the Soc error.
-start_with_level error
-# The change lines would have come within this time at a lower level.
-sleep 1
-orvane_stop
-expect_eq "$orvane_status" 0 "exit status at level error"
-! grep -q 'changed\|\[ Debug   \]' "$log" || fail "lines below Error at level error: $(cat "$log")"
-expect_match "$(cat "$log")" 'Soc' "the Soc error at level error"
 pass

@@ -64,18 +64,6 @@ TEST(ParamsManager2Test, UpdateBodyEncodesNameAndTrimmedValue)
   EXPECT_EQ(ParamsManager2::updateBody("orvane.X", "k=v"), "action=update&orvane.X=k%3Dv");
 }
 
-TEST(ParamsManager2Test, CacheIsNormalisedAndCopied)
-{
-  RecordingParams params;
-  params.seed("LogLevel", "info");
-  EXPECT_TRUE(params.updateParameter("root.Orvane.LogLevel", "debug"));
-  EXPECT_FALSE(params.updateParameter("root.Orvane.LogLevel", "debug"));
-  EXPECT_FALSE(params.updateParameter("root.Orvane.Missing", "debug"));
-  auto values = params.getParameters();
-  EXPECT_EQ(values["LogLevel"], "debug");
-  EXPECT_EQ(values.count("Missing"), 0u);
-}
-
 TEST(ParamsManager2Test, CallbackForAnUnknownNameIsRefusedWithALogLine)
 {
   RecordingParams params;
@@ -111,13 +99,4 @@ TEST(ParamsManager2Test, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBack
   ASSERT_TRUE(FileUtils::writeFile(file, "stale", false));
   empty.saveToFile(file);
   EXPECT_EQ(FileUtils::readFile(file), "");
-}
-
-TEST(ParamsManager2Test, VapixReadWithoutAccessFailsWithOkFlagFalse)
-{
-  ParamsManager2 params("orvane", nullptr);
-  bool ok = true;
-  EXPECT_EQ(params.getVapixParameter("Brand.Brand", true, &ok), "");
-  EXPECT_FALSE(ok);
-  EXPECT_FALSE(params.setVapixParameter("orvane.Version", "3.1.10"));
 }
