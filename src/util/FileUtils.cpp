@@ -198,7 +198,7 @@ std::vector<std::string> listDirectories(const std::string& path)
   return names;
 }
 
-std::vector<FileEntry> listFilesRecursive(const std::string& base, bool flag)
+std::vector<FileEntry> listFilesRecursive(const std::string& base, bool /*flag*/)
 {
   std::vector<FileEntry> entries;
   walk(base, "", entries);
