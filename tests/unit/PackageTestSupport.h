@@ -7,6 +7,7 @@
 #include "app/AppContext.h"
 #include "camera/ParamsManager2.h"
 #include "packages/PackagePaths.h"
+#include "util/FileUtils.h"
 #include "util/Logger.h"
 #include <gtest/gtest.h>
 
@@ -48,8 +49,7 @@ inline bool exists(const std::string& path)
 
 inline void makeDirectories(const std::string& path)
 {
-  std::string command = "mkdir -p '" + path + "'";
-  ASSERT_EQ(system(command.c_str()), 0);
+  ASSERT_TRUE(FileUtils::makeDirectory(path, 0755, true)) << path;
 }
 
 // A fresh directory, removed with its content afterwards.
@@ -76,12 +76,12 @@ private:
 };
 
 // The application directory and the SD card laid out below a temporary directory, as on a
-// camera: <tmp>/packages/orvane/{tools,lib32,localdata/packages}/ and <tmp>/sd/.
+// camera: <tmp>/packages/orvane/{tools,lib32,localdata/packages}/ and <tmp>/SD_DISK/.
 class StorageLayout {
 public:
   explicit StorageLayout(bool withSdCard = true)
   {
-    PackagePaths::setBaseDirectoriesForTesting(dir.path() + "/packages/", dir.path() + "/sd/");
+    PackagePaths::setBaseDirectoriesForTesting(dir.path() + "/packages/", dir.path() + "/SD_DISK/");
     makeDirectories(PackagePaths::flashPackageRoot());
     makeDirectories(PackagePaths::flashNodeLocation());
     makeDirectories(PackagePaths::libraryDirectory());

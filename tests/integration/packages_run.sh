@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# A Node.js package on FLASH enabled through VAPIX: runs at the next 5-second tick with its
+# fixed environment, arguments and working directory; its output is logged with its name;
+# it answers on its port; killed from outside it runs again; disabled it stops.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/packages_helpers.bash"
+in_sandbox --params "$(dirname "$0")/packages_node.params"
+
+log=$ORVANE_LOG
+# The shipped runtime was installed at start-up into the recorded location.
+expect_match "$(cat "$log")" '\[ Info    \] NodeJS update successfully finished$' "start-up update"
+[ -x "$orvane_app_dir/tools/node" ] || fail "no Node.js executable after the update"
+expect_eq "$(stat -c %a "$orvane_app_dir/tools/node")" 777 "mode of the Node.js executable"
+[ ! -e "$orvane_app_dir/tools/node.gz" ] || fail "the archive is still there"
+
+install_package envpkg
+enable_packages '{"envpkg":{"enabled":true}}'
+wait_for_log "$log" '\] envpkg: listening on 22522$' 9 || fail "envpkg not running: $(cat "$log")"
+expect_match "$(cat "$log")" '\[ Info    \] Start package: envpkg$' "start line"
+
+env_lines=$(grep -oE '\[ Info    \] envpkg: env .*' "$log" | sed 's/.*envpkg: env //')
+expected="ACAP_NAME=orvane
+HTTP_PORT=22522
+HTTP_PORT_PUBLIC=22523
+INSTALL_PATH=./
+LD_LIBRARY_PATH=/usr/local/packages/orvane/lib32/
+PACKAGE_NAME=envpkg
+PERSISTENT_DATA_PATH=./localdata/"
+expect_eq "$env_lines" "$expected" "package environment"
+expect_match "$(cat "$log")" "\] envpkg: cwd ${flash_root}envpkg$" "working directory"
+expect_match "$(cat "$log")" '\] envpkg: argv \["node","--use-openssl-ca","main.js"\]$' "arguments"
+expect_match "$(cat "$log")" '\[ Error   \] envpkg: a line on stderr$' "stderr line"
+expect_eq "$(curl -s http://127.0.0.1:22522/)" "hello from envpkg" "answer on HTTP_PORT"
+
+# The process holds no descriptor of Orvane's: only its standard ones and its own.
+first_pid=$(package_pid "$log" envpkg)
+for fd in /proc/"$first_pid"/fd/*; do
+  target=$(readlink "$fd" || true)
+  case $target in
+    *orvane.log* | *22520* ) fail "package inherited $target" ;;
+  esac
+done
+orvane_sockets=$(ls -l /proc/"$ORVANE_PID"/fd | grep -oE 'socket:\[[0-9]+\]' | sort -u)
+package_fds=$(ls -l /proc/"$first_pid"/fd | grep -oE '(socket|pipe):\[[0-9]+\]' | sort -u)
+for socket in $orvane_sockets; do
+  ! grep -qF "$socket" <<<"$package_fds" || fail "package inherited Orvane's $socket"
+done
+
+# Killed from outside, it runs again at the next tick.
+kill -KILL "$first_pid"
+restarted() { [ "$(count_lines "$log" '\] envpkg: listening on 22522$')" -ge 2 ]; }
+wait_until 7 restarted || fail "envpkg did not run again: $(tail -20 "$log")"
+second_pid=$(package_pid "$log" envpkg)
+[ "$second_pid" != "$first_pid" ] || fail "same process id after the restart"
+kill -0 "$second_pid" || fail "the restarted package is not running"
+
+# Disabled, it stops and is not started again.
+enable_packages '{"envpkg":{"enabled":false}}'
+gone() { ! kill -0 "$second_pid" 2>/dev/null; }
+wait_until 5 gone || fail "envpkg still running after it was disabled"
+sleep 5.5
+expect_eq "$(count_lines "$log" '\] envpkg: listening on')" 2 "runs after disabling"
+kill -0 "$ORVANE_PID" || fail "Orvane ended"
+pass

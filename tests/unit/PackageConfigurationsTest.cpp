@@ -1,0 +1,82 @@
+#include "app/PackageConfigurations.h"
+
+#include "PackageTestSupport.h"
+#include "packages/PackageController.h"
+
+#include <gtest/gtest.h>
+
+using namespace PackageTestSupport;
+
+namespace {
+
+class Configurations : public ::testing::Test {
+protected:
+  Configurations()
+  {
+    AppContext::instance().packageController = controller;
+    for (const char* name : {"clockAnalog", "weather", "radar"}) {
+      layout.addPackage(PackagePaths::flashPackageRoot(), name);
+    }
+  }
+  ~Configurations() override { AppContext::instance().packageController.reset(); }
+
+  void apply(const std::string& value)
+  {
+    params->seed("PackageConfigurations", value);
+    applyPackageConfigurations();
+  }
+
+  std::string registered()
+  {
+    std::string names;
+    for (const auto& entry : controller->getPackages()) {
+      names += entry.first + " ";
+    }
+    return names;
+  }
+
+  StorageLayout layout;
+  ContextParams params;
+  LogCapture log;
+  std::shared_ptr<PackageController> controller = std::make_shared<PackageController>();
+};
+
+TEST_F(Configurations, RegistersTheEnabledAndUnregistersTheRest)
+{
+  apply(R"({"clockAnalog":{"enabled":true,"other":1},"weather":{"enabled":true},"radar":{"enabled":false}})");
+  EXPECT_EQ(registered(), "clockAnalog weather ");
+  auto clock = controller->getPackage("clockAnalog");
+
+  apply(R"({"clockAnalog":{"enabled":true},"weather":{"enabled":false},"x":5,"ghost":{"enabled":true}})");
+  EXPECT_EQ(registered(), "clockAnalog ");
+  // A package that stays enabled keeps its registration.
+  EXPECT_EQ(controller->getPackage("clockAnalog"), clock);
+  EXPECT_TRUE(log.has("[ Error   ] Orvane - Invalid package configuration: x"));
+  EXPECT_TRUE(log.has("[ Error   ] Orvane - Package not found: ghost"));
+
+  apply("{}");
+  EXPECT_EQ(registered(), "");
+}
+
+TEST_F(Configurations, InvalidValuesLeaveOrDropRegistrationsAsTheyShould)
+{
+  apply(R"({"clockAnalog":{"enabled":true},"weather":{"enabled":true}})");
+  for (const char* value : {"[]", "", "not json", "{\"a\":{\"enabled\":true}} trailing", "\"text\""}) {
+    apply(value);
+    EXPECT_EQ(registered(), "clockAnalog weather ") << value;
+  }
+  int parseErrors = 0;
+  for (const std::string& line : log.lines()) {
+    parseErrors += line == "[ Error   ] Parse package configurations error. It is not valid JSON object.";
+  }
+  EXPECT_EQ(parseErrors, 5);
+
+  // Members without a boolean "enabled" count as disabled.
+  apply(R"({"clockAnalog":{"enabled":"true"},"weather":{"enabled":1},"radar":{}})");
+  EXPECT_EQ(registered(), "");
+  for (const char* name : {"clockAnalog", "weather", "radar"}) {
+    EXPECT_TRUE(log.has(std::string("[ Error   ] Orvane - Invalid package configuration: ") + name));
+  }
+}
+
+} // namespace
