@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Faulty packages and configurations: Orvane keeps running, logs, and starts what it can
+# at every tick.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/packages_helpers.bash"
+in_sandbox --params "$(dirname "$0")/packages_node.params"
+
+log=$ORVANE_LOG
+alive() { kill -0 "$ORVANE_PID" || fail "Orvane ended: $(tail -30 "$log")"; }
+install_package envpkg
+install_package crashy
+install_package flood
+mkdir -p "${flash_root}broken"
+echo '[]' >"${flash_root}broken/manifest.json"
+
+enable_packages '{"envpkg":{"enabled":true},"crashy":{"enabled":true},"flood":{"enabled":true},"broken":{"enabled":true}}'
+wait_for_log "$log" '\] envpkg: listening on' 9 || fail "envpkg not running: $(tail -30 "$log")"
+expect_match "$(cat "$log")" "\[ Error   \] Invalid manifest file: ${flash_root}broken/manifest.json$" "broken manifest"
+
+# A package that ends at once is started again at every tick.
+crashed_twice() { [ "$(count_lines "$log" '\] crashy: crashing now$')" -ge 2 ]; }
+wait_until 12 crashed_twice || fail "crashy not restarted: $(tail -30 "$log")"
+
+# A package flooding stdout without newlines leaves Orvane's memory bounded.
+flood_pid=$(package_pid "$log" flood)
+[ -n "$flood_pid" ] || fail "flood not running"
+sleep 2
+rss_kb=$(awk '/^VmRSS/ {print $2}' /proc/"$ORVANE_PID"/status)
+echo "Orvane's resident memory with the flood running: ${rss_kb} KiB"
+[ "$rss_kb" -lt 65536 ] || fail "Orvane grew to ${rss_kb} KiB"
+expect_match "$(cat "$log")" "\] flood: x{4096}$" "first 4096 bytes of the endless line"
+alive
+
+# Not JSON, an array, a string "enabled": the parse error leaves envpkg as it is; the
+# invalid member unregisters and stops it.
+env_pid=$(package_pid "$log" envpkg)
+enable_packages '[]'
+wait_for_log "$log" '\[ Error   \] Parse package configurations error. It is not valid JSON object.$' 5 ||
+  fail "no parse error"
+enable_packages '{"envpkg":'
+two_parse_errors() { [ "$(count_lines "$log" 'Parse package configurations error')" -ge 2 ]; }
+wait_until 5 two_parse_errors || fail "no second parse error"
+kill -0 "$env_pid" || fail "envpkg stopped by an unparsable configuration"
+
+enable_packages '{"envpkg":{"enabled":"true"},"ghost":{"enabled":true},"flood":{"enabled":true}}'
+wait_for_log "$log" '\[ Error   \] Orvane - Invalid package configuration: envpkg$' 5 || fail "no invalid line"
+wait_for_log "$log" '\[ Error   \] Orvane - Package not found: ghost$' 5 || fail "no not-found line"
+envpkg_gone() { ! kill -0 "$env_pid" 2>/dev/null; }
+wait_until 5 envpkg_gone || fail "envpkg not stopped"
+# The cut of the flood is logged when it stops.
+kill -0 "$flood_pid" || fail "flood stopped although still enabled"
+
+# A running package removed from disk: killed, it is not found at the next ticks.
+enable_packages '{"flood":{"enabled":true},"envpkg":{"enabled":true}}'
+envpkg_back() { [ "$(count_lines "$log" '\] envpkg: listening on')" -ge 2 ]; }
+wait_until 9 envpkg_back || fail "envpkg not back"
+env_pid=$(package_pid "$log" envpkg)
+rm -rf "${flash_root}envpkg"
+kill -KILL "$env_pid"
+wait_for_log "$log" "\[ Error   \] Read manifest error: No such file: ${flash_root}envpkg/manifest.json$" 9 ||
+  fail "no manifest error for the removed package"
+alive
+
+enable_packages '{}'
+flood_gone() { ! kill -0 "$flood_pid" 2>/dev/null; }
+wait_until 5 flood_gone || fail "flood not stopped"
+wait_for_log "$log" '\[ Warning \] flood: output line longer than 4096 bytes, [0-9]+ bytes of it cut$' 3 ||
+  fail "no cut line for the flood"
+alive
+pass
