@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Package runtime figures with 14 idle Node.js packages: time from the configuration change
+# to all 14 processes running, Orvane's CPU while they idle, its resident memory with 0 and
+# 14 packages, and how long stopping all of them takes at SIGTERM.
+#   bench/packages.sh      (ORVANE_BUILD_DIR selects the build, default build/)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${1:-}" != inside ]; then
+  exec "$top/scripts/sandbox" --params "$top/tests/integration/packages_node.params" -- \
+    "$top/bench/$(basename "$0")" inside
+fi
+source "$top/tests/integration/lib.sh"
+count=14
+root=$orvane_app_dir/localdata/packages
+config="{"
+for i in $(seq 1 $count); do
+  name=bench$i
+  mkdir -p "$root/$name"
+  printf '{"package_name":"%s","package_menu_name":"%s","package_version":"1","vendor":"Bench"}\n' $name $name \
+    >"$root/$name/manifest.json"
+  # Exits on SIGTERM (Node's default), idles otherwise.
+  echo "console.log('up'); setInterval(() => {}, 1 << 30);" >"$root/$name/main.js"
+  config+="\"$name\":{\"enabled\":true},"
+done
+config="${config%,}}"
+
+log=/tmp/orvane-bench.log
+now_ms() { echo $((${EPOCHREALTIME//[.,]/} / 1000)); }
+rss_kb() { awk '/^VmRSS/ {print $2}' /proc/"$orvane_pid"/status; }
+cpu_ticks() { awk '{print $14 + $15}' /proc/"$orvane_pid"/stat; }
+switches() { cat /proc/"$orvane_pid"/task/*/status | awk '/voluntary_ctxt_switches/ {s += $2} END {print s}'; }
+
+orvane_start "$log" console
+api_ready() { curl -s -o /dev/null http://127.0.0.1:22520/api_check.cgi; }
+wait_until 30 api_ready || { cat "$log"; fail "Orvane not ready"; }
+sleep 6
+rss_idle=$(rss_kb)
+threads_idle=$(ls /proc/"$orvane_pid"/task | wc -l)
+
+start=$(now_ms)
+camera-sim-ctl set orvane.PackageConfigurations "$config"
+all_up() { [ "$(grep -c '\] bench[0-9]*: up$' "$log")" -ge $count ]; }
+wait_until 30 all_up || fail "not all packages came up: $(tail -20 "$log")"
+started_ms=$(($(now_ms) - start))
+
+sleep 2
+window=10
+ticks_before=$(cpu_ticks)
+switches_before=$(switches)
+sleep $window
+ticks=$(($(cpu_ticks) - ticks_before))
+wakeups=$(($(switches) - switches_before))
+rss_full=$(rss_kb)
+threads_full=$(ls /proc/"$orvane_pid"/task | wc -l)
+hz=$(getconf CLK_TCK)
+
+stop_start=$(now_ms)
+orvane_stop TERM
+stop_ms=$(($(now_ms) - stop_start))
+ms_of() { local t=${1:11:12}; echo $(((10#${t:0:2} * 3600 + 10#${t:3:2} * 60 + 10#${t:6:2}) * 1000 + 10#${t:9:3})); }
+stop_all_ms=$(($(ms_of "$(grep 'Exit$' "$log")") - $(ms_of "$(grep 'Stop all packages$' "$log")")))
+
+echo "packages:                          $count (idle Node.js programs)"
+echo "configuration change to all up:    ${started_ms} ms (500 ms settling, then the next 5 s tick)"
+echo "Orvane CPU, packages idle:         $((ticks * 1000 / hz)) ms over ${window} s"
+echo "Orvane thread wake-ups, idle:      ${wakeups} over ${window} s (all threads)"
+echo "resident memory, 0 packages:       ${rss_idle} KiB (${threads_idle} threads)"
+echo "resident memory, $count packages:      ${rss_full} KiB (${threads_full} threads)"
+echo "per package:                       $(((rss_full - rss_idle) / count)) KiB"
+echo "stopAll (Stop all packages..Exit): ${stop_all_ms} ms"
+echo "SIGTERM to exit:                   ${stop_ms} ms, exit status ${orvane_status}"
