@@ -19,7 +19,7 @@ async function declared(client, callId, id, keys = [boolKey]) {
 
 run({
   async 'a declaration is answered only after completion and its events reach the simulator'() {
-    simCtl('event-delay', '600');
+    simCtl('event-delay', '2000');
     const client = await connect();
     client.send(declareRequest(5, 'door', [boolKey], true));
     assert.equal(
