@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The example packages as a user meets them: installed through install.cgi, enabled through
-# VAPIX, the counter page and API (its count kept in localdata across a re-install), the
-# pulse event declared, sent and withdrawn over camera-events.
+# VAPIX, the counter page and API (its count kept in localdata across a re-install and
+# carried by data export and import), the pulse event declared, sent and withdrawn over
+# camera-events.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
@@ -47,6 +48,17 @@ install "storage=FLASH" "$zips/hello_counter.zip"
 expect_answer 200 "$(json_status 200 OK)" "re-install"
 restarted() { [ "$(counter | jq -r .count)" = 42 ]; }
 wait_until 20 restarted || fail "count after the re-install: $(counter || true)"
+
+# The count travels with the package's data: exported as a zip, imported back changed.
+curl -sS -o "$work/data.zip" "$api/package/data.cgi?package_name=hello_counter&action=EXPORT"
+expect_eq "$(unzip -p "$work/data.zip" counter.json | jq -c .)" '{"count":42}' "exported counter"
+mkdir "$work/import"
+printf '{"count":7}\n' >"$work/import/counter.json"
+(cd "$work/import" && zip -q "$work/import.zip" counter.json)
+request -F "data=@$work/import.zip" "$api/package/data.cgi?package_name=hello_counter&action=IMPORT"
+expect_eq "$status" 200 "data import (body $body)"
+imported() { [ "$(counter | jq -r .count)" = 7 ]; }
+wait_until 20 imported || fail "count after the import: $(counter || true)"
 
 # event_pulse declares its event, sends it with a growing count, and withdraws it on stop.
 events() { camera-sim-ctl events; }
