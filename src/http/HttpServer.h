@@ -1,8 +1,6 @@
 #pragma once
 
-// Endpoint handlers are declared here, one group per source file. Handlers whose source
-// file has not been written yet are defined in PendingEndpoints.cpp, where each answers
-// like an unknown request; whoever implements one deletes its definition there.
+// Endpoint handlers are declared here, one group per source file.
 
 #include <microhttpd.h>
 

@@ -1,0 +1,210 @@
+#include "http/HttpServer.h"
+
+#include "http/PackageControllerAccess.h"
+#include "http/PackageLock.h"
+#include "http/PackageName.h"
+#include "http/RequestData.h"
+#include "mpfd/Exception.h"
+#include "mpfd/Field.h"
+#include "mpfd/Parser.h"
+#include "packages/PackageController.h"
+#include "util/FileUtils.h"
+#include "util/Logger.h"
+#include "util/StringUtils.h"
+#include "util/ZipUtils.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+// Export and import of a package's local data as a zip archive.
+
+namespace {
+
+void removeTree(const std::string& path)
+{
+  const std::string command = "rm -rf " + StringUtils::shellQuote(path);
+  if (std::system(command.c_str()) != 0) {
+    Logger::log("Http API: cannot remove " + path, LogLevel::Error);
+  }
+}
+
+bool pathExists(const std::string& path)
+{
+  return access(path.c_str(), F_OK) == 0;
+}
+
+// Puts the unpacked `staging` tree in the place of `localData` by renaming, so that the
+// local data is either the old or the new tree, and never half of either.
+void swapIn(const std::string& staging, const std::string& localData)
+{
+  const std::string old = localData + "_old";
+  removeTree(old);
+  const bool hadData = pathExists(localData);
+  if (hadData && std::rename(localData.c_str(), old.c_str()) != 0) {
+    throw std::runtime_error("Http API: import package data - cannot move the local data aside");
+  }
+  if (std::rename(staging.c_str(), localData.c_str()) != 0) {
+    if (hadData) {
+      std::rename(old.c_str(), localData.c_str());
+    }
+    throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
+  }
+  removeTree(old);
+}
+
+// A new, empty file beside the local data directory for the export archive; its own name,
+// so that simultaneous exports of one package never write into each other's archive.
+std::string newArchivePath(const std::string& localDataDirectory)
+{
+  std::string pattern = localDataDirectory + "_tmp_XXXXXX.zip";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
+  if (fd < 0) {
+    return std::string();
+  }
+  close(fd);
+  return std::string(name.data());
+}
+
+bool isUploadedFile(const MPFD::Field& field)
+{
+  try {
+    return field.GetType() == MPFD::Field::File;
+  } catch (const MPFD::Exception&) {
+    return false; // a part whose headers never ended has no type
+  }
+}
+
+MHD_Result importFields(MHD_Connection* connection, const RequestData& request,
+                        const std::string& packageName, const std::string& localData)
+{
+  // One change of a package's files at a time: installs, removals and other imports wait.
+  const PackageLock lock(packageName);
+  const std::map<std::string, MPFD::Field*> fields =
+      request.parser ? request.parser->GetFields() : std::map<std::string, MPFD::Field*>();
+  std::vector<MPFD::Field*> files;
+  for (const auto& field : fields) {
+    if (isUploadedFile(*field.second)) {
+      files.push_back(field.second);
+    }
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    const MPFD::Field& file = *files[i];
+    // An empty upload has no temporary file, and an empty file is no archive.
+    const bool imported =
+        file.HasTempFile() && HttpServer::importPackageData(packageName, file.GetTempFileName(), localData);
+    if (file.HasTempFile()) {
+      std::remove(file.GetTempFileName().c_str());
+    }
+    if (!imported) {
+      for (size_t j = i + 1; j < files.size(); ++j) {
+        if (files[j]->HasTempFile()) {
+          std::remove(files[j]->GetTempFileName().c_str());
+        }
+      }
+      return HttpServer::sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                                        "Http API: data import error [" + file.GetFileName() + "]");
+    }
+  }
+  return HttpServer::sendJsonStatus(connection, MHD_HTTP_OK, "OK");
+}
+
+MHD_Result exportData(MHD_Connection* connection, const std::string& localData)
+{
+  const std::string archive = HttpServer::exportPackageData(localData);
+  if (archive.empty()) {
+    return HttpServer::sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
+                                      "Http API: package data could not have been exported");
+  }
+  const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+  const int64_t size = FileUtils::fileSize(archive);
+  // The library reads from the open descriptor; the name is not needed any more.
+  std::remove(archive.c_str());
+  if (fd < 0 || size < 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return HttpServer::sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
+                                      "Http API: package data could not have been exported");
+  }
+  return HttpServer::sendFile(connection, MHD_HTTP_OK, static_cast<uint64_t>(size), fd, "application/zip");
+}
+
+} // namespace
+
+MHD_Result HttpServer::onPackageDataRequest(MHD_Connection* connection, RequestData& request)
+{
+  const std::string packageName = request.argument("package_name");
+  const std::string action = request.argument("action");
+  if (packageName.empty() || action.empty()) {
+    return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "Http API: no package name or action specified");
+  }
+  // A name that breaks the package name rule is never installed, and could name "..".
+  const std::string directory =
+      isValidPackageName(packageName) ? packageController().findPackagePath(packageName) : std::string();
+  if (directory.empty()) {
+    return sendJsonStatus(connection, MHD_HTTP_NOT_FOUND, "Http API: package does not exist");
+  }
+  const std::string localData = directory + "/localdata";
+  if (action == "IMPORT") {
+    return importFields(connection, request, packageName, localData);
+  }
+  if (action == "EXPORT") {
+    return exportData(connection, localData);
+  }
+  return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "Http API: action does not exist");
+}
+
+bool HttpServer::importPackageData(const std::string& packageName, const std::string& archivePath,
+                                   const std::string& localDataDirectory)
+{
+  const std::string staging = localDataDirectory + "_tmp";
+  try {
+    removeTree(staging);
+    if (!ZipUtils::extractArchive(archivePath, staging)) {
+      throw std::runtime_error("Http API: import package data - decompression error");
+    }
+    Logger::log("Http API: importing local data to package: " + packageName, LogLevel::Info);
+    swapIn(staging, localDataDirectory);
+    packageController().stopPackage(packageName);
+    return true;
+  } catch (const std::runtime_error& error) {
+    removeTree(staging);
+    Logger::log(error.what(), LogLevel::Error);
+    return false;
+  }
+}
+
+std::string HttpServer::exportPackageData(const std::string& localDataDirectory)
+{
+  std::vector<ZipEntry> entries;
+  for (const FileUtils::FileEntry& item : FileUtils::listFilesRecursive(localDataDirectory)) {
+    ZipEntry entry;
+    entry.name = item.path;
+    entry.type = item.type;
+    // Read from disk while the archive is written: every byte as it is, and never the whole
+    // data directory in memory at once. Links and other special files are skipped.
+    if (item.type == DT_REG) {
+      entry.sourcePath = localDataDirectory + "/" + item.path;
+    }
+    entries.push_back(std::move(entry));
+  }
+  const std::string archive = newArchivePath(localDataDirectory);
+  if (archive.empty()) {
+    Logger::log("Http API: cannot create an archive beside " + localDataDirectory, LogLevel::Error);
+    return std::string();
+  }
+  if (!ZipUtils::createArchive(archive, entries)) {
+    std::remove(archive.c_str());
+    return std::string();
+  }
+  return archive;
+}

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Export and import of a package's local data: a byte-exact round trip (final newlines,
+# binary files, empty files and directories, links skipped), simultaneous exports, a restart
+# after the import, and imports that fail without touching the data.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+in_sandbox
+source "$(dirname "$0")/http_helpers.bash"
+source "$(dirname "$0")/http2/helpers.bash"
+
+data=$api/package/data.cgi
+source_data=$flash_root/origin/localdata
+target_data=$sd_root/target/localdata
+
+# tree DIR: every directory and every file's checksum below DIR, links left out.
+tree() { (cd "$1" && find . -mindepth 1 \( -type d -printf 'dir %p\n' \) -o \( -type f -printf 'file %p\n' \) | sort &&
+  find . -type f -print0 | sort -z | xargs -0 -r sha256sum); }
+# export_to NAME FILE: the EXPORT answer of package NAME in FILE, its status in $status.
+export_to() { status=$(curl -sS -D "$2.headers" -o "$2" -w '%{http_code}' "$data?package_name=$1&action=EXPORT"); }
+# import_into NAME FORM...: an IMPORT upload of the given curl forms.
+import_into() {
+  local name=$1; shift
+  local forms=()
+  for form in "$@"; do forms+=(-F "$form"); done
+  request "${forms[@]}" "$data?package_name=$name&action=IMPORT"
+}
+
+install_runtime
+make_package origin
+install "storage=FLASH" "$work/origin.zip"
+main='const fs = require("fs"); fs.appendFileSync("starts.log", process.pid + "\n"); setInterval(() => {}, 1000);'
+make_package target "" "$main"
+install "storage=SD_DISK" "$work/target.zip"
+enable_packages '{"target":{"enabled":true}}'
+starts() { [ -f "$sd_root/target/starts.log" ] && wc -l <"$sd_root/target/starts.log" || echo 0; }
+started_times() { [ "$(starts)" -ge "$1" ]; }
+wait_until 30 started_times 1 || fail "the target package did not start: $(tail -20 "$ORVANE_LOG")"
+
+mkdir -p "$source_data/images" "$source_data/deeper/a" "$source_data/emptydir"
+printf '{"speed": 2}\n' >"$source_data/settings.json"
+printf 'no final newline' >"$source_data/plain.txt"
+printf 'crlf\r\n\r\n' >"$source_data/deeper/a/crlf.txt"
+: >"$source_data/empty.bin"
+head -c 2097152 /dev/urandom >"$source_data/images/photo.bin"
+printf 'secret\n' >"$work/outside.txt"
+ln -s "$work/outside.txt" "$source_data/link.txt"
+ln -s /etc "$source_data/linkdir"
+
+export_to origin "$work/export.zip"
+expect_eq "$status" 200 "export status"
+grep -qi '^Content-Type: application/zip' "$work/export.zip.headers" || fail "export without its Content-Type"
+expect_eq "$(unzip -Z1 "$work/export.zip" | sort | tr '\n' ' ')" \
+  "deeper/ deeper/a/ deeper/a/crlf.txt empty.bin emptydir/ images/ images/photo.bin plain.txt settings.json " \
+  "archive entries"
+left=$(ls -A "$flash_root/origin" | grep -v -x -e localdata -e manifest.json -e main.js || true)
+[ -z "$left" ] || fail "the export left $left behind"
+
+import_into target "data=@$work/export.zip;filename=backup.zip"
+expect_answer 200 "$(json_status 200 OK)" "import"
+expect_eq "$(tree "$target_data")" "$(tree "$source_data")" "imported data"
+grep -q 'Http API: importing local data to package: target' "$ORVANE_LOG" || fail "the import was not logged"
+wait_until 30 started_times 2 || fail "the package was not started again after the import"
+[ ! -e "$sd_root/target/localdata_tmp" ] && [ ! -e "$sd_root/target/localdata_old" ] || fail "import leftovers"
+imported_tree=$(tree "$target_data")
+
+# Imports that fail leave the data as it was.
+printf 'just text\n' >"$work/notes.txt"
+import_into target "data=@$work/notes.txt"
+expect_answer 500 "$(json_status 500 'Http API: data import error [notes.txt]')" "import of a text file"
+grep -q 'Http API: import package data - decompression error' "$ORVANE_LOG" || fail "decompression error not logged"
+expect_eq "$(tree "$target_data")" "$imported_tree" "data after a failed import"
+python3 - "$work/evil.zip" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as archive:
+    archive.writestr("fine.txt", "fine\n")
+    archive.writestr("../../escaped.txt", "escaped\n")
+PY
+import_into target "data=@$work/evil.zip"
+expect_answer 500 "$(json_status 500 'Http API: data import error [evil.zip]')" "import of a traversal entry"
+[ -z "$(find / -xdev -name escaped.txt 2>/dev/null)" ] || fail "an entry was written outside"
+expect_eq "$(tree "$target_data")" "$imported_tree" "data after the traversal import"
+(cd "$work" && rm -f small.zip && mkdir -p small && printf 'small\n' >small/only.txt && cd small && zip -q ../small.zip only.txt)
+import_into target "a_first=@$work/notes.txt;filename=first.txt" "b_second=@$work/small.zip;filename=second.zip" \
+  "comment=not a file"
+expect_answer 500 "$(json_status 500 'Http API: data import error [first.txt]')" "first of two fails"
+expect_eq "$(tree "$target_data")" "$imported_tree" "the second archive was not imported"
+: >"$work/empty.upload"
+import_into target "data=@$work/empty.upload;filename=empty.zip"
+expect_answer 500 "$(json_status 500 'Http API: data import error [empty.zip]')" "import of an empty upload"
+[ -z "$(ls -A /tmp | grep MPFD || true)" ] || fail "uploads left in /tmp: $(ls -A /tmp)"
+
+# Two good archives: both are imported in field-name order, so the last one wins.
+import_into target "b=@$work/small.zip" "a=@$work/export.zip"
+expect_answer 200 "$(json_status 200 OK)" "two archives"
+expect_eq "$(ls "$target_data")" "only.txt" "the second archive in name order"
+
+# Simultaneous exports of one package each get a whole archive of their own.
+for i in 1 2 3; do head -c 8388608 /dev/urandom >"$source_data/images/big$i.bin"; done
+for i in 1 2 3 4; do export_to origin "$work/parallel$i.zip" & done
+wait
+for i in 1 2 3 4; do
+  rm -rf "$work/unpacked$i" && mkdir "$work/unpacked$i"
+  unzip -q "$work/parallel$i.zip" -d "$work/unpacked$i" || fail "export $i is not a whole archive"
+  expect_eq "$(tree "$work/unpacked$i")" "$(tree "$source_data")" "export $i"
+done
+
+# A package without local data exports an empty archive, whose import empties the data.
+rm -rf "$source_data"
+export_to origin "$work/none.zip"
+expect_eq "$status" 200 "export without local data"
+expect_eq "$(od -An -tx1 -N4 "$work/none.zip" | tr -d ' ')" 504b0506 "an empty archive"
+import_into target "data=@$work/none.zip"
+expect_answer 200 "$(json_status 200 OK)" "import of an empty archive"
+[ -d "$target_data" ] && [ -z "$(ls -A "$target_data")" ] || fail "local data after an empty import"
+
+# Argument errors.
+request "$data?package_name=target&action=import"
+expect_answer 400 "$(json_status 400 'Http API: action does not exist')" "lower-case action"
+request "$data?package_name=target"
+expect_answer 400 "$(json_status 400 'Http API: no package name or action specified')" "no action"
+request "$data?action=EXPORT"
+expect_answer 400 "$(json_status 400 'Http API: no package name or action specified')" "no name"
+request "$data?package_name=nothere&action=EXPORT"
+expect_answer 404 "$(json_status 404 'Http API: package does not exist')" "missing package"
+request "$data?package_name=..&action=EXPORT"
+expect_answer 404 "$(json_status 404 'Http API: package does not exist')" "a name that is a path"
+request "$data?package_name=target&action=IMPORT"
+expect_answer 200 "$(json_status 200 OK)" "IMPORT without an upload"
+pass
