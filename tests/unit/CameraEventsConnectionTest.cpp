@@ -37,18 +37,6 @@ std::string valueError(const std::string& keyObject)
   return thrownText([&] { Connection::parseValue(document); });
 }
 
-std::string declarationError(const std::string& data)
-{
-  const rapidjson::Document document = json(data);
-  return thrownText([&] { Connection::parseEventDeclaration(document); });
-}
-
-std::string eventError(const std::string& data)
-{
-  const rapidjson::Document document = json(data);
-  return thrownText([&] { Connection::parseEvent(document); });
-}
-
 Connection::Request decode(const std::string& message)
 {
   rapidjson::Document document;
@@ -190,25 +178,6 @@ TEST(CameraEventsConnectionTest, ParseEventDeclarationReadsKeysInOrder)
   EXPECT_TRUE(Connection::parseEventDeclaration(empty)->keyValues.empty());
 }
 
-TEST(CameraEventsConnectionTest, ParseEventDeclarationNamesTheMissingAttribute)
-{
-  EXPECT_EQ(declarationError(R"({"stateless":true,"declaration":[]})"),
-            "parseEventDeclaration: declaration_id attribute not found");
-  EXPECT_EQ(declarationError(R"({"declaration_id":5,"stateless":true,"declaration":[]})"),
-            "parseEventDeclaration: declaration_id attribute not found");
-  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":"yes","declaration":[]})"),
-            "parseEventDeclaration: stateless attribute not found");
-  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":{}})"),
-            "parseEventDeclaration: stateless attribute not found");
-  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":[1]})"),
-            "parseEventDeclaration: invalid or missing declaration attribute key");
-  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":[
-              {"key":"ok","value_type":"INT","value":1},{"value_type":"INT","value":1}]})"),
-            "parseEventDeclaration: invalid or missing declaration attribute key");
-  EXPECT_EQ(declarationError(R"({"declaration_id":"d","stateless":true,"declaration":[{"key":"k"}]})"),
-            "parseValue: invalid or missing declaration attribute value_type");
-}
-
 TEST(CameraEventsConnectionTest, ParseEventReadsValuesAndIgnoresDeclarationOnlyMembers)
 {
   const rapidjson::Document document = json(R"({"declaration_id":"door","event_data":[
@@ -220,13 +189,4 @@ TEST(CameraEventsConnectionTest, ParseEventReadsValuesAndIgnoresDeclarationOnlyM
   EXPECT_EQ(event->keyValues[0].value.doubleValue, 0.5);
   EXPECT_EQ(event->keyValues[0].kind, Connection::KeyKind::Unmarked);
   EXPECT_EQ(event->keyValues[0].keyNiceName, "");
-
-  const std::string missing = "parseEvent: invalid or missing attribut declaration_id or event_data";
-  EXPECT_EQ(eventError(R"({"event_data":[]})"), missing);
-  EXPECT_EQ(eventError(R"({"declaration_id":"d"})"), missing);
-  EXPECT_EQ(eventError(R"({"declaration_id":"d","event_data":{}})"), missing);
-  EXPECT_EQ(eventError(R"({"declaration_id":"d","event_data":[{"key":null}]})"),
-            "parseEvent: invalid or missing declaration attribute key");
-  EXPECT_EQ(eventError(R"({"declaration_id":"d","event_data":[{"key":"k","value_type":"INT","value":"1"}]})"),
-            "parseEventDeclaration: invalid value attribute: type INT doesn't match the value");
 }
