@@ -94,8 +94,10 @@ MHD_Result HttpServer::onProxyRequest(MHD_Connection* connection, const RequestD
         "Http API: missing x-target-camera-protocol, parameter target_camera_ip or target_camera_port");
   }
   const bool verify = target.verifyCertificate;
+  // The body is handed on with its content encoding (gzip stays gzip, as its header says).
+  // The chunked framing, though, is undone: the answer is framed again by this server, and a
+  // body still holding the camera's chunk lines would reach the client with them inside.
   const HttpManager::RequestHook hook = [verify](CURL* handle) {
-    curl_easy_setopt(handle, CURLOPT_HTTP_TRANSFER_DECODING, 0L);
     curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
