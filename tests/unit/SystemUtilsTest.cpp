@@ -48,7 +48,7 @@ std::string meminfoWith(int64_t total, int64_t free)
 
 } // namespace
 
-TEST(SystemUtilsTest, ExecReturnsOutputAndExitCode)
+TEST(SystemUtilsTest, ExecReturnsOutputAndExitCodeAndAMissingOrKilledCommandIsNotASuccess)
 {
   int status = -5;
   EXPECT_EQ(SystemUtils::exec("printf 'one\\ntwo'; exit 3", status), "one\ntwo");
@@ -58,11 +58,6 @@ TEST(SystemUtilsTest, ExecReturnsOutputAndExitCode)
   // Longer than the read buffer and with long lines.
   const std::string longOutput = SystemUtils::exec("head -c 5000 /dev/zero | tr '\\0' x", status);
   EXPECT_EQ(longOutput, std::string(5000, 'x'));
-}
-
-TEST(SystemUtilsTest, ExecOfAMissingOrKilledCommandIsNotASuccess)
-{
-  int status = 0;
   EXPECT_EQ(SystemUtils::exec("/no/such/command-here 2>/dev/null", status), "");
   EXPECT_EQ(status, 127);
   EXPECT_EQ(SystemUtils::exec("echo partial; kill -9 $$", status), "partial\n");
@@ -101,14 +96,10 @@ TEST(SystemUtilsTest, ExecPipeDoesNotLeakIntoProcessesStartedMeanwhile)
   }
 }
 
-TEST(SystemUtilsTest, AvailableMemoryAddsTheFreeKindsLessSharedAndReserve)
+TEST(SystemUtilsTest, AvailableMemoryAddsTheFreeKindsLessSharedAndAReserveThatDependsOnTotal)
 {
   // (100000 + 10000 + 5000 + 200000 - 15000) / 1024 = 292, less 30 for 1000000 kB total.
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(referenceMeminfo), 262);
-}
-
-TEST(SystemUtilsTest, AvailableMemoryReserveDependsOnTotal)
-{
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(154623, 102400)), 100 - 12);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(154624, 102400)), 100 - 20);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(410623, 102400)), 100 - 20);
@@ -117,10 +108,7 @@ TEST(SystemUtilsTest, AvailableMemoryReserveDependsOnTotal)
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(100000, 13 * 1024 - 1)), 0);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(100000, 13 * 1024)), 1);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(meminfoWith(100000, 1024)), 0);
-}
-
-TEST(SystemUtilsTest, AvailableMemoryOfUnreadableFiguresIsZero)
-{
+  // Unreadable figures give zero.
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(""), 0);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom("MemTotal: 1000000 kB\nMemFree: lots kB\n"), 0);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom("MemTotal: 1000000 kB\nMemFree: 99999999999 kB\n"), 0);
