@@ -35,34 +35,19 @@ protected:
   LogCapture log;
 };
 
-TEST_F(PackageProcess, RunsMainJsWithExactlyItsEnvironmentAndLogsEachLine)
+// The full environment, stderr and the termination sequence are checked end to end with a
+// real Node.js package; these cases cover what a package cannot easily show there.
+TEST_F(PackageProcess, LogsEachCompleteLineAndGivesNoPublicPortAsZero)
 {
-  auto package = make("env | grep -v '^PWD=' | sort\nprintf a\nprintf 'b\\n'\necho to-stderr >&2\necho\n"
-                      "echo ready\nprintf unfinished\nexec sleep 100\n",
-                      22530, Package::noPort);
-  EXPECT_EQ(package->getPort(false), 22530);
+  auto package =
+      make("echo HTTP_PORT=$HTTP_PORT HTTP_PORT_PUBLIC=$HTTP_PORT_PUBLIC\nprintf a\nprintf 'b\\n'\n"
+           "echo to-stderr >&2\necho\necho ready\nprintf unfinished\nexec sleep 100\n",
+           22530, Package::noPort);
   EXPECT_EQ(package->getPort(true), Package::noPort);
   package->run();
   ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready")) << log.text();
   EXPECT_TRUE(package->isRunning());
-
-  const std::string lib = PackagePaths::libraryDirectory();
-  const std::vector<std::string> expected = {
-      "[ Info    ] pkg: ACAP_NAME=orvane",
-      "[ Info    ] pkg: HTTP_PORT=22530",
-      "[ Info    ] pkg: HTTP_PORT_PUBLIC=0",
-      "[ Info    ] pkg: INSTALL_PATH=./",
-      "[ Info    ] pkg: LD_LIBRARY_PATH=" + lib,
-      "[ Info    ] pkg: PACKAGE_NAME=pkg",
-      "[ Info    ] pkg: PERSISTENT_DATA_PATH=./localdata/",
-  };
-  std::vector<std::string> environment;
-  for (const std::string& line : log.lines()) {
-    if (line.find('=') != std::string::npos && line.rfind("[ Info    ] pkg: ", 0) == 0) {
-      environment.push_back(line);
-    }
-  }
-  EXPECT_EQ(environment, expected);
+  EXPECT_TRUE(log.has("[ Info    ] pkg: HTTP_PORT=22530 HTTP_PORT_PUBLIC=0"));
   EXPECT_TRUE(log.has("[ Info    ] pkg: ab"));
   EXPECT_TRUE(log.has("[ Error   ] pkg: to-stderr"));
   EXPECT_TRUE(log.has("[ Info    ] pkg: "));
@@ -73,46 +58,6 @@ TEST_F(PackageProcess, RunsMainJsWithExactlyItsEnvironmentAndLogsEachLine)
   EXPECT_FALSE(package->isRunning());
   EXPECT_FALSE(log.contains("process killed"));
   EXPECT_FALSE(log.contains("unfinished"));
-}
-
-TEST_F(PackageProcess, OutputWrittenWhileShuttingDownIsStillLogged)
-{
-  auto package = make("trap 'echo bye; echo cleaned >&2; exit 0' TERM\necho ready\n"
-                      "while :; do sleep 0.05; done\n");
-  package->run();
-  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready"));
-  package->stop();
-  EXPECT_TRUE(log.has("[ Info    ] pkg: bye")) << log.text();
-  EXPECT_TRUE(log.has("[ Error   ] pkg: cleaned")) << log.text();
-  EXPECT_FALSE(log.contains("process killed"));
-}
-
-TEST_F(PackageProcess, AProgramIgnoringSigtermIsKilled)
-{
-  auto package = make("trap 'echo ignored' TERM\necho ready\nwhile :; do sleep 0.05; done\n");
-  package->run();
-  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready"));
-  package->stop();
-  EXPECT_TRUE(log.has("[ Info    ] pkg: ignored")) << log.text();
-  EXPECT_TRUE(log.has("[ Error   ] Could not stop package normally, process killed: pkg")) << log.text();
-  EXPECT_FALSE(package->isRunning());
-}
-
-TEST_F(PackageProcess, AProgramThatEndsIsSeenAsNotRunningAndRunsAgain)
-{
-  auto package = make("echo started\nexit 0\n");
-  package->run();
-  ASSERT_TRUE(eventually([&] { return !package->isRunning() && log.has("[ Info    ] pkg: started"); }));
-  package->sendSignal(SIGKILL);
-  package->run();
-  ASSERT_TRUE(eventually([&] {
-    int started = 0;
-    for (const std::string& line : log.lines()) {
-      started += line == "[ Info    ] pkg: started";
-    }
-    return started == 2;
-  }));
-  package->stop();
 }
 
 TEST_F(PackageProcess, SignalsReachTheRunningProgram)

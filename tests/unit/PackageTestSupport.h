@@ -16,9 +16,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -36,9 +39,7 @@ inline void writeText(const std::string& path, const std::string& text, mode_t m
 inline std::string readText(const std::string& path)
 {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline bool exists(const std::string& path)
@@ -63,11 +64,8 @@ public:
   }
   ~TempDir()
   {
-    if (!path_.empty()) {
-      std::string command = "rm -rf '" + path_ + "'";
-      int ignored = system(command.c_str());
-      (void)ignored;
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
   }
   const std::string& path() const { return path_; }
 
@@ -154,6 +152,19 @@ private:
   std::shared_ptr<FakeParams> params;
 };
 
+// Waits up to `seconds` for `condition` to hold.
+template <typename Condition> bool eventually(Condition condition, double seconds = 5)
+{
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
 // Sends the console lines of the log to a file for the lifetime of the object.
 class LogCapture {
 public:
@@ -198,12 +209,8 @@ public:
 
   bool has(const std::string& labelAndMessage) const
   {
-    for (const std::string& line : lines()) {
-      if (line == labelAndMessage) {
-        return true;
-      }
-    }
-    return false;
+    const auto all = lines();
+    return std::find(all.begin(), all.end(), labelAndMessage) != all.end();
   }
 
   bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
@@ -211,14 +218,7 @@ public:
   // Waits up to `seconds` for a logged line equal to `labelAndMessage`.
   bool waitFor(const std::string& labelAndMessage, double seconds = 5) const
   {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (has(labelAndMessage)) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return has(labelAndMessage);
+    return eventually([&] { return has(labelAndMessage); }, seconds);
   }
 
 private:
@@ -226,18 +226,5 @@ private:
   std::string file;
   int savedStdout = -1;
 };
-
-// Waits up to `seconds` for `condition` to hold.
-template <typename Condition> bool eventually(Condition condition, double seconds = 5)
-{
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
 
 } // namespace PackageTestSupport

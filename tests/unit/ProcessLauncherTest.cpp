@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -91,11 +92,7 @@ TEST_F(Launching, NoDescriptorOfTheParentReachesTheProgram)
   close(leaked);
   // The listing shows 0, 1, 2 and the directory ls itself reads.
   EXPECT_EQ(output.out.find("\n" + std::to_string(leaked) + "\n"), std::string::npos) << output.out;
-  int count = 0;
-  for (char c : output.out) {
-    count += c == '\n';
-  }
-  EXPECT_LE(count, 4) << output.out;
+  EXPECT_LE(std::count(output.out.begin(), output.out.end(), '\n'), 4) << output.out;
 }
 
 TEST_F(Launching, FailuresBeforeTheProgramRunsAreReportedToTheParent)
