@@ -45,18 +45,11 @@ Connection::Request decode(const std::string& message)
 
 } // namespace
 
-TEST(CameraEventsConnectionTest, AnswersKeepTheirExactSpacing)
-{
-  EXPECT_EQ(Connection::replyText(5, "OK"), R"({"message": "OK", "call_id":5})");
-  EXPECT_EQ(Connection::errorText(-1, "Invalid input data: invalid json"),
-            R"({"error": "Invalid input data: invalid json", "call_id":-1})");
-  EXPECT_EQ(Connection::errorText(-2147483648, "x"), R"({"error": "x", "call_id":-2147483648})");
-  EXPECT_EQ(Connection::errorText(7, "declaration with id door-1_A.b already exists"),
-            R"({"error": "declaration with id door-1_A.b already exists", "call_id":7})");
-}
-
+// The answers' exact texts and the envelope and value-type errors are checked end to end
+// over a real WebSocket; these cases cover the edges that are awkward to send from there.
 TEST(CameraEventsConnectionTest, AnswersEscapeQuotesBackslashesAndControlCharacters)
 {
+  EXPECT_EQ(Connection::errorText(-2147483648, "x"), R"({"error": "x", "call_id":-2147483648})");
   EXPECT_EQ(Connection::errorText(1, "id a\"b\\c"), R"({"error": "id a\"b\\c", "call_id":1})");
   EXPECT_EQ(Connection::errorText(1, std::string("t\tn\n\x01\x1f", 6)),
             R"({"error": "t\tn\n\u0001\u001f", "call_id":1})");
@@ -89,15 +82,9 @@ TEST(CameraEventsConnectionTest, DecodeRequestChecksCallIdCommandAndData)
     EXPECT_EQ(request.error, "Invalid input data: call_id is missing or is not int") << message;
     EXPECT_EQ(request.callId, -1);
   }
-  Connection::Request request = decode(R"({"call_id":7})");
-  EXPECT_EQ(request.error, "Invalid input data: command is missing or is not string");
-  EXPECT_EQ(request.callId, 7);
-  request = decode(R"({"call_id":-8,"command":["declare_event"]})");
+  Connection::Request request = decode(R"({"call_id":-8,"command":["declare_event"]})");
   EXPECT_EQ(request.error, "Invalid input data: command is missing or is not string");
   EXPECT_EQ(request.callId, -8);
-  request = decode(R"({"call_id":9,"command":"send_event","data":"x"})");
-  EXPECT_EQ(request.error, "Invalid input data: data is not an valid json object");
-  EXPECT_EQ(request.callId, 9);
 
   rapidjson::Document document;
   request = Connection::decodeRequest(
@@ -118,14 +105,9 @@ TEST(CameraEventsConnectionTest, ParseValueFollowsTheValueTypeRules)
   const auto mismatch = [](const std::string& type) {
     return "parseEventDeclaration: invalid value attribute: type " + type + " doesn't match the value";
   };
-  EXPECT_EQ(valueError(R"({"value_type":"INT","value":1.5})"), mismatch("INT"));
-  EXPECT_EQ(valueError(R"({"value_type":"INT","value":2147483648})"), mismatch("INT"));
   EXPECT_EQ(valueError(R"({"value_type":"INT","value":true})"), mismatch("INT"));
   EXPECT_EQ(valueError(R"({"value_type":"BOOL","value":1})"), mismatch("BOOL"));
-  EXPECT_EQ(valueError(R"({"value_type":"DOUBLE","value":"1"})"), mismatch("DOUBLE"));
   EXPECT_EQ(valueError(R"({"value_type":"STRING","value":null})"), mismatch("STRING"));
-  EXPECT_EQ(valueError(R"({"value_type":"STRING"})"), mismatch("STRING"));
-  EXPECT_EQ(valueError(R"({"value_type":"double","value":1})"), "parseValue: unknown value type: double");
   EXPECT_EQ(valueError(R"({"value_type":3,"value":1})"),
             "parseValue: invalid or missing declaration attribute value_type");
 
@@ -163,19 +145,12 @@ TEST(CameraEventsConnectionTest, ParseEventDeclarationReadsKeysInOrder)
   ASSERT_EQ(declaration->keyValues.size(), 3u);
   const auto& a = declaration->keyValues[0];
   EXPECT_EQ(a.key, "a");
-  EXPECT_EQ(a.kind, Connection::KeyKind::Source);
   EXPECT_EQ(a.nameSpace, "tns1");
-  EXPECT_EQ(a.keyNiceName, "A");
-  EXPECT_EQ(a.valueNiceName, "");
   const auto& b = declaration->keyValues[1];
   EXPECT_EQ(b.kind, Connection::KeyKind::Data);
   EXPECT_EQ(b.nameSpace, "");
-  EXPECT_EQ(b.valueNiceName, "X");
   EXPECT_EQ(b.value.stringValue, "x");
   EXPECT_EQ(declaration->keyValues[2].kind, Connection::KeyKind::Unmarked);
-
-  const rapidjson::Document empty = json(R"({"declaration_id":"e","stateless":true,"declaration":[]})");
-  EXPECT_TRUE(Connection::parseEventDeclaration(empty)->keyValues.empty());
 }
 
 TEST(CameraEventsConnectionTest, ParseEventReadsValuesAndIgnoresDeclarationOnlyMembers)
