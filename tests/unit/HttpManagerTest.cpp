@@ -14,14 +14,46 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 namespace {
+
+// A listening loopback socket on a free port; returns the socket and sets `port`.
+int listenOnLoopback(uint16_t& port)
+{
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 16) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("test server cannot listen");
+  }
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
+// Captures what the logger prints while `action` runs at `level`.
+std::string capturedLog(const std::function<void()>& action, const std::string& level = "info")
+{
+  Logger::setLevel(level);
+  Logger::setConsoleOutput(true);
+  testing::internal::CaptureStdout();
+  action();
+  std::string output = testing::internal::GetCapturedStdout();
+  Logger::setConsoleOutput(false);
+  Logger::setLevel("info");
+  return output;
+}
 
 // A loopback HTTP/1.1 server that answers each request with the raw bytes its handler
 // returns, one connection at a time, and records what it received.
@@ -35,18 +67,8 @@ public:
   };
   using Handler = std::function<std::string(const Request&)>;
 
-  explicit RawHttpServer(Handler handler) : handler(std::move(handler))
+  explicit RawHttpServer(Handler handler) : handler(std::move(handler)), listener(listenOnLoopback(port))
   {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 16) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("test server cannot listen");
-    }
-    port = ntohs(address.sin_port);
     thread = std::thread([this] { serve(); });
   }
 
@@ -94,25 +116,19 @@ private:
       data.append(buffer, static_cast<size_t>(count));
     }
     Request request;
-    std::string head = data.substr(0, headerEnd);
-    size_t lineEnd = head.find("\r\n");
-    std::string requestLine = head.substr(0, lineEnd);
-    request.method = requestLine.substr(0, requestLine.find(' '));
-    request.target =
-        requestLine.substr(request.method.size() + 1, requestLine.rfind(' ') - request.method.size() - 1);
-    while (lineEnd != std::string::npos) {
-      size_t next = head.find("\r\n", lineEnd + 2);
-      std::string line =
-          head.substr(lineEnd + 2, next == std::string::npos ? std::string::npos : next - lineEnd - 2);
+    std::istringstream head(data.substr(0, headerEnd));
+    std::string line;
+    std::getline(head, line);
+    std::istringstream(line) >> request.method >> request.target;
+    while (std::getline(head, line)) {
       size_t colon = line.find(':');
       if (colon != std::string::npos) {
         std::string name = line.substr(0, colon);
-        for (char& c : name) {
-          c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        request.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string value = line.substr(line.find_first_not_of(' ', colon + 1));
+        request.headers[name] = value.substr(0, value.find('\r'));
       }
-      lineEnd = next;
     }
     size_t bodyLength =
         request.headers.count("content-length") ? std::stoul(request.headers["content-length"]) : 0;
@@ -133,8 +149,8 @@ private:
   }
 
   Handler handler;
-  int listener = -1;
   uint16_t port = 0;
+  int listener;
   std::atomic<bool> stopping{false};
   mutable std::mutex mutex;
   std::vector<Request> received;
@@ -186,33 +202,23 @@ TEST_F(HttpManagerTest, GetReturnsStatusRawHeaderLinesAndBodyWithOurUserAgent)
   EXPECT_EQ(requests[0].headers["user-agent"], "Tessaly");
 }
 
-TEST_F(HttpManagerTest, PostSendsBodyAndContentTypeButAnEmptyBodyGoesAsPlainGet)
+TEST_F(HttpManagerTest, PostSendsBodyAndContentTypeEmptyBodyGoesAsGetAndHookSeesTheHandle)
 {
   RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", "ok"); });
   HttpManager::post(server.url("/form"), "a=1&b=2", "application/x-www-form-urlencoded", "", 5);
   HttpManager::post(server.url("/empty"), "", "text/plain", "", 5);
+  HttpManager::post(server.url("/item"), "x", "text/plain", "", 5,
+                    [](CURL* handle) { curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "PUT"); });
 
   auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
+  ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].method, "POST");
   EXPECT_EQ(requests[0].body, "a=1&b=2");
   EXPECT_EQ(requests[0].headers["content-type"], "application/x-www-form-urlencoded");
   EXPECT_EQ(requests[1].method, "GET");
   EXPECT_EQ(requests[1].body, "");
   EXPECT_EQ(requests[1].headers.count("content-type"), 0u);
-}
-
-TEST_F(HttpManagerTest, RequestHookSeesTheHandleBeforeTheTransfer)
-{
-  RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
-  bool called = false;
-  HttpManager::post(server.url("/item"), "x", "text/plain", "", 5, [&called](CURL* handle) {
-    called = true;
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "PUT");
-  });
-  EXPECT_TRUE(called);
-  ASSERT_EQ(server.requests().size(), 1u);
-  EXPECT_EQ(server.requests()[0].method, "PUT");
+  EXPECT_EQ(requests[2].method, "PUT");
 }
 
 TEST_F(HttpManagerTest, UrlIsTrimmedAndRedirectsAreFollowedKeepingEveryHeaderBlock)
@@ -255,16 +261,14 @@ TEST_F(HttpManagerTest, NotModifiedAnswerIsReplacedByTheStoredResponse)
   // The method is not part of the key: a POST to the same URL names the tag too.
   HttpManager::post(server.url("/tagged"), "x=1", "text/plain", "", 5);
   EXPECT_EQ(server.requests().back().headers["if-none-match"], "\"abc\"");
-}
 
-TEST_F(HttpManagerTest, EtagWithoutQuotesStoresNothing)
-{
-  RawHttpServer server(
+  // An entity tag without quotes is not stored.
+  RawHttpServer unquoted(
       [](const RawHttpServer::Request&) { return reply("200 OK", "ETag: abc\r\n", "body"); });
-  HttpManager::get(server.url("/plain"), "", 5);
-  HttpManager::get(server.url("/plain"), "", 5);
-  EXPECT_EQ(HttpManager::cacheSize(), 0u);
-  EXPECT_EQ(server.requests().back().headers.count("if-none-match"), 0u);
+  HttpManager::get(unquoted.url("/plain"), "", 5);
+  HttpManager::get(unquoted.url("/plain"), "", 5);
+  EXPECT_EQ(HttpManager::cacheSize(), 1u);
+  EXPECT_EQ(unquoted.requests().back().headers.count("if-none-match"), 0u);
 }
 
 TEST_F(HttpManagerTest, SixthTaggedUrlEvictsTheEntryStoredEarliest)
@@ -284,13 +288,7 @@ TEST_F(HttpManagerTest, SixthTaggedUrlEvictsTheEntryStoredEarliest)
   ASSERT_EQ(requests.size(), 8u);
   EXPECT_EQ(requests[6].headers["if-none-match"], "\"abc\"") << "/a should still be cached";
   EXPECT_EQ(requests[7].headers.count("if-none-match"), 0u) << "/b should have been evicted";
-}
 
-TEST_F(HttpManagerTest, TrimCacheWithZeroEmptiesTheCache)
-{
-  RawHttpServer server(taggedResource);
-  HttpManager::get(server.url("/one"), "", 5);
-  HttpManager::get(server.url("/two"), "", 5);
   HttpManager::trimCache(1);
   EXPECT_EQ(HttpManager::cacheSize(), 1u);
   HttpManager::trimCache(0);
@@ -319,22 +317,12 @@ TEST_F(HttpManagerTest, CacheSurvivesConcurrentRequests)
 
 TEST_F(HttpManagerTest, UnreachableHostGivesCurlCodeStatus500AndAWarning)
 {
-  // A port that was just free: bind, note it, close.
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-
-  Logger::setConsoleOutput(true);
-  testing::internal::CaptureStdout();
-  auto response =
-      HttpManager::get("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", "", 5);
-  std::string output = testing::internal::GetCapturedStdout();
-  Logger::setConsoleOutput(false);
+  // A port that was just free: listen, note it, close.
+  uint16_t port = 0;
+  close(listenOnLoopback(port));
+  std::unique_ptr<HttpManager::Response> response;
+  std::string output = capturedLog(
+      [&] { response = HttpManager::get("http://127.0.0.1:" + std::to_string(port) + "/", "", 5); });
 
   EXPECT_NE(response->curlCode, CURLE_OK);
   EXPECT_EQ(response->statusCode, 500);
@@ -346,14 +334,13 @@ TEST_F(HttpManagerTest, UnreachableHostGivesCurlCodeStatus500AndAWarning)
 TEST_F(HttpManagerTest, TracedPostBodyIsCutAfterAThousandCharacters)
 {
   RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
-  Logger::setLevel("trace");
-  Logger::setConsoleOutput(true);
-  testing::internal::CaptureStdout();
-  HttpManager::post(server.url("/long"), std::string(1000, 'a') + std::string(500, 'b'), "text/plain", "", 5);
-  HttpManager::post(server.url("/short"), "tiny", "text/plain", "", 5);
-  std::string output = testing::internal::GetCapturedStdout();
-  Logger::setConsoleOutput(false);
-  Logger::setLevel("info");
+  std::string output = capturedLog(
+      [&] {
+        HttpManager::post(server.url("/long"), std::string(1000, 'a') + std::string(500, 'b'), "text/plain",
+                          "", 5);
+        HttpManager::post(server.url("/short"), "tiny", "text/plain", "", 5);
+      },
+      "trace");
 
   EXPECT_NE(output.find("Http POST: " + server.url("/long") + "\n" + std::string(1000, 'a') + "...\n"),
             std::string::npos);
@@ -368,15 +355,13 @@ TEST_F(HttpManagerTest, TracedUrlShowsTheUserButNotThePassword)
   RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
   std::string withCredentials = server.url("/p?q=a@b");
   withCredentials.insert(std::string("http://").size(), "acap-user:s3cr3t@");
-  Logger::setLevel("trace");
-  Logger::setConsoleOutput(true);
-  testing::internal::CaptureStdout();
-  HttpManager::get(withCredentials, "", 5);
-  HttpManager::post(withCredentials, "x=1", "text/plain", "", 5);
-  HttpManager::get(server.url("/plain@path"), "", 5);
-  std::string output = testing::internal::GetCapturedStdout();
-  Logger::setConsoleOutput(false);
-  Logger::setLevel("info");
+  std::string output = capturedLog(
+      [&] {
+        HttpManager::get(withCredentials, "", 5);
+        HttpManager::post(withCredentials, "x=1", "text/plain", "", 5);
+        HttpManager::get(server.url("/plain@path"), "", 5);
+      },
+      "trace");
 
   std::string masked = withCredentials;
   masked.replace(masked.find("s3cr3t"), 6, "***");
@@ -397,23 +382,18 @@ TEST(HttpManagerHelpersTest, UrlEncodeKeepsOnlyUnreservedCharacters)
 
 TEST(HttpManagerHelpersTest, ParseHeaderLineTrimsAndStopsAtCarriageReturn)
 {
+  // A line without a colon (the status line) leaves the previous name and value.
   std::string name = "old";
   std::string value = "old";
-  HttpManager::parseHeaderLine("Content-Length: 12\r\n", name, value);
-  EXPECT_EQ(name, "Content-Length");
-  EXPECT_EQ(value, "12");
-
-  HttpManager::parseHeaderLine(" Location :  http://h:80/x \r\nrest", name, value);
-  EXPECT_EQ(name, "Location");
-  EXPECT_EQ(value, "http://h:80/x");
-
-  HttpManager::parseHeaderLine("HTTP/1.1 200 OK\r\n", name, value);
-  EXPECT_EQ(name, "Location");
-  EXPECT_EQ(value, "http://h:80/x");
-
-  HttpManager::parseHeaderLine("X-Empty:\r\n", name, value);
-  EXPECT_EQ(name, "X-Empty");
-  EXPECT_EQ(value, "");
+  for (auto [line, wantName, wantValue] : std::vector<std::array<std::string, 3>>{
+           {"Content-Length: 12\r\n", "Content-Length", "12"},
+           {" Location :  http://h:80/x \r\nrest", "Location", "http://h:80/x"},
+           {"HTTP/1.1 200 OK\r\n", "Location", "http://h:80/x"},
+           {"X-Empty:\r\n", "X-Empty", ""}}) {
+    HttpManager::parseHeaderLine(line, name, value);
+    EXPECT_EQ(name, wantName) << line;
+    EXPECT_EQ(value, wantValue) << line;
+  }
 }
 
 namespace {
@@ -473,20 +453,11 @@ int storedCertificates(SSL_CTX* context)
 // the body "secret".
 class TlsServer {
 public:
-  explicit TlsServer(const TestCertificate& identity) : context(SSL_CTX_new(TLS_server_method()))
+  explicit TlsServer(const TestCertificate& identity)
+      : context(SSL_CTX_new(TLS_server_method())), listener(listenOnLoopback(port))
   {
     SSL_CTX_use_certificate(context, identity.certificate);
     SSL_CTX_use_PrivateKey(context, identity.key);
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 4) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("TLS test server cannot listen");
-    }
-    port = ntohs(address.sin_port);
     thread = std::thread([this] { serve(); });
   }
   ~TlsServer()
@@ -532,8 +503,8 @@ private:
   }
 
   SSL_CTX* context;
-  int listener = -1;
   uint16_t port = 0;
+  int listener;
   std::atomic<bool> stopping{false};
   std::thread thread;
 };
@@ -550,11 +521,8 @@ TEST(HttpManagerHelpersTest, AddCertificatesStoresEveryGoodBlockAndLogsBadOnes)
 
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   ASSERT_NE(context, nullptr);
-  Logger::setConsoleOutput(true);
-  testing::internal::CaptureStdout();
-  CURLcode result = HttpManager::addCertificates(nullptr, context, &text);
-  std::string output = testing::internal::GetCapturedStdout();
-  Logger::setConsoleOutput(false);
+  CURLcode result = CURLE_FAILED_INIT;
+  std::string output = capturedLog([&] { result = HttpManager::addCertificates(nullptr, context, &text); });
 
   EXPECT_EQ(result, CURLE_OK);
   EXPECT_EQ(storedCertificates(context), 2);

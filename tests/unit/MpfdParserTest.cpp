@@ -188,7 +188,7 @@ TEST_F(MpfdParserTest, FilePartsGetTheFirstFreeNumberedTempFileRemovedWithThePar
   EXPECT_EQ(readAll(dir + "/MPFD_Temp_1"), "someone else's");
 }
 
-TEST_F(MpfdParserTest, RepeatedNameDisposesOfTheEarlierFieldAndItsFile)
+TEST_F(MpfdParserTest, RepeatedNameDisposesOfTheEarlierFieldAndFileNameBeforeNameGivesTheName)
 {
   auto parser = makeParser();
   feed(*parser,
@@ -196,16 +196,14 @@ TEST_F(MpfdParserTest, RepeatedNameDisposesOfTheEarlierFieldAndItsFile)
        5);
   EXPECT_EQ(describe(*parser), "[f] file=two type= content=22\n");
   EXPECT_EQ(filesInDir(), (std::vector<std::string>{"MPFD_Temp_1"}));
-}
 
-TEST_F(MpfdParserTest, FileNameAttributeBeforeNameGivesTheFieldName)
-{
-  auto parser = makeParser();
-  feed(*parser,
+  // A filename attribute before the name attribute gives the field its name.
+  auto reversed = makeParser();
+  feed(*reversed,
        "--AaB03x\r\nContent-Disposition: form-data; filename=\"pkg.zip\"; name=\"upload\"\r\n\r\nz\r\n" +
            closing,
        3);
-  EXPECT_EQ(describe(*parser), "[pkg.zip] file=pkg.zip type= content=z\n");
+  EXPECT_EQ(describe(*reversed), "[pkg.zip] file=pkg.zip type= content=z\n");
 }
 
 TEST_F(MpfdParserTest, UnusablePartHeadersAreRefusedWithTheirText)
