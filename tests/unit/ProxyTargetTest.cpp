@@ -13,40 +13,29 @@ TEST(ProxyTargetTest, QueryEncodesNamesAndValuesInNameOrder)
   EXPECT_EQ(upstreamQuery({}), "");
 }
 
-TEST(ProxyTargetTest, PackageRouteTakesTheNameAfterEitherProxyWordAndKeepsTheRest)
+TEST(ProxyTargetTest, PackageRouteTakesTheNameAfterTheFirstProxyWordAndKeepsTheRest)
 {
-  PackageRoute route = packageRoute("/proxy/myapp/api/state");
-  EXPECT_TRUE(route.valid);
-  EXPECT_EQ(route.packageName, "myapp");
-  EXPECT_EQ(route.path, "api/state");
-
-  route = packageRoute("/local/orvane/proxy_public/app/a//b/");
-  EXPECT_TRUE(route.valid);
-  EXPECT_EQ(route.packageName, "app");
-  EXPECT_EQ(route.path, "a//b/");
-
-  // The first proxy word decides, whatever follows.
-  route = packageRoute("/package/myapp/proxy/other/proxy/x");
-  EXPECT_EQ(route.packageName, "other");
-  EXPECT_EQ(route.path, "proxy/x");
-}
-
-TEST(ProxyTargetTest, PackageRouteWithoutAnythingAfterTheNameReachesTheRoot)
-{
-  EXPECT_EQ(packageRoute("/proxy/myapp").path, "");
-  EXPECT_TRUE(packageRoute("/proxy/myapp").valid);
-  EXPECT_EQ(packageRoute("/proxy/myapp/").path, "");
-  EXPECT_EQ(packageUpstreamUrl(22522, "", ""), "127.0.0.1:22522/");
-}
-
-TEST(ProxyTargetTest, PackageRouteIsInvalidWithoutAProxyWordOrANameAfterIt)
-{
-  EXPECT_FALSE(packageRoute("/x/proxy").valid);
-  EXPECT_FALSE(packageRoute("/proxyx/app/a").valid);
-  EXPECT_FALSE(packageRoute("").valid);
+  struct Case {
+    const char* url;
+    bool valid;
+    const char* name;
+    const char* path;
+  };
   // An empty name is a name; the look-up fails later.
-  EXPECT_TRUE(packageRoute("/proxy//a").valid);
-  EXPECT_EQ(packageRoute("/proxy//a").packageName, "");
+  for (const Case& c : {Case{"/proxy/myapp/api/state", true, "myapp", "api/state"},
+                        Case{"/local/orvane/proxy_public/app/a//b/", true, "app", "a//b/"},
+                        Case{"/package/myapp/proxy/other/proxy/x", true, "other", "proxy/x"},
+                        Case{"/proxy/myapp", true, "myapp", ""}, Case{"/proxy/myapp/", true, "myapp", ""},
+                        Case{"/proxy//a", true, "", "a"}, Case{"/x/proxy", false, "", ""},
+                        Case{"/proxyx/app/a", false, "", ""}, Case{"", false, "", ""}}) {
+    const PackageRoute route = packageRoute(c.url);
+    EXPECT_EQ(route.valid, c.valid) << c.url;
+    if (c.valid) {
+      EXPECT_EQ(route.packageName, c.name) << c.url;
+      EXPECT_EQ(route.path, c.path) << c.url;
+    }
+  }
+  EXPECT_EQ(packageUpstreamUrl(22522, "", ""), "127.0.0.1:22522/");
 }
 
 TEST(ProxyTargetTest, UpstreamUrlEncodesOnlyWhatCannotStandInAPath)

@@ -48,7 +48,7 @@ TEST(StringUtilsTest, ReplaceAllDoesNotRescanTheReplacement)
   EXPECT_EQ(StringUtils::replaceAll("text", "none", "x"), "text");
 }
 
-TEST(StringUtilsTest, SplitKeepsEmptyPiecesBetweenDelimiters)
+TEST(StringUtilsTest, SplitKeepsEmptyPiecesBetweenDelimitersAndAfterATrailingOne)
 {
   EXPECT_EQ(StringUtils::split("a,b", ','), (Pieces{"a", "b"}));
   EXPECT_EQ(StringUtils::split("a,,b", ','), (Pieces{"a", "", "b"}));
@@ -57,10 +57,7 @@ TEST(StringUtilsTest, SplitKeepsEmptyPiecesBetweenDelimiters)
   EXPECT_EQ(StringUtils::split("abc", ','), (Pieces{"abc"}));
   EXPECT_EQ(StringUtils::split(",", ','), (Pieces{"", ""}));
   EXPECT_TRUE(StringUtils::split("", ',').empty());
-}
-
-TEST(StringUtilsTest, SplitAddsOneEmptyPieceForATrailingDelimiter)
-{
+  // A trailing delimiter adds one empty piece.
   EXPECT_EQ(StringUtils::split("a,b,", ','), (Pieces{"a", "b", ""}));
   EXPECT_EQ(StringUtils::split("a/b/", '/'), (Pieces{"a", "b", ""}));
   EXPECT_EQ(StringUtils::split("a\n\n", '\n'), (Pieces{"a", "", ""}));

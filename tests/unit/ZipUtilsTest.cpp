@@ -226,15 +226,13 @@ TEST_F(ZipUtilsTest, ExtractionOfAnArchiveMadeByTheZipTool)
   EXPECT_EQ(bytesOf(out + "/node_modules/.bin/cli"), "#!/usr/bin/env node\n");
 }
 
-TEST_F(ZipUtilsTest, EmptyArchiveCreatesOnlyTheDestination)
+TEST_F(ZipUtilsTest, EmptyArchiveCreatesOnlyTheDestinationAndNoDestinationMeansTheCurrentDirectory)
 {
   ASSERT_TRUE(ZipUtils::createArchive(zipPath, {}));
   ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out + "/nested"));
   EXPECT_EQ(tree(out), (Names{"nested"}));
-}
+  fs::remove_all(out);
 
-TEST_F(ZipUtilsTest, EmptyDestinationMeansTheCurrentDirectory)
-{
   ArchiveBuilder(zipPath).file("here/file", "x");
   const fs::path previous = fs::current_path();
   fs::create_directory(out);
@@ -345,16 +343,22 @@ TEST_F(ZipUtilsTest, EntryLargerThanItsRecordedSizeIsCutOffAndFails)
   EXPECT_LE(fs::exists(out + "/bomb") ? fs::file_size(out + "/bomb") : 0, 10u);
 }
 
-TEST_F(ZipUtilsTest, UncompressedSizeSumsTheEntries)
+TEST_F(ZipUtilsTest, UncompressedSizeSumsTheEntriesAndUnreadableArchivesOrDestinationsFail)
 {
   ArchiveBuilder(zipPath)
       .file("a", std::string(1000, 'a'))
       .file("b", std::string(234567, 'b'))
       .directory("d");
   EXPECT_EQ(ZipUtils::uncompressedSize(zipPath), 235567);
+  EXPECT_EQ(ZipUtils::uncompressedSize(dir + "/missing.zip"), -1);
   put(dir + "/text", "not a zip");
   EXPECT_EQ(ZipUtils::uncompressedSize(dir + "/text"), -1);
-  EXPECT_EQ(ZipUtils::uncompressedSize(dir + "/missing.zip"), -1);
+  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/text", out));
+  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/missing.zip", out));
+  EXPECT_FALSE(ZipUtils::extractArchive(dir, out));
+  put(dir + "/empty.zip", "");
+  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/empty.zip", out));
+  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, dir + "/text/sub"));
 }
 
 TEST_F(ZipUtilsTest, CreationAndExtractionFailCleanlyWhenTheDiskFills)
@@ -377,6 +381,7 @@ TEST_F(ZipUtilsTest, CreationAndExtractionFailCleanlyWhenTheDiskFills)
   EXPECT_FALSE(created);
   EXPECT_FALSE(fs::exists(dir + "/new.zip"));
 }
+
 TEST_F(ZipUtilsTest, FailureMidwayKeepsEarlierEntriesOnly)
 {
   fs::create_directories(out);
@@ -389,19 +394,6 @@ TEST_F(ZipUtilsTest, FailureMidwayKeepsEarlierEntriesOnly)
       .file("5", "5");
   EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
   EXPECT_EQ(tree(out), (Names{"1", "2", "blocker"}));
-}
-
-TEST_F(ZipUtilsTest, UnreadableArchivesAndDestinationsFail)
-{
-  put(dir + "/text", "not a zip");
-  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/text", out));
-  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/missing.zip", out));
-  EXPECT_FALSE(ZipUtils::extractArchive(dir, out));
-  put(dir + "/empty.zip", "");
-  EXPECT_FALSE(ZipUtils::extractArchive(dir + "/empty.zip", out));
-
-  ArchiveBuilder(zipPath).file("x", "y");
-  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, dir + "/text/sub"));
 }
 
 TEST_F(ZipUtilsTest, ExtractionFromMemoryMatchesExtractionFromFile)
