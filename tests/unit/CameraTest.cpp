@@ -71,17 +71,6 @@ TEST(CameraTest, ReadsEveryFieldOnceInOrderAndNotSilently)
   EXPECT_EQ(params->silentReads, 0);
 }
 
-TEST(CameraTest, MissingBrandFieldsLeaveThemEmpty)
-{
-  auto table = fullCamera();
-  table.erase("Properties.System.Soc");
-  table.erase("Brand.ProdType");
-  Camera camera(std::make_shared<TableParams>(table));
-  EXPECT_EQ(camera.getInfo().soc, "");
-  EXPECT_EQ(camera.getInfo().productType, "");
-  EXPECT_EQ(camera.getInfo().serialNumber, "ACCC8E000001");
-}
-
 TEST(CameraTest, MissingSerialOrFirmwareFailsAfterAllReads)
 {
   for (const char* essential : {"Properties.Firmware.Version", "Properties.System.SerialNumber"}) {
