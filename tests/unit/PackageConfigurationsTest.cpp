@@ -65,18 +65,9 @@ TEST_F(Configurations, InvalidValuesLeaveOrDropRegistrationsAsTheyShould)
     apply(value);
     EXPECT_EQ(registered(), "clockAnalog weather ") << value;
   }
-  int parseErrors = 0;
-  for (const std::string& line : log.lines()) {
-    parseErrors += line == "[ Error   ] Parse package configurations error. It is not valid JSON object.";
-  }
-  EXPECT_EQ(parseErrors, 5);
-
-  // Members without a boolean "enabled" count as disabled.
+  // Members without a boolean "enabled" count as disabled (the log lines are checked end to end).
   apply(R"({"clockAnalog":{"enabled":"true"},"weather":{"enabled":1},"radar":{}})");
   EXPECT_EQ(registered(), "");
-  for (const char* name : {"clockAnalog", "weather", "radar"}) {
-    EXPECT_TRUE(log.has(std::string("[ Error   ] Orvane - Invalid package configuration: ") + name));
-  }
 }
 
 } // namespace
