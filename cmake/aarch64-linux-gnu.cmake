@@ -8,7 +8,11 @@ set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;/usr/aarch64-linux-gnu)
+# No -L /usr/aarch64-linux-gnu: that prefix brings the cross toolchain's own C library,
+# and mixing it with the multiarch libraries makes threaded programs hang under qemu 7.2.
+# The arm64 C library installed through multiarch (/lib/ld-linux-aarch64.so.1) is found
+# as it is.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
 
 # Only the arm64 .pc files: the host's would hand out x86_64 library paths.
 # ORVANE_ARM64_EXTRA holds development files of arm64 packages that cannot be installed
