@@ -27,11 +27,22 @@ post "multipart/form-data; charset=utf-8" "$work/fine.zip"
 expect_answer 400 "$(upload_error 'Cannot find boundary in Content-type: \"multipart\/form-data; charset=utf-8\"')" \
   "no boundary"
 
-# A large body behind a refused Content-Type is answered without being read to its end.
-head -c $((200 * 1024 * 1024)) /dev/zero >"$work/large"
-post "application/octet-stream" "$work/large"
-expect_eq "$status" 400 "a large body that is not multipart"
-rm -f "$work/large"
+# A large body behind a refused Content-Type is answered without being read to its end:
+# the client announces 200 MiB, sends only the first 64 KiB and waits for the answer.
+# (A client that keeps sending races the server's close and may see a reset instead.)
+answer=$(node -e '
+  const socket = require("net").connect(22520, "127.0.0.1", () => {
+    socket.write("POST /package/install.cgi?storage=SD_DISK HTTP/1.1\r\nHost: x\r\n" +
+      "Content-Type: application/octet-stream\r\nContent-Length: 209715200\r\n\r\n");
+    socket.write(Buffer.alloc(65536));
+  });
+  let received = "";
+  socket.on("data", (chunk) => { received += chunk; });
+  socket.on("error", () => {});
+  socket.on("close", () => { process.stdout.write(received.split("\r\n")[0]); process.exit(0); });
+  setTimeout(() => { process.stdout.write("no answer: " + received); process.exit(0); }, 10000);
+')
+expect_match "$answer" '^HTTP/1\.[01] 400' "a large body that is not multipart"
 
 # A body cut before its closing boundary: its last part may be truncated, so nothing is installed.
 {
