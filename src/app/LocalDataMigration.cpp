@@ -2,25 +2,12 @@
 
 #include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
+#include "util/StringUtils.h"
 
 #include <cstdlib>
 #include <string>
 
 namespace {
-
-// Single-quoted for the shell, so that no directory name can be read as shell syntax.
-std::string quoted(const std::string& path)
-{
-  std::string result = "'";
-  for (char c : path) {
-    if (c == '\'') {
-      result += "'\\''";
-    } else {
-      result += c;
-    }
-  }
-  return result + "'";
-}
 
 void run(const std::string& command)
 {
@@ -50,11 +37,11 @@ void migrateLocalData()
       continue;
     }
     const std::string packageDirectory = oldRoot + "/" + entry;
-    run("rm -rf " + quoted(packageDirectory + "/localdata"));
-    run("cp -r " + quoted(oldData) + " " + quoted(packageDirectory));
+    run("rm -rf " + StringUtils::shellQuote(packageDirectory + "/localdata"));
+    run("cp -r " + StringUtils::shellQuote(oldData) + " " + StringUtils::shellQuote(packageDirectory));
   }
 
-  run("rm -rf " + quoted(dataDirectory) + "* ");
+  run("rm -rf " + StringUtils::shellQuote(dataDirectory) + "* ");
   FileUtils::makeDirectory(dataDirectory, 0755, false);
-  run("mv " + quoted(oldRoot) + " " + quoted(dataDirectory + "packages"));
+  run("mv " + StringUtils::shellQuote(oldRoot) + " " + StringUtils::shellQuote(dataDirectory + "packages"));
 }

@@ -30,22 +30,6 @@ DirPtr openDirectory(const std::string& path)
   return DirPtr(opendir(path.c_str()));
 }
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
 bool mkdirOrExists(const std::string& path, mode_t mode)
 {
   return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
@@ -259,6 +243,22 @@ bool decompressGzip(const std::string& source, const std::string& destination)
   const std::string command =
       "gzip -d -c -- " + StringUtils::shellQuote(source) + " > " + StringUtils::shellQuote(destination);
   return std::system(command.c_str()) == 0;
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
 }
 
 } // namespace FileUtils

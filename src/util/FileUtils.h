@@ -24,6 +24,9 @@ std::string readFile(const std::string& path);
 // to its former length (appending), and false is returned.
 bool writeFile(const std::string& path, const std::string& content, bool append = false);
 
+// Writes all `size` bytes of `data` to `fd`, retrying short writes and interruptions.
+bool writeAll(int fd, const char* data, size_t size);
+
 // Creates the directory `path` with `mode` (and with `recursive`, every missing parent);
 // true when it exists afterwards (an existing path counts). Sets the process's umask to 0,
 // for good, so that modes given here and to later creations apply unmasked.

@@ -1,5 +1,7 @@
 #include "util/Logger.h"
 
+#include "util/FileUtils.h"
+
 #include <syslog.h>
 #include <unistd.h>
 
@@ -26,24 +28,6 @@ int syslogPriority(LogLevel level)
   }
 }
 
-// One write per line, so that lines logged by two threads never interleave.
-void writeWhole(const std::string& line)
-{
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t written = ::write(STDOUT_FILENO, data, left);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
-
 } // namespace
 
 bool log(const std::string& message, LogLevel level)
@@ -56,7 +40,9 @@ bool log(const std::string& message, LogLevel level)
     time_t now = time(nullptr);
     auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     int64_t ms = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 1000000 % 1000;
-    writeWhole(formatConsoleLine(message, level, now, ms) + "\n");
+    // One write per line, so that lines logged by two threads never interleave.
+    const std::string line = formatConsoleLine(message, level, now, ms) + "\n";
+    FileUtils::writeAll(STDOUT_FILENO, line.data(), line.size());
   }
   return true;
 }

@@ -248,22 +248,6 @@ bool noLinkOnTheWay(const std::string& destination, const std::string& relative,
   }
 }
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
 bool writeEntry(zip_t* archive, const Planned& entry, const std::string& path, std::vector<char>& buffer)
 {
   EntryPtr file(zip_fopen_index(archive, entry.index, 0));
@@ -293,7 +277,7 @@ bool writeEntry(zip_t* archive, const Planned& entry, const std::string& path, s
       logError("Archive entry larger than its recorded size: " + entry.name);
       return false;
     }
-    if (!writeAll(out.get(), buffer.data(), static_cast<size_t>(got))) {
+    if (!FileUtils::writeAll(out.get(), buffer.data(), static_cast<size_t>(got))) {
       logError("Could not write file: " + path + ": " + std::strerror(errno));
       return false;
     }
