@@ -20,4 +20,11 @@ private:
   std::string error;
 };
 
+// A body that breaks one of the upload limits (too many parts, a text field, a part header
+// or the unconsumed bytes too long): the request is too large rather than malformed.
+class LimitExceeded : public Exception {
+public:
+  using Exception::Exception;
+};
+
 } // namespace MPFD

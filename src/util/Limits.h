@@ -1,0 +1,50 @@
+#pragma once
+
+// Orvane's whole resource envelope in one place: every queue, cache, buffer, body, field
+// and connection count has its limit here, one line each with the reason. Tests use these
+// names, never the numbers.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Limits {
+
+// JSON documents: parsed without recursion, refused beyond this nesting depth, so that a
+// document of nested brackets can never exhaust a thread's stack.
+constexpr size_t maxJsonDepth = 64;
+// A package manifest holds a handful of short strings.
+constexpr size_t maxManifestBytes = 64 * 1024;
+// The package configurations parameter holds one small object per package.
+constexpr size_t maxConfigurationsBytes = 1024 * 1024;
+
+// HTTP API connections: a thread each, so a fixed number; when all are taken the oldest
+// idle one makes room for a new one.
+constexpr unsigned maxHttpConnections = 256;
+// A new connection must send its complete request head within this time.
+constexpr unsigned httpRequestHeadTimeoutSeconds = 5;
+// A kept-alive connection between requests, and a request whose body stalls.
+constexpr unsigned httpIdleTimeoutSeconds = 25;
+// Bodies of every endpoint but the uploads; settings.json is the largest one expected.
+constexpr size_t maxRequestBodyBytes = 1024 * 1024;
+
+// Multipart uploads: files go to disk one at a time, everything else is held in memory.
+constexpr size_t maxUploadFileParts = 256;
+constexpr size_t maxUploadFields = 1024;
+constexpr size_t maxUploadTextFieldBytes = 64 * 1024;
+constexpr size_t maxUploadPartHeaderBytes = 8 * 1024;
+
+// Zip archives on install and data import, refused before anything is written.
+constexpr uint64_t maxArchiveUnpackedBytes = uint64_t{1} << 30;
+constexpr uint64_t maxArchiveEntries = 100000;
+
+// camera-events WebSocket connections and what one connection may hold.
+constexpr unsigned maxWsConnections = 128;
+constexpr size_t maxWsOutgoingBytes = 1024 * 1024;
+constexpr size_t maxWsOutgoingMessages = 1024;
+constexpr size_t maxWsDeclarationsPerConnection = 256;
+
+// The HTTP client's ETag cache: a body larger than one entry is not cached.
+constexpr size_t maxEtagEntryBytes = 1024 * 1024;
+constexpr size_t maxEtagCacheBytes = 4 * 1024 * 1024;
+
+} // namespace Limits
