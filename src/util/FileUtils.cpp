@@ -4,6 +4,7 @@
 #include "util/UniqueFd.h"
 
 #include <dirent.h>
+#include <ftw.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -54,7 +55,103 @@ void walk(const std::string& base, const std::string& relativeDir, std::vector<F
   }
 }
 
+std::string withoutTrailingSlash(std::string path)
+{
+  while (path.size() > 1 && path.back() == '/') {
+    path.pop_back();
+  }
+  return path;
+}
+
+int removeEntry(const char* path, const struct stat*, int type, FTW*)
+{
+  const int result = type == FTW_DP ? rmdir(path) : unlink(path);
+  return result == 0 || errno == ENOENT ? 0 : -1;
+}
+
+bool copyFile(const std::string& source, const std::string& destination, mode_t mode)
+{
+  UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd out(open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777));
+  if (!in || !out) {
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    if (!writeAll(out.get(), buffer, static_cast<size_t>(got))) {
+      return false;
+    }
+  }
+  // A copy that only reaches the disk later could still be lost after its source is gone.
+  return fsync(out.get()) == 0 && close(out.release()) == 0;
+}
+
+bool copyInto(const std::string& source, const std::string& destination)
+{
+  struct stat info {};
+  if (lstat(source.c_str(), &info) != 0) {
+    return false;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    std::string target(static_cast<size_t>(info.st_size) + 1, '\0');
+    const ssize_t length = readlink(source.c_str(), &target[0], target.size());
+    if (length < 0 || static_cast<size_t>(length) >= target.size()) {
+      return false;
+    }
+    target.resize(static_cast<size_t>(length));
+    return symlink(target.c_str(), destination.c_str()) == 0;
+  }
+  if (S_ISREG(info.st_mode)) {
+    return copyFile(source, destination, info.st_mode);
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    return true; // sockets, fifos and devices are not package data
+  }
+  if (mkdir(destination.c_str(), info.st_mode & 07777) != 0) {
+    return false;
+  }
+  DirPtr dir = openDirectory(source);
+  if (!dir) {
+    return false;
+  }
+  while (dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != ".." && !copyInto(source + "/" + name, destination + "/" + name)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 } // namespace
+
+bool removeTree(const std::string& path)
+{
+  const std::string target = withoutTrailingSlash(path);
+  struct stat info {};
+  if (lstat(target.c_str(), &info) != 0) {
+    return errno == ENOENT;
+  }
+  // Depth first and without following links, so a link never leads the removal outside.
+  constexpr int openDescriptors = 32;
+  nftw(target.c_str(), removeEntry, openDescriptors, FTW_DEPTH | FTW_PHYS);
+  return lstat(target.c_str(), &info) != 0 && errno == ENOENT;
+}
+
+bool copyTree(const std::string& source, const std::string& destination)
+{
+  return copyInto(withoutTrailingSlash(source), withoutTrailingSlash(destination));
+}
 
 std::string readFile(const std::string& path)
 {

@@ -32,6 +32,13 @@ bool writeAll(int fd, const char* data, size_t size);
 // for good, so that modes given here and to later creations apply unmasked.
 bool makeDirectory(const std::string& path, mode_t mode, bool recursive = false);
 
+// Removes `path` and, when it is a directory, everything below it; symbolic links are
+// removed, never followed. True when nothing is left at `path` (a missing path counts).
+bool removeTree(const std::string& path);
+// Copies the tree at `source` to `destination`, which must not exist yet: directories and
+// regular files with their permission bits, symbolic links as links. False on the first
+// failure; what was copied so far stays for the caller to remove.
+bool copyTree(const std::string& source, const std::string& destination);
 // True when `path` (a trailing "/" allowed) names a directory, following symbolic links.
 bool isDirectory(const std::string& path);
 

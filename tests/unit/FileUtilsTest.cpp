@@ -254,3 +254,29 @@ TEST_F(FileUtilsTest, DecompressGzipHandlesPathsWithShellCharacters)
   put("blocker", "x");
   EXPECT_FALSE(FileUtils::decompressGzip(path(weird) + ".gz", path("blocker/sub/out")));
 }
+
+TEST_F(FileUtilsTest, CopyTreeKeepsModesAndLinksAndRemoveTreeNeverFollowsALink)
+{
+  ASSERT_EQ(mkdir(path("outside").c_str(), 0755), 0);
+  put("outside/keep", "kept");
+  ASSERT_EQ(mkdir(path("tree").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("tree/sub").c_str(), 0700), 0);
+  put("tree/sub/data", "bytes");
+  ASSERT_EQ(chmod(path("tree/sub/data").c_str(), 0600), 0);
+  ASSERT_EQ(symlink(path("outside").c_str(), path("tree/link").c_str()), 0);
+
+  ASSERT_TRUE(FileUtils::copyTree(path("tree"), path("copy/")));
+  EXPECT_EQ(bytesOf("copy/sub/data"), "bytes");
+  struct stat info {};
+  ASSERT_EQ(stat(path("copy/sub/data").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  ASSERT_EQ(lstat(path("copy/link").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_FALSE(FileUtils::copyTree(path("tree"), path("copy"))) << "an existing destination is refused";
+
+  EXPECT_TRUE(FileUtils::removeTree(path("copy")));
+  EXPECT_TRUE(FileUtils::removeTree(path("tree/")));
+  EXPECT_FALSE(std::filesystem::exists(path("tree")));
+  EXPECT_EQ(bytesOf("outside/keep"), "kept");
+  EXPECT_TRUE(FileUtils::removeTree(path("missing")));
+}
