@@ -20,9 +20,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <map>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 // Export and import of a package's local data as a zip archive.

@@ -173,7 +173,8 @@ void replaceInstallation(StagingDirectory& work, const std::string& tree, const 
       }
     }
     if (!asidePath.empty() && std::rename(asidePath.c_str(), oldDirectory.c_str()) != 0) {
-      Logger::log("Http API: install package - the earlier installation stays in " + asidePath, LogLevel::Error);
+      Logger::log("Http API: install package - the earlier installation stays in " + asidePath,
+                  LogLevel::Error);
       aside->keep();
     }
   });
@@ -190,7 +191,8 @@ void replaceInstallation(StagingDirectory& work, const std::string& tree, const 
     // Only a move to the other storage copies, and then a copy that fails fails the install.
     const std::string oldData = asidePath + "/localdata";
     const std::string shipped = work.path() + "shipped";
-    const std::string carryError = "Http API: install package - cannot carry the local data over from " + oldDirectory;
+    const std::string carryError =
+        "Http API: install package - cannot carry the local data over from " + oldDirectory;
     if (exists(oldData)) {
       const bool hasShipped = exists(newData);
       if (hasShipped && std::rename(newData.c_str(), shipped.c_str()) != 0) {

@@ -17,7 +17,8 @@ std::string uploadDirectoryFor(const std::string& url, const std::string& storag
   // In the staging directory, where nothing lists it and start-up removes what an
   // interrupted upload left.
   if (storage == PackagePaths::flashStorage) {
-    if (!ensureFlashPackageDirectory() || !PackagePaths::ensureStagingDirectory(PackagePaths::flashPackageRoot())) {
+    if (!ensureFlashPackageDirectory() ||
+        !PackagePaths::ensureStagingDirectory(PackagePaths::flashPackageRoot())) {
       error = "Http API: the flash storage is not available";
       return std::string();
     }
