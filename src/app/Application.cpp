@@ -11,6 +11,7 @@
 #include "http/HttpServer.h"
 #include "packages/NodeUpdater.h"
 #include "packages/PackageController.h"
+#include "packages/PackagePaths.h"
 #include "util/Logger.h"
 #include "ws/WsServer.h"
 
@@ -108,6 +109,9 @@ int runApplication(int argc, char** argv)
     return 1;
   }
   migrateLocalData();
+  // Whatever an interrupted install, removal, import or upload left in staging is never
+  // needed again; nothing stages before the HTTP API is up.
+  PackagePaths::removeStaleStaging();
   context.packageController = std::make_shared<PackageController>();
   applyPackageConfigurations();
 

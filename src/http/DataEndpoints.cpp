@@ -8,9 +8,10 @@
 #include "mpfd/Field.h"
 #include "mpfd/Parser.h"
 #include "packages/PackageController.h"
+#include "packages/PackagePaths.h"
+#include "packages/StagingDirectory.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
-#include "util/StringUtils.h"
 #include "util/ZipUtils.h"
 
 #include <dirent.h>
@@ -21,49 +22,29 @@
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 // Export and import of a package's local data as a zip archive.
 
 namespace {
 
-void removeTree(const std::string& path)
+// The package root holding the package whose local data directory is `localData`.
+std::string packageRootOfData(const std::string& localData)
 {
-  const std::string command = "rm -rf " + StringUtils::shellQuote(path);
-  if (std::system(command.c_str()) != 0) {
-    Logger::log("Http API: cannot remove " + path, LogLevel::Error);
-  }
+  return PackagePaths::packageRootOf(PackagePaths::packageRootOf(localData));
 }
 
-bool pathExists(const std::string& path)
-{
-  return access(path.c_str(), F_OK) == 0;
-}
-
-// Puts the unpacked `staging` tree in the place of `localData` by renaming, so that the
-// local data is either the old or the new tree, and never half of either.
-void swapIn(const std::string& staging, const std::string& localData)
-{
-  const std::string old = localData + "_old";
-  removeTree(old);
-  const bool hadData = pathExists(localData);
-  if (hadData && std::rename(localData.c_str(), old.c_str()) != 0) {
-    throw std::runtime_error("Http API: import package data - cannot move the local data aside");
-  }
-  if (std::rename(staging.c_str(), localData.c_str()) != 0) {
-    if (hadData) {
-      std::rename(old.c_str(), localData.c_str());
-    }
-    throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
-  }
-  removeTree(old);
-}
-
-// A new, empty file beside the local data directory for the export archive; its own name,
-// so that simultaneous exports of one package never write into each other's archive.
+// A new, empty file for the export archive in the staging directory of the package's root
+// (so that an interrupted export leaves nothing in the package); its own name, so that
+// simultaneous exports of one package never write into each other's archive.
 std::string newArchivePath(const std::string& localDataDirectory)
 {
-  std::string pattern = localDataDirectory + "_tmp_XXXXXX.zip";
+  const std::string root = packageRootOfData(localDataDirectory);
+  if (!PackagePaths::ensureStagingDirectory(root)) {
+    return std::string();
+  }
+  std::string pattern = PackagePaths::stagingDirectory(root) + "export_XXXXXX.zip";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
@@ -166,18 +147,33 @@ MHD_Result HttpServer::onPackageDataRequest(MHD_Connection* connection, RequestD
 bool HttpServer::importPackageData(const std::string& packageName, const std::string& archivePath,
                                    const std::string& localDataDirectory)
 {
-  const std::string staging = localDataDirectory + "_tmp";
   try {
-    removeTree(staging);
-    if (!ZipUtils::extractArchive(archivePath, staging)) {
+    StagingDirectory staging(packageRootOfData(localDataDirectory),
+                             "Http API: import package data - cannot create a staging directory");
+    const std::string imported = staging.path() + "localdata";
+    if (!ZipUtils::extractArchive(archivePath, imported)) {
       throw std::runtime_error("Http API: import package data - decompression error");
     }
     Logger::log("Http API: importing local data to package: " + packageName, LogLevel::Info);
-    swapIn(staging, localDataDirectory);
-    packageController().stopPackage(packageName);
+    // Stopped, and done writing, before its data is swapped, so that nothing it saves on
+    // the way out lands in the imported data; the periodic start runs it on the new data.
+    const PackageController::Hold hold = packageController().holdPackage(packageName);
+    // Renames only: the local data is either the old or the imported tree, never half of
+    // either. The old one is deleted with the staging directory.
+    const std::string old = staging.path() + "old";
+    const bool hadData = access(localDataDirectory.c_str(), F_OK) == 0;
+    if (hadData && std::rename(localDataDirectory.c_str(), old.c_str()) != 0) {
+      throw std::runtime_error("Http API: import package data - cannot move the local data aside");
+    }
+    if (std::rename(imported.c_str(), localDataDirectory.c_str()) != 0) {
+      if (hadData && std::rename(old.c_str(), localDataDirectory.c_str()) != 0) {
+        staging.keep();
+        Logger::log("Http API: import package data - the local data stays in " + old, LogLevel::Error);
+      }
+      throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
+    }
     return true;
   } catch (const std::runtime_error& error) {
-    removeTree(staging);
     Logger::log(error.what(), LogLevel::Error);
     return false;
   }

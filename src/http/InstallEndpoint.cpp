@@ -11,29 +11,28 @@
 #include "packages/PackageController.h"
 #include "packages/PackageManifest.h"
 #include "packages/PackagePaths.h"
+#include "packages/StagingDirectory.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include "util/ZipUtils.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace {
 
 constexpr uint64_t bytesPerMb = 1048576;
 // Room left beside an unpacked package for the file system's own bookkeeping.
 constexpr uint64_t extractionMarginBytes = bytesPerMb;
-
-std::atomic<unsigned> directoryCounter{0};
 
 std::string withoutTrailingSlash(std::string path)
 {
@@ -43,29 +42,16 @@ std::string withoutTrailingSlash(std::string path)
   return path;
 }
 
-void removeTree(const std::string& path)
+bool exists(const std::string& path)
 {
-  const std::string command = "rm -rf \"" + withoutTrailingSlash(path) + "\"";
-  if (std::system(command.c_str()) != 0) {
-    Logger::log("Http API: cannot remove " + path, LogLevel::Error);
-  }
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
 }
 
-// Creates a new directory named base + seconds + "_" + a process-wide counter + `suffix`,
-// so that concurrent installs never share one, and returns its path with a final "/".
-std::string makeUniqueDirectory(const std::string& base, const std::string& suffix)
+bool isRealDirectory(const std::string& path)
 {
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string path = base + std::to_string(std::time(nullptr)) + "_" +
-                             std::to_string(directoryCounter.fetch_add(1)) + suffix;
-    if (mkdir(path.c_str(), 0777) == 0) {
-      return path + "/";
-    }
-    if (errno != EEXIST) {
-      break;
-    }
-  }
-  throw std::runtime_error("Http API: install package - cannot create a temporary directory in " + base);
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Runs a clean-up when the scope is left, unless dismissed.
@@ -129,55 +115,106 @@ void checkStorageConflict(const std::string& storage, const std::string& package
   }
 }
 
-// Moves the new tree at `temporaryDirectory` to `finalDirectory`, replacing the earlier
-// installation at `oldDirectory` (empty when there is none) and taking its local data along.
-// Until the new tree is in place the earlier one is only moved aside, and it is put back
-// when anything fails.
-void replaceInstallation(const std::string& temporaryDirectory, const std::string& finalDirectory,
-                         const std::string& oldDirectory, const std::string& packageName)
+// Moves every entry of `from` that `into` lacks into `into`; a directory found in both is
+// merged the same way, anything else found in both stays as `into` has it. Every entry moved
+// is recorded in `moved`, so that it can be taken out again. False at the first failure.
+bool mergeMissing(const std::string& from, const std::string& into, std::vector<std::string>& moved)
 {
-  std::string asideHolder;
-  std::string asidePath;
-  if (!oldDirectory.empty()) {
-    const std::string copy = "cp -rf \"" + oldDirectory + "/localdata\" \"" + temporaryDirectory + "\"";
-    if (std::system(copy.c_str()) != 0) {
-      Logger::log("Http API: install package - no local data copied from " + oldDirectory, LogLevel::Debug);
+  std::vector<std::string> names;
+  {
+    const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(from.c_str()), closedir);
+    if (!directory) {
+      return false;
     }
-    std::string oldRoot;
-    std::string name;
-    std::string extension;
-    FileUtils::splitPath(oldDirectory, oldRoot, name, extension);
-    asideHolder = makeUniqueDirectory(oldRoot, "_old");
-    asidePath = asideHolder + packageName;
-    if (std::rename(oldDirectory.c_str(), asidePath.c_str()) != 0) {
-      removeTree(asideHolder);
-      throw std::runtime_error("Http API: install package - move dir error: " + oldDirectory);
+    while (const dirent* entry = readdir(directory.get())) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") {
+        names.push_back(name);
+      }
     }
   }
-  auto restore = [&]() {
+  for (const std::string& name : names) {
+    const std::string source = from + "/" + name;
+    const std::string target = into + "/" + name;
+    if (!exists(target)) {
+      if (std::rename(source.c_str(), target.c_str()) != 0) {
+        return false;
+      }
+      moved.push_back(target);
+    } else if (isRealDirectory(target) && isRealDirectory(source) && !mergeMissing(source, target, moved)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Puts the unpacked tree `tree` (inside `work`) in the place of `finalDirectory`, replacing the
+// earlier installation at `oldDirectory` (empty when there is none) and carrying all of its
+// local data over; where the archive brought a "localdata" of its own, its entries that the
+// old data lacks are added. Either the new tree is in place with every byte of the old local
+// data, or this throws with the earlier installation back where it was, data and all.
+void replaceInstallation(StagingDirectory& work, const std::string& tree, const std::string& finalDirectory,
+                         const std::string& oldDirectory)
+{
+  const std::string newData = tree + "localdata";
+  std::unique_ptr<StagingDirectory> aside;
+  std::string asidePath;
+  std::vector<std::string> merged;
+  bool dataMoved = false;
+  ScopeGuard restore([&]() {
+    if (dataMoved) {
+      for (auto entry = merged.rbegin(); entry != merged.rend(); ++entry) {
+        FileUtils::removeTree(*entry);
+      }
+      if (std::rename(newData.c_str(), (asidePath + "/localdata").c_str()) != 0) {
+        Logger::log("Http API: install package - the local data of " + oldDirectory + " stays in " + newData,
+                    LogLevel::Error);
+        work.keep();
+      }
+    }
     if (!asidePath.empty() && std::rename(asidePath.c_str(), oldDirectory.c_str()) != 0) {
       Logger::log("Http API: install package - the earlier installation stays in " + asidePath,
                   LogLevel::Error);
-      return;
+      aside->keep();
     }
-    if (!asideHolder.empty()) {
-      removeTree(asideHolder);
-    }
-  };
+  });
 
-  const std::string finalPath = withoutTrailingSlash(finalDirectory);
-  if (std::rename(withoutTrailingSlash(temporaryDirectory).c_str(), finalPath.c_str()) != 0) {
-    restore();
-    throw std::runtime_error("Http API: install package - move dir error: " + finalDirectory);
+  if (!oldDirectory.empty()) {
+    const std::string moveError = "Http API: install package - move dir error: " + oldDirectory;
+    aside = std::make_unique<StagingDirectory>(PackagePaths::packageRootOf(oldDirectory), moveError);
+    if (std::rename(oldDirectory.c_str(), (aside->path() + "package").c_str()) != 0) {
+      throw std::runtime_error(moveError);
+    }
+    asidePath = aside->path() + "package";
+
+    // Renamed, not copied: no space is needed, so a full storage cannot cut the data short.
+    // Only a move to the other storage copies, and then a copy that fails fails the install.
+    const std::string oldData = asidePath + "/localdata";
+    const std::string shipped = work.path() + "shipped";
+    const std::string carryError =
+        "Http API: install package - cannot carry the local data over from " + oldDirectory;
+    if (exists(oldData)) {
+      const bool hasShipped = exists(newData);
+      if (hasShipped && std::rename(newData.c_str(), shipped.c_str()) != 0) {
+        throw std::runtime_error(carryError);
+      }
+      if (std::rename(oldData.c_str(), newData.c_str()) == 0) {
+        dataMoved = true;
+      } else if (errno != EXDEV || !FileUtils::copyTree(oldData, newData)) {
+        throw std::runtime_error(carryError);
+      }
+      if (hasShipped && !mergeMissing(shipped, newData, merged)) {
+        throw std::runtime_error(carryError);
+      }
+    }
   }
-  if (!FileUtils::makeDirectory(finalDirectory + "localdata", 0777, false)) {
-    removeTree(finalPath);
-    restore();
+  if (!FileUtils::makeDirectory(newData, 0755, false) || !isRealDirectory(newData)) {
     throw std::runtime_error("Http API: install package - create localdata dir error");
   }
-  if (!asideHolder.empty()) {
-    removeTree(asideHolder);
+  if (std::rename(withoutTrailingSlash(tree).c_str(), withoutTrailingSlash(finalDirectory).c_str()) != 0) {
+    throw std::runtime_error("Http API: install package - move dir error: " + finalDirectory);
   }
+  restore.dismiss();
 }
 
 void removeUploadedFile(const std::string& path)
@@ -197,14 +234,18 @@ void HttpServer::installPackage(const std::string& archivePath, const std::strin
                                                                           : PackagePaths::sdPackageRoot();
   checkArchive(archivePath, baseDirectory);
 
-  const std::string temporaryDirectory = makeUniqueDirectory(baseDirectory, "_tmp");
-  ScopeGuard rollback([&]() { removeTree(temporaryDirectory); });
-
-  if (!ZipUtils::extractArchive(archivePath, temporaryDirectory)) {
+  const std::string stagingError = "Http API: install package - cannot create a temporary directory in " +
+                                   PackagePaths::stagingDirectory(baseDirectory);
+  StagingDirectory work(baseDirectory, stagingError);
+  const std::string tree = work.path() + "package/";
+  if (mkdir(tree.c_str(), 0755) != 0) {
+    throw std::runtime_error(stagingError);
+  }
+  if (!ZipUtils::extractArchive(archivePath, tree)) {
     throw std::runtime_error("Http API: install package - decompression error");
   }
   PackageManifest manifest;
-  if (!readManifest(manifest, temporaryDirectory + "manifest.json")) {
+  if (!readManifest(manifest, tree + "manifest.json")) {
     throw std::runtime_error("Http API: install package - error: invalid manifest.json");
   }
   Logger::log("Install package: " + manifest.packageMenuName, LogLevel::Info);
@@ -212,11 +253,11 @@ void HttpServer::installPackage(const std::string& archivePath, const std::strin
 
   const PackageLock lock(manifest.packageName);
   checkStorageConflict(storage, manifest.packageName);
+  // Stopped before its files are touched, so that what it writes while stopping is carried
+  // over; the periodic start runs the new version once the hold is gone.
+  const PackageController::Hold hold = packageController().holdPackage(manifest.packageName);
   const std::string oldDirectory = packageController().findPackagePath(manifest.packageName);
-  replaceInstallation(temporaryDirectory, baseDirectory + manifest.packageName + "/", oldDirectory,
-                      manifest.packageName);
-  rollback.dismiss();
-  packageController().stopPackage(manifest.packageName);
+  replaceInstallation(work, tree, baseDirectory + manifest.packageName + "/", oldDirectory);
 }
 
 MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData& request)

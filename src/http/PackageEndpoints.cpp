@@ -7,14 +7,18 @@
 #include "http/UploadDirectory.h"
 #include "packages/PackageController.h"
 #include "packages/PackagePaths.h"
+#include "packages/StagingDirectory.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -45,7 +49,7 @@ std::vector<std::string> HttpServer::listManifests(const std::string& directory)
 {
   std::vector<std::string> manifests;
   for (const std::string& name : FileUtils::listDirectories(directory)) {
-    if (name == "." || name == "..") {
+    if (!PackagePaths::isPackageEntry(name)) {
       continue;
     }
     std::string manifest = FileUtils::readFile(directory + name + "/manifest.json");
@@ -106,11 +110,20 @@ MHD_Result HttpServer::onRemoveRequest(MHD_Connection* connection, RequestData& 
     return sendJsonStatus(connection, MHD_HTTP_NOT_FOUND,
                           "Http API: remove package - package does not exist");
   }
-  const std::string command = "rm -rf \"" + directory + "\"";
-  if (std::system(command.c_str()) != 0) {
-    Logger::log("Http API: remove package - rm failed for " + directory, LogLevel::Error);
+  // Stopped first, so that its process neither holds the files nor writes new ones; then
+  // moved aside in one rename, so that the package is whole or gone, never half deleted.
+  const PackageController::Hold hold = packageController().holdPackage(name);
+  try {
+    StagingDirectory aside(PackagePaths::packageRootOf(directory), "no staging directory");
+    if (std::rename(directory.c_str(), (aside.path() + "package").c_str()) != 0) {
+      throw std::runtime_error(std::strerror(errno));
+    }
+  } catch (const std::runtime_error& error) {
+    Logger::log("Http API: remove package - cannot move " + directory + " aside: " + error.what(),
+                LogLevel::Error);
+    return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                          "Http API: remove package - package could not be removed");
   }
-  packageController().stopPackage(name);
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }
 

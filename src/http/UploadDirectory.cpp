@@ -14,16 +14,19 @@ std::string uploadDirectoryFor(const std::string& url, const std::string& storag
   if (url.find("/package/install.cgi") == std::string::npos) {
     return "/tmp/";
   }
+  // In the staging directory, where nothing lists it and start-up removes what an
+  // interrupted upload left.
   if (storage == PackagePaths::flashStorage) {
-    if (!ensureFlashPackageDirectory()) {
+    if (!ensureFlashPackageDirectory() ||
+        !PackagePaths::ensureStagingDirectory(PackagePaths::flashPackageRoot())) {
       error = "Http API: the flash storage is not available";
       return std::string();
     }
-    return PackagePaths::flashPackageRoot();
+    return PackagePaths::stagingDirectory(PackagePaths::flashPackageRoot());
   }
-  if (!prepareSdCardDirectories()) {
+  if (!prepareSdCardDirectories() || !PackagePaths::ensureStagingDirectory(PackagePaths::sdPackageRoot())) {
     error = "Http API: the SD card is not available";
     return std::string();
   }
-  return PackagePaths::sdPackageRoot();
+  return PackagePaths::stagingDirectory(PackagePaths::sdPackageRoot());
 }

@@ -8,14 +8,15 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
 
-// "." and ".." are listed too, but name no package.
+// ".", ".." and the staging directory are listed too, but name no package.
 bool listsName(const std::vector<std::string>& entries, const std::string& name)
 {
-  if (name == "." || name == "..") {
+  if (!PackagePaths::isPackageEntry(name)) {
     return false;
   }
   return std::find(entries.begin(), entries.end(), name) != entries.end();
@@ -26,7 +27,8 @@ bool listsName(const std::vector<std::string>& entries, const std::string& name)
 void PackageController::startAll()
 {
   for (const auto& [name, package] : getPackages()) {
-    if (!package->isRunning()) {
+    std::lock_guard<std::mutex> lock(startMutex);
+    if (held.count(name) == 0 && !package->isRunning()) {
       Logger::log("Start package: " + name, LogLevel::Info);
       package->run();
     }
@@ -97,6 +99,51 @@ void PackageController::stopPackage(const std::string& name)
   if (package && package->isRunning()) {
     Logger::log("Stop package " + name, LogLevel::Info);
     package->stop();
+  }
+}
+
+PackageController::Hold PackageController::holdPackage(const std::string& name)
+{
+  {
+    std::lock_guard<std::mutex> lock(startMutex);
+    ++held[name];
+  }
+  Hold hold(this, name);
+  // Stopped even when it does not look running: a run that has just begun has no process
+  // id yet, and its process must not appear once the hold is taken.
+  if (std::shared_ptr<Package> package = getPackage(name)) {
+    if (package->isRunning()) {
+      Logger::log("Stop package " + name, LogLevel::Info);
+    }
+    package->stop();
+  }
+  return hold;
+}
+
+void PackageController::release(const std::string& name)
+{
+  std::lock_guard<std::mutex> lock(startMutex);
+  auto entry = held.find(name);
+  if (entry != held.end() && --entry->second == 0) {
+    held.erase(entry);
+  }
+}
+
+PackageController::Hold::Hold(PackageController* controller, std::string name)
+    : controller(controller), name(std::move(name))
+{
+}
+
+PackageController::Hold::Hold(Hold&& other) noexcept
+    : controller(other.controller), name(std::move(other.name))
+{
+  other.controller = nullptr;
+}
+
+PackageController::Hold::~Hold()
+{
+  if (controller != nullptr) {
+    controller->release(name);
   }
 }
 

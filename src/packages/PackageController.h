@@ -40,6 +40,29 @@ public:
   // Stops the package if it is registered and running (until the next startAll).
   void stopPackage(const std::string& name);
 
+  // Keeps one package name from being run while it lives; see holdPackage.
+  class Hold {
+  public:
+    Hold(Hold&& other) noexcept;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    Hold& operator=(Hold&&) = delete;
+    ~Hold();
+
+  private:
+    friend class PackageController;
+    Hold(PackageController* controller, std::string name);
+    PackageController* controller;
+    std::string name;
+  };
+
+  // Keeps the package `name` from being run while the returned hold lives, and stops it:
+  // when this returns, its process has ended and whatever it wrote while stopping is on
+  // disk. The first startAll after the last hold of the name is released runs it again.
+  // For changes to a package's files that its process must neither see half done nor
+  // write into.
+  [[nodiscard]] Hold holdPackage(const std::string& name);
+
   // Sends `signal` to the package's process if it is registered and running.
   void sendSignal(const std::string& name, int signal);
 
@@ -59,8 +82,13 @@ public:
 
 private:
   int allocatePortLocked();
+  void release(const std::string& name);
 
   mutable std::mutex mutex;
   std::set<int> usedPorts;
   PackageMap packages;
+  // Serialises starts with new holds, so that no start slips in between a hold and the
+  // stop that follows it. Held names, with the number of holds of each.
+  std::mutex startMutex;
+  std::map<std::string, unsigned> held;
 };

@@ -2,6 +2,7 @@
 
 #include "app/Constants.h"
 #include "util/FileUtils.h"
+#include "util/Logger.h"
 
 namespace PackagePaths {
 namespace {
@@ -54,6 +55,44 @@ std::string sdApplicationDirectory()
 std::string sdPackageRoot()
 {
   return sdApplicationDirectory() + "packages/";
+}
+
+std::string stagingDirectory(const std::string& packageRoot)
+{
+  return packageRoot + ".staging/";
+}
+
+bool isPackageEntry(const std::string& name)
+{
+  return !name.empty() && name[0] != '.';
+}
+
+std::string packageRootOf(const std::string& packageDirectory)
+{
+  std::string path = packageDirectory;
+  while (path.size() > 1 && path.back() == '/') {
+    path.pop_back();
+  }
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+bool ensureStagingDirectory(const std::string& packageRoot)
+{
+  const std::string directory = stagingDirectory(packageRoot);
+  return FileUtils::isDirectory(directory) || FileUtils::makeDirectory(directory, 0700, false);
+}
+
+bool removeStaleStaging()
+{
+  bool ok = true;
+  for (const std::string& root : {flashPackageRoot(), sdPackageRoot()}) {
+    const std::string directory = stagingDirectory(root);
+    if (!FileUtils::removeTree(directory)) {
+      Logger::log("Cannot remove the staging directory " + directory, LogLevel::Error);
+      ok = false;
+    }
+  }
+  return ok;
 }
 
 void setBaseDirectoriesForTesting(const std::string& newPackagesBase, const std::string& newSdCardBase)

@@ -28,6 +28,26 @@ std::string sdApplicationDirectory();
 // One subdirectory per package kept on the SD card.
 std::string sdPackageRoot();
 
+// The staging directory of a package root (given with its final "/"): the root's entry
+// ".staging/". Work in progress on the packages of that root (unpacked installs, an earlier
+// installation set aside, a removal, imported data, uploads) lives there, on the file system
+// of the packages, so that moving it into place is a rename. Its name breaks the package
+// name rule, so nothing looks a package up or lists one there.
+std::string stagingDirectory(const std::string& packageRoot);
+// True when the directory entry `name` of a package root can be a package: not hidden, so
+// neither ".", ".." nor the staging directory.
+bool isPackageEntry(const std::string& name);
+// The package root that holds the package directory `packageDirectory` (no final "/"
+// needed), with its final "/".
+std::string packageRootOf(const std::string& packageDirectory);
+// Makes the staging directory of `packageRoot` exist (mode 0700, one level; the root must
+// exist). True when it exists afterwards.
+bool ensureStagingDirectory(const std::string& packageRoot);
+// Deletes the staging directories of both storages with everything in them: what an
+// interrupted run left there is never needed again. Call before anything stages. A missing
+// SD card counts as done. False, after logging, when something could not be removed.
+bool removeStaleStaging();
+
 // Moves the two fixed prefixes ("/usr/local/packages/" and "/var/spool/storage/SD_DISK/")
 // below other directories, so that tests can lay the storages out in a temporary directory.
 // Both arguments end in "/". Call before any other thread reads the paths.

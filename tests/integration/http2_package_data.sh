@@ -113,6 +113,31 @@ import_into target "data=@$work/none.zip"
 expect_answer 200 "$(json_status 200 OK)" "import of an empty archive"
 [ -d "$target_data" ] && [ -z "$(ls -A "$target_data")" ] || fail "local data after an empty import"
 
+# A running package is stopped, and has saved what it saves on SIGTERM, before a re-install
+# or an import touches its files: the re-install keeps that, the imported data replaces it.
+make_package saver "" 'const fs = require("fs"); console.log("up " + process.pid);
+process.on("SIGTERM", () => setTimeout(() => { fs.appendFileSync("localdata/state.txt", "saved " + process.pid + "\n");
+  console.log("saved " + process.pid); process.exit(0); }, 300));
+setInterval(() => {}, 1000);'
+install "storage=FLASH" "$work/saver.zip"
+enable_packages '{"target":{"enabled":true},"saver":{"enabled":true}}'
+saver_pid() { grep -oE '\] saver: up [0-9]+$' "$ORVANE_LOG" | tail -1 | grep -oE '[0-9]+$'; }
+saver_up() { local pid; pid=$(saver_pid) && [ "$pid" != "${1:-}" ]; }
+wait_until 30 saver_up || fail "saver did not start"
+pid=$(saver_pid)
+install "storage=FLASH" "$work/saver.zip"
+expect_answer 200 "$(json_status 200 OK)" "re-install of a running package"
+expect_eq "$(cat "$flash_root/saver/localdata/state.txt")" "saved $pid" "what the package saved while stopping"
+wait_until 30 saver_up "$pid" || fail "saver did not start again after the re-install"
+pid=$(saver_pid)
+(cd "$work" && printf 'imported\n' >state.txt && rm -f state.zip && zip -q state.zip state.txt)
+import_into saver "data=@$work/state.zip"
+expect_answer 200 "$(json_status 200 OK)" "import into a running package"
+grep -q "saver: saved $pid" "$ORVANE_LOG" || fail "saver did not save on SIGTERM"
+expect_eq "$(cat "$flash_root/saver/localdata/state.txt")" imported "imported data"
+wait_until 30 saver_up "$pid" || fail "saver did not start again after the import"
+no_leftovers "$flash_root"
+
 # Argument errors.
 request "$data?package_name=target&action=import"
 expect_answer 400 "$(json_status 400 'Http API: action does not exist')" "lower-case action"

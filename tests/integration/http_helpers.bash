@@ -47,9 +47,10 @@ install() {
   request "${forms[@]}" "$api/package/install.cgi?$query"
 }
 
-# no_leftovers DIR: DIR holds no temporary directory and no uploaded file.
+# no_leftovers DIR: DIR holds no temporary directory and no uploaded file, and its staging
+# directory is empty.
 no_leftovers() {
   local left
-  left=$(ls -A "$1" 2>/dev/null | grep -E '_tmp$|_old$|^MPFD_Temp_' || true)
+  left=$({ ls -A "$1" | grep -E '_tmp$|_old$|^MPFD_Temp_'; ls -A "$1/.staging"; } 2>/dev/null || true)
   [ -z "$left" ] || fail "left behind in $1: $left"
 }

@@ -52,6 +52,26 @@ expect_eq "$(cat "$flash_root/onflash/main.js")" "// version 2" "new main.js"
 [ ! -e "$flash_root/onflash/obsolete.js" ] || fail "files of the earlier installation survived"
 no_leftovers "$flash_root"
 
+# On a nearly full storage a re-install carries every byte of the local data over, or fails
+# and leaves the earlier installation as it was; it never answers OK having lost data.
+make_package full
+install "storage=FLASH" "$work/full.zip"
+head -c 3000000 /dev/urandom >"$flash_root/full/localdata/big.bin"
+sums() { (cd "$1" && find . -type f | sort | xargs sha256sum); }
+tree_before=$(sums "$flash_root/full")
+data_before=$(sums "$flash_root/full/localdata")
+make_package full "" "// version 2"
+mount -o remount,size=$(($(df -k --output=used /usr/local/packages | tail -1) + 2400))k /usr/local/packages
+install "storage=FLASH" "$work/full.zip"
+mount -o remount,size=1g /usr/local/packages
+if [ "$status" = 200 ]; then
+  expect_eq "$(sums "$flash_root/full/localdata")" "$data_before" "local data after a re-install on a full storage"
+  expect_eq "$(cat "$flash_root/full/main.js")" "// version 2" "main.js after a re-install on a full storage"
+else
+  expect_eq "$(sums "$flash_root/full")" "$tree_before" "the installation after a failed re-install"
+fi
+no_leftovers "$flash_root"
+
 # Re-installing a FLASH package with an empty storage moves it, local data included, to the SD card.
 install "storage=" "$work/onflash.zip"
 expect_answer 200 "$(json_status 200 OK)" "move to the SD card"
@@ -105,4 +125,26 @@ request -X POST "$api/package/install.cgi"
 expect_answer 200 "$(json_status 200 OK)" "POST without a body"
 expect_eq "$(ls "$sd_root" | sort)" "$before" "packages after the text-only forms"
 no_leftovers "$sd_root"
+
+# Orvane killed while it unpacks a re-install leaves nothing that start-up does not clear (on
+# either storage), and the half-unpacked tree is never listed as a second copy.
+python3 - "$work/twin.src" "$work/bulky.zip" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[2], "w", zipfile.ZIP_DEFLATED) as archive:
+    archive.write(sys.argv[1] + "/manifest.json", "manifest.json")
+    archive.writestr("big.bin", bytes(200 * 1048576))
+PY
+curl -sS -o /dev/null -F "file=@$work/bulky.zip" "$api/package/install.cgi?storage=SD_DISK" 2>/dev/null &
+unpacking() { find "$sd_root" -mindepth 2 -path "$sd_root/twin" -prune -o -name big.bin -print | grep -q .; }
+wait_until 60 unpacking || fail "the large install was never seen unpacking"
+kill -9 "$ORVANE_PID"
+wait $! || true
+mkdir -p "$flash_root/.staging/stale/package" && echo x >"$flash_root/.staging/MPFD_Temp_1"
+orvane_start "$work/restart.log" console
+wait_until 20 curl -sf -o /dev/null "$api/api_check.cgi" || fail "no restart: $(cat "$work/restart.log")"
+request "$api/package/list.cgi"
+expect_eq "$(grep -o '"package_name": "twin"' <<<"$body" | wc -l)" 1 "twin listed after the restart"
+no_leftovers "$flash_root"
+no_leftovers "$sd_root"
+orvane_stop
 pass

@@ -64,9 +64,19 @@ for name in .. . '..%2F..' 'quiet%22%3Btouch%20%2Ftmp%2Fx%3B%22'; do
 done
 [ -d "$flash_root" ] && [ -d /usr/local/packages/orvane/localdata ] && [ ! -e /tmp/x ] ||
   fail "a removal left the package root"
+# A removal that cannot be carried out (a mount point cannot be moved or removed) answers
+# 500 and leaves the package whole and listed.
+mount --bind "$flash_root/quiet" "$flash_root/quiet"
+request "$remove?package_name=quiet"
+umount "$flash_root/quiet"
+expect_answer 500 "$(json_status 500 'Http API: remove package - package could not be removed')" "failed removal"
+[ -f "$flash_root/quiet/main.js" ] && [ -f "$flash_root/quiet/localdata/settings.json" ] || fail "half removed"
+request "$api/package/list.cgi"
+expect_match "$body" '"package_name": "quiet"' "listed after a failed removal"
 request "$remove?package_name=quiet"
 expect_answer 200 "$(json_status 200 OK)" "remove"
 [ ! -e "$flash_root/quiet" ] || fail "the package directory is still there"
+no_leftovers "$flash_root"
 request "$api/package/list.cgi"
 expect_answer 200 '[]' "list after the removal"
 
