@@ -1,5 +1,6 @@
 #include "camera/HttpManager.h"
 
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 
@@ -18,11 +19,16 @@ struct CacheEntry {
   std::string etag;
   HttpManager::Response response;
   uint32_t storedAt = 0;
+  // What the entry costs the cache, its key included.
+  size_t bytes = 0;
 };
+using SharedEntry = std::shared_ptr<const CacheEntry>;
 
-// Shared by every thread that makes requests.
+// Shared by every thread that makes requests. Entries are shared, never changed, so that a
+// request holds the one it named without copying its body.
 std::mutex cacheMutex;
-std::map<std::string, CacheEntry> etagCache;
+std::map<std::string, SharedEntry> etagCache;
+size_t etagCacheBytes = 0;
 
 constexpr size_t maxCacheEntries = 5;
 constexpr size_t maxLoggedBodyLength = 1000;
@@ -113,31 +119,39 @@ std::string withoutPassword(const std::string& url)
   return url.substr(0, colon + 1) + "***" + url.substr(at);
 }
 
-std::optional<CacheEntry> findCacheEntry(const std::string& url)
+SharedEntry findCacheEntry(const std::string& url)
 {
   std::lock_guard<std::mutex> lock(cacheMutex);
   auto found = etagCache.find(url);
-  if (found == etagCache.end()) {
-    return std::nullopt;
-  }
-  return found->second;
+  return found == etagCache.end() ? nullptr : found->second;
 }
 
-void trimCacheLocked(size_t maxCount)
+void eraseLocked(std::map<std::string, SharedEntry>::iterator entry)
 {
-  if (maxCount == 0) {
-    etagCache.clear();
-    return;
-  }
-  while (etagCache.size() > maxCount) {
+  etagCacheBytes -= entry->second->bytes;
+  etagCache.erase(entry);
+}
+
+void trimCacheLocked(size_t maxCount, size_t maxBytes)
+{
+  while (!etagCache.empty() && (etagCache.size() > maxCount || etagCacheBytes > maxBytes)) {
     auto oldest = etagCache.begin();
     for (auto entry = etagCache.begin(); entry != etagCache.end(); ++entry) {
-      if (entry->second.storedAt < oldest->second.storedAt) {
+      if (entry->second->storedAt < oldest->second->storedAt) {
         oldest = entry;
       }
     }
-    etagCache.erase(oldest);
+    eraseLocked(oldest);
   }
+}
+
+size_t entryBytes(const std::string& url, const std::string& etag, const HttpManager::Response& response)
+{
+  size_t bytes = url.size() + etag.size() + response.body.size();
+  for (const std::string& line : response.headers) {
+    bytes += line.size();
+  }
+  return bytes;
 }
 
 void storeIfTagged(const std::string& url, const HttpManager::Response& response)
@@ -151,22 +165,58 @@ void storeIfTagged(const std::string& url, const HttpManager::Response& response
   if (!etag) {
     return;
   }
-  CacheEntry entry{*etag, response, static_cast<uint32_t>(std::time(nullptr))};
+  // A larger response is not stored, and an entry already stored for the URL stays: a 304
+  // to its tag still confirms exactly the entity it holds.
+  const size_t bytes = entryBytes(url, *etag, response);
+  if (bytes > Limits::maxEtagEntryBytes) {
+    return;
+  }
+  auto entry = std::make_shared<const CacheEntry>(
+      CacheEntry{*etag, response, static_cast<uint32_t>(std::time(nullptr)), bytes});
   std::lock_guard<std::mutex> lock(cacheMutex);
-  etagCache[url] = std::move(entry);
-  trimCacheLocked(maxCacheEntries);
+  auto stored = etagCache.find(url);
+  if (stored != etagCache.end()) {
+    eraseLocked(stored);
+  }
+  etagCache.emplace(url, std::move(entry));
+  etagCacheBytes += bytes;
+  trimCacheLocked(maxCacheEntries, Limits::maxEtagCacheBytes);
 }
 
 } // namespace
+
+// Everything the handle's options point at lives here, so it lives as long as the handle.
+struct HttpManager::Request::State {
+  CurlHandle handle;
+  CurlList headerList;
+  std::string url;
+  std::string body;
+  std::string certificates;
+  // The entry named in If-None-Match: a 304 confirms that one, whatever the cache holds by then.
+  SharedEntry sentEntry;
+  std::unique_ptr<Response> response = std::make_unique<Response>();
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+};
+
+HttpManager::Request::Request(std::unique_ptr<State> state) : state(std::move(state)) {}
+
+HttpManager::Request::~Request() = default;
+
+CURL* HttpManager::Request::handle() const
+{
+  return state->handle.get();
+}
+
+HttpManager::Response& HttpManager::Request::response()
+{
+  return *state->response;
+}
 
 std::unique_ptr<HttpManager::Response> HttpManager::get(const std::string& url,
                                                         const std::string& certificates, long timeoutSeconds,
                                                         const RequestHook& hook)
 {
-  if (Logger::getLevel() == LogLevel::Trace) {
-    Logger::log("Http GET: " + withoutPassword(url), LogLevel::Trace);
-  }
-  return perform(url, "", "", certificates, timeoutSeconds, hook);
+  return perform(prepareGet(url, certificates, timeoutSeconds, hook));
 }
 
 std::unique_ptr<HttpManager::Response> HttpManager::post(const std::string& url, const std::string& body,
@@ -174,27 +224,47 @@ std::unique_ptr<HttpManager::Response> HttpManager::post(const std::string& url,
                                                          const std::string& certificates, long timeoutSeconds,
                                                          const RequestHook& hook)
 {
+  return perform(preparePost(url, body, contentType, certificates, timeoutSeconds, hook));
+}
+
+std::unique_ptr<HttpManager::Request> HttpManager::prepareGet(const std::string& url,
+                                                              const std::string& certificates,
+                                                              long timeoutSeconds, const RequestHook& hook)
+{
+  if (Logger::getLevel() == LogLevel::Trace) {
+    Logger::log("Http GET: " + withoutPassword(url), LogLevel::Trace);
+  }
+  return prepare(url, "", "", certificates, timeoutSeconds, hook);
+}
+
+std::unique_ptr<HttpManager::Request>
+HttpManager::preparePost(const std::string& url, const std::string& body, const std::string& contentType,
+                         const std::string& certificates, long timeoutSeconds, const RequestHook& hook)
+{
   if (Logger::getLevel() == LogLevel::Trace) {
     std::string shown =
         body.size() > maxLoggedBodyLength ? body.substr(0, maxLoggedBodyLength) + "..." : body;
     Logger::log("Http POST: " + withoutPassword(url) + "\n" + shown, LogLevel::Trace);
   }
-  return perform(url, body, contentType, certificates, timeoutSeconds, hook);
+  return prepare(url, body, contentType, certificates, timeoutSeconds, hook);
 }
 
-std::unique_ptr<HttpManager::Response>
-HttpManager::perform(const std::string& rawUrl, const std::string& body, const std::string& contentType,
-                     const std::string& certificates, long timeoutSeconds, const RequestHook& hook)
+std::unique_ptr<HttpManager::Request> HttpManager::prepare(const std::string& rawUrl, const std::string& body,
+                                                           const std::string& contentType,
+                                                           const std::string& certificates,
+                                                           long timeoutSeconds, const RequestHook& hook)
 {
-  auto response = std::make_unique<Response>();
-  CurlHandle handle(curl_easy_init());
-  if (!handle) {
-    return response;
+  auto state = std::make_unique<Request::State>();
+  state->handle.reset(curl_easy_init());
+  if (!state->handle) {
+    return nullptr;
   }
-  CURL* curl = handle.get();
-  const std::string url = StringUtils::trimmed(rawUrl);
+  CURL* curl = state->handle.get();
+  state->url = StringUtils::trimmed(rawUrl);
+  state->body = body;
+  state->certificates = certificates;
 
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, state->url.c_str());
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeaderLine);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBodyChunk);
@@ -202,62 +272,73 @@ HttpManager::perform(const std::string& rawUrl, const std::string& body, const s
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
 
-  if (!body.empty()) {
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  if (!state->body.empty()) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, state->body.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(state->body.size()));
   }
-  if (!certificates.empty()) {
+  if (!state->certificates.empty()) {
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, addCertificates);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<std::string*>(&certificates));
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &state->certificates);
   }
 
-  // The 304 answer confirms the entity we named, so that is the one replayed.
-  const std::optional<CacheEntry> sentEntry = findCacheEntry(url);
-  CurlList headerList;
-  bool listComplete = appendHeader(headerList, "User-Agent: Tessaly");
+  state->sentEntry = findCacheEntry(state->url);
+  bool listComplete = appendHeader(state->headerList, "User-Agent: Tessaly");
   if (!body.empty()) {
-    listComplete = listComplete && appendHeader(headerList, "Content-Type: " + contentType);
+    listComplete = listComplete && appendHeader(state->headerList, "Content-Type: " + contentType);
   }
-  if (sentEntry) {
-    listComplete = listComplete && appendHeader(headerList, "If-None-Match: \"" + sentEntry->etag + "\"");
+  if (state->sentEntry) {
+    listComplete =
+        listComplete && appendHeader(state->headerList, "If-None-Match: \"" + state->sentEntry->etag + "\"");
   }
   if (!listComplete) {
-    return response;
+    return nullptr;
   }
-  char errorBuffer[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response->headers);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response->body);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, state->headerList.get());
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &state->response->headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state->response->body);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, state->errorBuffer);
 
   if (hook) {
     hook(curl);
   }
+  return std::unique_ptr<Request>(new Request(std::move(state)));
+}
 
-  CURLcode result = curl_easy_perform(curl);
+std::unique_ptr<HttpManager::Response> HttpManager::perform(std::unique_ptr<Request> request)
+{
+  if (!request) {
+    return std::make_unique<Response>();
+  }
+  const CURLcode result = curl_easy_perform(request->handle());
+  return finish(std::move(request), result);
+}
+
+std::unique_ptr<HttpManager::Response> HttpManager::finish(std::unique_ptr<Request> request, CURLcode result)
+{
+  Request::State& state = *request->state;
+  std::unique_ptr<Response> response = std::move(state.response);
   response->curlCode = result;
-  headerList.reset();
 
   if (result != CURLE_OK) {
     Logger::log("Curl error: " + std::to_string(result) + " - " + curl_easy_strerror(result) + ", " +
-                    errorBuffer,
+                    state.errorBuffer,
                 LogLevel::Warning);
     return response;
   }
 
   long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(state.handle.get(), CURLINFO_RESPONSE_CODE, &status);
   response->statusCode = static_cast<int32_t>(status);
 
   if (status == 304) {
-    std::optional<CacheEntry> replayed = sentEntry ? sentEntry : findCacheEntry(url);
+    SharedEntry replayed = state.sentEntry ? state.sentEntry : findCacheEntry(state.url);
     if (replayed) {
-      *response = std::move(replayed->response);
+      *response = replayed->response;
       return response;
     }
   }
-  storeIfTagged(url, *response);
+  storeIfTagged(state.url, *response);
   return response;
 }
 
@@ -291,13 +372,19 @@ void HttpManager::parseHeaderLine(const std::string& line, std::string& name, st
 void HttpManager::trimCache(size_t maxCount)
 {
   std::lock_guard<std::mutex> lock(cacheMutex);
-  trimCacheLocked(maxCount);
+  trimCacheLocked(maxCount, Limits::maxEtagCacheBytes);
 }
 
 size_t HttpManager::cacheSize()
 {
   std::lock_guard<std::mutex> lock(cacheMutex);
   return etagCache.size();
+}
+
+size_t HttpManager::cacheBytes()
+{
+  std::lock_guard<std::mutex> lock(cacheMutex);
+  return etagCacheBytes;
 }
 
 CURLcode HttpManager::addCertificates(CURL*, void* sslContext, void* parm)

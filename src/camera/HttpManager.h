@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-// Outgoing HTTP over libcurl's easy interface: one blocking request per call, any thread.
-// Every request carries "User-Agent: Tessaly", follows redirects and lets credentials in the
-// URL use any authentication scheme. A process-wide cache of up to five ETag-tagged
-// responses lets a 304 answer be replayed as the stored response.
+// Outgoing HTTP over libcurl's easy interface: one blocking request per call, any thread,
+// or a prepared request whose transfer the caller runs itself. Every request carries
+// "User-Agent: Tessaly", follows redirects and lets credentials in the URL use any
+// authentication scheme. A process-wide cache of ETag-tagged responses (at most five, each
+// and all together within the byte bounds of Limits.h) lets a 304 answer be replayed as the
+// stored response.
 class HttpManager {
 public:
   struct Response {
@@ -41,6 +43,39 @@ public:
                                         const std::string& contentType, const std::string& certificates,
                                         long timeoutSeconds, const RequestHook& hook = nullptr);
 
+  // A request with every option of this class set on its handle, not yet performed, for a
+  // caller that runs the transfer itself and then ends it with `finish`. It owns the handle
+  // and everything the handle's options point at, and never moves.
+  class Request {
+  public:
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request();
+
+    CURL* handle() const;
+    // Where the header lines arrive, and the body unless the caller sets its own writer.
+    Response& response();
+
+  private:
+    friend class HttpManager;
+    struct State;
+    explicit Request(std::unique_ptr<State> state);
+    std::unique_ptr<State> state;
+  };
+
+  // The request `get` (or `post`) would perform, logged as they log it. `timeoutSeconds` 0
+  // sets no time limit. nullptr when libcurl cannot give a handle or a header list.
+  static std::unique_ptr<Request> prepareGet(const std::string& url, const std::string& certificates,
+                                             long timeoutSeconds, const RequestHook& hook = nullptr);
+  static std::unique_ptr<Request> preparePost(const std::string& url, const std::string& body,
+                                              const std::string& contentType, const std::string& certificates,
+                                              long timeoutSeconds, const RequestHook& hook = nullptr);
+
+  // Ends a prepared request whose transfer ended with `result`, its whole body received, as
+  // `get` ends one: a failure is logged, a 304 is replaced by the stored response, a tagged
+  // response is stored when it fits the cache.
+  static std::unique_ptr<Response> finish(std::unique_ptr<Request> request, CURLcode result);
+
   // Percent-encodes every byte except letters, digits and "-._~". Empty when libcurl
   // cannot give a handle.
   static std::string urlEncode(const std::string& text);
@@ -55,12 +90,16 @@ public:
   // The number of responses in the ETag cache.
   static size_t cacheSize();
 
+  // The bytes the ETag cache holds: every entry's URL, tag, header lines and body.
+  static size_t cacheBytes();
+
   // TLS context callback: adds every PEM certificate of the text at `parm` to the context's
   // store. Bad certificates are logged and skipped; always returns CURLE_OK.
   static CURLcode addCertificates(CURL* handle, void* sslContext, void* parm);
 
 private:
-  static std::unique_ptr<Response> perform(const std::string& url, const std::string& body,
-                                           const std::string& contentType, const std::string& certificates,
-                                           long timeoutSeconds, const RequestHook& hook);
+  static std::unique_ptr<Request> prepare(const std::string& url, const std::string& body,
+                                          const std::string& contentType, const std::string& certificates,
+                                          long timeoutSeconds, const RequestHook& hook);
+  static std::unique_ptr<Response> perform(std::unique_ptr<Request> request);
 };

@@ -5,10 +5,12 @@
 #include "http/PackageName.h"
 #include "http/ProxyTarget.h"
 #include "http/RequestData.h"
+#include "http/StreamedResponse.h"
 #include "http/UiFile.h"
 #include "http/UpstreamConnections.h"
 #include "packages/PackageController.h"
 #include "util/FileUtils.h"
+#include "util/Logger.h"
 
 #include <memory>
 
@@ -17,25 +19,45 @@
 namespace {
 
 constexpr long upstreamTimeoutSeconds = 10;
+constexpr size_t maxLoggedBodyLength = 1000;
 
-std::unique_ptr<HttpManager::Response> forward(const RequestData& request, const std::string& url,
-                                               const HttpManager::RequestHook& hook)
+// A 401 from behind the proxy must not make the browser ask for the camera's own
+// credentials.
+unsigned clientStatus(int32_t upstreamStatus)
 {
-  if (request.method == "GET") {
-    return HttpManager::get(url, "", upstreamTimeoutSeconds, hook);
-  }
-  return HttpManager::post(url, request.body, request.header("Content-Type"), "", upstreamTimeoutSeconds,
-                           hook);
+  return static_cast<unsigned>(upstreamStatus == MHD_HTTP_UNAUTHORIZED ? MHD_HTTP_BAD_REQUEST
+                                                                       : upstreamStatus);
 }
 
-MHD_Result answerUpstream(MHD_Connection* connection, const HttpManager::Response& response)
+// Answers with the upstream's status, headers and body. An answer that fits the ETag cache
+// is given whole (and may come from the cache); a larger body goes to the client as it
+// arrives, so that no answer is ever held whole.
+MHD_Result forward(MHD_Connection* connection, const RequestData& request, const std::string& url,
+                   const HttpManager::RequestHook& hook)
 {
-  // A 401 from behind the proxy must not make the browser ask for the camera's own
-  // credentials.
-  const int32_t status =
-      response.statusCode == MHD_HTTP_UNAUTHORIZED ? MHD_HTTP_BAD_REQUEST : response.statusCode;
-  return HttpServer::sendWithHeaders(connection, static_cast<unsigned>(status),
-                                     ProxyTarget::unfoldHeaderLines(response.headers), response.body);
+  // No time limit on the transfer itself: a large body may take longer than the limit to
+  // reach a slow client. The limit applies to the wait for the upstream instead.
+  std::unique_ptr<HttpManager::Request> prepared =
+      request.method == "GET"
+          ? HttpManager::prepareGet(url, "", 0, hook)
+          : HttpManager::preparePost(url, request.body, request.header("Content-Type"), "", 0, hook);
+  if (!prepared) {
+    const HttpManager::Response failed;
+    return HttpServer::sendWithHeaders(connection, clientStatus(failed.statusCode), {}, failed.body);
+  }
+  std::unique_ptr<StreamedResponse> transfer =
+      StreamedResponse::start(std::move(prepared), upstreamTimeoutSeconds);
+  if (transfer->isComplete()) {
+    const auto response = transfer->finish();
+    return HttpServer::sendWithHeaders(connection, clientStatus(response->statusCode),
+                                       ProxyTarget::unfoldHeaderLines(response->headers), response->body);
+  }
+  const unsigned status = clientStatus(transfer->status());
+  if (status != MHD_HTTP_OK) {
+    Logger::log(transfer->received().body.substr(0, maxLoggedBodyLength) + "...", LogLevel::Error);
+  }
+  const std::vector<std::string> headerLines = ProxyTarget::unfoldHeaderLines(transfer->received().headers);
+  return StreamedResponse::queue(connection, std::move(transfer), status, headerLines);
 }
 
 } // namespace
@@ -58,8 +80,7 @@ MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, Request
   }
   const std::string upstreamUrl =
       ProxyTarget::packageUpstreamUrl(port, route.path, ProxyTarget::upstreamQuery(request.arguments));
-  const auto response = forward(request, upstreamUrl, UpstreamConnections::attach);
-  return answerUpstream(connection, *response);
+  return forward(connection, request, upstreamUrl, UpstreamConnections::attach);
 }
 
 MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&, const std::string& url)
@@ -103,6 +124,5 @@ MHD_Result HttpServer::onProxyRequest(MHD_Connection* connection, const RequestD
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
   };
-  const auto response = forward(request, ProxyTarget::cameraUrl(target), hook);
-  return answerUpstream(connection, *response);
+  return forward(connection, request, ProxyTarget::cameraUrl(target), hook);
 }

@@ -46,5 +46,7 @@ constexpr size_t maxWsDeclarationsPerConnection = 256;
 // The HTTP client's ETag cache: a body larger than one entry is not cached.
 constexpr size_t maxEtagEntryBytes = 1024 * 1024;
 constexpr size_t maxEtagCacheBytes = 4 * 1024 * 1024;
+// Proxies: the bytes of an upstream body held for a client that reads slower than it comes.
+constexpr size_t maxProxyHeldBytes = 256 * 1024;
 
 } // namespace Limits

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The package proxy against a real Node.js package run by Orvane: path and query mapping,
-# the method rules, 401 to 400, upstream statuses and headers (folded and oddly cased), a
-# large body, a package that refuses connections or never answers, and no connection thread
-# left behind.
+# the method rules, 401 to 400, upstream statuses and headers (folded and oddly cased), large
+# bodies streamed and the ETag cache, a package that refuses connections or never answers,
+# and no connection thread left behind.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
@@ -72,6 +72,27 @@ grep -q '^X-Folded: first part second part third: part' "$work/headers" ||
 expected=$(curl -sS "$api/proxy/echo/big-sha256")
 actual=$(curl -sS "$api/proxy/echo/big" | sha256sum | cut -d' ' -f1)
 expect_eq "$actual" "$expected" "48 MiB body"
+
+# A 300 MiB tagged body is handed on as it arrives: exact length, Orvane's peak memory far
+# below the body and back afterwards (nothing cached), so a second fetch is answered in full
+# without naming the tag; a small tagged body is still replayed on the package's 304.
+vm() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$ORVANE_PID/status"; }
+huge=$((300 * 1048576))
+rss_start=$(vm VmRSS)
+echo 5 >"/proc/$ORVANE_PID/clear_refs" # the peak starts again from here
+for round in 1 2; do
+  expect_eq "$(curl -sS -o /dev/null -w '%{http_code} %{size_download}' "$api/proxy/echo/tagged/$huge")" \
+    "200 $huge" "300 MiB body, fetch $round"
+done
+peak_growth=$(($(vm VmHWM) - rss_start)) rss_growth=$(($(vm VmRSS) - rss_start))
+echo "300 MiB body: RSS ${rss_start} kB before, peak +${peak_growth} kB, +${rss_growth} kB after"
+[ "$peak_growth" -lt 65536 ] || fail "peak memory grew by $peak_growth kB"
+[ "$rss_growth" -lt 16384 ] || fail "memory grew by $rss_growth kB and stayed"
+expect_eq "$(curl -sS "$api/proxy/echo/conditional")" 0 "a 300 MiB body named in If-None-Match"
+for round in 1 2; do
+  expect_eq "$(curl -sS "$api/proxy/echo/tagged/5000" | wc -c)" 5000 "small tagged body, fetch $round"
+done
+expect_eq "$(curl -sS "$api/proxy/echo/conditional")" 1 "small tagged body replayed on 304"
 
 # Wrong paths and packages without a server.
 request "$api/proxy/"

@@ -1,4 +1,5 @@
 #include "camera/HttpManager.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 
 #include <gtest/gtest.h>
@@ -313,6 +314,30 @@ TEST_F(HttpManagerTest, CacheSurvivesConcurrentRequests)
   }
   EXPECT_EQ(good, 20);
   EXPECT_EQ(HttpManager::cacheSize(), 5u);
+}
+
+TEST_F(HttpManagerTest, CacheStaysWithinItsByteBoundsAndALargerBodyIsNotStored)
+{
+  const std::string nearlyFull(Limits::maxEtagEntryBytes - 1024, 'n');
+  const std::string tooLarge(Limits::maxEtagEntryBytes + 1, 'l');
+  RawHttpServer server([&](const RawHttpServer::Request& request) {
+    if (request.headers.count("if-none-match") != 0) {
+      return reply("304 Not Modified", "ETag: \"abc\"\r\n", "");
+    }
+    return reply("200 OK", "ETag: \"abc\"\r\n", request.target == "/xl" ? tooLarge : nearlyFull);
+  });
+  for (int i = 0; i < 8; ++i) {
+    HttpManager::get(server.url("/n" + std::to_string(i)), "", 5);
+    EXPECT_LE(HttpManager::cacheBytes(), Limits::maxEtagCacheBytes);
+  }
+  EXPECT_EQ(HttpManager::get(server.url("/n7"), "", 5)->body, nearlyFull) << "the latest entry is replayed";
+  EXPECT_EQ(server.requests().back().headers.count("if-none-match"), 1u);
+
+  const size_t bytesBefore = HttpManager::cacheBytes();
+  EXPECT_EQ(HttpManager::get(server.url("/xl"), "", 5)->body, tooLarge);
+  EXPECT_EQ(HttpManager::get(server.url("/xl"), "", 5)->body, tooLarge);
+  EXPECT_EQ(server.requests().back().headers.count("if-none-match"), 0u);
+  EXPECT_EQ(HttpManager::cacheBytes(), bytesBefore);
 }
 
 TEST_F(HttpManagerTest, UnreachableHostGivesCurlCodeStatus500AndAWarning)

@@ -1,5 +1,6 @@
 // A package for the proxy tests. Its private port answers with what it received, or as a
-// path asks: /unauthorized (401), /status/N, /slow (never), /big (48 MiB), /big-sha256.
+// path asks: /unauthorized (401), /status/N, /slow (never), /big (48 MiB), /big-sha256,
+// /tagged/N (N bytes with an ETag, 304 to a request naming it), /conditional (how many 304s).
 // Its public port is a bare TCP server answering with folded and oddly cased headers.
 const crypto = require('crypto');
 const http = require('http');
@@ -11,6 +12,23 @@ function bigBlock(index) {
   for (let i = 0; i < block.length; i++) block[i] = (i * 31 + index * 7) & 255;
   return block;
 }
+
+// Sends `size` bytes of one repeated block, waiting whenever the client is behind, so that
+// a body of any size costs this process one block.
+const pattern = bigBlock(0);
+function sendRepeated(res, size) {
+  let left = size;
+  const more = () => {
+    while (left > 0) {
+      const piece = pattern.subarray(0, Math.min(left, pattern.length));
+      left -= piece.length;
+      if (!res.write(piece)) return res.once('drain', more);
+    }
+    res.end();
+  };
+  more();
+}
+let notModified = 0;
 
 http.createServer((req, res) => {
   const chunks = [];
@@ -26,6 +44,18 @@ http.createServer((req, res) => {
       return res.end('status body');
     }
     if (req.url.startsWith('/slow')) return;
+    if (req.url.startsWith('/tagged/')) {
+      const size = Number(req.url.split('/')[2]);
+      const tag = `"t${size}"`;
+      if (req.headers['if-none-match'] === tag) {
+        notModified++;
+        res.writeHead(304, { ETag: tag });
+        return res.end();
+      }
+      res.writeHead(200, { 'Content-Type': 'application/octet-stream', 'Content-Length': size, ETag: tag });
+      return sendRepeated(res, size);
+    }
+    if (req.url.startsWith('/conditional')) return res.end(String(notModified));
     if (req.url.startsWith('/big-sha256')) {
       const hash = crypto.createHash('sha256');
       for (let i = 0; i < bigBlocks; i++) hash.update(bigBlock(i));

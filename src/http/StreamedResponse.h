@@ -1,0 +1,76 @@
+#pragma once
+
+#include "camera/HttpManager.h"
+
+#include <curl/curl.h>
+#include <microhttpd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+// An upstream answer taken as it arrives, so that a body of any size costs a bounded buffer.
+// The transfer runs on the thread of the client's connection: first until the answer is
+// complete, its body has outgrown one ETag cache entry, or the time limit has passed; an
+// answer complete by then is given whole, as `HttpManager::get` gives it. A larger one is
+// sent to the client while it arrives, the upstream held back whenever the client is behind
+// by Limits::maxProxyHeldBytes.
+class StreamedResponse {
+public:
+  StreamedResponse(const StreamedResponse&) = delete;
+  StreamedResponse& operator=(const StreamedResponse&) = delete;
+  ~StreamedResponse();
+
+  // Starts `request` (made without a time limit of its own) and runs it as described above,
+  // giving up after `timeoutSeconds` when no body has begun by then.
+  static std::unique_ptr<StreamedResponse> start(std::unique_ptr<HttpManager::Request> request,
+                                                 long timeoutSeconds);
+
+  // True when the transfer ended, successfully or not, before any of the body was sent.
+  bool isComplete() const { return complete; }
+
+  // The whole answer of a complete transfer, ended by `HttpManager::finish`; the object is
+  // spent afterwards.
+  std::unique_ptr<HttpManager::Response> finish();
+
+  // The status and header lines of an answer still arriving, and the start of its body.
+  int32_t status() const;
+  const HttpManager::Response& received() const;
+
+  // Queues the rest of the answer on `connection` with `code` and the headers of
+  // `headerLines` (as `HttpServer::sendWithHeaders` adds them). The response owns the
+  // transfer from here; a failure of the upstream midway ends the client's answer early.
+  static MHD_Result queue(MHD_Connection* connection, std::unique_ptr<StreamedResponse> transfer,
+                          unsigned code, const std::vector<std::string>& headerLines);
+
+private:
+  using Clock = std::chrono::steady_clock;
+
+  StreamedResponse(std::unique_ptr<HttpManager::Request> request, long timeoutSeconds);
+
+  size_t held() const { return request->response().body.size() - sent; }
+  // Runs what the transfer has ready; notes its end.
+  void step();
+  // Waits up to `milliseconds` for the upstream to have more.
+  void wait(int milliseconds);
+  ssize_t read(char* buffer, size_t max);
+
+  static size_t onBody(char* data, size_t size, size_t count, void* self);
+  static ssize_t onRead(void* self, uint64_t position, char* buffer, size_t max);
+  static void onFree(void* self);
+
+  std::unique_ptr<HttpManager::Request> request;
+  struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  };
+  std::unique_ptr<CURLM, MultiDeleter> multi;
+  bool added = false;
+  const long timeoutSeconds;
+  // The body is held from `sent` on; above `holdBound` bytes the transfer pauses.
+  size_t sent = 0;
+  size_t holdBound;
+  bool paused = false;
+  bool complete = false;
+  CURLcode result = CURLE_OK;
+};
