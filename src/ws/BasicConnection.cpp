@@ -1,5 +1,6 @@
 #include "ws/BasicConnection.h"
 
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "ws/ServiceWake.h"
 #include "ws/WsServer.h"
@@ -48,6 +49,21 @@ void BasicConnection::onReceive(const std::string& fragment, bool binary, bool f
     onBinaryMessage(message);
   else
     onMessage(message);
+  pauseReadingIfFull();
+}
+
+void BasicConnection::pauseReadingIfFull()
+{
+  // Answers are made only while reading (declaration completions aside, which the
+  // declaration limit bounds), so checking here bounds the queue to the limit plus one
+  // answer.
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (paused ||
+      (queuedBytes < Limits::maxWsOutgoingBytes && outgoingQueue.size() < Limits::maxWsOutgoingMessages))
+    return;
+  paused = true;
+  if (wsi != nullptr)
+    lws_rx_flow_control(wsi, 0);
 }
 
 void BasicConnection::send(const std::string& message)
@@ -62,6 +78,7 @@ void BasicConnection::enqueue(const std::string& message)
     return;
   std::lock_guard<std::mutex> lock(queueMutex);
   outgoingQueue.push_back(message);
+  queuedBytes += message.size();
   if (wsi == nullptr)
     return;
   if (onServiceThread) {
@@ -89,8 +106,15 @@ bool BasicConnection::onWritable()
     std::vector<unsigned char> buffer(LWS_PRE + message.size());
     std::memcpy(buffer.data() + LWS_PRE, message.data(), message.size());
     const int written = lws_write(wsi, buffer.data() + LWS_PRE, message.size(), LWS_WRITE_TEXT);
+    queuedBytes -= message.size();
     outgoingQueue.pop_front();
     lws_callback_on_writable(wsi);
+    // Resuming at half rather than just below the limit spares a pause for every answer.
+    if (paused && queuedBytes <= Limits::maxWsOutgoingBytes / 2 &&
+        outgoingQueue.size() <= Limits::maxWsOutgoingMessages / 2) {
+      paused = false;
+      lws_rx_flow_control(wsi, 1);
+    }
     if (written < 0) {
       Logger::log("WsServer - cannot write to the connection, closing it", LogLevel::Error);
       return false;

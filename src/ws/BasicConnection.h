@@ -14,6 +14,9 @@ class ServiceWake;
 // One open WebSocket connection: assembles incoming fragments into whole messages for the
 // derived class and writes outgoing messages, one per writable callback, from a queue
 // that any thread may fill. Everything but send and enqueue runs on the service thread.
+// A client that does not read its answers is not read either: once the queue holds
+// Limits::maxWsOutgoingBytes or Limits::maxWsOutgoingMessages after a message was handled,
+// reading pauses until the queue is down to half of both.
 class BasicConnection {
 public:
   // Largest assembled incoming message; a longer one ends the connection.
@@ -44,6 +47,8 @@ public:
   void flushWakeRequest();
   // True once an incoming message grew beyond maxMessageSize; the connection must close.
   bool receiveRejected() const { return rejected; }
+  // True while the connection is not read because its queue is full.
+  bool readingPaused() const { return paused; }
   // A copy of the messages waiting to be written, oldest first.
   std::vector<std::string> queuedMessages();
 
@@ -59,10 +64,15 @@ protected:
   lws* wsi;
 
 private:
+  // Service thread: pauses reading when the queue is full.
+  void pauseReadingIfFull();
+
   std::string receiveBuffer;
   bool rejected = false;
+  bool paused = false;
   std::mutex queueMutex;
   std::deque<std::string> outgoingQueue;
+  std::size_t queuedBytes = 0;
   std::atomic<bool> wakeRequested{false};
   std::shared_ptr<ServiceWake> serviceWake;
 };

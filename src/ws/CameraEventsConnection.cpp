@@ -1,5 +1,7 @@
 #include "ws/CameraEventsConnection.h"
 
+#include "util/Json.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 #include "ws/EventPlatform.h"
@@ -165,7 +167,13 @@ CameraEventsConnection::Request CameraEventsConnection::decodeRequest(const std:
                                                                       rapidjson::Document& document)
 {
   Request request;
-  // Iterative parsing keeps deeply nested input off the stack.
+  // Nesting is capped before parsing, as everywhere JSON is read. Not Json::parse itself:
+  // a request whose strings are not UTF-8 must be answered as invalid, and it does not
+  // check that.
+  if (Json::nestingDepth(message, Limits::maxJsonDepth) > Limits::maxJsonDepth) {
+    request.error = "Invalid input data: invalid json";
+    return request;
+  }
   document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(message.data(),
                                                                                          message.size());
   if (document.HasParseError() || !document.IsObject()) {
@@ -355,6 +363,10 @@ void CameraEventsConnection::declareEvent(int32_t callId, const rapidjson::Value
       std::lock_guard<std::mutex> lock(declarationsMutex);
       if (declarations.count(id) != 0)
         throw std::runtime_error("declaration with id " + id + " already exists");
+      // Each declaration holds platform resources for as long as the connection lasts.
+      if (declarations.size() >= Limits::maxWsDeclarationsPerConnection)
+        throw std::runtime_error("declareEvent: too many declarations, at most " +
+                                 std::to_string(Limits::maxWsDeclarationsPerConnection) + " per connection");
     }
 
     EventPlatform::KeyValueSet set(ax_event_key_value_set_new());

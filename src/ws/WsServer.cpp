@@ -1,6 +1,7 @@
 #include "ws/WsServer.h"
 
 #include "app/AppContext.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "ws/BasicConnection.h"
 #include "ws/CameraEventsConnection.h"
@@ -17,10 +18,25 @@ namespace {
 constexpr std::size_t cameraEventsRxBufferSize = 2097152;
 constexpr int startWaitRounds = 1000;
 constexpr auto startWaitStep = std::chrono::milliseconds(5);
+// A burst of refused upgrades ends after this long without one.
+constexpr lws_usec_t refusalQuietPeriod = 10 * LWS_US_PER_SEC;
 
-int httpOnlyCallback(lws*, lws_callback_reasons, void*, void*, size_t)
+int httpOnlyCallback(lws* wsi, lws_callback_reasons reason, void*, void*, size_t)
 {
-  return 0;
+  // Only the connection's own events: the service-wide ones come with a handle that
+  // belongs to no connection.
+  if (wsi == nullptr || (reason != LWS_CALLBACK_HTTP_CONFIRM_UPGRADE && reason != LWS_CALLBACK_ESTABLISHED &&
+                         reason != LWS_CALLBACK_CLOSED && reason != LWS_CALLBACK_WSI_DESTROY))
+    return 0;
+  try {
+    auto* server = static_cast<WsServer*>(lws_context_user(lws_get_context(wsi)));
+    return server != nullptr ? server->handleHttpOnlyCallback(wsi, reason) : 0;
+  } catch (const std::exception& e) {
+    Logger::log(std::string("WsServer - ") + e.what(), LogLevel::Error);
+  } catch (...) {
+    Logger::log("WsServer - unknown error in a connection callback", LogLevel::Error);
+  }
+  return -1;
 }
 
 // Without a server, connections are closed. Other callbacks are not about a connection:
@@ -74,7 +90,26 @@ void logFromLibrary(int level, const char* line)
 
 } // namespace
 
-WsServer::WsServer() : wake(std::make_shared<ServiceWake>()) {}
+// The timer that ends a burst of refusals; libwebsockets hands back the `timer` member,
+// which is first so that the whole record can be found from it.
+struct WsServer::RefusalBurst {
+  lws_sorted_usec_list_t timer{};
+  WsServer* server = nullptr;
+  unsigned refused = 0;
+
+  static void quiet(lws_sorted_usec_list_t* timer)
+  {
+    try {
+      reinterpret_cast<RefusalBurst*>(timer)->server->endRefusalBurst();
+    } catch (...) {
+    }
+  }
+};
+
+WsServer::WsServer() : refusals(std::make_unique<RefusalBurst>()), wake(std::make_shared<ServiceWake>())
+{
+  refusals->server = this;
+}
 
 WsServer::~WsServer()
 {
@@ -129,6 +164,8 @@ void WsServer::serviceThread(WsServer* server)
   while (!server->stopRequested)
     lws_service(context, 50);
 
+  lws_sul_cancel(&server->refusals->timer);
+  server->endRefusalBurst();
   server->wake->detach();
   lws_context_destroy(context);
 }
@@ -145,6 +182,53 @@ void WsServer::wakeConnections()
     entry.second->flushWakeRequest();
 }
 
+void WsServer::forget(lws* wsi)
+{
+  connections.erase(wsi);
+  httpOnlyConnections.erase(wsi);
+}
+
+void WsServer::refuse(lws* wsi)
+{
+  if (refusals->refused++ == 0)
+    Logger::log("WsServer - " + std::to_string(Limits::maxWsConnections) +
+                    " WebSocket connections open, refusing new ones until some close",
+                LogLevel::Warning);
+  // Each refusal moves the end of the burst further out.
+  lws_sul_schedule(lws_get_context(wsi), 0, &refusals->timer, &RefusalBurst::quiet, refusalQuietPeriod);
+  lws_return_http_status(wsi, HTTP_STATUS_SERVICE_UNAVAILABLE,
+                         "Too many WebSocket connections, try again later");
+}
+
+void WsServer::endRefusalBurst()
+{
+  if (refusals->refused > 1)
+    Logger::log("WsServer - refused " + std::to_string(refusals->refused) +
+                    " WebSocket connections at the limit of " + std::to_string(Limits::maxWsConnections),
+                LogLevel::Warning);
+  refusals->refused = 0;
+}
+
+int WsServer::handleHttpOnlyCallback(lws* wsi, int reason)
+{
+  switch (reason) {
+  case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
+    // Every upgrade reaches this protocol before one is chosen, and the connection's own
+    // ESTABLISHED follows within the same service call, so the count cannot be overtaken.
+    if (connections.size() + httpOnlyConnections.size() < Limits::maxWsConnections)
+      return 0;
+    refuse(wsi);
+    // Positive: the answer has been given.
+    return 1;
+  case LWS_CALLBACK_ESTABLISHED:
+    httpOnlyConnections.insert(wsi);
+    return 0;
+  default:
+    forget(wsi);
+    return 0;
+  }
+}
+
 int WsServer::handleCallback(lws* wsi, int reason, void* in, std::size_t len)
 {
   switch (reason) {
@@ -156,7 +240,12 @@ int WsServer::handleCallback(lws* wsi, int reason, void* in, std::size_t len)
   }
   case LWS_CALLBACK_CLOSED:
     Logger::log("WsServer - connection closed", LogLevel::Debug);
-    connections.erase(wsi);
+    forget(wsi);
+    return 0;
+  case LWS_CALLBACK_WSI_DESTROY:
+    // A handle that goes without CLOSED must not stay counted, nor be found again when
+    // its address is reused.
+    forget(wsi);
     return 0;
   case LWS_CALLBACK_RECEIVE: {
     auto found = connections.find(wsi);

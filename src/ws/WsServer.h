@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
 
 struct lws;
@@ -13,7 +14,9 @@ class ServiceWake;
 
 // The WebSocket server on the loopback interface: one service thread runs every
 // libwebsockets callback and keeps one connection object per open "camera-events"
-// connection.
+// connection. At most Limits::maxWsConnections WebSocket connections of either protocol
+// are open at once; an upgrade beyond that is answered 503, and refusals are logged once
+// per burst: the first one, then their number once none came for a while.
 class WsServer {
 public:
   WsServer();
@@ -29,13 +32,24 @@ public:
   // One libwebsockets callback of the "camera-events" protocol, on the service thread.
   // Returns 0, or -1 to close the connection.
   int handleCallback(lws* wsi, int reason, void* in, std::size_t len);
+  // One libwebsockets callback of the "http-only" protocol, which also sees every upgrade
+  // request before a protocol is chosen. Returns what libwebsockets expects of it.
+  int handleHttpOnlyCallback(lws* wsi, int reason);
 
   // The wake-up of the server that serves `wsi`. Service thread only.
   static std::shared_ptr<ServiceWake> serviceWakeOf(lws* wsi);
 
 private:
+  struct RefusalBurst;
+
   static void serviceThread(WsServer* server);
   void wakeConnections();
+  // Removes `wsi` from the open connections of both protocols.
+  void forget(lws* wsi);
+  // Answers an upgrade over the limit with 503 and counts it for the log.
+  void refuse(lws* wsi);
+  // Logs how many upgrades the burst that has just ended refused.
+  void endRefusalBurst();
 
   uint32_t port = 0;
   std::atomic<bool> stopRequested{false};
@@ -43,5 +57,8 @@ private:
   std::atomic<bool> startReported{false};
   std::atomic<bool> startSucceeded{false};
   std::map<lws*, std::shared_ptr<BasicConnection>> connections;
+  // Open "http-only" connections: they hold a descriptor like any other.
+  std::set<lws*> httpOnlyConnections;
+  std::unique_ptr<RefusalBurst> refusals;
   std::shared_ptr<ServiceWake> wake;
 };

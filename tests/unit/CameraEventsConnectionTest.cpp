@@ -1,5 +1,7 @@
 #include "ws/CameraEventsConnection.h"
 
+#include "util/Limits.h"
+
 #include <gtest/gtest.h>
 
 #include <rapidjson/document.h>
@@ -64,9 +66,11 @@ TEST(CameraEventsConnectionTest, AnswersEscapeQuotesBackslashesAndControlCharact
 
 TEST(CameraEventsConnectionTest, DecodeRequestRefusesWhatIsNotAJsonObject)
 {
-  for (const std::string& message :
-       std::vector<std::string>{"not json", "[1]", "\"text\"", "", "{\"call_id\":1} x", "{\"a\":1,}",
-                                std::string(100000, '['), "{\"s\":\"\xff\"}"}) {
+  for (const std::string& message : std::vector<std::string>{
+           "not json", "[1]", "\"text\"", "", "{\"call_id\":1} x", "{\"a\":1,}", std::string(100000, '['),
+           "{\"s\":\"\xff\"}",
+           R"({"call_id":1,"command":"x","data":)" + std::string(Limits::maxJsonDepth, '[') +
+               std::string(Limits::maxJsonDepth, ']') + "}"}) {
     const Connection::Request request = decode(message);
     EXPECT_EQ(request.error, "Invalid input data: invalid json") << message.substr(0, 20);
     EXPECT_EQ(request.callId, -1);

@@ -2,6 +2,7 @@
 // queue of received messages and deadlines on every wait.
 'use strict';
 
+const fs = require('fs');
 const path = require('path');
 const { execFileSync } = require('child_process');
 const WebSocket = require(path.join(__dirname, '..', '..', 'node_modules', 'ws'));
@@ -135,6 +136,12 @@ function undeclareRequest(callId, id) {
 const ok = (callId) => `{"message": "OK", "call_id":${callId}}`;
 const error = (callId, text) => `{"error": "${text}", "call_id":${callId}}`;
 
+// A constant of Orvane's resource limits header (a product of numbers), so tests follow it.
+function limit(name) {
+  const header = fs.readFileSync(path.join(__dirname, '..', '..', '..', 'src', 'util', 'Limits.h'), 'utf8');
+  return new RegExp(`\\b${name} = ([\\d *]+);`).exec(header)[1].split('*').reduce((a, b) => a * b, 1);
+}
+
 // Runs the named async cases in order; reports each and exits non-zero on the first failure.
 async function run(cases) {
   for (const [name, body] of Object.entries(cases)) {
@@ -151,5 +158,5 @@ async function run(cases) {
 
 module.exports = {
   WebSocket, url, connect, simEvents, simCtl, waitForSimEvents,
-  declareRequest, sendRequest, undeclareRequest, ok, error, run,
+  declareRequest, sendRequest, undeclareRequest, ok, error, limit, run,
 };

@@ -3,8 +3,9 @@
 'use strict';
 
 const assert = require('assert/strict');
+const fs = require('fs');
 const net = require('net');
-const { connect, declareRequest, sendRequest, undeclareRequest, ok, error, run } = require('./client');
+const { connect, declareRequest, sendRequest, undeclareRequest, ok, error, limit, run } = require('./client');
 
 const invalid = error(-1, 'Invalid input data: invalid json');
 const messageTooBig = 1009;
@@ -17,6 +18,26 @@ async function bystanderServed() {
   assert.equal(await bystander.request(sendRequest(callId, 'steady', [])), ok(callId), 'bystander not served');
 }
 
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const rssMiB = () => fs.readFileSync(`/proc/${process.env.ORVANE_PID}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1] / 1024;
+// A vanished client's close is noticed a service round later: a 503 is retried for a while.
+const connectWhenRoom = (tries = 50) => connect('camera-events', 15000)
+  .catch((e) => (/503/.test(e) && tries ? sleep(100).then(() => connectWhenRoom(tries - 1)) : Promise.reject(e)));
+
+// Sends events whose error answers echo a 32 KiB id, and declarations, without reading,
+// for `ms` or until the server stops reading; returns the count and the peak RSS.
+async function flood(client, ms, untilPaused) {
+  const id = 'f'.repeat(32 * 1024), start = rssMiB();
+  let sent = 0, peak = start;
+  for (const end = Date.now() + ms; Date.now() < end && peak - start < 400;) {
+    if (client.socket.bufferedAmount < 1024 * 1024) client.send(sent++ % 2 ? sendRequest(sent, id) : declareRequest(sent, `flood${sent}`, []));
+    else if (untilPaused) break;
+    else await sleep(5);
+    if (sent % 64 === 0) peak = Math.max(peak, rssMiB());
+  }
+  return { sent, peak };
+}
+
 run({
   async 'a bystander declares an event'() {
     bystander = await connect();
@@ -27,10 +48,8 @@ run({
     const client = await connect();
     assert.equal(await client.request('['.repeat(100000)), invalid);
     assert.equal(await client.request('{"call_id":1,"command":"send_event","data":' + '['.repeat(100000)), invalid);
-    const deep = '['.repeat(50000) + ']'.repeat(50000);
-    client.send(`{"call_id":2,"command":"x","data":{"a":${deep}}}`);
-    assert.equal(await client.request(undeclareRequest(3, 'd')), error(3, 'sendEvent: declaration with id d not found'),
-      'a deep request with an unknown command was answered');
+    const deep = '['.repeat(500000) + ']'.repeat(500000);
+    assert.equal(await client.request(`{"call_id":2,"command":"x","data":{"a":${deep}}}`), invalid);
     await bystanderServed();
     await client.close();
   },
@@ -45,6 +64,7 @@ run({
     assert.deepEqual(JSON.parse(await other.request(undeclareRequest(2, id))),
       { error: `sendEvent: declaration with id ${id} not found`, call_id: 2 });
     await other.close();
+    await client.close();
     await bystanderServed();
   },
 
@@ -97,14 +117,48 @@ run({
     await bystanderServed();
   },
 
-  async '200 connections opened and dropped at once'() {
-    const clients = await Promise.all(Array.from({ length: 200 }, () => connect('camera-events', 15000)));
-    clients.forEach((client, i) => client.send(declareRequest(i, `burst${i}`, [])));
-    clients.forEach((client) => client.socket.terminate());
+  async 'connections over the limit are refused with 503 until others close, however they close'() {
+    const refusals = () => fs.readFileSync(process.env.ORVANE_LOG, 'utf8').match(/refus/gi)?.length ?? 0;
+    const logged = refusals();
+    const open = () => Promise.all(Array.from({ length: limit('maxWsConnections') - 1 }, () => connectWhenRoom()));
+    let clients = await open(); // and the bystander
+    for (let i = 0; i < 10; i++) await assert.rejects(connect(), /Unexpected server response: 503/);
     await bystanderServed();
-    const after = await connect();
-    assert.equal(await after.request(declareRequest(8, 'burst1', [])), ok(8));
-    await after.close();
+    clients.forEach((client, i) => client.send(declareRequest(i, `burst${i}`, [])));
+    clients[0].socket.send(Buffer.from('binary'), { binary: true });
+    clients[1].socket.send('x'.repeat(1024 * 1024 + 1));
+    clients.slice(2, 60).forEach((client) => client.socket.terminate());
+    await Promise.all(clients.slice(60).map((client) => client.close()));
+    clients = await open();
+    assert.equal(await clients[1].request(declareRequest(8, 'burst1', [])), ok(8));
+    clients.forEach((client) => client.socket.terminate());
+    assert.ok(refusals() - logged >= 1 && refusals() - logged <= 2, `refusals logged ${refusals() - logged} times`);
+  },
+
+  async 'a client that never reads is no longer read, loses no answer, and its memory is given back'() {
+    const start = rssMiB(), flooding = await connect(), slow = await connect();
+    flooding.socket._socket.pause();
+    const { peak } = await flood(flooding, 10000, false);
+    assert.ok(peak - start < 64, `RSS grew from ${start} to ${peak} MiB`);
+    flooding.socket.terminate();
+    let end = rssMiB();
+    for (let i = 0; i < 50 && end - start > 16; i++, end = rssMiB()) await sleep(100);
+    assert.ok(end - start <= 16, `RSS ${start} MiB at the start, ${end} MiB after the client went`);
+
+    slow.socket._socket.pause();
+    const { sent } = await flood(slow, 10000, true);
+    slow.socket._socket.resume();
+    await slow.waitFor(() => slow.messages.length === sent, 20000, `${sent} answers`);
+    await slow.close();
+  },
+
+  async 'declarations beyond the limit are refused'() {
+    const max = limit('maxWsDeclarationsPerConnection'), client = await connect();
+    for (let i = 0; i <= max; i++) client.send(declareRequest(i, `d${i}`, []));
+    await client.waitFor(() => client.messages.length > max, 10000, 'every answer');
+    const refused = error(max, `declareEvent: too many declarations, at most ${max} per connection`);
+    assert.deepEqual(client.messages.map((m) => m.text).sort(), [...Array(max).keys()].map(ok).concat(refused).sort());
+    await client.close();
   },
 
   async 'the http-only subprotocol does nothing'() {
