@@ -47,4 +47,7 @@ constexpr size_t maxWsDeclarationsPerConnection = 256;
 constexpr size_t maxEtagEntryBytes = 1024 * 1024;
 constexpr size_t maxEtagCacheBytes = 4 * 1024 * 1024;
 
+// Helper programs run for their output (uptime, the mDNS browser): a report's worth of text.
+constexpr size_t maxExecOutputBytes = 1024 * 1024;
+
 } // namespace Limits
