@@ -291,14 +291,14 @@ TEST_F(FileUtilsTest, DecompressGzipReplacesTheDestinationOnlyWithTheWholeConten
   put("cut.gz", archive.substr(0, archive.size() - 12));
   put("runtime", "old runtime");
   EXPECT_FALSE(FileUtils::decompressGzip(path("cut.gz"), path("runtime")));
-  EXPECT_EQ(bytesOf("runtime"), "old runtime");
+  EXPECT_TRUE(bytesOf("runtime") == "old runtime") << FileUtils::fileSize(path("runtime")) << " bytes";
   const auto entries = std::distance(std::filesystem::directory_iterator(dir), {});
   EXPECT_EQ(entries, 4) << "a temporary file was left behind";
 
   const mode_t previous = umask(077);
   EXPECT_TRUE(FileUtils::decompressGzip(path("big.gz"), path("runtime"), 0755));
   umask(previous);
-  EXPECT_EQ(bytesOf("runtime"), bytesOf("big"));
+  EXPECT_TRUE(bytesOf("runtime") == bytesOf("big"));
   EXPECT_EQ(modeOf(path("runtime")), 0755u);
 }
 
