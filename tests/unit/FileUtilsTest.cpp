@@ -103,12 +103,8 @@ TEST_F(FileUtilsTest, AFailedWriteLeavesTheFormerFileWholeAndNoTemporaryBehind)
   EXPECT_EQ(status, 0) << "a write past the limit was reported as done";
   EXPECT_EQ(bytesOf("settings.json"), "old settings");
   EXPECT_EQ(bytesOf("log"), "old log");
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"log", "settings.json"}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2)
+      << "a temporary file was left behind";
 
   // A link in the file's place is replaced, never written through.
   put("elsewhere", "untouched");
@@ -292,8 +288,8 @@ TEST_F(FileUtilsTest, DecompressGzipReplacesTheDestinationOnlyWithTheWholeConten
   put("runtime", "old runtime");
   EXPECT_FALSE(FileUtils::decompressGzip(path("cut.gz"), path("runtime")));
   EXPECT_TRUE(bytesOf("runtime") == "old runtime") << FileUtils::fileSize(path("runtime")) << " bytes";
-  const auto entries = std::distance(std::filesystem::directory_iterator(dir), {});
-  EXPECT_EQ(entries, 4) << "a temporary file was left behind";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4)
+      << "a temporary file was left behind";
 
   const mode_t previous = umask(077);
   EXPECT_TRUE(FileUtils::decompressGzip(path("big.gz"), path("runtime"), 0755));
