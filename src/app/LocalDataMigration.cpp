@@ -2,17 +2,62 @@
 
 #include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
-#include "util/StringUtils.h"
+#include "util/Logger.h"
 
-#include <cstdlib>
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
-void run(const std::string& command)
+void logFailure(const std::string& what, const std::string& path)
 {
-  int ignored = std::system(command.c_str());
-  (void)ignored;
+  Logger::log("Local data migration: cannot " + what + " " + path, LogLevel::Error);
+}
+
+// Moves `source` to `destination` (which must not exist); a rename where both share a file
+// system, a copy and a removal where they do not.
+bool moveTree(const std::string& source, const std::string& destination)
+{
+  if (std::rename(source.c_str(), destination.c_str()) == 0) {
+    return true;
+  }
+  if (errno != EXDEV) {
+    return false;
+  }
+  if (!FileUtils::copyTree(source, destination)) {
+    FileUtils::removeTree(destination);
+    return false;
+  }
+  return FileUtils::removeTree(source);
+}
+
+// Every entry of `directory` (dot files too), the directory itself kept.
+void emptyDirectory(const std::string& directory)
+{
+  struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+  };
+  std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+  if (!dir) {
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  }
+  for (const std::string& name : names) {
+    if (!FileUtils::removeTree(directory + name)) {
+      logFailure("remove", directory + name);
+    }
+  }
 }
 
 } // namespace
@@ -36,12 +81,20 @@ void migrateLocalData()
     if (!FileUtils::isDirectory(oldData)) {
       continue;
     }
-    const std::string packageDirectory = oldRoot + "/" + entry;
-    run("rm -rf " + StringUtils::shellQuote(packageDirectory + "/localdata"));
-    run("cp -r " + StringUtils::shellQuote(oldData) + " " + StringUtils::shellQuote(packageDirectory));
+    const std::string packageData = oldRoot + "/" + entry + "/localdata";
+    if (!FileUtils::removeTree(packageData)) {
+      logFailure("remove", packageData);
+      continue;
+    }
+    // The data directory is emptied below anyway, so its data can be moved, not copied.
+    if (!moveTree(oldData, packageData)) {
+      logFailure("move data into", packageData);
+    }
   }
 
-  run("rm -rf " + StringUtils::shellQuote(dataDirectory) + "* ");
+  emptyDirectory(dataDirectory);
   FileUtils::makeDirectory(dataDirectory, 0755, false);
-  run("mv " + StringUtils::shellQuote(oldRoot) + " " + StringUtils::shellQuote(dataDirectory + "packages"));
+  if (!moveTree(oldRoot, dataDirectory + "packages")) {
+    logFailure("move the packages to", dataDirectory + "packages");
+  }
 }

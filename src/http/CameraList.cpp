@@ -27,9 +27,9 @@ std::string jsonText(const std::string& text)
 
 } // namespace
 
-std::string browseCommand(const std::string& toolsDirectory)
+std::vector<std::string> browseArguments(const std::string& toolsDirectory)
 {
-  return toolsDirectory + "mDNSClient -t 2 -p -s _axis-video._tcp.local";
+  return {toolsDirectory + "mDNSClient", "-t", "2", "-p", "-s", "_axis-video._tcp.local"};
 }
 
 std::string fromToolOutput(const std::string& output)

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The other cameras on the local network, as the mDNS browsing tool reports them.
 namespace CameraList {
 
-// The command line of the browsing tool in `toolsDirectory` (ending in "/").
-std::string browseCommand(const std::string& toolsDirectory);
+// The argument vector of the browsing tool in `toolsDirectory` (ending in "/"), its path
+// first.
+std::vector<std::string> browseArguments(const std::string& toolsDirectory);
 
 // The list JSON "{\"camera_list\":[{\"name\":...,\"ip\":...},...]}" of the tool's output: one
 // service a line, name and IPv4 address as the first two ";"-separated fields. A line is

@@ -92,7 +92,7 @@ MHD_Result HttpServer::onNodeUpdateRequest(MHD_Connection* connection, RequestDa
 MHD_Result HttpServer::onNetworkCameraListRequest(MHD_Connection* connection, RequestData&)
 {
   const std::string output =
-      SystemUtils::exec(CameraList::browseCommand(PackagePaths::applicationDirectory() + "tools/"));
+      SystemUtils::exec(CameraList::browseArguments(PackagePaths::applicationDirectory() + "tools/"));
   return sendJsonStatus(connection, MHD_HTTP_OK, CameraList::fromToolOutput(output));
 }
 

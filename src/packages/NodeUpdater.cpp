@@ -7,8 +7,6 @@
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <stdexcept>
 
@@ -62,11 +60,12 @@ void unpack(const std::string& location)
 {
   const std::string archive = PackagePaths::nodeArchive();
   const std::string executable = location + "node";
-  if (!FileUtils::decompressGzip(archive, executable)) {
+  // Executable by every user, writable by Orvane alone: whoever could rewrite the runtime
+  // would run code in every package.
+  if (!FileUtils::decompressGzip(archive, executable, 0755)) {
     throw std::runtime_error("NodeUpdater: update NodeJS - decompression error. \n Path:" + archive +
                              "\n Dir: " + location);
   }
-  chmod(executable.c_str(), 0777);
   std::remove(archive.c_str());
 }
 

@@ -10,13 +10,13 @@ namespace NodeUpdater {
 // The bytes kept free on top of the runtime's uncompressed size.
 constexpr long long spaceMargin = 3145728;
 
-// Replaces location + "node" with the archive's content (mode 0777), deletes the archive
+// Replaces location + "node" with the archive's content (mode 0755), deletes the archive
 // and writes the location into "NodejsLocation". Throws std::runtime_error with the final
 // message when that fails, after removing location + "node" and emptying the parameter.
 void update(const std::string& location);
 
-// Decompresses the archive into location + "node", makes it executable and deletes the
-// archive. Throws std::runtime_error when decompression fails.
+// Decompresses the archive into location + "node" (mode 0755) and deletes the archive.
+// Throws std::runtime_error when decompression fails.
 void unpack(const std::string& location);
 
 } // namespace NodeUpdater

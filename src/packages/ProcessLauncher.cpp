@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -79,6 +80,9 @@ void markAllCloseOnExec(int descriptorBound)
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
+  // Whatever mask Orvane itself was started with, what a package creates is not writable by
+  // other users.
+  umask(022);
 
   if (!moveOnto(outputFd, STDOUT_FILENO)) {
     reportAndExit(reportFd, LaunchFailure::StandardOutput, errno);

@@ -19,8 +19,8 @@ struct LaunchResult {
 
 // Forks and runs `executable` with exactly `arguments` and `environment` (nothing of this
 // process's environment is passed on), standard output on `outputFd`, standard error on
-// `errorFd` and `workingDirectory` as working directory. Standard input is inherited; every
-// other descriptor of this process is closed at exec. Between fork and exec the child makes
+// `errorFd`, `workingDirectory` as working directory and umask 022. Standard input is
+// inherited; every other descriptor of this process is closed at exec. Between fork and exec the child makes
 // async-signal-safe calls only and reports a failed step back over a close-on-exec pipe,
 // so the result says whether the program started.
 LaunchResult launchProcess(const std::string& executable, const std::vector<std::string>& arguments,

@@ -4,14 +4,16 @@
 #include "util/UniqueFd.h"
 
 #include <dirent.h>
-#include <ftw.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
@@ -30,6 +32,82 @@ DirPtr openDirectory(const std::string& path)
 {
   return DirPtr(opendir(path.c_str()));
 }
+
+struct GzCloser {
+  void operator()(gzFile file) const { gzclose_r(file); }
+};
+using GzPtr = std::unique_ptr<gzFile_s, GzCloser>;
+
+// A new file beside a target that takes the target's name only when committed; otherwise
+// it is removed when it goes out of scope, so that a failure leaves the target untouched.
+class TemporaryFile {
+public:
+  TemporaryFile(const std::string& target, mode_t mode) : target_(target)
+  {
+    static std::atomic<unsigned> counter{0};
+    std::string directory;
+    std::string name;
+    std::string extension;
+    splitPath(target, directory, name, extension);
+    // O_EXCL with a name no other writer uses: a per-process counter rather than a search,
+    // retried a few times only past a stale file left by a process of the same id.
+    constexpr int attempts = 16;
+    for (int attempt = 0; attempt < attempts && !fd_; ++attempt) {
+      path_ = directory + "." + name + extension + ".tmp" + std::to_string(getpid()) + "." +
+              std::to_string(counter++);
+      fd_.reset(open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+      if (!fd_ && errno != EEXIST) {
+        break;
+      }
+    }
+    if (!fd_) {
+      path_.clear();
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile()
+  {
+    fd_.reset();
+    if (!path_.empty()) {
+      unlink(path_.c_str());
+    }
+  }
+
+  int fd() const { return fd_.get(); }
+  explicit operator bool() const { return fd_.valid(); }
+
+  // Flushes the content to the disk and renames the file over the target. Without the
+  // flush a crash soon after the rename could leave the target empty.
+  bool commit()
+  {
+    if (!fd_ || fsync(fd_.get()) != 0 || fd_.reset() != 0 || rename(path_.c_str(), target_.c_str()) != 0) {
+      return false;
+    }
+    path_.clear();
+    syncDirectoryOf(target_);
+    return true;
+  }
+
+private:
+  // The rename itself is durable only once the directory is; a failure here loses nothing
+  // that was there before, so it is not reported.
+  static void syncDirectoryOf(const std::string& target)
+  {
+    const size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : target.substr(0, slash);
+    UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) {
+      fsync(dir.get());
+    }
+  }
+
+  std::string target_;
+  std::string path_;
+  UniqueFd fd_;
+};
 
 bool mkdirOrExists(const std::string& path, mode_t mode)
 {
@@ -182,33 +260,28 @@ std::string readFile(const std::string& path)
 
 bool writeFile(const std::string& path, const std::string& content, bool append)
 {
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-  UniqueFd fd(open(path.c_str(), flags, 0666));
+  if (!append) {
+    TemporaryFile file(path, 0644);
+    return file && writeAll(file.fd(), content.data(), content.size()) && file.commit();
+  }
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_APPEND, 0644));
   if (!fd) {
     return false;
   }
   struct stat before {};
-  const off_t formerSize = (append && fstat(fd.get(), &before) == 0) ? before.st_size : 0;
+  const off_t formerSize = fstat(fd.get(), &before) == 0 ? before.st_size : 0;
   if (!writeAll(fd.get(), content.data(), content.size())) {
-    if (append) {
-      // Removing the file would lose what was in it before this call.
-      if (ftruncate(fd.get(), formerSize) != 0) {
-        // Nothing more can be done; the caller learns of the failure anyway.
-      }
-      fd.reset();
-    } else {
-      fd.reset();
-      std::remove(path.c_str());
+    // Removing the file would lose what was in it before this call.
+    if (ftruncate(fd.get(), formerSize) != 0) {
+      // Nothing more can be done; the caller learns of the failure anyway.
     }
     return false;
   }
-  fd.reset();
   return true;
 }
 
 bool makeDirectory(const std::string& path, mode_t mode, bool recursive)
 {
-  umask(0);
   if (!recursive) {
     std::string single = path;
     if (!single.empty() && single.back() == '/') {
@@ -328,18 +401,50 @@ bool hasSpaceForDecompression(const std::string& targetDirectory, const std::str
   return needed <= 0 || static_cast<uint64_t>(needed) <= availableMb * bytesPerMb;
 }
 
-bool decompressGzip(const std::string& source, const std::string& destination)
+bool decompressGzip(const std::string& source, const std::string& destination, mode_t mode)
 {
   std::string directory;
   std::string name;
   std::string extension;
   splitPath(destination, directory, name, extension);
-  if (!directory.empty() && !makeDirectory(directory, 0777, true)) {
+  if (!directory.empty() && !makeDirectory(directory, 0755, true)) {
     return false;
   }
-  const std::string command =
-      "gzip -d -c -- " + StringUtils::shellQuote(source) + " > " + StringUtils::shellQuote(destination);
-  return std::system(command.c_str()) == 0;
+  UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in) {
+    return false;
+  }
+  GzPtr archive(gzdopen(in.get(), "rb"));
+  if (!archive) {
+    return false;
+  }
+  in.release(); // closed by gzclose_r from now on
+  constexpr unsigned readBuffer = 131072;
+  gzbuffer(archive.get(), readBuffer);
+  TemporaryFile out(destination, mode & 07777);
+  if (!out) {
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    const int got = gzread(archive.get(), buffer, sizeof buffer);
+    // zlib passes input that is not gzip through unchanged ("direct"): that is no archive.
+    if (got < 0 || gzdirect(archive.get()) != 0) {
+      return false;
+    }
+    if (got == 0) {
+      break;
+    }
+    if (!writeAll(out.fd(), buffer, static_cast<size_t>(got))) {
+      return false;
+    }
+  }
+  // A truncated archive reads as a short end of file; only the close reports it.
+  if (gzclose_r(archive.release()) != Z_OK) {
+    return false;
+  }
+  // The mode is set explicitly: the umask must not take the executable bit from a runtime.
+  return fchmod(out.fd(), mode & 07777) == 0 && out.commit();
 }
 
 bool writeAll(int fd, const char* data, size_t size)

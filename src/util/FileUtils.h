@@ -20,16 +20,19 @@ struct FileEntry {
 std::string readFile(const std::string& path);
 
 // Writes `content` to `path`, replacing the file, or at its end when `append` is set
-// (creating it in both cases). On a write error the file is removed (replacing) or cut back
-// to its former length (appending), and false is returned.
+// (creating it in both cases, mode 0644 less the umask). Replacing is atomic: the content
+// goes to a new file beside `path`, reaches the disk and then takes the name, so that a
+// reader sees the old file or the whole new one, never a part. On failure false is
+// returned and `path` is as before: a replaced file keeps its old content, an appended one
+// is cut back to its former length. A symbolic link at `path` is replaced, not followed.
 bool writeFile(const std::string& path, const std::string& content, bool append = false);
 
 // Writes all `size` bytes of `data` to `fd`, retrying short writes and interruptions.
 bool writeAll(int fd, const char* data, size_t size);
 
-// Creates the directory `path` with `mode` (and with `recursive`, every missing parent);
-// true when it exists afterwards (an existing path counts). Sets the process's umask to 0,
-// for good, so that modes given here and to later creations apply unmasked.
+// Creates the directory `path` with `mode` less the process's umask (and with `recursive`,
+// every missing parent); true when it exists afterwards (an existing path counts). The
+// umask is left as it is.
 bool makeDirectory(const std::string& path, mode_t mode, bool recursive = false);
 
 // Removes `path` and, when it is a directory, everything below it; symbolic links are
@@ -73,8 +76,10 @@ int64_t gzipUncompressedSize(const std::string& path);
 bool hasSpaceForDecompression(const std::string& targetDirectory, const std::string& gzipPath,
                               int64_t marginBytes);
 
-// Unpacks the gzip file `source` into the file `destination` with the gzip tool, creating the
-// destination's directory first. True exactly when the tool succeeded.
-bool decompressGzip(const std::string& source, const std::string& destination);
+// Unpacks the gzip file `source` into the file `destination`, which gets exactly `mode`;
+// the destination's directory is created first (0755 less the umask). The destination is
+// replaced only by a complete, intact content: on false (missing, corrupt or truncated
+// archive, a file that is not gzip, a write error) it is as before.
+bool decompressGzip(const std::string& source, const std::string& destination, mode_t mode = 0644);
 
 } // namespace FileUtils

@@ -49,4 +49,7 @@ constexpr size_t maxEtagCacheBytes = 4 * 1024 * 1024;
 // Proxies: the bytes of an upstream body held for a client that reads slower than it comes.
 constexpr size_t maxProxyHeldBytes = 256 * 1024;
 
+// Helper programs run for their output (uptime, the mDNS browser): a report's worth of text.
+constexpr size_t maxExecOutputBytes = 1024 * 1024;
+
 } // namespace Limits

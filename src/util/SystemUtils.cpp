@@ -1,18 +1,22 @@
 #include "util/SystemUtils.h"
 
 #include "util/FileUtils.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 #include "util/UniqueFd.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -52,6 +56,93 @@ std::optional<int64_t> parseDecimal(const std::string& text)
   return value;
 }
 
+class SpawnActions {
+public:
+  SpawnActions() { valid_ = posix_spawn_file_actions_init(&actions_) == 0; }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  ~SpawnActions()
+  {
+    if (valid_) {
+      posix_spawn_file_actions_destroy(&actions_);
+    }
+  }
+  bool valid() const { return valid_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+  posix_spawn_file_actions_t actions_{};
+  bool valid_ = false;
+};
+
+class SpawnAttributes {
+public:
+  SpawnAttributes() { valid_ = posix_spawnattr_init(&attributes_) == 0; }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  ~SpawnAttributes()
+  {
+    if (valid_) {
+      posix_spawnattr_destroy(&attributes_);
+    }
+  }
+  bool valid() const { return valid_; }
+  posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+  posix_spawnattr_t attributes_{};
+  bool valid_ = false;
+};
+
+// Standard input from /dev/null, standard output into `outputFd`, nothing else of this
+// process; every signal at its default and none blocked, whatever Orvane's threads set up
+// for themselves (a program started with SIGINT ignored could not be interrupted).
+bool prepareSpawn(SpawnActions& actions, SpawnAttributes& attributes, int outputFd)
+{
+  if (!actions.valid() || !attributes.valid() ||
+      posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
+      posix_spawn_file_actions_adddup2(actions.get(), outputFd, STDOUT_FILENO) != 0) {
+    return false;
+  }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Descriptors a library opened without close-on-exec must not reach the program either.
+  if (posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1) != 0) {
+    return false;
+  }
+#endif
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  return posix_spawnattr_setsigmask(attributes.get(), &none) == 0 &&
+         posix_spawnattr_setsigdefault(attributes.get(), &all) == 0 &&
+         posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+}
+
+// Reads `fd` to its end, keeping at most `limit` bytes; false when there was more.
+bool readBounded(int fd, size_t limit, std::string& output, const std::string& program)
+{
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      Logger::log("Exec read error: " + program + ": " + std::strerror(errno), LogLevel::Error);
+      return true;
+    }
+    if (got == 0) {
+      return true;
+    }
+    const size_t room = limit - output.size();
+    output.append(buffer, std::min(room, static_cast<size_t>(got)));
+    if (static_cast<size_t>(got) > room) {
+      return false;
+    }
+  }
+}
+
 int32_t reserveMb(int64_t memTotalKb)
 {
   if (memTotalKb < 154624) {
@@ -65,40 +156,72 @@ int32_t reserveMb(int64_t memTotalKb)
 
 } // namespace
 
-std::string exec(const std::string& command, int& exitStatus)
+std::string exec(const std::vector<std::string>& argv, int& exitStatus)
 {
-  exitStatus = 0;
-  // "e": the pipe's descriptor must not leak into children forked later by other threads.
-  FILE* pipe = popen(command.c_str(), "re");
-  if (pipe == nullptr) {
-    Logger::log(std::string("Exec popen error: ") + std::strerror(errno), LogLevel::Error);
-    exitStatus = -1;
+  exitStatus = -1;
+  if (argv.empty()) {
+    Logger::log("Exec error: no program given", LogLevel::Error);
     return {};
   }
+  const std::string& program = argv[0];
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    Logger::log("Exec pipe error: " + program + ": " + std::strerror(errno), LogLevel::Error);
+    return {};
+  }
+  UniqueFd reader(fds[0]);
+  UniqueFd writer(fds[1]);
+
+  std::vector<char*> pointers;
+  pointers.reserve(argv.size() + 1);
+  for (const std::string& argument : argv) {
+    pointers.push_back(const_cast<char*>(argument.c_str()));
+  }
+  pointers.push_back(nullptr);
+
+  SpawnActions actions;
+  SpawnAttributes attributes;
+  if (!prepareSpawn(actions, attributes, writer.get())) {
+    Logger::log("Exec spawn error: " + program + ": cannot prepare the process", LogLevel::Error);
+    return {};
+  }
+  // posix_spawn leaves this process's signal handlers alone: a SIGINT arriving while the
+  // program runs is handled as always (the shell's system() ignores it for that time).
+  pid_t pid = -1;
+  const int error =
+      posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), pointers.data(), environ);
+  if (error != 0) {
+    Logger::log("Exec spawn error: " + program + ": " + std::strerror(error), LogLevel::Error);
+    return {};
+  }
+  writer.reset();
+
   std::string output;
-  char buffer[128];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-    output += buffer;
+  if (!readBounded(reader.get(), Limits::maxExecOutputBytes, output, program)) {
+    Logger::log("Exec: output of " + program + " cut at " + std::to_string(Limits::maxExecOutputBytes) +
+                    " bytes",
+                LogLevel::Warning);
   }
-  if (std::ferror(pipe)) {
-    Logger::log(std::string("Exec read error: ") + std::strerror(errno), LogLevel::Error);
+  // Closing the pipe first ends a program that still writes (SIGPIPE), so the wait ends too.
+  reader.reset();
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited != pid) {
+    Logger::log("Exec wait error: " + program + ": " + std::strerror(errno), LogLevel::Error);
+    return output;
   }
-  const int status = pclose(pipe);
-  if (status == -1) {
-    exitStatus = -1;
-  } else if (WIFSIGNALED(status)) {
-    // A killed command must not look like a successful one.
-    exitStatus = 128 + WTERMSIG(status);
-  } else {
-    exitStatus = WEXITSTATUS(status);
-  }
+  // A killed program must not look like a successful one.
+  exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
   return output;
 }
 
-std::string exec(const std::string& command)
+std::string exec(const std::vector<std::string>& argv)
 {
   int exitStatus = 0;
-  return exec(command, exitStatus);
+  return exec(argv, exitStatus);
 }
 
 int32_t availableMemoryMbFrom(const std::string& meminfo)
@@ -159,7 +282,7 @@ bool isPortFree(uint16_t port)
 SystemInfo systemInfo()
 {
   SystemInfo info;
-  info.uptime = StringUtils::trimmed(exec("uptime"));
+  info.uptime = StringUtils::trimmed(exec({"uptime"}));
   info.availableMemoryMb = static_cast<uint32_t>(availableMemoryMb());
   info.freeSpaceMb = FileUtils::freeSpaceMb("/usr/local/");
   return info;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace SystemUtils {
 
@@ -11,11 +12,15 @@ struct SystemInfo {
   uint32_t freeSpaceMb = 0; // of the file system holding /usr/local/
 };
 
-// Runs `command` through the shell and returns its standard output. `exitStatus` gets the
-// command's exit code (127 when the shell cannot find it), 128 + the signal number when a
-// signal ended it, and -1 when it could not be started or waited for (the output is then "").
-std::string exec(const std::string& command, int& exitStatus);
-std::string exec(const std::string& command);
+// Runs the program `argv[0]` (looked up in PATH when it has no "/") with exactly the
+// arguments `argv`, no shell involved, and returns its standard output, at most
+// Limits::maxExecOutputBytes of it (when it prints more, its output pipe is closed and the
+// rest is lost). Standard input is /dev/null, standard error this process's; the calling
+// thread waits for the program to end. `exitStatus` gets the program's exit code, 128 +
+// the signal number when a signal ended it, and -1 when it could not be started (the output
+// is then "") or waited for; the reason is logged.
+std::string exec(const std::vector<std::string>& argv, int& exitStatus);
+std::string exec(const std::vector<std::string>& argv);
 
 // MiB of memory available to new processes, from /proc/meminfo, less a reserve that grows
 // with the machine's memory; never negative, 0 when the figures cannot be read.

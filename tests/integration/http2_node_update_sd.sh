@@ -25,7 +25,7 @@ done
 
 [ ! -e "$orvane_app_dir/tools/node" ] || fail "the runtime went to FLASH"
 [ ! -e "$orvane_app_dir/tools/node.gz" ] || fail "the archive is still there"
-expect_eq "$(stat -c %a "$sd_app/node")" 777 "mode of the runtime"
+expect_eq "$(stat -c %a "$sd_app/node")" 755 "mode of the runtime"
 expect_eq "$("$sd_app/node" -e 'console.log(6 * 7)')" 42 "the unpacked runtime runs"
 expect_eq "$(camera-sim-ctl get orvane.NodejsLocation)" "$sd_app/" "recorded location"
 diagnostics_ok() { request "$api/diagnostics.cgi" && [ "$body" = '{"node_state":"OK"}' ]; }

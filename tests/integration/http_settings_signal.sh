@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # A running package gets SIGINT when its settings change, and is stopped by its removal.
+# Settings set on a full storage fail and keep the former file; what an install creates and
+# the package process's umask keep other users out.
 set -euo pipefail
+# Orvane inherits this mask; it must not widen it for what it creates.
+umask 022
 source "$(dirname "$0")/lib.sh"
 # A runtime location recorded before start-up makes Orvane unpack the shipped Node.js there.
 params=$build/http_settings_signal.params
@@ -16,9 +20,17 @@ process.on('SIGINT', () => fs.appendFileSync('localdata/signals.txt', 'SIGINT\n'
 fs.writeFileSync('localdata/started.txt', String(process.pid));
 setInterval(() => {}, 1000);
 JS
+mkdir -p "$work/runner.src/html"
+echo page >"$work/runner.src/html/index.html"
 make_package runner "" "$(cat "$work/main.js")"
 install "storage=SD_DISK" "$work/runner.zip"
 expect_answer 200 "$(json_status 200 OK)" "install the running package"
+expect_eq "$(cd "$sd_root/runner" && stat -c '%n %a' . html localdata main.js html/index.html)" \
+  ". 755
+html 755
+localdata 755
+main.js 644
+html/index.html 644" "modes of the installed package"
 camera-sim-ctl set orvane.PackageConfigurations '{"runner":{"enabled":true}}' >/dev/null
 wait_for_file() {
   local deadline=$(( $(date +%s) + $2 ))
@@ -33,6 +45,21 @@ expect_answer 200 "$(json_status 200 OK)" "set while running"
 wait_for_file "$sd_root/runner/localdata/signals.txt" 10 || fail "the package got no SIGINT"
 expect_eq "$(cat "$sd_root/runner/localdata/signals.txt")" SIGINT "signals received"
 grep -q 'Send signal 2 to package runner' "$ORVANE_LOG" || fail "the signal was not logged"
+expect_eq "$(grep '^Umask:' "/proc/$(cat "$sd_root/runner/localdata/started.txt")/status")" \
+  $'Umask:\t0022' "umask of the package process"
+
+# A full storage: new settings larger than a page cannot be written, the former ones stay.
+sd_disk=/var/spool/storage/SD_DISK
+used_kb=$(df --output=used -k "$sd_disk" | tail -1)
+mount -o remount,size=$((used_kb + 256))k "$sd_disk"
+dd if=/dev/zero of="$sd_disk/filler" bs=4k 2>/dev/null || true
+request --data-binary "{\"pad\": \"$(head -c 6000 /dev/zero | tr '\0' x)\"}" "$settings?package_name=runner&action=set"
+expect_answer 500 "$(json_status 500 "Http API: package settings - write file error")" "set on a full storage"
+expect_eq "$(cat "$sd_root/runner/localdata/settings.json")" '{"speed": 2}' "settings after the failed set"
+expect_eq "$(ls -A "$sd_root/runner/localdata" | grep -v '^settings.json$\|^started.txt$\|^signals.txt$' || true)" "" \
+  "files left in localdata"
+rm "$sd_disk/filler"
+mount -o remount,size=50% "$sd_disk"
 
 # Re-installing a running package stops it; the periodic start runs the new tree.
 pid=$(cat "$sd_root/runner/localdata/started.txt")

@@ -11,7 +11,7 @@ log=$ORVANE_LOG
 # The shipped runtime was installed at start-up into the recorded location.
 expect_match "$(cat "$log")" '\[ Info    \] NodeJS update successfully finished$' "start-up update"
 [ -x "$orvane_app_dir/tools/node" ] || fail "no Node.js executable after the update"
-expect_eq "$(stat -c %a "$orvane_app_dir/tools/node")" 777 "mode of the Node.js executable"
+expect_eq "$(stat -c %a "$orvane_app_dir/tools/node")" 755 "mode of the Node.js executable"
 [ ! -e "$orvane_app_dir/tools/node.gz" ] || fail "the archive is still there"
 
 install_package envpkg

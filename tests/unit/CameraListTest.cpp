@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-TEST(CameraListTest, BrowseCommandRunsTheToolOfTheGivenDirectory)
+TEST(CameraListTest, BrowseArgumentsRunTheToolOfTheGivenDirectory)
 {
-  EXPECT_EQ(CameraList::browseCommand("/usr/local/packages/orvane/tools/"),
-            "/usr/local/packages/orvane/tools/mDNSClient -t 2 -p -s _axis-video._tcp.local");
+  EXPECT_EQ(CameraList::browseArguments("/usr/local/packages/orvane/tools/"),
+            (std::vector<std::string>{"/usr/local/packages/orvane/tools/mDNSClient", "-t", "2", "-p", "-s",
+                                      "_axis-video._tcp.local"}));
 }
 
 TEST(CameraListTest, KeepsCamerasByNameInAnyCaseAndDropsLinkLocalAddresses)

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -79,31 +83,51 @@ TEST_F(FileUtilsTest, WriteFileReplacesOrAppendsAndCreates)
   EXPECT_FALSE(FileUtils::writeFile(dir, "x"));
 }
 
-TEST_F(FileUtilsTest, WriteErrorRemovesAReplacedFileButKeepsAnAppendedOne)
+TEST_F(FileUtilsTest, AFailedWriteLeavesTheFormerFileWholeAndNoTemporaryBehind)
 {
-  if (access("/dev/full", W_OK) != 0) {
-    GTEST_SKIP() << "no /dev/full";
+  put("settings.json", "old settings");
+  put("log", "old log");
+  // A file size limit makes every write past 64 bytes fail, as a full disk would.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{64, 64};
+    signal(SIGXFSZ, SIG_IGN);
+    const bool limited = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    const bool replaced = FileUtils::writeFile(path("settings.json"), std::string(1000, 'n'));
+    const bool appended = FileUtils::writeFile(path("log"), std::string(1000, 'n'), true);
+    _exit(limited && !replaced && !appended ? 0 : 1);
   }
-  // /dev/full fails every write with ENOSPC; a symbolic link lets us see what happens to it.
-  ASSERT_EQ(symlink("/dev/full", path("full").c_str()), 0);
-  EXPECT_FALSE(FileUtils::writeFile(path("full"), "data", true));
-  EXPECT_TRUE(std::filesystem::is_symlink(path("full")));
-  EXPECT_FALSE(FileUtils::writeFile(path("full"), "data"));
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path("full"))));
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "a write past the limit was reported as done";
+  EXPECT_EQ(bytesOf("settings.json"), "old settings");
+  EXPECT_EQ(bytesOf("log"), "old log");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2)
+      << "a temporary file was left behind";
+
+  // A link in the file's place is replaced, never written through.
+  put("elsewhere", "untouched");
+  ASSERT_EQ(symlink(path("elsewhere").c_str(), path("link").c_str()), 0);
+  ASSERT_TRUE(FileUtils::writeFile(path("link"), "new"));
+  EXPECT_FALSE(std::filesystem::is_symlink(path("link")));
+  EXPECT_EQ(bytesOf("link"), "new");
+  EXPECT_EQ(bytesOf("elsewhere"), "untouched");
 }
 
-TEST_F(FileUtilsTest, MakeDirectoryRecursiveCreatesMissingLevelsWithUnmaskedMode)
+TEST_F(FileUtilsTest, MakeDirectoryRecursiveCreatesMissingLevelsAndLeavesTheUmaskAlone)
 {
+  const mode_t previous = umask(022);
   ASSERT_EQ(mkdir(path("a").c_str(), 0700), 0);
   EXPECT_TRUE(FileUtils::makeDirectory(path("a/b/c"), 0775, true));
   EXPECT_TRUE(FileUtils::isDirectory(path("a/b/c")));
-  EXPECT_EQ(modeOf(path("a/b")), 0775u);
+  EXPECT_EQ(modeOf(path("a/b")), 0755u);
   EXPECT_EQ(modeOf(path("a")), 0700u);
   EXPECT_TRUE(FileUtils::makeDirectory(path("a/b/c/"), 0775, true));
   EXPECT_TRUE(FileUtils::makeDirectory(path("x/./y//z/"), 0777, true));
   EXPECT_TRUE(FileUtils::isDirectory(path("x/y/z")));
-  EXPECT_EQ(modeOf(path("x/y/z")), 0777u);
-  EXPECT_EQ(umask(0), 0u);
+  EXPECT_EQ(modeOf(path("x/y/z")), 0755u);
+  EXPECT_EQ(umask(previous), 022u);
 }
 
 TEST_F(FileUtilsTest, MakeDirectorySingleLevel)
@@ -253,6 +277,25 @@ TEST_F(FileUtilsTest, DecompressGzipHandlesPathsWithShellCharacters)
   EXPECT_FALSE(FileUtils::decompressGzip(path("missing.gz"), path("out3")));
   put("blocker", "x");
   EXPECT_FALSE(FileUtils::decompressGzip(path(weird) + ".gz", path("blocker/sub/out")));
+}
+
+TEST_F(FileUtilsTest, DecompressGzipReplacesTheDestinationOnlyWithTheWholeContent)
+{
+  put("big", std::string(300000, 'b') + "end");
+  ASSERT_EQ(std::system(("gzip -k " + path("big")).c_str()), 0);
+  const std::string archive = bytesOf("big.gz");
+  put("cut.gz", archive.substr(0, archive.size() - 12));
+  put("runtime", "old runtime");
+  EXPECT_FALSE(FileUtils::decompressGzip(path("cut.gz"), path("runtime")));
+  EXPECT_TRUE(bytesOf("runtime") == "old runtime") << FileUtils::fileSize(path("runtime")) << " bytes";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4)
+      << "a temporary file was left behind";
+
+  const mode_t previous = umask(077);
+  EXPECT_TRUE(FileUtils::decompressGzip(path("big.gz"), path("runtime"), 0755));
+  umask(previous);
+  EXPECT_TRUE(bytesOf("runtime") == bytesOf("big"));
+  EXPECT_EQ(modeOf(path("runtime")), 0755u);
 }
 
 TEST_F(FileUtilsTest, CopyTreeKeepsModesAndLinksAndRemoveTreeNeverFollowsALink)

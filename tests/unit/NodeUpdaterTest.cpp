@@ -47,7 +47,7 @@ TEST_F(NodeInstall, UnpacksTheArchiveMakesItExecutableAndRecordsTheLocation)
   EXPECT_EQ(readText(location + "node"), "runtime bytes");
   struct stat info {};
   ASSERT_EQ(stat((location + "node").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0777u);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
   EXPECT_FALSE(exists(PackagePaths::nodeArchive()));
   ASSERT_EQ(params->writes.size(), 1u);
   EXPECT_EQ(params->writes[0], std::make_pair(std::string("orvane.NodejsLocation"), location));
