@@ -6,6 +6,7 @@
 #include "http/UploadDirectory.h"
 #include "mpfd/Exception.h"
 #include "mpfd/Parser.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 
@@ -19,7 +20,7 @@
 
 namespace {
 
-constexpr int64_t maxUploadCollectorLength = 15360000;
+constexpr int64_t maxUploadCollectorLength = Limits::maxUploadPartHeaderBytes + 4096;
 constexpr unsigned connectionTimeoutSeconds = 25;
 
 bool isUploadUrl(const std::string& url)
@@ -57,8 +58,12 @@ void refuseUpload(RequestData& request, unsigned status, const std::string& mess
 void refuseUpload(RequestData& request, const MPFD::Exception& error)
 {
   Logger::log(error.GetError(), LogLevel::Error);
+  const bool tooLarge = dynamic_cast<const MPFD::LimitExceeded*>(&error) != nullptr;
   const bool writeFailed = error.GetError().rfind("Cannot write to file", 0) == 0;
-  refuseUpload(request, writeFailed ? MHD_HTTP_INTERNAL_SERVER_ERROR : MHD_HTTP_BAD_REQUEST,
+  refuseUpload(request,
+               tooLarge      ? MHD_HTTP_CONTENT_TOO_LARGE
+               : writeFailed ? MHD_HTTP_INTERNAL_SERVER_ERROR
+                             : MHD_HTTP_BAD_REQUEST,
                "Http API: upload error - " + error.GetError());
 }
 

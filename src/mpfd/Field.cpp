@@ -1,6 +1,9 @@
 #include "mpfd/Field.h"
 
 #include "mpfd/Exception.h"
+#include "util/Limits.h"
+
+#include <string>
 
 namespace MPFD {
 
@@ -18,6 +21,13 @@ void Field::SetType(int type)
 
 void Field::AcceptSomeData(const char* data, std::size_t length)
 {
+  if (type == Text && length > Limits::maxUploadTextFieldBytes - content.size()) {
+    // Keeping the bytes up to the cap leaves the same field whatever the chunking.
+    content.append(data, Limits::maxUploadTextFieldBytes - content.size());
+    contentLength = content.size();
+    throw LimitExceeded("A text field is longer than " + std::to_string(Limits::maxUploadTextFieldBytes) +
+                        " bytes.");
+  }
   if (type == Text || (type == File && storage == StoreInMemory)) {
     content.append(data, length);
     contentLength += length;
@@ -34,6 +44,13 @@ void Field::AcceptSomeData(const char* data, std::size_t length)
     return;
   }
   throw Exception("Trying to AcceptSomeData but no type was set.");
+}
+
+void Field::FinishContent()
+{
+  if (tempFile) {
+    tempFile->close();
+  }
 }
 
 int Field::GetType() const

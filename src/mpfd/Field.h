@@ -36,8 +36,13 @@ public:
   // Appends `length` bytes of content: to memory for text parts and in-memory files, otherwise
   // to the temporary file, which is created in the temp dir with the first byte and written
   // through at once. Throws MPFD::Exception when no type or temp dir is set, or when the
-  // temporary file cannot be created or fully written.
+  // temporary file cannot be created or fully written. A text part keeps at most
+  // Limits::maxUploadTextFieldBytes: the bytes up to that many are kept, and
+  // MPFD::LimitExceeded is thrown for the rest.
   void AcceptSomeData(const char* data, std::size_t length);
+  // The part's content is complete: the temporary file, if any, is closed (it stays on disk
+  // until the field is destroyed, for readers that open it by its name). No content may follow.
+  void FinishContent();
 
   // The accessors below throw MPFD::Exception when the type is not set, the type does not fit,
   // or (for file content and the temp name) the storage does not fit, in that order.

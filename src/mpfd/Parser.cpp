@@ -1,7 +1,10 @@
 #include "mpfd/Parser.h"
 
 #include "mpfd/Exception.h"
+#include "util/Limits.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace MPFD {
@@ -13,9 +16,39 @@ const std::string headersEnd = "\r\n\r\n";
 // Above this much spare room, a mostly empty collector gives its memory back.
 constexpr std::size_t keptCapacity = 1 << 20;
 
+// Received bytes in an error text: enough of them to recognise the request, never so many that
+// the answer or the log line grows with what a client sent, and nothing that could break a line.
+constexpr std::size_t quotedBytes = 200;
+
+std::string printable(const std::string& bytes)
+{
+  std::string text;
+  const std::size_t shown = std::min(bytes.size(), quotedBytes);
+  for (std::size_t i = 0; i < shown; ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte == '\\') {
+      text += "\\\\";
+    } else if (byte == '\r') {
+      text += "\\r";
+    } else if (byte == '\n') {
+      text += "\\n";
+    } else if (byte < 0x20 || byte >= 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      text += escaped;
+    } else {
+      text += static_cast<char>(byte);
+    }
+  }
+  if (shown < bytes.size()) {
+    text += "...";
+  }
+  return text;
+}
+
 std::string quoteHeaders(const std::string& headers)
 {
-  return "\nThe headers are: \"" + headers + "\"";
+  return "\nThe headers are: \"" + printable(headers) + "\"";
 }
 
 } // namespace
@@ -28,12 +61,12 @@ void Parser::SetContentType(const std::string& type)
 {
   static const std::string expected = "multipart/form-data;";
   if (type.compare(0, expected.size(), expected) != 0) {
-    throw Exception("Content type is not \"multipart/form-data\"\nIt is \"" + type + "\"");
+    throw Exception("Content type is not \"multipart/form-data\"\nIt is \"" + printable(type) + "\"");
   }
   static const std::string key = "boundary=";
   std::size_t at = type.find(key);
   if (at == std::string::npos) {
-    throw Exception("Cannot find boundary in Content-type: \"" + type + "\"");
+    throw Exception("Cannot find boundary in Content-type: \"" + printable(type) + "\"");
   }
   boundary = "--" + type.substr(at + key.size());
   searchedUpTo = 0;
@@ -54,9 +87,6 @@ void Parser::AcceptSomeData(const char* data, std::size_t length)
   if (length > 0) {
     dataCollector.insert(dataCollector.end(), data, data + length);
   }
-  if (static_cast<std::int64_t>(dataCollector.size()) > maxDataCollectorLength) {
-    throw Exception("Maximum data collector length reached.");
-  }
 
   for (;;) {
     bool progressed = false;
@@ -72,8 +102,13 @@ void Parser::AcceptSomeData(const char* data, std::size_t length)
       break;
     }
     if (!progressed) {
-      return;
+      break;
     }
+  }
+  // Counting only what is left after parsing lets a chunk of any size pass when its content
+  // can be handed on; what stays is a header block, a partial boundary or a preamble.
+  if (static_cast<std::int64_t>(unconsumedLength()) > maxDataCollectorLength) {
+    throw LimitExceeded("Maximum data collector length reached.");
   }
 }
 
@@ -94,6 +129,12 @@ bool Parser::readHeaders()
     return false;
   }
   std::size_t end = find(headersEnd);
+  // Without the end in sight, the block is at least as long as all but the last 3 bytes.
+  std::size_t least = end != std::string::npos ? end : unconsumedLength() - (headersEnd.size() - 1);
+  if (least > Limits::maxUploadPartHeaderBytes) {
+    throw LimitExceeded("Part headers longer than " + std::to_string(Limits::maxUploadPartHeaderBytes) +
+                        " bytes.");
+  }
   if (end == std::string::npos) {
     return false;
   }
@@ -120,6 +161,8 @@ bool Parser::readContent()
   if (!found) {
     return false;
   }
+  // Only the part being read keeps its file open, however many parts the body has.
+  fields.at(currentFieldName)->FinishContent();
   setState(LookingForBoundary);
   return true;
 }
@@ -170,6 +213,19 @@ void Parser::parseHeaders(const std::string& headers)
   }
   std::string name = headers.substr(nameBegin, nameEnd - nameBegin);
 
+  static const std::string fileNameKey = "filename=\"";
+  std::size_t fileNameAt = headers.find(fileNameKey);
+  const bool isFile = fileNameAt != std::string::npos;
+  if (parts == Limits::maxUploadFields) {
+    throw LimitExceeded("More than " + std::to_string(Limits::maxUploadFields) + " fields in one body.");
+  }
+  if (isFile && fileParts == Limits::maxUploadFileParts) {
+    throw LimitExceeded("More than " + std::to_string(Limits::maxUploadFileParts) +
+                        " file parts in one body.");
+  }
+  ++parts;
+  fileParts += isFile ? 1 : 0;
+
   std::size_t arrayMark = name.find("[]");
   if (arrayMark != std::string::npos && arrayMark + 2 == name.size()) {
     auto counter = arrayCounters.find(name);
@@ -188,9 +244,7 @@ void Parser::parseHeaders(const std::string& headers)
   slot = std::make_unique<Field>();
   Field& field = *slot;
 
-  static const std::string fileNameKey = "filename=\"";
-  std::size_t fileNameAt = headers.find(fileNameKey);
-  if (fileNameAt == std::string::npos) {
+  if (!isFile) {
     field.SetType(Field::Text);
     return;
   }

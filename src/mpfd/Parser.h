@@ -15,12 +15,17 @@ namespace MPFD {
 //
 // Set the storage, the temp dir, the limit and the content type, then feed every chunk in order
 // to AcceptSomeData. Every failure throws MPFD::Exception, after which the caller is expected to
-// give up on the body. Fields, and the temporary files of file fields, live as long as the
-// parser: copy, move or extract an uploaded file before destroying the parser.
+// give up on the body; a body that breaks one of the upload limits throws its subclass
+// MPFD::LimitExceeded. Fields, and the temporary files of file fields, live as long as the
+// parser: copy, move or extract an uploaded file before destroying the parser. Only the file of
+// the part being read is open; the others are closed and opened again by name.
 //
-// The parser itself holds at most the limit: file content leaves it as soon as it cannot be part
-// of a boundary, and only the unconsumed bytes (a partial boundary, a header block, a preamble)
-// stay. Text parts, and file parts under StoreInMemory, are kept whole in their fields.
+// Between chunks the parser holds at most the limit: file content leaves it as soon as it cannot
+// be part of a boundary, and only the unconsumed bytes (a partial boundary, a header block, a
+// preamble) stay. Text parts, and file parts under StoreInMemory, are kept whole in their
+// fields. A body has at most Limits::maxUploadFields parts, Limits::maxUploadFileParts of them
+// with a file name, and part header blocks of at most Limits::maxUploadPartHeaderBytes.
+// Error texts quote at most a short, escaped prefix of the bytes received.
 class Parser {
 public:
   enum State : int { LookingForBoundary = 1, ReadingHeaders = 2, ReadingContent = 3 };
@@ -35,16 +40,17 @@ public:
   void SetFileStorage(int storage) { this->storage = storage; }
   // Directory of the temporary files; their paths are always `dir` + "/" + name.
   void SetTempDir(const std::string& dir) { tempDir = dir; }
-  // The largest number of unconsumed bytes accepted; 16777216 unless set.
+  // The largest number of bytes left unconsumed after a chunk; 16777216 unless set.
   void SetMaxDataCollectorLength(std::int64_t length) { maxDataCollectorLength = length; }
   // Takes the boundary from a Content-Type value that must begin with "multipart/form-data;"
   // exactly and contain "boundary=": everything after it, unchanged, is the boundary parameter.
   // Throws MPFD::Exception otherwise.
   void SetContentType(const std::string& type);
 
-  // Consumes the next chunk of the body. Throws MPFD::Exception when no content type was set, when
-  // the unconsumed bytes exceed the limit, when a part's headers are unusable, or when a file
-  // part cannot be written. What was done before the failure stays done.
+  // Consumes the next chunk of the body. Throws MPFD::Exception when no content type was set,
+  // when a part's headers are unusable, or when a file part cannot be written, and
+  // MPFD::LimitExceeded when the unconsumed bytes exceed the limit or the body breaks one of the
+  // upload limits. What was done before the failure stays done.
   void AcceptSomeData(const char* data, std::size_t length);
 
   // The fields by name (array names "x[]" numbered x0, x1, ...). A part that repeats a name
@@ -91,6 +97,8 @@ private:
   // needle currently searched for.
   std::size_t searchedUpTo = 0;
   std::int64_t maxDataCollectorLength = 16777216;
+  std::size_t parts = 0;
+  std::size_t fileParts = 0;
 };
 
 } // namespace MPFD

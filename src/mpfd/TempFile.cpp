@@ -6,21 +6,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace MPFD {
 
+namespace {
+
+// Never handing out a number twice in the process's life means a name seen again after our
+// file was removed was made by somebody else, which the identity check in the destructor
+// relies on once the descriptor is closed.
+std::atomic<unsigned long long> nextNumber{1};
+
+} // namespace
+
 std::unique_ptr<TempFile> TempFile::create(const std::string& dir)
 {
-  for (unsigned long n = 1;; ++n) {
-    std::string name = "MPFD_Temp_" + std::to_string(n);
+  for (;;) {
+    std::string name = "MPFD_Temp_" + std::to_string(nextNumber.fetch_add(1));
     std::string path = dir + "/" + name;
-    int fd;
+    int created;
     do {
-      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-      return std::unique_ptr<TempFile>(new TempFile(fd, std::move(name), std::move(path)));
+      created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    } while (created < 0 && errno == EINTR);
+    if (created >= 0) {
+      return std::unique_ptr<TempFile>(new TempFile(UniqueFd(created), std::move(name), std::move(path)));
     }
     // Anything that exists under the name (a file, a directory, a dangling link) makes it taken.
     if (errno != EEXIST) {
@@ -29,28 +39,34 @@ std::unique_ptr<TempFile> TempFile::create(const std::string& dir)
   }
 }
 
-TempFile::TempFile(int fd, std::string fileName, std::string filePath)
-    : fd(fd), fileName(std::move(fileName)), filePath(std::move(filePath))
+TempFile::TempFile(UniqueFd fd, std::string fileName, std::string filePath)
+    : fd(std::move(fd)), fileName(std::move(fileName)), filePath(std::move(filePath))
 {
+  struct stat own {};
+  identified = ::fstat(this->fd.get(), &own) == 0;
+  device = own.st_dev;
+  inode = own.st_ino;
 }
 
 TempFile::~TempFile()
 {
-  // While the descriptor is open its inode cannot be reused, so a matching device and inode
-  // under the name proves the name still is ours.
-  struct stat own {};
+  // While our descriptor is open the inode cannot be reused, and once it is closed the name is
+  // one this process never hands out again: either way a matching device and inode under the
+  // name proves the name still is ours.
   struct stat named {};
-  if (::fstat(fd, &own) == 0 && ::lstat(filePath.c_str(), &named) == 0 && own.st_dev == named.st_dev &&
-      own.st_ino == named.st_ino) {
+  if (identified && ::lstat(filePath.c_str(), &named) == 0 && named.st_dev == device &&
+      named.st_ino == inode) {
     ::unlink(filePath.c_str());
   }
-  ::close(fd);
 }
 
 void TempFile::write(const char* data, std::size_t length)
 {
+  if (!fd) {
+    throw Exception("Cannot write to file " + filePath);
+  }
   while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
+    ssize_t written = ::write(fd.get(), data, length);
     if (written < 0 && errno == EINTR) {
       continue;
     }
@@ -60,6 +76,11 @@ void TempFile::write(const char* data, std::size_t length)
     data += written;
     length -= static_cast<std::size_t>(written);
   }
+}
+
+void TempFile::close()
+{
+  fd.reset();
 }
 
 } // namespace MPFD

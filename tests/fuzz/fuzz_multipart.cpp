@@ -1,13 +1,16 @@
 // Feeds random bodies to the multipart parser in random chunks and checks that the chunking
 // changes nothing: the same fields, contents, files and errors as when the body arrives whole,
-// and no temporary file left behind once the parsers are gone.
+// error texts that stay short and printable, and no temporary file left behind once the parsers
+// are gone.
 //
-// Input: byte 0 picks the boundary, the storage and a small limit; bytes 1 to 3 seed the chunk
+// Input: byte 0 picks the boundary, the storage and a small limit, and (both top bits set)
+// repeats the body's second half up to past the upload caps; bytes 1 to 3 seed the chunk
 // sizes; the rest is the body.
 
 #include "mpfd/Exception.h"
 #include "mpfd/Parser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +24,10 @@ namespace {
 
 const char* const boundaries[] = {"AaB03x", "x", "--", "a\r\n"};
 const std::string limitError = "Maximum data collector length reached.";
+// Past every text field and header cap, and enough small parts for the part caps.
+constexpr std::size_t largeBody = 80 * 1024;
+// The longest fixed text, a 200-byte quote escaped 4 bytes a byte, and a temporary path.
+constexpr std::size_t longestError = 1200;
 
 // A private directory for the temporary files, removed when the fuzzer exits.
 struct TempDir {
@@ -107,6 +114,13 @@ Outcome run(MPFD::Parser& parser, const std::string& body, const std::vector<std
   } catch (const MPFD::Exception& e) {
     outcome.error = e.GetError();
   }
+  const bool unprintable = std::any_of(outcome.error.begin(), outcome.error.end(), [](char c) {
+    return c == '\r' || static_cast<unsigned char>(c) >= 0x7f;
+  });
+  if (outcome.error.size() > longestError || unprintable) {
+    std::fprintf(stderr, "error text too long or not printable: %zu bytes\n", outcome.error.size());
+    std::abort();
+  }
   outcome.fields = describe(parser);
   outcome.complete = parser.IsComplete();
   outcome.state = parser.GetState();
@@ -132,7 +146,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 1; i < 4; ++i) {
     chunks.push_back((data[i] & 0x80) != 0 ? (data[i] & 0x7f) * 37u + 1 : data[i] + 1u);
   }
-  const std::string body(reinterpret_cast<const char*>(data) + 4, size - 4);
+  std::string body(reinterpret_cast<const char*>(data) + 4, size - 4);
+  if ((control & 0xc0) == 0xc0 && !body.empty()) {
+    // Repeating the second half lets one part's content or headers, or the parts, grow.
+    const std::string tail = body.substr(body.size() / 2);
+    while (body.size() < largeBody) {
+      body += tail;
+    }
+  }
   {
     MPFD::Parser whole;
     configure(whole, control);

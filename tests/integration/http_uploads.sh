@@ -14,6 +14,9 @@ post() {
   request --max-time 20 -H "Content-Type: $1" -H 'Expect:' --data-binary "@$2" "$url"
 }
 upload_error() { json_status 400 "Http API: upload error - $1"; }
+too_large() { json_status 413 "Http API: upload error - $1"; }
+# limit NAME: the value of an upload limit of Limits.h.
+limit() { echo $(($(sed -nE "s/.* $1 = (.*);/\1/p" "$top/src/util/Limits.h"))); }
 
 make_package fine
 printf 'x' >"$work/x"
@@ -66,7 +69,7 @@ post "multipart/form-data; boundary=b" "$work/nodisposition"
 expect_eq "$status" 400 "a part without Content-Disposition (body $body)"
 [[ $body == *'does not contain \"Content-Disposition: form-data;\"'* ]] || fail "disposition error: $body"
 
-# Part headers that never end run into the parser's limit; a file part written before them is removed.
+# Part headers that never end run into their cap; a file part written before them is removed.
 {
   printf -- '--b%s' "$crlf"
   printf 'Content-Disposition: form-data; name="f"; filename="fine.zip"%s%s' "$crlf" "$crlf"
@@ -75,7 +78,30 @@ expect_eq "$status" 400 "a part without Content-Disposition (body $body)"
   head -c $((16 * 1024 * 1024)) /dev/zero | tr '\0' 'h'
 } >"$work/endless"
 post "multipart/form-data; boundary=b" "$work/endless"
-expect_answer 400 "$(upload_error 'Maximum data collector length reached.')" "endless part headers"
+expect_answer 413 "$(too_large "Part headers longer than $(limit maxUploadPartHeaderBytes) bytes.")" \
+  "endless part headers"
+
+# Bad part headers within their cap are quoted in a short prefix only.
+{ printf -- '--b\r\n'; head -c 8000 /dev/zero | tr '\0' h; printf '\r\n\r\nx\r\n--b--\r\n'; } >"$work/badheader"
+post "multipart/form-data; boundary=b" "$work/badheader"
+expect_eq "$status" 400 "a long bad part header (body $body)"
+[ "${#body}" -lt 600 ] || fail "a long bad part header is echoed: ${#body} bytes"
+
+# One file part too many, and a text field one byte over its cap, leave nothing behind.
+for ((i = 0; i <= $(limit maxUploadFileParts); i++)); do
+  printf -- '--b\r\nContent-Disposition: form-data; name="f%d"; filename="f.zip"\r\n\r\nz\r\n' "$i"
+done >"$work/fileparts"
+printf -- '--b--\r\n' >>"$work/fileparts"
+post "multipart/form-data; boundary=b" "$work/fileparts"
+expect_answer 413 "$(too_large "More than $(limit maxUploadFileParts) file parts in one body.")" "too many files"
+{
+  printf -- '--b\r\nContent-Disposition: form-data; name="t"\r\n\r\n'
+  head -c $(($(limit maxUploadTextFieldBytes) + 1)) /dev/zero | tr '\0' t
+  printf '\r\n--b--\r\n'
+} >"$work/text"
+post "multipart/form-data; boundary=b" "$work/text"
+expect_answer 413 "$(too_large "A text field is longer than $(limit maxUploadTextFieldBytes) bytes.")" \
+  "a text field over its cap"
 
 no_leftovers "$sd_root"
 ls "$sd_root" | grep -qx fine || fail "the package installed earlier is gone"

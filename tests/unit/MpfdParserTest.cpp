@@ -1,5 +1,6 @@
 #include "mpfd/Exception.h"
 #include "mpfd/Parser.h"
+#include "util/Limits.h"
 
 #include <gtest/gtest.h>
 
@@ -40,10 +41,26 @@ std::string errorOf(const std::function<void()>& action)
 {
   try {
     action();
+  } catch (const MPFD::LimitExceeded& e) {
+    return "too large: " + e.GetError();
   } catch (const MPFD::Exception& e) {
     return e.GetError();
   }
   return "";
+}
+
+// Descriptors this process holds on files in `dir`; each must be close-on-exec.
+int descriptorsIn(const std::string& dir)
+{
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error).parent_path() == dir) {
+      ++count;
+      EXPECT_NE(fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC, 0);
+    }
+  }
+  return count;
 }
 
 class MpfdParserTest : public ::testing::Test {
@@ -71,6 +88,15 @@ protected:
     for (std::size_t at = 0; at < body.size(); at += chunk) {
       parser.AcceptSomeData(body.data() + at, std::min(chunk, body.size() - at));
     }
+  }
+
+  // The number the next temporary file gets.
+  unsigned long nextNumber() const
+  {
+    auto probe = makeParser();
+    feed(*probe, part("name=\"p\"; filename=\"p\"", "p") + closing, 100);
+    const std::string name = probe->GetField("p")->GetTempFileName();
+    return std::stoul(name.substr(name.rfind('_') + 1)) + 1;
   }
 
   std::vector<std::string> filesInDir() const
@@ -164,28 +190,30 @@ TEST_F(MpfdParserTest, TextAndFileFieldsAreSeparatedExactlyWhateverTheChunking)
   }
 }
 
-TEST_F(MpfdParserTest, FilePartsGetTheFirstFreeNumberedTempFileRemovedWithTheParser)
+TEST_F(MpfdParserTest, FilePartsSkipTakenNamesAndTheirFilesAreRemovedWithTheParser)
 {
-  std::ofstream(dir + "/MPFD_Temp_1") << "someone else's";
-  std::filesystem::create_directory(dir + "/MPFD_Temp_3");
+  // Occupy the next names, as files left by an earlier run would.
+  const unsigned long next = nextNumber();
+  const std::string taken = "MPFD_Temp_" + std::to_string(next);
+  const std::string takenDir = "MPFD_Temp_" + std::to_string(next + 1);
+  std::ofstream(dir + "/" + taken) << "someone else's";
+  std::filesystem::create_directory(dir + "/" + takenDir);
+
   auto parser = makeParser();
   feed(*parser,
        part("name=\"a\"; filename=\"a\"", "first") + part("name=\"b\"; filename=\"b\"", "second") +
            part("name=\"c\"; filename=\"c\"", "") + closing,
        7);
-
-  EXPECT_EQ(parser->GetField("a")->GetTempFileName(), dir + "/MPFD_Temp_2");
-  EXPECT_EQ(parser->GetField("b")->GetTempFileName(), dir + "/MPFD_Temp_4");
+  EXPECT_EQ(readAll(parser->GetField("a")->GetTempFileName()), "first");
+  EXPECT_EQ(readAll(parser->GetField("b")->GetTempFileName()), "second");
   // An empty file part has no file: its name is the directory, which callers must not delete.
   EXPECT_FALSE(parser->GetField("c")->HasTempFile());
   EXPECT_EQ(parser->GetField("c")->GetTempFileName(), dir + "/");
-  EXPECT_EQ(readAll(dir + "/MPFD_Temp_4"), "second");
-  EXPECT_EQ(filesInDir(),
-            (std::vector<std::string>{"MPFD_Temp_1", "MPFD_Temp_2", "MPFD_Temp_3", "MPFD_Temp_4"}));
+  EXPECT_EQ(filesInDir().size(), 4u);
 
   parser.reset();
-  EXPECT_EQ(filesInDir(), (std::vector<std::string>{"MPFD_Temp_1", "MPFD_Temp_3"}));
-  EXPECT_EQ(readAll(dir + "/MPFD_Temp_1"), "someone else's");
+  EXPECT_EQ(filesInDir(), (std::vector<std::string>{taken, takenDir}));
+  EXPECT_EQ(readAll(dir + "/" + taken), "someone else's");
 }
 
 TEST_F(MpfdParserTest, RepeatedNameDisposesOfTheEarlierFieldAndFileNameBeforeNameGivesTheName)
@@ -195,7 +223,7 @@ TEST_F(MpfdParserTest, RepeatedNameDisposesOfTheEarlierFieldAndFileNameBeforeNam
        part("name=\"f\"; filename=\"one\"", "1111") + part("name=\"f\"; filename=\"two\"", "22") + closing,
        5);
   EXPECT_EQ(describe(*parser), "[f] file=two type= content=22\n");
-  EXPECT_EQ(filesInDir(), (std::vector<std::string>{"MPFD_Temp_1"}));
+  EXPECT_EQ(filesInDir().size(), 1u);
 
   // A filename attribute before the name attribute gives the field its name.
   auto reversed = makeParser();
@@ -206,23 +234,23 @@ TEST_F(MpfdParserTest, RepeatedNameDisposesOfTheEarlierFieldAndFileNameBeforeNam
   EXPECT_EQ(describe(*reversed), "[pkg.zip] file=pkg.zip type= content=z\n");
 }
 
-TEST_F(MpfdParserTest, UnusablePartHeadersAreRefusedWithTheirText)
+TEST_F(MpfdParserTest, UnusablePartHeadersAreRefusedWithAShortPrintableQuote)
 {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"Content-Type: text/plain",
        "Accepted headers of field does not contain \"Content-Disposition: form-data;\"\nThe headers are: "
-       "\"\r\nContent-Type: text/plain\""},
+       "\"\\r\\nContent-Type: text/plain\""},
       {"content-disposition: form-data; name=\"a\"",
        "Accepted headers of field does not contain \"Content-Disposition: form-data;\"\nThe headers are: "
-       "\"\r\ncontent-disposition: form-data; name=\"a\"\""},
+       "\"\\r\\ncontent-disposition: form-data; name=\"a\"\""},
       {"Content-Disposition: form-data; nam=\"a\"",
-       "Accepted headers of field does not contain \"name=\".\nThe headers are: \"\r\nContent-Disposition: "
+       "Accepted headers of field does not contain \"name=\".\nThe headers are: \"\\r\\nContent-Disposition: "
        "form-data; nam=\"a\"\""},
       {"Content-Disposition: form-data; name=\"a",
-       "Cannot find closing quote of \"name=\" attribute.\nThe headers are: \"\r\nContent-Disposition: "
+       "Cannot find closing quote of \"name=\" attribute.\nThe headers are: \"\\r\\nContent-Disposition: "
        "form-data; name=\"a\""},
       {"Content-Disposition: form-data; name=\"a\"; filename=\"b",
-       "Cannot find closing quote of \"filename=\" attribute.\nThe headers are: \"\r\nContent-Disposition: "
+       "Cannot find closing quote of \"filename=\" attribute.\nThe headers are: \"\\r\\nContent-Disposition: "
        "form-data; name=\"a\"; filename=\"b\""},
   };
   for (const auto& [headers, error] : cases) {
@@ -235,7 +263,16 @@ TEST_F(MpfdParserTest, UnusablePartHeadersAreRefusedWithTheirText)
   EXPECT_EQ(
       errorOf([&] { feed(*parser, std::string("--AaB03x\r\nab\0cd\r\n\r\n", 19), 100); }),
       "Accepted headers of field does not contain \"Content-Disposition: form-data;\"\nThe headers are: "
-      "\"\r\nab\"");
+      "\"\\r\\nab\"");
+
+  // However much was sent, the text quotes a short prefix, escaped so that it stays one line.
+  const std::string noisy = "\x01\\\xff" + std::string(Limits::maxUploadPartHeaderBytes, 'h');
+  auto quoting = makeParser();
+  EXPECT_EQ(
+      errorOf([&] { feed(*quoting, "--AaB03x\r\n" + noisy.substr(0, 8000) + "\r\n\r\n", 4096); }),
+      "Accepted headers of field does not contain \"Content-Disposition: form-data;\"\nThe headers are: "
+      "\"\\r\\n\\x01\\\\\\xff" +
+          std::string(200 - 5, 'h') + "...\"");
 }
 
 TEST_F(MpfdParserTest, LimitBoundsUnconsumedBytesNotTheBody)
@@ -244,22 +281,21 @@ TEST_F(MpfdParserTest, LimitBoundsUnconsumedBytesNotTheBody)
   small->SetMaxDataCollectorLength(100);
   const std::string preamble(100, 'p');
   small->AcceptSomeData(preamble.data(), preamble.size());
-  EXPECT_EQ(errorOf([&] { small->AcceptSomeData("p", 1); }), "Maximum data collector length reached.");
+  EXPECT_EQ(errorOf([&] { small->AcceptSomeData("p", 1); }),
+            "too large: Maximum data collector length reached.");
 
-  // Headers that never end fill the collector up to the limit.
+  // Headers that never end are refused by the first byte that makes them longer than their cap
+  // (after the boundary, and not counting the CR LF CR LF that could still follow).
   auto endless = makeParser();
-  const std::string chunk(32768, 'h');
   std::string error;
   std::size_t fed = 0;
   endless->AcceptSomeData("--AaB03x\r\nContent-Disposition: form-data; ", 42);
-  while (error.empty() && fed < 20000000) {
-    error = errorOf([&] { endless->AcceptSomeData(chunk.data(), chunk.size()); });
-    fed += chunk.size();
+  for (; error.empty() && fed < 20000000; ++fed) {
+    error = errorOf([&] { endless->AcceptSomeData("h", 1); });
   }
-  EXPECT_EQ(error, "Maximum data collector length reached.");
-  // The chunk that went over the limit is the first one that had to.
-  EXPECT_GT(34 + fed, 15360000u);
-  EXPECT_LE(34 + fed - chunk.size(), 15360000u);
+  EXPECT_EQ(error, "too large: Part headers longer than " + std::to_string(Limits::maxUploadPartHeaderBytes) +
+                       " bytes.");
+  EXPECT_EQ(34 + fed - 3, Limits::maxUploadPartHeaderBytes + 1);
 
   // File content streams through: a body far above the limit passes in small chunks.
   std::string big(20 * 1024 * 1024, '\0');
@@ -270,6 +306,39 @@ TEST_F(MpfdParserTest, LimitBoundsUnconsumedBytesNotTheBody)
   feed(*large, part("name=\"big\"; filename=\"big.bin\"", big) + closing, 32768);
   ASSERT_TRUE(large->GetField("big")->HasTempFile());
   EXPECT_TRUE(readAll(large->GetField("big")->GetTempFileName()) == big);
+}
+
+TEST_F(MpfdParserTest, BodiesOverTheUploadLimitsAreTooLargeAndLeaveNoFiles)
+{
+  const std::string file = part("name=\"f[]\"; filename=\"f\"", "z");
+  auto files = makeParser();
+  for (std::size_t i = 0; i < Limits::maxUploadFileParts; ++i) {
+    feed(*files, file, 100);
+  }
+  EXPECT_EQ(errorOf([&] { feed(*files, file, 100); }), "too large: More than " +
+                                                           std::to_string(Limits::maxUploadFileParts) +
+                                                           " file parts in one body.");
+  EXPECT_EQ(filesInDir().size(), Limits::maxUploadFileParts);
+  files.reset();
+  EXPECT_TRUE(filesInDir().empty());
+
+  auto fields = makeParser();
+  for (std::size_t i = 0; i < Limits::maxUploadFields; ++i) {
+    feed(*fields, part("name=\"t[]\"", "v"), 100);
+  }
+  EXPECT_EQ(errorOf([&] { feed(*fields, part("name=\"t\"", "v"), 100); }),
+            "too large: More than " + std::to_string(Limits::maxUploadFields) + " fields in one body.");
+
+  // A text field holds up to its cap and not a byte more.
+  const std::string atCap(Limits::maxUploadTextFieldBytes, 't');
+  auto fits = makeParser();
+  feed(*fits, part("name=\"t\"", atCap) + closing, 5000);
+  EXPECT_EQ(fits->GetField("t")->GetTextContent().size(), atCap.size());
+  auto over = makeParser();
+  EXPECT_EQ(errorOf([&] { feed(*over, part("name=\"t\"", atCap + "t") + closing, 5000); }),
+            "too large: A text field is longer than " + std::to_string(Limits::maxUploadTextFieldBytes) +
+                " bytes.");
+  EXPECT_EQ(over->GetField("t")->GetTextContent().size(), atCap.size());
 }
 
 TEST_F(MpfdParserTest, BodyWithoutClosingBoundaryIsNotComplete)
@@ -302,29 +371,30 @@ TEST_F(MpfdParserTest, TwoParsersInOneDirectoryNeverShareATempFile)
   EXPECT_EQ(readAll(second->GetField("f")->GetTempFileName()), std::string(5000, 'b'));
 }
 
-TEST_F(MpfdParserTest, TempFilesAreNotInheritedByChildProcesses)
+TEST_F(MpfdParserTest, OnlyThePartBeingReadHoldsADescriptorNeverInheritedByChildren)
 {
   auto parser = makeParser();
-  feed(*parser, part("name=\"f\"; filename=\"f\"", "data") + closing, 1000);
-  const std::string path = parser->GetField("f")->GetTempFileName();
-  int descriptors = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    if (std::filesystem::read_symlink(entry.path(), error) == path) {
-      ++descriptors;
-      int flags = fcntl(std::stoi(entry.path().filename().string()), F_GETFD);
-      EXPECT_NE(flags & FD_CLOEXEC, 0);
-    }
+  int most = 0;
+  for (int i = 0; i < 40; ++i) {
+    feed(*parser, part("name=\"f[]\"; filename=\"f\"", std::string(300, 'x')), 100);
+    most = std::max(most, descriptorsIn(dir));
   }
-  EXPECT_EQ(descriptors, 1);
+  EXPECT_EQ(most, 1);
+  feed(*parser, closing, 100);
+  EXPECT_EQ(descriptorsIn(dir), 0);
+  // Closed files are complete for readers that open them by name.
+  EXPECT_EQ(filesInDir().size(), 40u);
+  EXPECT_EQ(readAll(parser->GetField("f39")->GetTempFileName()), std::string(300, 'x'));
 }
 
 TEST_F(MpfdParserTest, ParserDoesNotRemoveAFileThatReplacedItsTempFile)
 {
   auto parser = makeParser();
-  feed(*parser, part("name=\"f\"; filename=\"f\"", "mine") + closing, 1000);
+  // Still open, so no other file can get its inode. (A closed file's name is never handed out
+  // again by the process, so no other upload can take its place.)
+  feed(*parser, part("name=\"f\"; filename=\"f\"", "mine, long enough to be written"), 1000);
   const std::string path = parser->GetField("f")->GetTempFileName();
-  // The caller consumed the upload and the name was reused by another upload meanwhile.
+  // The caller removed the file and somebody else put another one under its name.
   ASSERT_EQ(std::remove(path.c_str()), 0);
   std::ofstream(path) << "theirs";
   parser.reset();
@@ -335,8 +405,9 @@ TEST_F(MpfdParserTest, FilesThatCannotBeWrittenFailTheUpload)
 {
   auto parser = makeParser();
   parser->SetTempDir(dir + "/missing");
+  const std::string missing = dir + "/missing/MPFD_Temp_" + std::to_string(nextNumber());
   EXPECT_EQ(errorOf([&] { feed(*parser, part("name=\"f\"; filename=\"f\"", "data") + closing, 1000); }),
-            "Cannot write to file " + dir + "/missing/MPFD_Temp_1");
+            "Cannot write to file " + missing);
 
   // A full disk must not pass for a complete upload.
   struct rlimit saved {};
@@ -346,11 +417,12 @@ TEST_F(MpfdParserTest, FilesThatCannotBeWrittenFailTheUpload)
   tight.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
   auto full = makeParser();
+  const std::string path = dir + "/MPFD_Temp_" + std::to_string(nextNumber());
   std::string error =
       errorOf([&] { feed(*full, part("name=\"f\"; filename=\"f\"", std::string(10000, 'x')), 1000); });
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
-  EXPECT_EQ(error, "Cannot write to file " + dir + "/MPFD_Temp_1");
+  EXPECT_EQ(error, "Cannot write to file " + path);
 }
 
 TEST_F(MpfdParserTest, InMemoryStorageKeepsFileContent)
