@@ -112,7 +112,7 @@ public:
 
 private:
   struct DaemonStopper {
-    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+    void operator()(MHD_Daemon* handle) const { MHD_stop_daemon(handle); }
   };
   // Declared first, so that it outlives the daemon whose callbacks use it.
   ConnectionRegistry connections;
