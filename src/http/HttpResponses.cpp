@@ -118,7 +118,12 @@ MHD_Result HttpServer::sendWithHeaders(MHD_Connection* connection, unsigned code
 
 MHD_Result HttpServer::sendUnknownRequest(MHD_Connection* connection, const std::string& url)
 {
-  return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "HttpServer: unknown request: " + url);
+  return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, unknownRequestMessage(url));
+}
+
+std::string HttpServer::unknownRequestMessage(const std::string& url)
+{
+  return "HttpServer: unknown request: " + url;
 }
 
 std::string HttpServer::mimeTypeForExtension(const std::string& extension)

@@ -1,6 +1,7 @@
 #include "http/HttpServer.h"
 
 #include "camera/HttpManager.h"
+#include "http/ConnectionRegistry.h"
 #include "http/RequestData.h"
 #include "http/Routing.h"
 #include "http/UploadDirectory.h"
@@ -21,7 +22,9 @@
 namespace {
 
 constexpr int64_t maxUploadCollectorLength = Limits::maxUploadPartHeaderBytes + 4096;
-constexpr unsigned connectionTimeoutSeconds = 25;
+// The library counts a connection until its thread is joined, some time after the connection
+// gave up its place; its own limit, checked before ours, must leave room for those.
+constexpr unsigned connectionsClosingSlack = 64;
 
 bool isUploadUrl(const std::string& url)
 {
@@ -35,11 +38,16 @@ void collectValues(MHD_Connection* connection, RequestData& request)
                             &HttpServer::collectValue, &request);
 }
 
-bool announcesBody(MHD_Connection* connection)
+uint64_t announcedLength(MHD_Connection* connection)
 {
   const char* length =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-  if (length != nullptr && std::strtoull(length, nullptr, 10) > 0) {
+  return length != nullptr ? std::strtoull(length, nullptr, 10) : 0;
+}
+
+bool announcesBody(MHD_Connection* connection)
+{
+  if (announcedLength(connection) > 0) {
     return true;
   }
   const char* encoding =
@@ -103,6 +111,13 @@ MHD_Result answerUploadError(MHD_Connection* connection, const RequestData& requ
                                     request.uploadError);
 }
 
+MHD_Result answerBodyTooLarge(MHD_Connection* connection)
+{
+  return HttpServer::sendJsonStatus(connection, MHD_HTTP_CONTENT_TOO_LARGE,
+                                    "Http API: the request body is larger than " +
+                                        std::to_string(Limits::maxRequestBodyBytes) + " bytes");
+}
+
 void logPath(const RequestData& request, const std::string& url)
 {
   std::string query;
@@ -125,6 +140,9 @@ MHD_Result processRequest(MHD_Connection* connection, RequestData& request, cons
   if (!request.uploadError.empty()) {
     return answerUploadError(connection, request);
   }
+  if (request.bodyTooLarge) {
+    return answerBodyTooLarge(connection);
+  }
   if (request.parser && !request.parser->IsComplete()) {
     refuseUpload(request, MHD_HTTP_BAD_REQUEST,
                  "Http API: upload error - the body ends before its closing boundary");
@@ -146,6 +164,14 @@ void receiveChunk(MHD_Connection* connection, RequestData& request, const std::s
                   size_t size)
 {
   if (!isUploadUrl(url)) {
+    if (request.bodyTooLarge) {
+      return;
+    }
+    if (size > Limits::maxRequestBodyBytes - request.body.size()) {
+      request.bodyTooLarge = true;
+      std::string().swap(request.body);
+      return;
+    }
     request.body.append(data, size);
     return;
   }
@@ -162,7 +188,45 @@ void receiveChunk(MHD_Connection* connection, RequestData& request, const std::s
   }
 }
 
+MHD_Result onAccept(void* registry, const sockaddr*, socklen_t)
+{
+  try {
+    return static_cast<ConnectionRegistry*>(registry)->admit() ? MHD_YES : MHD_NO;
+  } catch (const std::exception& exception) {
+    Logger::log(std::string("HttpServer: ") + exception.what(), LogLevel::Error);
+  }
+  return MHD_NO;
+}
+
+void onConnection(void* registry, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code)
+{
+  try {
+    auto& connections = *static_cast<ConnectionRegistry*>(registry);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+      connections.closed(connection);
+      return;
+    }
+    // Until its first request head is complete a connection has a short time to speak; the
+    // first request raises it (see onRequest).
+    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                              static_cast<unsigned>(Limits::httpRequestHeadTimeoutSeconds));
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) {
+      connections.opened(connection, info->connect_fd);
+    }
+  } catch (const std::exception& exception) {
+    Logger::log(std::string("HttpServer: ") + exception.what(), LogLevel::Error);
+  }
+}
+
+size_t unescape(void*, MHD_Connection*, char* text)
+{
+  return percentDecode(text);
+}
+
 } // namespace
+
+HttpServer::HttpServer() : connections(Limits::maxHttpConnections) {}
 
 bool HttpServer::start(uint16_t port)
 {
@@ -170,29 +234,44 @@ bool HttpServer::start(uint16_t port)
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  daemon.reset(MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port,
-                                nullptr, nullptr, &HttpServer::onRequest, nullptr, MHD_OPTION_SOCK_ADDR,
-                                &address, MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::onRequestCompleted,
-                                nullptr, MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds,
-                                MHD_OPTION_END));
+  // poll(), unlike select(), takes descriptors above 1023, which a busy process reaches.
+  daemon.reset(MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, port, &onAccept,
+      &connections, &HttpServer::onRequest, &connections, MHD_OPTION_SOCK_ADDR, &address,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::onRequestCompleted, &connections,
+      MHD_OPTION_NOTIFY_CONNECTION, &onConnection, &connections, MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(Limits::httpIdleTimeoutSeconds), MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(Limits::maxHttpConnections + connectionsClosingSlack),
+      MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_END));
   return daemon != nullptr;
 }
 
-MHD_Result HttpServer::onRequest(void*, MHD_Connection* connection, const char* url, const char* method,
-                                 const char*, const char* uploadData, size_t* uploadDataSize,
-                                 void** requestPointer)
+MHD_Result HttpServer::onRequest(void* registry, MHD_Connection* connection, const char* url,
+                                 const char* method, const char*, const char* uploadData,
+                                 size_t* uploadDataSize, void** requestPointer)
 {
   try {
     auto* request = static_cast<RequestData*>(*requestPointer);
     const std::string path = url != nullptr ? url : "";
     if (request == nullptr) {
+      // The head is complete: from now on the connection is busy, and between requests only
+      // the idle timeout applies.
+      static_cast<ConnectionRegistry*>(registry)->requestStarted(connection);
+      MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                static_cast<unsigned>(Limits::httpIdleTimeoutSeconds));
       auto created = std::make_unique<RequestData>();
       created->method = method;
-      // An upload that cannot be received is refused before its body is read: once the body
-      // is flowing, the library only lets us answer after the last byte.
-      const bool refused = created->method != "GET" && isUploadUrl(path) && announcesBody(connection) &&
+      // A body that cannot be received is refused before it is read: once the body is
+      // flowing, the library only lets us answer after the last byte.
+      const bool upload = isUploadUrl(path);
+      const bool tooLarge =
+          created->method != "GET" && !upload && announcedLength(connection) > Limits::maxRequestBodyBytes;
+      const bool refused = created->method != "GET" && upload && announcesBody(connection) &&
                            !startUpload(connection, *created, path);
       *requestPointer = created.release();
+      if (tooLarge) {
+        return answerBodyTooLarge(connection);
+      }
       if (refused) {
         return answerUploadError(connection, *static_cast<RequestData*>(*requestPointer));
       }
@@ -213,10 +292,16 @@ MHD_Result HttpServer::onRequest(void*, MHD_Connection* connection, const char* 
   return MHD_NO;
 }
 
-void HttpServer::onRequestCompleted(void*, MHD_Connection*, void** requestPointer, MHD_RequestTerminationCode)
+void HttpServer::onRequestCompleted(void* registry, MHD_Connection* connection, void** requestPointer,
+                                    MHD_RequestTerminationCode)
 {
   delete static_cast<RequestData*>(*requestPointer);
   *requestPointer = nullptr;
+  try {
+    static_cast<ConnectionRegistry*>(registry)->requestEnded(connection);
+  } catch (const std::exception& exception) {
+    Logger::log(std::string("HttpServer: ") + exception.what(), LogLevel::Error);
+  }
 }
 
 MHD_Result HttpServer::collectValue(void* requestData, MHD_ValueKind kind, const char* key, const char* value)

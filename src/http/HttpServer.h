@@ -2,6 +2,8 @@
 
 // Endpoint handlers are declared here, one group per source file.
 
+#include "http/ConnectionRegistry.h"
+
 #include <microhttpd.h>
 
 #include <cstdint>
@@ -13,10 +15,14 @@
 struct RequestData;
 
 // The HTTP API server on the loopback interface: one thread per connection, every request
-// gathered into a `RequestData` and routed by its URL (see Routing.h) to one handler.
+// gathered into a `RequestData` and routed by its URL (see Routing.h) to one handler. At most
+// Limits::maxHttpConnections connections are held (see ConnectionRegistry); a new one must
+// send its request head before Limits::httpRequestHeadTimeoutSeconds pass without a byte,
+// later it may stay quiet for Limits::httpIdleTimeoutSeconds. A body other than an upload
+// larger than Limits::maxRequestBodyBytes is answered 413.
 class HttpServer {
 public:
-  HttpServer() = default;
+  HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
   // Stops the daemon, waiting for the connection threads, when it was started.
@@ -25,7 +31,7 @@ public:
   // Starts listening on 127.0.0.1:`port`. False when the daemon could not be started.
   bool start(uint16_t port);
 
-  // libmicrohttpd's callbacks.
+  // libmicrohttpd's callbacks; the closure of each is the server's ConnectionRegistry.
   static MHD_Result onRequest(void* closure, MHD_Connection* connection, const char* url, const char* method,
                               const char* version, const char* uploadData, size_t* uploadDataSize,
                               void** requestPointer);
@@ -49,8 +55,9 @@ public:
   // upstream response (see `headersFromLines`). A code other than 200 logs the body.
   static MHD_Result sendWithHeaders(MHD_Connection* connection, unsigned code,
                                     const std::vector<std::string>& headerLines, const std::string& body);
-  // The 400 answer to a URL that no route takes.
+  // The 400 answer to a URL that no route takes, with the message `unknownRequestMessage`.
   static MHD_Result sendUnknownRequest(MHD_Connection* connection, const std::string& url);
+  static std::string unknownRequestMessage(const std::string& url);
 
   // "{\"status\": " code ", \"message\": \"" escaped message "\"}".
   static std::string jsonStatusBody(unsigned code, const std::string& message);
@@ -105,7 +112,9 @@ public:
 
 private:
   struct DaemonStopper {
-    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+    void operator()(MHD_Daemon* handle) const { MHD_stop_daemon(handle); }
   };
+  // Declared first, so that it outlives the daemon whose callbacks use it.
+  ConnectionRegistry connections;
   std::unique_ptr<MHD_Daemon, DaemonStopper> daemon;
 };

@@ -33,3 +33,40 @@ std::vector<std::pair<std::string, std::string>> parseFormBody(const std::string
   }
   return fields;
 }
+
+namespace {
+
+int hexValue(char c)
+{
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+} // namespace
+
+size_t percentDecode(char* text)
+{
+  // A decoded NUL would cut the path or value short wherever it is read as a C string: an
+  // "index.html%00.png" would name index.html. Left encoded, it names nothing that exists.
+  char* out = text;
+  for (const char* in = text; *in != '\0';) {
+    const int high = in[0] == '%' ? hexValue(in[1]) : -1;
+    const int low = high < 0 ? -1 : hexValue(in[2]);
+    if (low < 0 || (high | low) == 0) {
+      *out++ = *in++;
+      continue;
+    }
+    *out++ = static_cast<char>(high * 16 + low);
+    in += 3;
+  }
+  *out = '\0';
+  return static_cast<size_t>(out - text);
+}

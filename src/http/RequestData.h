@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,9 @@ struct RequestData {
   // read and dropped, and the request is answered with this message and status.
   std::string uploadError;
   int uploadErrorStatus = 0;
+  // Set when a body that is not an upload grew beyond its limit: the rest of it is read and
+  // dropped, and the request is answered 413.
+  bool bodyTooLarge = false;
 
   // The argument `name` (exact key), or "" when there is none.
   std::string argument(const std::string& name) const;
@@ -39,5 +43,11 @@ struct RequestData {
 
 // The fields of an application/x-www-form-urlencoded body in their order: the body is cut
 // at every "&", a piece without "=" is skipped, the name is taken as it stands and the
-// value is percent-decoded ("+" stays "+").
+// value is percent-decoded ("+" stays "+", "%00" gives a NUL inside the value).
 std::vector<std::pair<std::string, std::string>> parseFormBody(const std::string& body);
+
+// Decodes every "%HH" escape of the NUL-terminated `text` in place, except "%00", which
+// stays as written, so that the result can be read as a C string without being cut short; a
+// "%" without two hex digits after it is kept. Returns the new length. The server decodes URL
+// paths and query arguments with it.
+size_t percentDecode(char* text);

@@ -45,7 +45,8 @@ Route route(const std::string& url)
 
 bool isPlainRelativePath(const std::string& filePath)
 {
-  if (filePath.empty()) {
+  // The path is handed to the system as a C string, which a NUL would cut short.
+  if (filePath.empty() || filePath.find('\0') != std::string::npos) {
     return false;
   }
   std::vector<std::string> pieces;

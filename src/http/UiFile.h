@@ -18,8 +18,8 @@ struct Route {
 };
 Route route(const std::string& url);
 
-// True when `filePath` is a plain relative path: not empty, and no piece of it empty (a
-// leading, doubled or final "/") or "..".
+// True when `filePath` is a plain relative path: not empty, no NUL in it, and no piece of it
+// empty (a leading, doubled or final "/") or "..".
 bool isPlainRelativePath(const std::string& filePath);
 
 // An open regular file and its size.

@@ -170,7 +170,14 @@ std::string jsonEscape(const std::string& text)
       result += c;
       break;
     default:
-      result += c;
+      if (static_cast<unsigned char>(c) < 0x20) {
+        static const char hex[] = "0123456789abcdef";
+        result += "\\u00";
+        result += hex[static_cast<unsigned char>(c) >> 4];
+        result += hex[c & 0x0f];
+      } else {
+        result += c;
+      }
     }
   }
   return result;

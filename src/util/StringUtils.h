@@ -38,8 +38,9 @@ std::vector<std::string>& splitAny(const std::string& text, const std::string& d
                                    std::vector<std::string>& out, size_t maxCount = 0);
 std::vector<std::string> splitAny(const std::string& text, const std::string& delimiters);
 
-// `text` escaped for the inside of a JSON string literal: \n \r \t \b \f and a backslash
-// before '"', '/' and '\'. Other bytes (other control characters too) are copied as they are.
+// `text` escaped for the inside of a JSON string literal: \n \r \t \b \f, a backslash
+// before '"', '/' and '\', and \u00XX (lower-case hex) for every other byte below 0x20, NUL
+// included. Other bytes are copied as they are.
 std::string jsonEscape(const std::string& text);
 
 // `text` as one single-quoted word for a POSIX shell: no character in it (blank, quote,

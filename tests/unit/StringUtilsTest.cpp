@@ -94,14 +94,14 @@ TEST(StringUtilsTest, SplitAnyCutsAtEveryCharacterOfTheSet)
   EXPECT_EQ(limited, (Pieces{"a", "b"}));
 }
 
-TEST(StringUtilsTest, JsonEscapeEscapesTheFixedSetAndCopiesOtherBytes)
+TEST(StringUtilsTest, JsonEscapeLeavesNoControlCharacterAndCopiesOtherBytes)
 {
   EXPECT_EQ(StringUtils::jsonEscape("a/b"), "a\\/b");
   EXPECT_EQ(StringUtils::jsonEscape("\"q\" \\"), "\\\"q\\\" \\\\");
   EXPECT_EQ(StringUtils::jsonEscape("\n\r\t\b\f"), "\\n\\r\\t\\b\\f");
-  const std::string untouched("\x01\x1f\xc3\xa9 ok", 7);
+  EXPECT_EQ(StringUtils::jsonEscape(std::string("\x01\x1f\x0b\0", 4)), "\\u0001\\u001f\\u000b\\u0000");
+  const std::string untouched("\x7f\xc3\xa9 ok", 6);
   EXPECT_EQ(StringUtils::jsonEscape(untouched), untouched);
-  EXPECT_EQ(StringUtils::jsonEscape(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
 TEST(StringUtilsTest, ShellQuotedWordsReachTheCommandUnchanged)

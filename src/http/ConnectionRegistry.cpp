@@ -1,0 +1,130 @@
+#include "http/ConnectionRegistry.h"
+
+#include "util/Logger.h"
+
+#include <sys/socket.h>
+
+#include <string>
+
+namespace {
+
+// A flood of connections is reported as counts at this pace, not one line per connection.
+constexpr std::chrono::seconds reportInterval(10);
+
+std::string counts(size_t evicted, size_t refused)
+{
+  return std::to_string(evicted) + " idle connections closed, " + std::to_string(refused) + " refused";
+}
+
+} // namespace
+
+ConnectionRegistry::ConnectionRegistry(size_t capacity) : capacity(capacity) {}
+
+bool ConnectionRegistry::admit()
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  if (holding < capacity) {
+    noteLimitCleared();
+    return true;
+  }
+  const bool evicted = evictLongestIdle();
+  noteLimitReached(evicted);
+  return evicted;
+}
+
+bool ConnectionRegistry::evictLongestIdle()
+{
+  Entry* longest = nullptr;
+  for (auto& entry : entries) {
+    Entry& candidate = entry.second;
+    if (!candidate.busy && !candidate.leaving &&
+        (longest == nullptr || candidate.idleSince < longest->idleSince)) {
+      longest = &candidate;
+    }
+  }
+  if (longest == nullptr) {
+    return false;
+  }
+  // The mutex is held, and `closed` takes it before the descriptor is closed, so this is still
+  // the connection's own socket. Its thread sees the end of the stream and closes it.
+  shutdown(longest->fd, SHUT_RDWR);
+  longest->leaving = true;
+  --holding;
+  return true;
+}
+
+void ConnectionRegistry::noteLimitReached(bool evicted)
+{
+  ++(evicted ? evictedSinceReport : refusedSinceReport);
+  const Clock::time_point now = Clock::now();
+  if (!limitReached) {
+    limitReached = true;
+    lastReport = now;
+    Logger::log("HttpServer: all " + std::to_string(capacity) +
+                    " connection places are taken; the longest idle connection makes room for a new one, "
+                    "and a new one is refused when none is idle",
+                LogLevel::Warning);
+  } else if (now - lastReport >= reportInterval) {
+    lastReport = now;
+    Logger::log("HttpServer: connection places still all taken: " +
+                    counts(evictedSinceReport, refusedSinceReport) + " since the last report",
+                LogLevel::Warning);
+  } else {
+    return;
+  }
+  evictedSinceReport = 0;
+  refusedSinceReport = 0;
+}
+
+void ConnectionRegistry::noteLimitCleared()
+{
+  if (!limitReached) {
+    return;
+  }
+  limitReached = false;
+  Logger::log("HttpServer: connection places free again: " + counts(evictedSinceReport, refusedSinceReport) +
+                  " since the last report",
+              LogLevel::Info);
+  evictedSinceReport = 0;
+  refusedSinceReport = 0;
+}
+
+void ConnectionRegistry::opened(const void* connection, int fd)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  if (entries.insert_or_assign(connection, Entry{fd, false, false, ++sequence}).second) {
+    ++holding;
+  }
+}
+
+void ConnectionRegistry::closed(const void* connection)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto found = entries.find(connection);
+  if (found == entries.end()) {
+    return;
+  }
+  if (!found->second.leaving) {
+    --holding;
+  }
+  entries.erase(found);
+}
+
+void ConnectionRegistry::requestStarted(const void* connection)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto found = entries.find(connection);
+  if (found != entries.end()) {
+    found->second.busy = true;
+  }
+}
+
+void ConnectionRegistry::requestEnded(const void* connection)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto found = entries.find(connection);
+  if (found != entries.end()) {
+    found->second.busy = false;
+    found->second.idleSince = ++sequence;
+  }
+}
