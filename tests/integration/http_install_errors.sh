@@ -76,12 +76,8 @@ data = open(work + "/overlap.zip", "rb").read()
 end = data.rfind(b"PK\x05\x06")
 count, size, offset = struct.unpack("<HII", data[end + 10:end + 20])
 central = data[offset:offset + size]
-records, at = [], 0
-while at < len(central):
-    length = 46 + sum(struct.unpack("<HHH", central[at + 28:at + 34]))
-    records.append(central[at:at + length])
-    at += length
-blob = next(record for record in records if record[46:] == b"blob")
+# zipfile writes the central record of "blob" last, without extra field or comment.
+blob = central[central.rfind(b"PK\x01\x02"):]
 copies = b"".join(blob[:28] + struct.pack("<HHH", len(name), 0, 0) + blob[34:46] + name
                   for name in (b"blob%d" % i for i in range(50)))
 central += copies
@@ -114,6 +110,11 @@ make_package big
 install "storage=SD_DISK" "$work/big.zip"
 expect_answer 500 "$(json_status 500 'Http API: install package(s) error [big.zip]')" "a package larger than the card"
 intact "a package larger than the card"
+# Imported data is held to the same free space.
+request -F "file0=@$work/big.zip" "$api/package/data.cgi?package_name=keeper&action=IMPORT"
+expect_answer 500 "$(json_status 500 'Http API: data import error [big.zip]')" "data larger than the card"
+grep -qE "Refusing archive: unpacked size [0-9]+ exceeds free space" "$ORVANE_LOG" || fail "free space not logged"
+intact "data larger than the card"
 head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/huge.zip"
 install "storage=SD_DISK" "$work/huge.zip"
 expect_eq "$status" 500 "an upload larger than the card (body $body)"

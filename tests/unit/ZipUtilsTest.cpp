@@ -4,6 +4,7 @@
 #include "util/Limits.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -116,18 +117,6 @@ private:
   std::vector<std::unique_ptr<std::string>> keep_;
 };
 
-uint32_t crc32Of(const std::string& bytes)
-{
-  uint32_t crc = 0xffffffff;
-  for (unsigned char c : bytes) {
-    crc ^= c;
-    for (int k = 0; k < 8; ++k) {
-      crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
-    }
-  }
-  return ~crc;
-}
-
 std::string le(uint64_t value, int bytes)
 {
   std::string out;
@@ -143,7 +132,8 @@ std::string le(uint64_t value, int bytes)
 std::string overlappingArchive(size_t count, const std::string& content, uint64_t claimedSize = 0)
 {
   const uint64_t size = claimedSize != 0 ? claimedSize : content.size();
-  const std::string sizes = le(crc32Of(content), 4) + le(content.size(), 4) + le(size, 4);
+  const std::string sizes = le(crc32(0, reinterpret_cast<const Bytef*>(content.data()), content.size()), 4) +
+                            le(content.size(), 4) + le(size, 4);
   std::string bytes = "PK\x03\x04" + le(20, 2) + le(0, 8) + sizes + le(2, 2) + le(0, 2) + "f0" + content;
   const uint64_t directoryOffset = bytes.size();
   for (size_t i = 0; i < count; ++i) {
