@@ -1,12 +1,18 @@
 #include "packages/PackageManifest.h"
 
 #include "app/AppContext.h"
-#include "util/FileUtils.h"
+#include "util/Json.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
+#include "util/UniqueFd.h"
 
 #include <rapidjson/document.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <sstream>
 #include <vector>
 
@@ -37,19 +43,55 @@ bool readLeadingInt(const std::string& text, int& number)
   return !stream.fail();
 }
 
+// Reads at most `limit` + 1 bytes of the file, so that an oversized one is seen as such
+// without being held whole; "" when the file cannot be opened or read (a directory).
+std::string readBounded(const std::string& path, size_t limit)
+{
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    return {};
+  }
+  std::string text(limit + 1, '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = read(fd.get(), &text[got], text.size() - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return {};
+    }
+    if (n == 0) {
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  // A file holding only a newline is as empty as the general file reading makes it; an
+  // oversized one keeps its length so that the size cap refuses it.
+  if (got <= limit && !text.empty() && text.back() == '\n') {
+    text.pop_back();
+  }
+  return text;
+}
+
 } // namespace
 
 bool readManifest(PackageManifest& manifest, const std::string& path)
 {
-  const std::string text = FileUtils::readFile(path);
+  return parseManifest(manifest, readBounded(path, Limits::maxManifestBytes), path);
+}
+
+bool parseManifest(PackageManifest& manifest, const std::string& text, const std::string& path)
+{
   if (text.empty()) {
     Logger::log("Read manifest error: No such file: " + path, LogLevel::Error);
     return false;
   }
 
   rapidjson::Document document;
-  document.Parse(text.c_str(), text.size());
-  if (document.HasParseError() || !document.IsObject()) {
+  std::string error;
+  if (!Json::parse(document, text, Limits::maxManifestBytes, error) || !document.IsObject()) {
     Logger::log("Invalid manifest file: " + path, LogLevel::Error);
     return false;
   }

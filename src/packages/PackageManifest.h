@@ -17,8 +17,13 @@ struct PackageManifest {
 // Fills `manifest` from the JSON file at `path`. The four required keys must be strings;
 // the optional ones are taken only when they are strings; a repeated key counts with its
 // first occurrence. Returns false, leaving `manifest` untouched and logging an Error,
-// when the file is missing or empty or is not such a JSON object.
+// when the file is missing or empty or is not such a JSON object. A file longer than
+// Limits::maxManifestBytes is invalid and is never read beyond that length.
 bool readManifest(PackageManifest& manifest, const std::string& path);
+
+// The same rules applied to the manifest text `text`; `path` only names it in the log line.
+// An empty text is reported as a missing file.
+bool parseManifest(PackageManifest& manifest, const std::string& text, const std::string& path);
 
 // True when `context.version` is at least the manifest's required version (always true
 // when none is required). Versions are compared as dot-separated integers position by

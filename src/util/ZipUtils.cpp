@@ -1,18 +1,23 @@
 #include "util/ZipUtils.h"
 
 #include "util/FileUtils.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/UniqueFd.h"
+#include "util/ZipCentralDirectory.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 
 namespace ZipUtils {
@@ -331,6 +336,124 @@ bool extractOne(zip_t* archive, const Planned& entry, const std::string& destina
   return writeEntry(archive, entry, path, buffer);
 }
 
+class FileBytes : public ZipCentralDirectory::ArchiveBytes {
+public:
+  FileBytes(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  uint64_t size() const override { return size_; }
+  bool read(uint64_t offset, void* buffer, size_t length) const override
+  {
+    char* out = static_cast<char*>(buffer);
+    while (length > 0) {
+      const ssize_t got = pread(fd_, out, length, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (got <= 0) {
+        return false;
+      }
+      out += got;
+      offset += static_cast<uint64_t>(got);
+      length -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+private:
+  int fd_;
+  uint64_t size_;
+};
+
+class MemoryBytes : public ZipCentralDirectory::ArchiveBytes {
+public:
+  MemoryBytes(const void* data, size_t length) : data_(static_cast<const char*>(data)), length_(length) {}
+  uint64_t size() const override { return length_; }
+  bool read(uint64_t offset, void* buffer, size_t length) const override
+  {
+    if (offset > length_ || length > length_ - offset) {
+      return false;
+    }
+    std::memcpy(buffer, data_ + offset, length);
+    return true;
+  }
+
+private:
+  const char* data_;
+  size_t length_;
+};
+
+// Space available to unprivileged users below `destination`; the maximum when unknown, so
+// that a file system that cannot say is not taken for a full one.
+uint64_t freeBytes(const std::string& destination)
+{
+  struct statvfs info {};
+  if (statvfs(destination.empty() ? "." : destination.c_str(), &info) != 0) {
+    return std::numeric_limits<uint64_t>::max();
+  }
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+// libzip does not say where an entry's data lies, so the directory is read again from the
+// bytes, and trusted only where it agrees entry by entry with what libzip extracts from.
+bool sameEntries(zip_t* archive, const std::vector<ZipCentralDirectory::Record>& records)
+{
+  for (zip_uint64_t i = 0; i < records.size(); ++i) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    const char* rawName = zip_get_name(archive, i, ZIP_FL_ENC_RAW);
+    if (rawName == nullptr || zip_stat_index(archive, i, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) ||
+        !(stat.valid & ZIP_STAT_COMP_SIZE) || records[i].name != rawName ||
+        records[i].compressedSize != stat.comp_size || records[i].uncompressedSize != stat.size) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Refuses, before anything is written, an archive that would unpack into more than the
+// limits or the destination's free space allow. Entries sharing their data are the way a
+// small archive unpacks into a huge tree, so they are refused whatever their sizes.
+bool checkArchiveSize(zip_t* archive, zip_int64_t count, const ZipCentralDirectory::ArchiveBytes& bytes,
+                      const std::string& destination)
+{
+  const uint64_t entries = static_cast<uint64_t>(count);
+  if (entries > Limits::maxArchiveEntries) {
+    logError("Refusing archive: " + std::to_string(entries) + " entries exceed the limit of " +
+             std::to_string(Limits::maxArchiveEntries));
+    return false;
+  }
+  std::vector<ZipCentralDirectory::Record> records;
+  if (!ZipCentralDirectory::read(bytes, Limits::maxArchiveEntries, records) || records.size() != entries ||
+      !sameEntries(archive, records)) {
+    logError("Refusing archive: its central directory cannot be read");
+    return false;
+  }
+  const std::optional<bool> overlap = ZipCentralDirectory::entriesOverlap(bytes, records);
+  if (!overlap) {
+    logError("Refusing archive: its central directory cannot be read");
+    return false;
+  }
+  if (*overlap) {
+    logError("Refusing archive: entries overlap");
+    return false;
+  }
+  uint64_t unpacked = 0;
+  for (const ZipCentralDirectory::Record& record : records) {
+    unpacked += std::min(record.uncompressedSize, Limits::maxArchiveUnpackedBytes + 1);
+    if (unpacked > Limits::maxArchiveUnpackedBytes) {
+      logError("Refusing archive: unpacked size exceeds the limit of " +
+               std::to_string(Limits::maxArchiveUnpackedBytes));
+      return false;
+    }
+  }
+  const uint64_t available = freeBytes(destination);
+  if (unpacked > available) {
+    logError("Refusing archive: unpacked size " + std::to_string(unpacked) + " exceeds free space " +
+             std::to_string(available));
+    return false;
+  }
+  return true;
+}
+
 bool prepareDestination(const std::string& destination)
 {
   if (!destination.empty() && !FileUtils::makeDirectory(destination, 0777, true)) {
@@ -340,19 +463,51 @@ bool prepareDestination(const std::string& destination)
   return true;
 }
 
-// Opens the archive file read-only on a close-on-exec descriptor (libzip's own opening does
-// not promise that, and child processes are forked from this process).
-ArchivePtr openArchiveFile(const std::string& archivePath)
+// The extraction loop shared by both: checks every entry of the open `archive`, whose bytes
+// are `bytes`, then writes them below `destination`.
+bool extractEntries(zip_t* archive, const ZipCentralDirectory::ArchiveBytes& bytes,
+                    const std::string& destination)
 {
-  UniqueFd fd(open(archivePath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
+  const zip_int64_t count = zip_get_num_entries(archive, ZIP_FL_UNCHANGED);
+  if (count < 1) {
+    return true;
+  }
+  if (!checkArchiveSize(archive, count, bytes, destination)) {
+    return false;
+  }
+  std::vector<Planned> plan;
+  if (!planExtraction(archive, count, plan)) {
+    return false;
+  }
+  std::vector<char> buffer(chunkSize);
+  for (const Planned& entry : plan) {
+    if (!extractOne(archive, entry, destination, buffer)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Opens the archive file read-only on a close-on-exec descriptor (libzip's own opening does
+// not promise that, and child processes are forked from this process). `fd` keeps a second
+// descriptor of the same file, for reading its bytes directly; `size` is the file's size.
+ArchivePtr openArchiveFile(const std::string& archivePath, UniqueFd& fd, uint64_t& size)
+{
+  fd.reset(open(archivePath.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return nullptr;
   }
-  FILE* stream = fdopen(fd.get(), "rb");
+  size = static_cast<uint64_t>(info.st_size);
+  UniqueFd streamFd(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!streamFd) {
+    return nullptr;
+  }
+  FILE* stream = fdopen(streamFd.get(), "rb");
   if (stream == nullptr) {
     return nullptr;
   }
-  fd.release();
+  streamFd.release();
   ZipError error;
   SourcePtr source(zip_source_filep_create(stream, 0, -1, error.get()));
   if (!source) {
@@ -427,12 +582,14 @@ bool extractArchive(const std::string& archivePath, const std::string& destinati
   if (!prepareDestination(destination)) {
     return false;
   }
-  ArchivePtr archive = openArchiveFile(archivePath);
+  UniqueFd fd;
+  uint64_t size = 0;
+  ArchivePtr archive = openArchiveFile(archivePath, fd, size);
   if (!archive) {
     logError("Could not open archive");
     return false;
   }
-  return extractEntries(archive.get(), destination);
+  return extractEntries(archive.get(), FileBytes(fd.get(), size), destination);
 }
 
 bool extractArchiveFromMemory(const void* data, size_t length, const std::string& destination)
@@ -457,31 +614,14 @@ bool extractArchiveFromMemory(const void* data, size_t length, const std::string
     return false;
   }
   source.release();
-  return extractEntries(archive.get(), destination);
-}
-
-bool extractEntries(zip_t* archive, const std::string& destination)
-{
-  const zip_int64_t count = zip_get_num_entries(archive, ZIP_FL_UNCHANGED);
-  if (count < 1) {
-    return true;
-  }
-  std::vector<Planned> plan;
-  if (!planExtraction(archive, count, plan)) {
-    return false;
-  }
-  std::vector<char> buffer(chunkSize);
-  for (const Planned& entry : plan) {
-    if (!extractOne(archive, entry, destination, buffer)) {
-      return false;
-    }
-  }
-  return true;
+  return extractEntries(archive.get(), MemoryBytes(data, length), destination);
 }
 
 int64_t uncompressedSize(const std::string& archivePath)
 {
-  ArchivePtr archive = openArchiveFile(archivePath);
+  UniqueFd fd;
+  uint64_t size = 0;
+  ArchivePtr archive = openArchiveFile(archivePath, fd, size);
   if (!archive) {
     return -1;
   }

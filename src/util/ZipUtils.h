@@ -19,17 +19,16 @@ bool createArchive(const std::string& archivePath, const std::vector<ZipEntry>& 
 // Unpacks the archive file `archivePath` below `destination` (created when missing; "" means
 // the current directory). Nothing is ever written outside the destination: an archive with an
 // absolute entry name, a ".." component, a duplicate name, or a symbolic link leading out is
-// refused before anything is written. Entries are streamed in bounded memory, and one that
+// refused before anything is written. So is an archive whose entries overlap in the archive,
+// that has more than Limits::maxArchiveEntries entries, or whose recorded unpacked size
+// exceeds Limits::maxArchiveUnpackedBytes or the free space below `destination`; the
+// refusal is logged with its reason. Entries are streamed in bounded memory, and one that
 // inflates beyond its recorded size fails the extraction. After a failure, what was written
 // so far stays for the caller to remove.
 bool extractArchive(const std::string& archivePath, const std::string& destination);
 
 // The same for an archive held in memory; the bytes must stay valid during the call.
 bool extractArchiveFromMemory(const void* data, size_t length, const std::string& destination);
-
-// The extraction loop shared by both: checks every entry of the open `archive`, then writes
-// them below `destination`.
-bool extractEntries(zip_t* archive, const std::string& destination);
 
 // Sum of the uncompressed sizes recorded for the entries of the archive at `archivePath`
 // (extraction never writes more than this); -1 when the archive cannot be read.

@@ -40,7 +40,7 @@ refused_file "$work/a..b.zip" "a forbidden package name"
 
 # Entries that would land outside the package, and repeated entry names.
 python3 - "$work" <<'PY'
-import sys, zipfile, warnings
+import struct, sys, zipfile, warnings
 work = sys.argv[1]
 manifest = '{"package_name": "keeper", "package_menu_name": "K", "package_version": "2", "vendor": "T"}'
 with zipfile.ZipFile(work + "/traversal.zip", "w") as z:
@@ -64,12 +64,35 @@ while at >= 0:
         data[at + 24:at + 28] = (0xFFFFFFF0).to_bytes(4, "little")
     at = data.find(b"PK\x01\x02", at + 4)
 open(work + "/bomb.zip", "wb").write(data)
+# A manifest of nothing but nested brackets.
+with zipfile.ZipFile(work + "/nested.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("manifest.json", "[" * 200000)
+    z.writestr("main.js", "")
+# Overlapping entries: 50 more central records for one 1 MiB local entry.
+with zipfile.ZipFile(work + "/overlap.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("manifest.json", manifest.replace("keeper", "overlap"))
+    z.writestr("blob", bytes(1 << 20))
+data = open(work + "/overlap.zip", "rb").read()
+end = data.rfind(b"PK\x05\x06")
+count, size, offset = struct.unpack("<HII", data[end + 10:end + 20])
+central = data[offset:offset + size]
+# zipfile writes the central record of "blob" last, without extra field or comment.
+blob = central[central.rfind(b"PK\x01\x02"):]
+copies = b"".join(blob[:28] + struct.pack("<HHH", len(name), 0, 0) + blob[34:46] + name
+                  for name in (b"blob%d" % i for i in range(50)))
+central += copies
+open(work + "/overlap.zip", "wb").write(data[:offset] + central + b"PK\x05\x06" +
+                                        struct.pack("<HHHHIIH", 0, 0, count + 50, count + 50, len(central), offset, 0))
 PY
 refused_file "$work/traversal.zip" "a path-traversal entry"
 [ ! -e /var/spool/storage/escaped.txt ] && [ ! -e "$sd_root/../escaped.txt" ] || fail "an entry escaped"
 refused_file "$work/duplicate.zip" "repeated entry names"
 refused_file "$work/bomb.zip" "a zip bomb"
 grep -q "not enough space to decompress" "$ORVANE_LOG" || fail "zip bomb not logged"
+refused_file "$work/nested.zip" "a manifest nested too deep"
+kill -0 "$ORVANE_PID" || fail "Orvane ended on a deeply nested manifest"
+refused_file "$work/overlap.zip" "overlapping entries"
+grep -q "Refusing archive: entries overlap" "$ORVANE_LOG" || fail "overlapping entries not logged"
 
 # An empty file part has no temporary file; cleaning up after it must not touch the upload
 # directory, even when that directory is empty.
@@ -87,6 +110,11 @@ make_package big
 install "storage=SD_DISK" "$work/big.zip"
 expect_answer 500 "$(json_status 500 'Http API: install package(s) error [big.zip]')" "a package larger than the card"
 intact "a package larger than the card"
+# Imported data is held to the same free space.
+request -F "file0=@$work/big.zip" "$api/package/data.cgi?package_name=keeper&action=IMPORT"
+expect_answer 500 "$(json_status 500 'Http API: data import error [big.zip]')" "data larger than the card"
+grep -qE "Refusing archive: unpacked size [0-9]+ exceeds free space" "$ORVANE_LOG" || fail "free space not logged"
+intact "data larger than the card"
 head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/huge.zip"
 install "storage=SD_DISK" "$work/huge.zip"
 expect_eq "$status" 500 "an upload larger than the card (body $body)"

@@ -2,6 +2,7 @@
 
 #include "PackageTestSupport.h"
 #include "packages/PackageController.h"
+#include "util/Limits.h"
 
 #include <gtest/gtest.h>
 
@@ -61,9 +62,15 @@ TEST_F(Configurations, RegistersTheEnabledAndUnregistersTheRest)
 TEST_F(Configurations, InvalidValuesLeaveOrDropRegistrationsAsTheyShould)
 {
   apply(R"({"clockAnalog":{"enabled":true},"weather":{"enabled":true}})");
-  for (const char* value : {"[]", "", "not json", "{\"a\":{\"enabled\":true}} trailing", "\"text\""}) {
+  // Too deep or too long to be read, even when what could be read would enable only one.
+  const std::string oversized =
+      R"({"clockAnalog":{"enabled":true},"pad":")" + std::string(Limits::maxConfigurationsBytes, 'x') + "\"}";
+  for (const std::string& value : {std::string("[]"), std::string(""), std::string("not json"),
+                                   std::string("{\"a\":{\"enabled\":true}} trailing"),
+                                   std::string("\"text\""), std::string(400000, '['), oversized}) {
     apply(value);
-    EXPECT_EQ(registered(), "clockAnalog weather ") << value;
+    EXPECT_EQ(registered(), "clockAnalog weather ") << value.substr(0, 40);
+    EXPECT_TRUE(log.has("[ Error   ] Parse package configurations error. It is not valid JSON object."));
   }
   // Members without a boolean "enabled" count as disabled (the log lines are checked end to end).
   apply(R"({"clockAnalog":{"enabled":"true"},"weather":{"enabled":1},"radar":{}})");

@@ -1,6 +1,7 @@
 #include "packages/PackageManifest.h"
 
 #include "PackageTestSupport.h"
+#include "util/Limits.h"
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,20 @@ TEST_F(ReadManifest, RejectsTextsThatAreNotOneObjectWithTheRequiredStrings)
     EXPECT_EQ(manifest.packageName, "before") << text;
     EXPECT_EQ(manifest.uiLink, "before") << text;
     EXPECT_TRUE(log.has("[ Error   ] Invalid manifest file: " + path)) << text;
+  }
+}
+
+TEST_F(ReadManifest, DeeplyNestedOrOversizedManifestsAreInvalid)
+{
+  std::string padded(validManifest);
+  padded.insert(padded.size() - 1, ",\"pad\":\"" + std::string(Limits::maxManifestBytes, 'x') + "\"");
+  for (const std::string& text :
+       {std::string(200000, '['), "{\"a\":" + std::string(100, '[') + "}", padded}) {
+    PackageManifest manifest = unchanged();
+    const std::string path = write(text);
+    EXPECT_FALSE(readManifest(manifest, path)) << text.substr(0, 40);
+    EXPECT_EQ(manifest.packageName, "before");
+    EXPECT_TRUE(log.has("[ Error   ] Invalid manifest file: " + path)) << text.substr(0, 40);
   }
 }
 

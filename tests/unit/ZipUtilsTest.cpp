@@ -1,6 +1,10 @@
 #include "util/ZipUtils.h"
 
+#include "PackageTestSupport.h"
+#include "util/Limits.h"
+
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -112,6 +116,43 @@ private:
   zip_int64_t last_ = -1;
   std::vector<std::unique_ptr<std::string>> keep_;
 };
+
+std::string le(uint64_t value, int bytes)
+{
+  std::string out;
+  for (int i = 0; i < bytes; ++i) {
+    out += static_cast<char>(value >> (8 * i));
+  }
+  return out;
+}
+
+// One stored entry's bytes, then `count` central entries named f0, f1, ... that all point at
+// them (with zip64 records beyond 65,535 entries). `claimedSize` overrides the recorded
+// unpacked size of every entry.
+std::string overlappingArchive(size_t count, const std::string& content, uint64_t claimedSize = 0)
+{
+  const uint64_t size = claimedSize != 0 ? claimedSize : content.size();
+  const std::string sizes = le(crc32(0, reinterpret_cast<const Bytef*>(content.data()), content.size()), 4) +
+                            le(content.size(), 4) + le(size, 4);
+  std::string bytes = "PK\x03\x04" + le(20, 2) + le(0, 8) + sizes + le(2, 2) + le(0, 2) + "f0" + content;
+  const uint64_t directoryOffset = bytes.size();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    bytes += "PK\x01\x02" + le(20, 2) + le(20, 2) + le(0, 8) + sizes + le(name.size(), 2) + le(0, 12) +
+             le(0, 4) + name;
+  }
+  const uint64_t directorySize = bytes.size() - directoryOffset;
+  if (count > 0xffff) {
+    const uint64_t zip64End = bytes.size();
+    bytes += "PK\x06\x06" + le(44, 8) + le(45, 2) + le(45, 2) + le(0, 8) + le(count, 8) + le(count, 8) +
+             le(directorySize, 8) + le(directoryOffset, 8);
+    bytes += "PK\x06\x07" + le(0, 4) + le(zip64End, 8) + le(1, 4);
+    return bytes + "PK\x05\x06" + le(0, 4) + le(0xffff, 2) + le(0xffff, 2) + le(0xffffffff, 4) +
+           le(0xffffffff, 4) + le(0, 2);
+  }
+  return bytes + "PK\x05\x06" + le(0, 4) + le(count, 2) + le(count, 2) + le(directorySize, 4) +
+         le(directoryOffset, 4) + le(0, 2);
+}
 
 class ZipUtilsTest : public ::testing::Test {
 protected:
@@ -407,4 +448,35 @@ TEST_F(ZipUtilsTest, ExtractionFromMemoryMatchesExtractionFromFile)
   const std::string garbage = "PK\x03\x04 but nothing more";
   EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(garbage.data(), garbage.size(), out));
   EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(nullptr, 0, out));
+}
+
+TEST_F(ZipUtilsTest, OverlappingTooManyOrTooLargeEntriesAreRefusedBeforeAnythingIsWritten)
+{
+  PackageTestSupport::LogCapture log;
+  const std::string data = binaryBytes(1000);
+  // The same archive with its entries one after another is fine.
+  put(zipPath, overlappingArchive(1, data));
+  ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out));
+  EXPECT_EQ(bytesOf(out + "/f0"), data);
+  fs::remove_all(out);
+
+  struct Case {
+    std::string bytes;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {overlappingArchive(200, data), "entries overlap"},
+      {overlappingArchive(Limits::maxArchiveEntries + 1, ""), std::to_string(Limits::maxArchiveEntries + 1) +
+                                                                  " entries exceed the limit of " +
+                                                                  std::to_string(Limits::maxArchiveEntries)},
+      {overlappingArchive(1, data, Limits::maxArchiveUnpackedBytes + 1),
+       "unpacked size exceeds the limit of " + std::to_string(Limits::maxArchiveUnpackedBytes)},
+  };
+  for (const Case& c : cases) {
+    put(zipPath, c.bytes);
+    EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out)) << c.reason;
+    EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(c.bytes.data(), c.bytes.size(), out)) << c.reason;
+    EXPECT_EQ(tree(out), Names{}) << c.reason;
+    EXPECT_TRUE(log.has("[ Error   ] Refusing archive: " + c.reason)) << c.reason;
+  }
 }
