@@ -261,7 +261,7 @@ bool writeEntry(zip_t* archive, const Planned& entry, const std::string& path, s
     return false;
   }
   // O_NOFOLLOW: a link already at the path is never written through.
-  UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+  UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (!out) {
     logError("Could not write file: " + path);
     return false;
@@ -307,7 +307,7 @@ bool extractOne(zip_t* archive, const Planned& entry, const std::string& destina
     return false;
   }
   if (entry.kind == Kind::Directory) {
-    if (!FileUtils::makeDirectory(path, 0777, true)) {
+    if (!FileUtils::makeDirectory(path, 0755, true)) {
       logError("Could not create dir: " + path);
       return false;
     }
@@ -317,7 +317,7 @@ bool extractOne(zip_t* archive, const Planned& entry, const std::string& destina
   std::string name;
   std::string extension;
   FileUtils::splitPath(path, directory, name, extension);
-  if (!directory.empty() && !FileUtils::makeDirectory(directory, 0777, true)) {
+  if (!directory.empty() && !FileUtils::makeDirectory(directory, 0755, true)) {
     logError("Could not create dir: " + path);
     return false;
   }
@@ -456,7 +456,7 @@ bool checkArchiveSize(zip_t* archive, zip_int64_t count, const ZipCentralDirecto
 
 bool prepareDestination(const std::string& destination)
 {
-  if (!destination.empty() && !FileUtils::makeDirectory(destination, 0777, true)) {
+  if (!destination.empty() && !FileUtils::makeDirectory(destination, 0755, true)) {
     logError("Could not create dir: " + destination);
     return false;
   }

@@ -3,8 +3,8 @@
 # Settings set on a full storage fail and keep the former file; what an install creates and
 # the package process's umask keep other users out.
 set -euo pipefail
-# Orvane inherits this mask; it must not widen it for what it creates.
-umask 022
+# Orvane may inherit an open mask: what it creates must keep other users out all the same.
+umask 000
 source "$(dirname "$0")/lib.sh"
 # A runtime location recorded before start-up makes Orvane unpack the shipped Node.js there.
 params=$build/http_settings_signal.params
