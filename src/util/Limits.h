@@ -20,7 +20,8 @@ constexpr size_t maxConfigurationsBytes = 1024 * 1024;
 // HTTP API connections: a thread each, so a fixed number; when all are taken the oldest
 // idle one makes room for a new one.
 constexpr unsigned maxHttpConnections = 256;
-// A new connection must send its complete request head within this time.
+// A new connection silent this long before its request head is complete is closed (a
+// trickling one stays, but counts as idle, so it is the first to make room).
 constexpr unsigned httpRequestHeadTimeoutSeconds = 5;
 // A kept-alive connection between requests, and a request whose body stalls.
 constexpr unsigned httpIdleTimeoutSeconds = 25;
