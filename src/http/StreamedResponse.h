@@ -62,7 +62,7 @@ private:
 
   std::unique_ptr<HttpManager::Request> request;
   struct MultiDeleter {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
   };
   std::unique_ptr<CURLM, MultiDeleter> multi;
   bool added = false;

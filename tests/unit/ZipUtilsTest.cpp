@@ -121,7 +121,7 @@ std::string le(uint64_t value, int bytes)
 {
   std::string out;
   for (int i = 0; i < bytes; ++i) {
-    out += static_cast<char>(value >> (8 * i));
+    out += static_cast<char>(i < 8 ? value >> (8 * i) : 0);
   }
   return out;
 }
