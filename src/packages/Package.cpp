@@ -1,8 +1,5 @@
 #include "packages/Package.h"
 
-#include "app/AppContext.h"
-#include "app/Constants.h"
-#include "camera/ParamsManager2.h"
 #include "packages/OutputLineBuffer.h"
 #include "packages/PackageManifest.h"
 #include "packages/PackagePaths.h"
@@ -36,17 +33,6 @@ constexpr int exitCheckIntervalMs = 10;
 // What is still read from a pipe once its process has ended (a descendant may hold it open
 // and keep writing).
 constexpr size_t drainLimit = 64 * 1024;
-
-std::string nodeLocation()
-{
-  const auto& params = AppContext::instance().paramsManager;
-  if (!params) {
-    return "";
-  }
-  const auto values = params->getParameters();
-  auto found = values.find("NodejsLocation");
-  return found == values.end() ? "" : found->second;
-}
 
 std::string portText(int port)
 {
@@ -192,8 +178,10 @@ void terminate(const std::string& name, pid_t pid, int processFd, const std::fun
 
 } // namespace
 
-Package::Package(std::string name, int port, int publicPort, std::string path)
-    : name(std::move(name)), port(port), publicPort(publicPort), path(std::move(path))
+Package::Package(std::string name, int port, int publicPort, std::string path,
+                 std::shared_ptr<const PackageRuntime> runtime)
+    : name(std::move(name)), port(port), publicPort(publicPort), path(std::move(path)),
+      runtime(std::move(runtime))
 {
 }
 
@@ -213,7 +201,7 @@ void Package::run()
   if (!readManifest(manifest, path + "/manifest.json")) {
     return;
   }
-  if (!checkRequiredVersion(manifest, AppContext::instance())) {
+  if (!checkRequiredVersion(manifest, runtime->appVersion)) {
     Logger::log("Run package: package requires Orvane version " + manifest.requiredVersion + " or newer.",
                 LogLevel::Error);
     return;
@@ -288,7 +276,7 @@ void Package::monitor(Package* package)
 {
   Package& self = *package;
   try {
-    const std::string location = nodeLocation();
+    const std::string location = self.runtime->nodeLocation ? self.runtime->nodeLocation() : std::string();
     if (location.empty()) {
       Logger::log("Could not start package: Orvane installation is not fully finished", LogLevel::Debug);
       return;
@@ -313,7 +301,7 @@ void Package::monitor(Package* package)
         "INSTALL_PATH=./",
         "PERSISTENT_DATA_PATH=./localdata/",
         "PACKAGE_NAME=" + self.name,
-        std::string("ACAP_NAME=") + Orvane::appName,
+        "ACAP_NAME=" + self.runtime->appName,
         "LD_LIBRARY_PATH=" + PackagePaths::libraryDirectory(),
     };
     const LaunchResult launched =

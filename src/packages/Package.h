@@ -1,11 +1,13 @@
 #pragma once
 
+#include "packages/PackageRuntime.h"
 #include "util/UniqueFd.h"
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,8 +28,10 @@ public:
   // length logged.
   static constexpr size_t maxLineLength = 4096;
 
-  // `path` is the package directory, without a final "/". Nothing is started.
-  Package(std::string name, int port, int publicPort, std::string path);
+  // `path` is the package directory, without a final "/"; `runtime` says where Node.js is
+  // and which application runs the package. Nothing is started.
+  Package(std::string name, int port, int publicPort, std::string path,
+          std::shared_ptr<const PackageRuntime> runtime);
   // A package is stopped before it is dropped; should a monitor thread still exist, it is
   // stopped here rather than left unjoined.
   ~Package();
@@ -68,6 +72,7 @@ private:
   const int port;
   const int publicPort;
   const std::string path;
+  const std::shared_ptr<const PackageRuntime> runtime;
   std::atomic<bool> stopRequested{false};
   std::thread monitorThread;
   std::atomic<pid_t> pid{0};

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A Node.js package on FLASH enabled through VAPIX: runs at the next 5-second tick with its
 # fixed environment, arguments and working directory; its output is logged with its name;
-# it answers on its port; killed from outside it runs again; disabled it stops.
+# it answers on its port; killed from outside it runs again; removed it stops and is not
+# tried again until it is installed again, wherever that is; disabled it stops.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/packages_helpers.bash"
@@ -55,11 +56,36 @@ second_pid=$(package_pid "$log" envpkg)
 [ "$second_pid" != "$first_pid" ] || fail "same process id after the restart"
 kill -0 "$second_pid" || fail "the restarted package is not running"
 
+# Removed while enabled, it stops and no start is tried on what is gone.
+expect_eq "$(curl -sS "http://127.0.0.1:22520/package/remove.cgi?package_name=envpkg")" \
+  '{"status": 200, "message": "OK"}' "removal"
+! kill -0 "$second_pid" 2>/dev/null || fail "envpkg still running after its removal"
+sleep 5.5
+expect_eq "$(count_lines "$log" 'Start package: envpkg$')" 2 "starts tried after the removal"
+expect_eq "$(count_lines "$log" 'Read manifest error')" 0 "manifest errors after the removal"
+
+# Installed again it runs, still enabled, from wherever it was installed: FLASH, then the SD
+# card, where an install without a storage moves it.
+zip_dir=$(mktemp -d)
+(cd "$test_packages/envpkg" && zip -qr "$zip_dir/envpkg.zip" .)
+sd_root=/var/spool/storage/SD_DISK/orvane/packages/
+for storage in FLASH ""; do
+  root=$([ -n "$storage" ] && echo "$flash_root" || echo "$sd_root")
+  runs=$(count_lines "$log" "\] envpkg: cwd ${root}envpkg$")
+  expect_eq "$(curl -sS -F "file0=@$zip_dir/envpkg.zip" "http://127.0.0.1:22520/package/install.cgi?storage=$storage")" \
+    '{"status": 200, "message": "OK"}' "install on '$storage'"
+  ran_again() { [ "$(count_lines "$log" "\] envpkg: cwd ${root}envpkg$")" -gt "$runs" ]; }
+  wait_until 9 ran_again || fail "envpkg not running from $root: $(tail -20 "$log")"
+done
+expect_eq "$(count_lines "$log" 'Read manifest error')" 0 "manifest errors after the installs"
+third_pid=$(package_pid "$log" envpkg)
+
 # Disabled, it stops and is not started again.
+runs=$(count_lines "$log" '\] envpkg: listening on')
 enable_packages '{"envpkg":{"enabled":false}}'
-gone() { ! kill -0 "$second_pid" 2>/dev/null; }
+gone() { ! kill -0 "$third_pid" 2>/dev/null; }
 wait_until 5 gone || fail "envpkg still running after it was disabled"
 sleep 5.5
-expect_eq "$(count_lines "$log" '\] envpkg: listening on')" 2 "runs after disabling"
+expect_eq "$(count_lines "$log" '\] envpkg: listening on')" "$runs" "runs after disabling"
 kill -0 "$ORVANE_PID" || fail "Orvane ended"
 pass
