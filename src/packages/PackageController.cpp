@@ -28,7 +28,7 @@ void PackageController::startAll()
 {
   for (const auto& [name, package] : getPackages()) {
     std::lock_guard<std::mutex> lock(startMutex);
-    if (held.count(name) == 0 && !package->isRunning()) {
+    if (held.count(name) == 0 && !package->isRunning() && package->startDue()) {
       Logger::log("Start package: " + name, LogLevel::Info);
       package->run();
     }
@@ -60,7 +60,9 @@ void PackageController::addPackage(const std::string& name)
   std::lock_guard<std::mutex> lock(mutex);
   const int port = allocatePortLocked();
   const int publicPort = allocatePortLocked();
-  packages[name] = std::make_shared<Package>(name, port, publicPort, path);
+  auto package = std::make_shared<Package>(name, port, publicPort, path);
+  package->setCrashLoopTimings(crashLoopTimings);
+  packages[name] = package;
 }
 
 void PackageController::removePackage(const std::string& name)
@@ -153,6 +155,19 @@ void PackageController::sendSignal(const std::string& name, int signal)
   if (package && package->isRunning()) {
     Logger::log("Send signal " + std::to_string(signal) + " to package " + name, LogLevel::Info);
     package->sendSignal(signal);
+  }
+}
+
+void PackageController::setCrashLoopTimings(const CrashLoopTimings& timings)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  crashLoopTimings = timings;
+}
+
+void PackageController::resetCrashLoop(const std::string& name, bool installed)
+{
+  if (std::shared_ptr<Package> package = getPackage(name)) {
+    package->resetCrashLoop(installed);
   }
 }
 
