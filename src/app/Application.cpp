@@ -5,6 +5,7 @@
 #include "app/Constants.h"
 #include "app/LocalDataMigration.h"
 #include "app/PackageConfigurations.h"
+#include "app/TestTimings.h"
 #include "camera/Camera.h"
 #include "camera/ParamsManager2.h"
 #include "camera/VapixAccess.h"
@@ -113,6 +114,9 @@ int runApplication(int argc, char** argv)
   // needed again; nothing stages before the HTTP API is up.
   PackagePaths::removeStaleStaging();
   context.packageController = std::make_shared<PackageController>();
+  const char* timingsText = std::getenv("ORVANE_TEST_TIMINGS");
+  const TestTimings timings = parseTestTimings(timingsText != nullptr ? timingsText : "");
+  context.packageController->setCrashLoopTimings(timings.crashLoop);
   applyPackageConfigurations();
 
   context.httpServer = std::make_unique<HttpServer>();
@@ -128,7 +132,7 @@ int runApplication(int argc, char** argv)
   }
 
   g_timeout_add_seconds(Orvane::checkParametersDelaySeconds, onCheckParametersTimer, nullptr);
-  g_timeout_add_seconds(Orvane::startPackagesPeriodSeconds, onStartPackagesTimer, nullptr);
+  g_timeout_add(static_cast<guint>(timings.startPeriod.count()), onStartPackagesTimer, nullptr);
 
   mainLoop = g_main_loop_new(nullptr, FALSE);
   g_main_loop_run(mainLoop);

@@ -172,6 +172,7 @@ bool HttpServer::importPackageData(const std::string& packageName, const std::st
       }
       throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
     }
+    packageController().resetCrashLoop(packageName);
     return true;
   } catch (const std::runtime_error& error) {
     Logger::log(error.what(), LogLevel::Error);

@@ -83,6 +83,11 @@ public:
   // "[" + the FLASH entries, then the SD_DISK entries + "]".
   static std::string packageListBody();
 
+  // Package supervision (StatusEndpoints.cpp): what each installed package is doing, and
+  // the recent lines of one.
+  static MHD_Result onPackageStatusRequest(MHD_Connection* connection, RequestData& request);
+  static MHD_Result onPackageLogRequest(MHD_Connection* connection, RequestData& request);
+
   // Installation (InstallEndpoint.cpp).
   static MHD_Result onInstallRequest(MHD_Connection* connection, RequestData& request);
   // Installs the package archive at `archivePath` on `storage`. Throws `InvalidStorage` when

@@ -258,6 +258,7 @@ void HttpServer::installPackage(const std::string& archivePath, const std::strin
   const PackageController::Hold hold = packageController().holdPackage(manifest.packageName);
   const std::string oldDirectory = packageController().findPackagePath(manifest.packageName);
   replaceInstallation(work, tree, baseDirectory + manifest.packageName + "/", oldDirectory);
+  packageController().resetCrashLoop(manifest.packageName, true);
 }
 
 MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData& request)

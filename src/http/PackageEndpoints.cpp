@@ -150,6 +150,7 @@ MHD_Result HttpServer::onSettingsRequest(MHD_Connection* connection, RequestData
       return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
                             "Http API: package settings - write file error");
     }
+    packageController().resetCrashLoop(name);
     packageController().sendSignal(name, SIGINT);
     return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
   }
