@@ -1,5 +1,6 @@
 #include "packages/ChildProcess.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -176,25 +176,20 @@ std::optional<ProcessUsage> ChildProcess::usage() const
 
 std::optional<ProcessUsage> ChildProcess::readUsage(pid_t id)
 {
+  // One read each: status requests ask for every package several times a second.
+  auto readSmallFile = [](const std::string& path) {
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char buffer[1024];
+    const ssize_t count = file ? ::read(file.get(), buffer, sizeof buffer - 1) : -1;
+    return std::string(buffer, count > 0 ? static_cast<size_t>(count) : 0);
+  };
   const std::string directory = "/proc/" + std::to_string(id) + "/";
-  ProcessUsage usage;
-  std::ifstream statusFile(directory + "status");
-  std::string line;
-  while (std::getline(statusFile, line)) {
-    if (line.compare(0, 6, "VmRSS:") == 0) {
-      usage.rssKib = std::stoull(line.substr(6));
-      break;
-    }
-  }
-  std::ifstream statFile(directory + "stat");
-  std::string stat;
-  if (!std::getline(statFile, stat)) {
-    return std::nullopt;
-  }
+  const std::string statm = readSmallFile(directory + "statm");
+  const std::string stat = readSmallFile(directory + "stat");
   // The command name, in parentheses, may hold blanks and parentheses itself: the fields
-  // are counted from the last ")" (field 2), so utime and stime are the 12th and 13th after it.
+  // are counted from the last ")", which ends field 2; utime and stime are fields 14 and 15.
   const size_t end = stat.rfind(')');
-  if (end == std::string::npos) {
+  if (statm.empty() || end == std::string::npos) {
     return std::nullopt;
   }
   std::istringstream fields(stat.substr(end + 1));
@@ -208,7 +203,14 @@ std::optional<ProcessUsage> ChildProcess::readUsage(pid_t id)
       stime = std::stoull(field);
     }
   }
+  std::istringstream pages(statm);
+  uint64_t size = 0;
+  uint64_t resident = 0;
+  pages >> size >> resident;
   const long ticks = sysconf(_SC_CLK_TCK);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  ProcessUsage usage;
+  usage.rssKib = resident * static_cast<uint64_t>(pageSize > 0 ? pageSize : 4096) / 1024;
   usage.cpuMs = ticks > 0 ? (utime + stime) * 1000 / static_cast<uint64_t>(ticks) : 0;
   return usage;
 }
