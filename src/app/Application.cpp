@@ -4,6 +4,7 @@
 #include "app/Constants.h"
 #include "app/LocalDataMigration.h"
 #include "app/PackageConfigurations.h"
+#include "app/TestTimings.h"
 #include "camera/Camera.h"
 #include "camera/ParamsManager2.h"
 #include "camera/VapixAccess.h"
@@ -200,9 +201,12 @@ int start(Services& services)
   // Whatever an interrupted install, removal, import or upload left in staging is never
   // needed again; nothing stages before the HTTP API is up.
   PackagePaths::removeStaleStaging();
+  const char* timingsText = std::getenv("ORVANE_TEST_TIMINGS");
+  const TestTimings timings = parseTestTimings(timingsText != nullptr ? timingsText : "");
   services.packageController =
       std::make_shared<PackageController>(packageRuntime(services.paramsManager, version));
   PackageController& controller = *services.packageController;
+  controller.setCrashLoopTimings(timings.crashLoop);
   applyPackageConfigurations(params, controller);
   watchParameterChanges(params, [&params, &controller]() { applyPackageConfigurations(params, controller); });
 
@@ -221,7 +225,7 @@ int start(Services& services)
   services.checkParametersTimer =
       g_timeout_add_seconds(Orvane::checkParametersDelaySeconds, onCheckParametersTimer, &services);
   services.startPackagesTimer =
-      g_timeout_add_seconds(Orvane::startPackagesPeriodSeconds, onStartPackagesTimer, &services);
+      g_timeout_add(static_cast<guint>(timings.startPeriod.count()), onStartPackagesTimer, &services);
   return 0;
 }
 

@@ -92,6 +92,11 @@ public:
   // "[" + the FLASH entries, then the SD_DISK entries + "]".
   static std::string packageListBody();
 
+  // Package supervision (StatusEndpoints.cpp): what each installed package is doing, and
+  // the recent lines of one.
+  MHD_Result onPackageStatusRequest(MHD_Connection* connection, RequestData& request) const;
+  MHD_Result onPackageLogRequest(MHD_Connection* connection, RequestData& request) const;
+
   // Installation (InstallEndpoint.cpp).
   MHD_Result onInstallRequest(MHD_Connection* connection, RequestData& request) const;
 

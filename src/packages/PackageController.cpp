@@ -88,14 +88,19 @@ void PackageController::packageRemoved(const std::string& name)
 void PackageController::registerLocked(const std::string& name, const std::string& path, int port,
                                        int publicPort)
 {
-  packages[name] = std::make_shared<Package>(name, port, publicPort, path, runtimeInfo);
+  auto package = std::make_shared<Package>(name, port, publicPort, path, runtimeInfo);
+  package->setCrashLoopTimings(crashLoopTimings);
+  packages[name] = std::move(package);
 }
 
 void PackageController::startAll()
 {
   for (const auto& [name, package] : getPackages()) {
     std::lock_guard<std::mutex> lock(startMutex);
-    if (held.count(name) == 0 && !package->isRunning()) {
+    // A registration replaced since the snapshot (a package moved to the other storage)
+    // must not run from its old directory.
+    if (held.count(name) == 0 && getPackage(name) == package && !package->isRunning() &&
+        package->startDue()) {
       Logger::log("Start package: " + name, LogLevel::Info);
       package->run();
     }
@@ -220,6 +225,19 @@ void PackageController::sendSignal(const std::string& name, int signal)
   if (package && package->isRunning()) {
     Logger::log("Send signal " + std::to_string(signal) + " to package " + name, LogLevel::Info);
     package->sendSignal(signal);
+  }
+}
+
+void PackageController::setCrashLoopTimings(const CrashLoopTimings& timings)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  crashLoopTimings = timings;
+}
+
+void PackageController::resetCrashLoop(const std::string& name, bool installed)
+{
+  if (std::shared_ptr<Package> package = getPackage(name)) {
+    package->resetCrashLoop(installed);
   }
 }
 

@@ -40,7 +40,8 @@ public:
   // stays enabled, so that it is registered again when it is installed again.
   void packageRemoved(const std::string& name);
 
-  // Runs every registered package whose process is not running, in name order.
+  // Runs every registered package whose process is not running, in name order, unless a
+  // crash loop makes its next start wait (see CrashLoopPolicy).
   void startAll();
 
   // Stops every package, in name order; they stay registered with their ports.
@@ -90,6 +91,14 @@ public:
   // Sends `signal` to the package's process if it is registered and running.
   void sendSignal(const std::string& name, int signal);
 
+  // The crash-loop timings of the packages registered from now on.
+  void setCrashLoopTimings(const CrashLoopTimings& timings);
+
+  // Forgets the crashes of the registered package `name`, so that its next start is not
+  // held back; after a new installation (`installed`) its restarts and last exit too.
+  // Unknown names are ignored.
+  void resetCrashLoop(const std::string& name, bool installed = false);
+
   // The directory of the installed package `name`, without a final "/": the FLASH root's
   // entry of that exact name, else the SD card root's. Empty (and `found` false) when
   // neither holds it.
@@ -122,4 +131,5 @@ private:
   // stop that follows it. Held names, with the number of holds of each.
   std::mutex startMutex;
   std::map<std::string, unsigned> held;
+  CrashLoopTimings crashLoopTimings;
 };

@@ -44,6 +44,7 @@ bool PackageDataImport::import(const std::string& archivePath)
       }
       throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
     }
+    controller.resetCrashLoop(packageName);
     return true;
   } catch (const std::runtime_error& error) {
     Logger::log(error.what(), LogLevel::Error);

@@ -247,4 +247,5 @@ void installPackage(PackageController& controller, const std::string& archivePat
   const std::string oldDirectory = controller.findPackagePath(manifest.packageName);
   replaceInstallation(work, tree, baseDirectory + manifest.packageName + "/", oldDirectory);
   controller.packageInstalled(manifest.packageName);
+  controller.resetCrashLoop(manifest.packageName, true);
 }

@@ -45,5 +45,6 @@ void writePackageSettings(PackageController& controller, const std::string& name
   if (!FileUtils::writeFile(settingsFile(directory), text)) {
     throw std::runtime_error("Http API: package settings - write file error");
   }
+  controller.resetCrashLoop(name);
   controller.sendSignal(name, SIGINT);
 }
