@@ -11,12 +11,11 @@ bool ensureFlashPackageDirectory()
 
 std::string uploadDirectoryFor(const std::string& url, const std::string& storage, std::string& error)
 {
-  if (url.find("/package/install.cgi") == std::string::npos) {
-    return "/tmp/";
-  }
-  // In the staging directory, where nothing lists it and start-up removes what an
-  // interrupted upload left.
-  if (storage == PackagePaths::flashStorage) {
+  // In a staging directory, where nothing lists it and start-up removes what an
+  // interrupted upload left. Data archives go to the flash one: only their unpacked content
+  // must reach the package's own storage.
+  const bool isInstall = url.find("/package/install.cgi") != std::string::npos;
+  if (!isInstall || storage == PackagePaths::flashStorage) {
     if (!ensureFlashPackageDirectory() ||
         !PackagePaths::ensureStagingDirectory(PackagePaths::flashPackageRoot())) {
       error = "Http API: the flash storage is not available";
