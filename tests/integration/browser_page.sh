@@ -34,4 +34,15 @@ PAGE_URL=$ORVANE_WEB_URL PAGE_LOGIN=$ORVANE_WEB_LOGIN ZIPS=$work/zips SHOTS=$sho
   echo "--- the web server's errors"; tail -20 "$ORVANE_SANDBOX_DIR/web/error.log"
   fail "the page scenario failed (screenshots in $shots)"
 }
+# A 1 GiB upload goes through the web server to Orvane as it arrives: no body-size cap,
+# and the server's memory stays flat. Orvane refuses it as a package only once it has
+# read all of it.
+truncate -s 1G "$work/large.zip"
+web_pid=$(cat "$ORVANE_SANDBOX_DIR/web/nginx.pid")
+rss() { awk '/^VmRSS/ {print $2}' "/proc/$web_pid/status"; }
+rss_before=$(rss)
+answer=$(curl -sS -u "$ORVANE_WEB_LOGIN" -F "package=@$work/large.zip" "${ORVANE_WEB_URL}api/package/install.cgi?storage=FLASH")
+expect_match "$answer" 'install package\(s\) error \[large\.zip\]' "Orvane's answer to a 1 GiB upload"
+growth=$(($(rss) - rss_before))
+[ "$growth" -lt $((32 * 1024)) ] || fail "the web server grew by $growth KiB during a 1 GiB upload"
 pass
