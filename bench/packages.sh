@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Package runtime figures with 14 idle Node.js packages: time from the configuration change
-# to all 14 processes running, Orvane's CPU while they idle, its resident memory with 0 and
-# 14 packages, and how long stopping all of them takes at SIGTERM.
+# Package runtime figures with 28 Node.js packages that print a line a second (their log
+# rings filled first): time from the configuration change to all 28 processes running,
+# Orvane's CPU and resident memory while they idle and while a client polls status.cgi
+# STATUS_HZ times a second (default 10) and every package's log.cgi LOG_HZ times a second
+# (default 1), its resident memory with 0 and 28 packages, and how long stopping all of
+# them takes at SIGTERM. Only 14 packages get ports (the range holds 28).
 #   bench/packages.sh      (ORVANE_BUILD_DIR selects the build, default build/)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +13,7 @@ if [ "${1:-}" != inside ]; then
     "$top/bench/$(basename "$0")" inside
 fi
 source "$top/tests/integration/lib.sh"
-count=14
+count=28
 root=$orvane_app_dir/localdata/packages
 config="{"
 for i in $(seq 1 $count); do
@@ -18,8 +21,13 @@ for i in $(seq 1 $count); do
   mkdir -p "$root/$name"
   printf '{"package_name":"%s","package_menu_name":"%s","package_version":"1","vendor":"Bench"}\n' $name $name \
     >"$root/$name/manifest.json"
-  # Exits on SIGTERM (Node's default), idles otherwise.
-  echo "console.log('up'); setInterval(() => {}, 1 << 30);" >"$root/$name/main.js"
+  # Fills its log ring, then prints a line a second; exits on SIGTERM (Node's default).
+  cat >"$root/$name/main.js" <<'EOF'
+for (let i = 0; i < 1000; i++) console.log('line ' + i + ' ' + '.'.repeat(70));
+console.log('up');
+let n = 0;
+setInterval(() => console.log('tick ' + n++), 1000);
+EOF
   config+="\"$name\":{\"enabled\":true},"
 done
 config="${config%,}}"
@@ -54,15 +62,32 @@ rss_full=$(rss_kb)
 threads_full=$(ls /proc/"$orvane_pid"/task | wc -l)
 hz=$(getconf CLK_TCK)
 
+names=$(seq -f 'bench%g' 1 $count)
+out=$(mktemp)
+# shellcheck disable=SC2086
+node "$top/bench/status_poll.js" $names >"$out" &
+poller=$!
+sleep 2
+ticks_before=$(cpu_ticks)
+sleep $window
+polled_ticks=$(($(cpu_ticks) - ticks_before))
+rss_polled=$(rss_kb)
+kill -TERM "$poller"
+wait "$poller" || true
+read -r requests lines failures <"$out"
+
 stop_start=$(now_ms)
 orvane_stop TERM
 stop_ms=$(($(now_ms) - stop_start))
 ms_of() { local t=${1:11:12}; echo $(((10#${t:0:2} * 3600 + 10#${t:3:2} * 60 + 10#${t:6:2}) * 1000 + 10#${t:9:3})); }
 stop_all_ms=$(($(ms_of "$(grep 'Exit$' "$log")") - $(ms_of "$(grep 'Stop all packages$' "$log")")))
 
-echo "packages:                          $count (idle Node.js programs)"
+echo "packages:                          $count (Node.js programs printing a line a second)"
 echo "configuration change to all up:    ${started_ms} ms (500 ms settling, then the next 5 s tick)"
-echo "Orvane CPU, packages idle:         $((ticks * 1000 / hz)) ms over ${window} s"
+echo "Orvane CPU, packages idle:         $((ticks * 1000 / hz)) ms over ${window} s ($((ticks * 1000 / hz / window)) ms/s)"
+echo "Orvane CPU, polled:                $((polled_ticks * 1000 / hz)) ms over ${window} s ($((polled_ticks * 1000 / hz / window)) ms/s; status.cgi ${STATUS_HZ:-10}/s, log.cgi ${LOG_HZ:-1}/s per package)"
+echo "resident memory idle / polled:     ${rss_full} / ${rss_polled} KiB"
+echo "poller:                            ${requests} requests, ${lines} log lines, ${failures} failures"
 echo "Orvane thread wake-ups, idle:      ${wakeups} over ${window} s (all threads)"
 echo "resident memory, 0 packages:       ${rss_idle} KiB (${threads_idle} threads)"
 echo "resident memory, $count packages:      ${rss_full} KiB (${threads_full} threads)"

@@ -1,10 +1,10 @@
 #include "app/Application.h"
 
-#include "app/AppContext.h"
 #include "app/ApplicationParameters.h"
 #include "app/Constants.h"
 #include "app/LocalDataMigration.h"
 #include "app/PackageConfigurations.h"
+#include "app/TestTimings.h"
 #include "camera/Camera.h"
 #include "camera/ParamsManager2.h"
 #include "camera/VapixAccess.h"
@@ -12,85 +12,175 @@
 #include "packages/NodeUpdater.h"
 #include "packages/PackageController.h"
 #include "packages/PackagePaths.h"
+#include "packages/PackageRuntime.h"
 #include "util/Logger.h"
 #include "ws/WsServer.h"
 
 #include <glib-unix.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <map>
+#include <memory>
 #include <stdexcept>
-
-namespace {
-GMainLoop* mainLoop = nullptr;
-} // namespace
+#include <string>
+#include <thread>
+#include <vector>
 
 const char* Orvane::buildId()
 {
   return ORVANE_BUILD_ID;
 }
 
-gboolean onTerminationSignal(gpointer)
+namespace {
+
+// Everything the process runs on, owned by runApplication for the whole run. Stopped
+// explicitly, in the order of stop(); nothing waits for static destruction.
+class Services {
+public:
+  Services() : loop(g_main_loop_new(nullptr, FALSE)) {}
+  ~Services()
+  {
+    stop();
+    for (guint source : signalSources) {
+      g_source_remove(source);
+    }
+    g_main_loop_unref(loop);
+  }
+  Services(const Services&) = delete;
+  Services& operator=(const Services&) = delete;
+
+  // Servers first, so that no request or connection reaches a package being stopped; the
+  // packages last, each waited for. Main thread, outside the main loop.
+  void stop()
+  {
+    if (stopped) {
+      return;
+    }
+    stopped = true;
+    for (guint* timer : {&checkParametersTimer, &startPackagesTimer}) {
+      if (*timer != 0) {
+        g_source_remove(*timer);
+        *timer = 0;
+      }
+    }
+    stopWatchingParameterChanges();
+    if (wsServer) {
+      wsServer->stop();
+    }
+    if (httpServer) {
+      stopServingMainContext([this]() { httpServer->stop(); });
+    }
+    if (packageController) {
+      try {
+        packageController->stopAll();
+      } catch (const std::exception& error) {
+        Logger::log(std::string("Stopping the packages failed: ") + error.what(), LogLevel::Error);
+      }
+    }
+  }
+
+  std::shared_ptr<VapixAccess> vapixAccess;
+  std::shared_ptr<ParamsManager2> paramsManager;
+  std::shared_ptr<Camera> camera;
+  std::shared_ptr<PackageController> packageController;
+  std::unique_ptr<HttpServer> httpServer;
+  std::unique_ptr<WsServer> wsServer;
+  GMainLoop* const loop;
+  // Kept until the end: a second signal while stopping only asks again to quit.
+  std::vector<guint> signalSources;
+  // Removed before anything is stopped.
+  guint checkParametersTimer = 0;
+  guint startPackagesTimer = 0;
+
+private:
+  bool stopped = false;
+
+  // Runs `stopping` on a thread of its own while this thread keeps serving the main context:
+  // a request handler may be waiting for a call it handed to the main loop, and the server
+  // waits for its handlers.
+  template <typename Stopping> void stopServingMainContext(Stopping stopping)
+  {
+    GMainLoop* draining = g_main_loop_new(nullptr, FALSE);
+    std::thread stopper([&]() {
+      stopping();
+      g_idle_add(
+          [](gpointer loopToQuit) {
+            g_main_loop_quit(static_cast<GMainLoop*>(loopToQuit));
+            return G_SOURCE_REMOVE;
+          },
+          draining);
+    });
+    g_main_loop_run(draining);
+    stopper.join();
+    g_main_loop_unref(draining);
+  }
+};
+
+gboolean onTerminationSignal(gpointer userData)
 {
   Logger::log("Caught termination signal!", LogLevel::Debug);
-  try {
-    if (auto controller = AppContext::instance().packageController) {
-      controller->stopAll();
-    }
-  } catch (const std::exception& error) {
-    Logger::log(std::string("Stopping the packages failed: ") + error.what(), LogLevel::Error);
-  }
-  Logger::log("Exit", LogLevel::Debug);
-  exit(0);
+  g_main_loop_quit(static_cast<Services*>(userData)->loop);
+  return G_SOURCE_CONTINUE;
 }
 
-gboolean onCheckParametersTimer(gpointer)
+gboolean onCheckParametersTimer(gpointer userData)
 {
+  auto& services = *static_cast<Services*>(userData);
+  services.checkParametersTimer = 0;
   try {
-    if (auto params = AppContext::instance().paramsManager) {
-      params->checkParameters();
-    }
+    services.paramsManager->checkParameters();
   } catch (const std::exception& error) {
     Logger::log(std::string("Parameter check failed: ") + error.what(), LogLevel::Error);
   }
   return G_SOURCE_REMOVE;
 }
 
-gboolean onStartPackagesTimer(gpointer)
+gboolean onStartPackagesTimer(gpointer userData)
 {
   try {
-    if (auto controller = AppContext::instance().packageController) {
-      controller->startAll();
-    }
+    static_cast<Services*>(userData)->packageController->startAll();
   } catch (const std::exception& error) {
     Logger::log(std::string("Starting the packages failed: ") + error.what(), LogLevel::Error);
   }
   return G_SOURCE_CONTINUE;
 }
 
-int runApplication(int argc, char** argv)
+std::string parameterValue(ParamsManagerBase& params, const std::string& name)
 {
-  g_unix_signal_add(SIGINT, onTerminationSignal, nullptr);
-  g_unix_signal_add(SIGTERM, onTerminationSignal, nullptr);
+  const std::map<std::string, std::string> values = params.getParameters();
+  const auto found = values.find(name);
+  return found == values.end() ? std::string() : found->second;
+}
 
-  // Switched on before the platform services are built, so that their start-up failures
-  // reach the console too.
-  Logger::setConsoleOutput(argc >= 2);
+PackageRuntime packageRuntime(const std::shared_ptr<ParamsManager2>& params, const std::string& version)
+{
+  PackageRuntime runtime;
+  runtime.appName = Orvane::appName;
+  runtime.appVersion = version;
+  runtime.flashPackageRoot = PackagePaths::flashPackageRoot();
+  runtime.sdPackageRoot = PackagePaths::sdPackageRoot();
+  runtime.firstPort = Orvane::firstPackagePort;
+  runtime.lastPort = Orvane::lastPackagePort;
+  // A copy of the cached value, safe on any thread.
+  runtime.nodeLocation = [params]() { return parameterValue(*params, "NodejsLocation"); };
+  return runtime;
+}
 
-  AppContext& context = AppContext::instance();
+// The start-up sequence up to the running servers. Returns 0 when everything runs.
+int start(Services& services)
+{
   try {
-    context.vapixAccess = std::make_shared<VapixAccess>(Orvane::appName);
-    context.paramsManager = std::make_shared<ParamsManager2>(Orvane::appName, context.vapixAccess);
-    context.camera = std::make_shared<Camera>(context.paramsManager);
+    services.vapixAccess = std::make_shared<VapixAccess>(Orvane::appName);
+    services.paramsManager = std::make_shared<ParamsManager2>(Orvane::appName, services.vapixAccess);
+    services.camera = std::make_shared<Camera>(services.paramsManager);
 
     const std::string group = std::string(Orvane::appName) + ".";
-    context.paramsManager->setVapixParameter(group + "Version", Orvane::appVersion);
-    context.paramsManager->setVapixParameter(group + "VersionHash", Orvane::buildId());
+    services.paramsManager->setVapixParameter(group + "Version", Orvane::appVersion);
+    services.paramsManager->setVapixParameter(group + "VersionHash", Orvane::buildId());
 
     for (const std::string& name : applicationParameterNames()) {
-      if (!context.paramsManager->addParameter(name) ||
-          !context.paramsManager->registerCallback(name, onParameterChanged)) {
+      if (!services.paramsManager->addParameter(name) ||
+          !services.paramsManager->registerCallback(name, onParameterChanged)) {
         Logger::log("Invalid parameter: " + name, LogLevel::Error);
         return 1;
       }
@@ -99,12 +189,11 @@ int runApplication(int argc, char** argv)
     Logger::log(error.what(), LogLevel::Error);
     return 1;
   }
+  ParamsManager2& params = *services.paramsManager;
+  Logger::setLevel(parameterValue(params, "LogLevel"));
+  const std::string version = parameterValue(params, "Version");
 
-  std::map<std::string, std::string> parameters = context.paramsManager->getParameters();
-  Logger::setLevel(parameters["LogLevel"]);
-  context.version = parameters["Version"];
-
-  if (!startupNodeUpdate()) {
+  if (!startupNodeUpdate(params)) {
     Logger::log("Cannot install new NodeJS version", LogLevel::Error);
     return 1;
   }
@@ -112,25 +201,52 @@ int runApplication(int argc, char** argv)
   // Whatever an interrupted install, removal, import or upload left in staging is never
   // needed again; nothing stages before the HTTP API is up.
   PackagePaths::removeStaleStaging();
-  context.packageController = std::make_shared<PackageController>();
-  applyPackageConfigurations();
+  const char* timingsText = std::getenv("ORVANE_TEST_TIMINGS");
+  const TestTimings timings = parseTestTimings(timingsText != nullptr ? timingsText : "");
+  services.packageController =
+      std::make_shared<PackageController>(packageRuntime(services.paramsManager, version));
+  PackageController& controller = *services.packageController;
+  controller.setCrashLoopTimings(timings.crashLoop);
+  applyPackageConfigurations(params, controller);
+  watchParameterChanges(params, [&params, &controller]() { applyPackageConfigurations(params, controller); });
 
-  context.httpServer = std::make_unique<HttpServer>();
-  if (!context.httpServer->start(Orvane::httpApiPort)) {
+  services.httpServer = std::make_unique<HttpServer>(services.packageController, services.paramsManager);
+  if (!services.httpServer->start(Orvane::httpApiPort)) {
     Logger::log("Cannot start http API server", LogLevel::Error);
     return 1;
   }
 
-  context.wsServer = std::make_unique<WsServer>();
-  if (!context.wsServer->start(Orvane::webSocketPort)) {
+  services.wsServer = std::make_unique<WsServer>();
+  if (!services.wsServer->start(Orvane::webSocketPort)) {
     Logger::log("Cannot start websocket server", LogLevel::Error);
     return 1;
   }
 
-  g_timeout_add_seconds(Orvane::checkParametersDelaySeconds, onCheckParametersTimer, nullptr);
-  g_timeout_add_seconds(Orvane::startPackagesPeriodSeconds, onStartPackagesTimer, nullptr);
+  services.checkParametersTimer =
+      g_timeout_add_seconds(Orvane::checkParametersDelaySeconds, onCheckParametersTimer, &services);
+  services.startPackagesTimer =
+      g_timeout_add(static_cast<guint>(timings.startPeriod.count()), onStartPackagesTimer, &services);
+  return 0;
+}
 
-  mainLoop = g_main_loop_new(nullptr, FALSE);
-  g_main_loop_run(mainLoop);
+} // namespace
+
+int runApplication(int argc, char** argv)
+{
+  Services services;
+  for (int signal : {SIGINT, SIGTERM}) {
+    services.signalSources.push_back(g_unix_signal_add(signal, onTerminationSignal, &services));
+  }
+
+  // Switched on before the platform services are built, so that their start-up failures
+  // reach the console too.
+  Logger::setConsoleOutput(argc >= 2);
+
+  if (start(services) != 0) {
+    return 1;
+  }
+  g_main_loop_run(services.loop);
+  services.stop();
+  Logger::log("Exit", LogLevel::Debug);
   return 0;
 }

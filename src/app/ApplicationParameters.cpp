@@ -1,8 +1,6 @@
 #include "app/ApplicationParameters.h"
 
-#include "app/AppContext.h"
-#include "app/PackageConfigurations.h"
-#include "camera/ParamsManager2.h"
+#include "camera/ParamsManagerBase.h"
 #include "util/Logger.h"
 
 #include <exception>
@@ -14,12 +12,31 @@ constexpr guint changeSettleMilliseconds = 500;
 // Main loop thread only.
 std::vector<ParameterChange> pendingParameterChanges;
 guint pendingChangesTimer = 0;
+ParamsManagerBase* watchedParams = nullptr;
+std::function<void()> configurationsChanged;
 
 } // namespace
 
 std::vector<std::string> applicationParameterNames()
 {
   return {"Version", "VersionHash", "Enabled", "PackageConfigurations", "NodejsLocation", "LogLevel"};
+}
+
+void watchParameterChanges(ParamsManagerBase& params, std::function<void()> onConfigurationsChanged)
+{
+  watchedParams = &params;
+  configurationsChanged = std::move(onConfigurationsChanged);
+}
+
+void stopWatchingParameterChanges()
+{
+  if (pendingChangesTimer != 0) {
+    g_source_remove(pendingChangesTimer);
+    pendingChangesTimer = 0;
+  }
+  pendingParameterChanges.clear();
+  watchedParams = nullptr;
+  configurationsChanged = nullptr;
 }
 
 void onParameterChanged(const char* name, const char* value, void*)
@@ -62,9 +79,9 @@ gboolean processChangedParameters(gpointer)
   std::vector<ParameterChange> changes;
   changes.swap(pendingParameterChanges);
   try {
-    auto params = AppContext::instance().paramsManager;
-    if (params && updateChangedParameters(*params, changes)) {
-      applyPackageConfigurations();
+    if (watchedParams != nullptr && updateChangedParameters(*watchedParams, changes) &&
+        configurationsChanged) {
+      configurationsChanged();
     }
   } catch (const std::exception& error) {
     Logger::log(std::string("Process changed params failed: ") + error.what(), LogLevel::Error);

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,13 @@ using ParameterChange = std::pair<std::string, std::string>;
 
 // The short names of the application's parameters, in the order they are registered.
 std::vector<std::string> applicationParameterNames();
+
+// Makes `params` the cache that reported changes are applied to, and
+// `onConfigurationsChanged` what runs when "PackageConfigurations" got a new value; until
+// then, and after stopWatchingParameterChanges, changes are dropped. Main loop thread.
+void watchParameterChanges(ParamsManagerBase& params, std::function<void()> onConfigurationsChanged);
+// Drops a queued change and its timer, and forgets the cache and the action.
+void stopWatchingParameterChanges();
 
 // Change callback of every application parameter (main loop thread): logs the change,
 // queues it and re-arms a 500 ms timer, so that a burst of changes is applied together.

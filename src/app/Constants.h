@@ -1,17 +1,8 @@
 #pragma once
 
-#include <cstdint>
+#include "util/Constants.h"
 
 namespace Orvane {
-
-constexpr const char* appName = "orvane";
-constexpr const char* appVersion = "3.1.10";
-constexpr uint16_t httpApiPort = 22520;
-constexpr uint16_t webSocketPort = 22521;
-constexpr uint16_t firstPackagePort = 22522;
-constexpr uint16_t lastPackagePort = 22549;
-constexpr unsigned checkParametersDelaySeconds = 1;
-constexpr unsigned startPackagesPeriodSeconds = 5;
 
 // "release-<build number>|<source revision>|<build time>", fixed when the program is built.
 const char* buildId();

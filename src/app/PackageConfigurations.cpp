@@ -1,7 +1,6 @@
 #include "app/PackageConfigurations.h"
 
-#include "app/AppContext.h"
-#include "camera/ParamsManager2.h"
+#include "camera/ParamsManagerBase.h"
 #include "packages/PackageController.h"
 #include "util/Json.h"
 #include "util/Limits.h"
@@ -9,53 +8,25 @@
 
 #include <rapidjson/document.h>
 
-#include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-void applyPackageConfigurations()
+void applyPackageConfigurations(ParamsManagerBase& params, PackageController& controller)
 {
-  AppContext& context = AppContext::instance();
-  const std::shared_ptr<PackageController> controller = context.packageController;
-  if (!controller) {
-    return;
-  }
-  const PackageController::PackageMap registered = controller->getPackages();
-
   std::string text;
-  if (context.paramsManager) {
-    const auto values = context.paramsManager->getParameters();
-    auto found = values.find("PackageConfigurations");
-    if (found != values.end()) {
-      text = found->second;
-    }
+  const auto values = params.getParameters();
+  auto found = values.find("PackageConfigurations");
+  if (found != values.end()) {
+    text = found->second;
   }
 
-  std::set<std::string> enabled;
-  const bool parsed = forEachEnabledPackage(text, [&](const std::string& name) {
-    // A name given twice is registered once.
-    if (enabled.insert(name).second && registered.count(name) == 0) {
-      try {
-        controller->addPackage(name);
-      } catch (const std::runtime_error& error) {
-        Logger::log(std::string("Orvane - ") + error.what(), LogLevel::Error);
-      }
-    }
-  });
+  std::vector<std::string> enabled;
   // An unreadable value must not stop the packages it was meant to keep enabled.
-  if (!parsed) {
+  if (!forEachEnabledPackage(text, [&](const std::string& name) { enabled.push_back(name); })) {
     return;
   }
-
-  std::vector<std::string> disabled;
-  for (const auto& entry : registered) {
-    if (enabled.count(entry.first) == 0) {
-      disabled.push_back(entry.first);
-    }
-  }
-  for (const std::string& name : disabled) {
-    controller->removePackage(name);
+  for (const std::string& name : controller.setEnabledPackages(enabled)) {
+    Logger::log("Orvane - Package not found: " + name, LogLevel::Error);
   }
 }
 

@@ -3,13 +3,17 @@
 #include <functional>
 #include <string>
 
-// Brings the package controller in line with the "PackageConfigurations" parameter, a JSON
-// object such as {"clockAnalog": {"enabled": true}}: registers every enabled package that
-// is not registered yet and unregisters (stopping it) every registered one that is not
-// enabled. Packages are not started here. A value that is not a JSON object, or breaks
-// Limits::maxConfigurationsBytes or the JSON depth cap, changes nothing; members without a
+class PackageController;
+class ParamsManagerBase;
+
+// Brings `controller` in line with the cached "PackageConfigurations" parameter of `params`,
+// a JSON object such as {"clockAnalog": {"enabled": true}}: the enabled packages become the
+// controller's enabled set, so that every enabled, installed package is registered and
+// every other is unregistered (stopped); an enabled package that is not installed is
+// logged, and registered once it is installed. Packages are not started here. A value that is not a JSON
+// object, or breaks Limits::maxConfigurationsBytes or the JSON depth cap, changes nothing; members without a
 // boolean "enabled" count as disabled. Runs on the main loop.
-void applyPackageConfigurations();
+void applyPackageConfigurations(ParamsManagerBase& params, PackageController& controller);
 
 // Parses the configurations text `text` and calls `onEnabled` with each enabled package name,
 // in document order. Members that are not an object with a boolean "enabled" are logged as

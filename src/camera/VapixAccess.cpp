@@ -2,6 +2,7 @@
 
 #include "camera/PlatformHandles.h"
 #include "util/Logger.h"
+#include "util/MainContextCall.h"
 #include "util/StringUtils.h"
 
 #include <cctype>
@@ -123,6 +124,13 @@ void VapixAccess::fetchCredentials()
 
 uint32_t VapixAccess::readHttpPort()
 {
+  // A request that renews what may be stale can come from any thread; the parameter library
+  // is called on the main loop only.
+  return parsePort(callOnMainContext<std::string>([this]() { return readHttpPortText(); }));
+}
+
+std::string VapixAccess::readHttpPortText() const
+{
   GError* rawError = nullptr;
   AXParameterPtr handle(ax_parameter_new(appName.c_str(), &rawError));
   GErrorPtr error(rawError);
@@ -138,7 +146,7 @@ uint32_t VapixAccess::readHttpPort()
     throw std::runtime_error(std::string("Unable to get parameter \"") + portParameter +
                              "\":" + errorMessage(error));
   }
-  return parsePort(value ? value.get() : "");
+  return value ? value.get() : "";
 }
 
 uint32_t VapixAccess::parsePort(const std::string& text)

@@ -45,7 +45,8 @@ public:
   // on failure.
   void updateBaseUrl();
 
-  // The web server port of "System.BoaPort". Throws on failure.
+  // The web server port of "System.BoaPort", read on the main loop (waiting for it when
+  // called from another thread). Throws on failure.
   uint32_t readHttpPort();
 
   std::string getBaseUrl() const;
@@ -55,6 +56,9 @@ public:
   static uint32_t parsePort(const std::string& text);
 
 private:
+  // The raw value of "System.BoaPort". Main loop only (see readHttpPort).
+  std::string readHttpPortText() const;
+
   std::shared_ptr<HttpManager::Response> send(RequestType type, const std::string& path,
                                               const PostData* postData, long timeoutSeconds,
                                               const HttpManager::RequestHook& hook);

@@ -1,15 +1,13 @@
 #include "http/HttpServer.h"
 
-#include "http/PackageControllerAccess.h"
-#include "http/PackageLock.h"
-#include "http/PackageName.h"
 #include "http/RequestData.h"
 #include "mpfd/Exception.h"
 #include "mpfd/Field.h"
 #include "mpfd/Parser.h"
 #include "packages/PackageController.h"
+#include "packages/PackageDataImport.h"
+#include "packages/PackageName.h"
 #include "packages/PackagePaths.h"
-#include "packages/StagingDirectory.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include "util/ZipUtils.h"
@@ -64,11 +62,8 @@ bool isUploadedFile(const MPFD::Field& field)
   }
 }
 
-MHD_Result importFields(MHD_Connection* connection, const RequestData& request,
-                        const std::string& packageName, const std::string& localData)
+MHD_Result importFields(MHD_Connection* connection, const RequestData& request, PackageDataImport& import)
 {
-  // One change of a package's files at a time: installs, removals and other imports wait.
-  const PackageLock lock(packageName);
   const std::map<std::string, MPFD::Field*> fields =
       request.parser ? request.parser->GetFields() : std::map<std::string, MPFD::Field*>();
   std::vector<MPFD::Field*> files;
@@ -80,8 +75,7 @@ MHD_Result importFields(MHD_Connection* connection, const RequestData& request,
   for (size_t i = 0; i < files.size(); ++i) {
     const MPFD::Field& file = *files[i];
     // An empty upload has no temporary file, and an empty file is no archive.
-    const bool imported =
-        file.HasTempFile() && HttpServer::importPackageData(packageName, file.GetTempFileName(), localData);
+    const bool imported = file.HasTempFile() && import.import(file.GetTempFileName());
     if (file.HasTempFile()) {
       std::remove(file.GetTempFileName().c_str());
     }
@@ -121,7 +115,7 @@ MHD_Result exportData(MHD_Connection* connection, const std::string& localData)
 
 } // namespace
 
-MHD_Result HttpServer::onPackageDataRequest(MHD_Connection* connection, RequestData& request)
+MHD_Result HttpServer::onPackageDataRequest(MHD_Connection* connection, RequestData& request) const
 {
   const std::string packageName = request.argument("package_name");
   const std::string action = request.argument("action");
@@ -130,53 +124,20 @@ MHD_Result HttpServer::onPackageDataRequest(MHD_Connection* connection, RequestD
   }
   // A name that breaks the package name rule is never installed, and could name "..".
   const std::string directory =
-      isValidPackageName(packageName) ? packageController().findPackagePath(packageName) : std::string();
+      isValidPackageName(packageName) ? packages->findPackagePath(packageName) : std::string();
   if (directory.empty()) {
     return sendJsonStatus(connection, MHD_HTTP_NOT_FOUND, "Http API: package does not exist");
   }
   const std::string localData = directory + "/localdata";
   if (action == "IMPORT") {
-    return importFields(connection, request, packageName, localData);
+    // One change of a package's files at a time: installs, removals and other imports wait.
+    PackageDataImport import(*packages, packageName, localData);
+    return importFields(connection, request, import);
   }
   if (action == "EXPORT") {
     return exportData(connection, localData);
   }
   return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "Http API: action does not exist");
-}
-
-bool HttpServer::importPackageData(const std::string& packageName, const std::string& archivePath,
-                                   const std::string& localDataDirectory)
-{
-  try {
-    StagingDirectory staging(packageRootOfData(localDataDirectory),
-                             "Http API: import package data - cannot create a staging directory");
-    const std::string imported = staging.path() + "localdata";
-    if (!ZipUtils::extractArchive(archivePath, imported)) {
-      throw std::runtime_error("Http API: import package data - decompression error");
-    }
-    Logger::log("Http API: importing local data to package: " + packageName, LogLevel::Info);
-    // Stopped, and done writing, before its data is swapped, so that nothing it saves on
-    // the way out lands in the imported data; the periodic start runs it on the new data.
-    const PackageController::Hold hold = packageController().holdPackage(packageName);
-    // Renames only: the local data is either the old or the imported tree, never half of
-    // either. The old one is deleted with the staging directory.
-    const std::string old = staging.path() + "old";
-    const bool hadData = access(localDataDirectory.c_str(), F_OK) == 0;
-    if (hadData && std::rename(localDataDirectory.c_str(), old.c_str()) != 0) {
-      throw std::runtime_error("Http API: import package data - cannot move the local data aside");
-    }
-    if (std::rename(imported.c_str(), localDataDirectory.c_str()) != 0) {
-      if (hadData && std::rename(old.c_str(), localDataDirectory.c_str()) != 0) {
-        staging.keep();
-        Logger::log("Http API: import package data - the local data stays in " + old, LogLevel::Error);
-      }
-      throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
-    }
-    return true;
-  } catch (const std::runtime_error& error) {
-    Logger::log(error.what(), LogLevel::Error);
-    return false;
-  }
 }
 
 std::string HttpServer::exportPackageData(const std::string& localDataDirectory)

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -130,7 +131,8 @@ void logPath(const RequestData& request, const std::string& url)
   Logger::log("Path: " + url + "?" + query, LogLevel::Trace);
 }
 
-MHD_Result processRequest(MHD_Connection* connection, RequestData& request, const std::string& url)
+MHD_Result processRequest(const HttpServer& server, MHD_Connection* connection, RequestData& request,
+                          const std::string& url)
 {
   collectValues(connection, request);
   request.url = url;
@@ -154,7 +156,7 @@ MHD_Result processRequest(MHD_Connection* connection, RequestData& request, cons
     }
   }
   try {
-    return Routing::dispatch(connection, request, url);
+    return Routing::dispatch(server, connection, request, url);
   } catch (const std::exception& exception) {
     return HttpServer::sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, exception.what());
   }
@@ -226,7 +228,15 @@ size_t unescape(void*, MHD_Connection*, char* text)
 
 } // namespace
 
-HttpServer::HttpServer() : connections(Limits::maxHttpConnections) {}
+HttpServer::HttpServer(std::shared_ptr<PackageController> packages, std::shared_ptr<ParamsManagerBase> params)
+    : packages(std::move(packages)), params(std::move(params)), connections(Limits::maxHttpConnections)
+{
+}
+
+void HttpServer::stop()
+{
+  daemon.reset();
+}
 
 bool HttpServer::start(uint16_t port)
 {
@@ -237,26 +247,27 @@ bool HttpServer::start(uint16_t port)
   // poll(), unlike select(), takes descriptors above 1023, which a busy process reaches.
   daemon.reset(MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, port, &onAccept,
-      &connections, &HttpServer::onRequest, &connections, MHD_OPTION_SOCK_ADDR, &address,
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::onRequestCompleted, &connections,
-      MHD_OPTION_NOTIFY_CONNECTION, &onConnection, &connections, MHD_OPTION_CONNECTION_TIMEOUT,
-      static_cast<unsigned>(Limits::httpIdleTimeoutSeconds), MHD_OPTION_CONNECTION_LIMIT,
+      &connections, &HttpServer::onRequest, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
+      &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
+      &connections, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
+      MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(Limits::maxHttpConnections + connectionsClosingSlack),
       MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_END));
   return daemon != nullptr;
 }
 
-MHD_Result HttpServer::onRequest(void* registry, MHD_Connection* connection, const char* url,
+MHD_Result HttpServer::onRequest(void* closure, MHD_Connection* connection, const char* url,
                                  const char* method, const char*, const char* uploadData,
                                  size_t* uploadDataSize, void** requestPointer)
 {
   try {
+    auto& server = *static_cast<HttpServer*>(closure);
     auto* request = static_cast<RequestData*>(*requestPointer);
     const std::string path = url != nullptr ? url : "";
     if (request == nullptr) {
       // The head is complete: from now on the connection is busy, and between requests only
       // the idle timeout applies.
-      static_cast<ConnectionRegistry*>(registry)->requestStarted(connection);
+      server.connections.requestStarted(connection);
       MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
                                 static_cast<unsigned>(Limits::httpIdleTimeoutSeconds));
       auto created = std::make_unique<RequestData>();
@@ -279,7 +290,7 @@ MHD_Result HttpServer::onRequest(void* registry, MHD_Connection* connection, con
     }
     request->method = method;
     if (request->method == "GET" || *uploadDataSize == 0) {
-      return processRequest(connection, *request, path);
+      return processRequest(server, connection, *request, path);
     }
     receiveChunk(connection, *request, path, uploadData, *uploadDataSize);
     *uploadDataSize = 0;

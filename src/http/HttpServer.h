@@ -13,6 +13,8 @@
 #include <vector>
 
 struct RequestData;
+class PackageController;
+class ParamsManagerBase;
 
 // The HTTP API server on the loopback interface: one thread per connection, every request
 // gathered into a `RequestData` and routed by its URL (see Routing.h) to one handler. At most
@@ -22,16 +24,23 @@ struct RequestData;
 // larger than Limits::maxRequestBodyBytes is answered 413.
 class HttpServer {
 public:
-  HttpServer();
+  // The handlers reach the packages through `packages` and the application's parameters
+  // (the Node.js location) through `params`.
+  HttpServer(std::shared_ptr<PackageController> packages, std::shared_ptr<ParamsManagerBase> params);
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
-  // Stops the daemon, waiting for the connection threads, when it was started.
+  // Stops the daemon (see stop).
   ~HttpServer() = default;
 
   // Starts listening on 127.0.0.1:`port`. False when the daemon could not be started.
   bool start(uint16_t port);
 
-  // libmicrohttpd's callbacks; the closure of each is the server's ConnectionRegistry.
+  // Stops listening and waits for every connection thread, and so every handler, to end.
+  // Nothing is done when the daemon is not running.
+  void stop();
+
+  // libmicrohttpd's callbacks; the closure of onRequest is the server, that of
+  // onRequestCompleted the server's ConnectionRegistry.
   static MHD_Result onRequest(void* closure, MHD_Connection* connection, const char* url, const char* method,
                               const char* version, const char* uploadData, size_t* uploadDataSize,
                               void** requestPointer);
@@ -76,41 +85,45 @@ public:
   // Package management (PackageEndpoints.cpp).
   static MHD_Result onPackageListRequest(MHD_Connection* connection, RequestData& request);
   static MHD_Result onGetStorageRequest(MHD_Connection* connection, RequestData& request);
-  static MHD_Result onRemoveRequest(MHD_Connection* connection, RequestData& request);
-  static MHD_Result onSettingsRequest(MHD_Connection* connection, RequestData& request);
+  MHD_Result onRemoveRequest(MHD_Connection* connection, RequestData& request) const;
+  MHD_Result onSettingsRequest(MHD_Connection* connection, RequestData& request) const;
   // The non-empty manifest texts of the package directories below `directory`.
   static std::vector<std::string> listManifests(const std::string& directory);
   // "[" + the FLASH entries, then the SD_DISK entries + "]".
   static std::string packageListBody();
 
+  // Package supervision (StatusEndpoints.cpp): what each installed package is doing, and
+  // the recent lines of one.
+  MHD_Result onPackageStatusRequest(MHD_Connection* connection, RequestData& request) const;
+  MHD_Result onPackageLogRequest(MHD_Connection* connection, RequestData& request) const;
+
   // Installation (InstallEndpoint.cpp).
-  static MHD_Result onInstallRequest(MHD_Connection* connection, RequestData& request);
-  // Installs the package archive at `archivePath` on `storage`. Throws `InvalidStorage` when
-  // the package lives on the other storage, std::runtime_error for every other failure;
-  // after a failure no temporary tree is left and an earlier installation is intact.
-  static void installPackage(const std::string& archivePath, const std::string& storage);
+  MHD_Result onInstallRequest(MHD_Connection* connection, RequestData& request) const;
 
   // Package data import and export.
-  static MHD_Result onPackageDataRequest(MHD_Connection* connection, RequestData& request);
-  static bool importPackageData(const std::string& packageName, const std::string& archivePath,
-                                const std::string& localDataDirectory);
+  MHD_Result onPackageDataRequest(MHD_Connection* connection, RequestData& request) const;
   static std::string exportPackageData(const std::string& localDataDirectory);
 
   // Proxies and package UI files.
-  static MHD_Result onPackageProxyRequest(MHD_Connection* connection, RequestData& request,
-                                          const std::string& url, bool isPublic);
-  static MHD_Result onPackageUiRequest(MHD_Connection* connection, RequestData& request,
-                                       const std::string& url);
+  MHD_Result onPackageProxyRequest(MHD_Connection* connection, RequestData& request, const std::string& url,
+                                   bool isPublic) const;
+  MHD_Result onPackageUiRequest(MHD_Connection* connection, RequestData& request,
+                                const std::string& url) const;
   static MHD_Result onProxyRequest(MHD_Connection* connection, const RequestData& request);
 
   // System endpoints.
-  static MHD_Result onNodeUpdateRequest(MHD_Connection* connection, RequestData& request);
+  MHD_Result onNodeUpdateRequest(MHD_Connection* connection, RequestData& request) const;
   static MHD_Result onNetworkCameraListRequest(MHD_Connection* connection, RequestData& request);
-  static MHD_Result onDiagnosticsRequest(MHD_Connection* connection, RequestData& request);
-  static MHD_Result onReportRequest(MHD_Connection* connection, RequestData& request);
-  static std::string nodeState();
+  MHD_Result onDiagnosticsRequest(MHD_Connection* connection, RequestData& request) const;
+  MHD_Result onReportRequest(MHD_Connection* connection, RequestData& request) const;
+  std::string nodeState() const;
 
 private:
+  // The parameter's cached value: the Node.js runtime's directory, empty when none.
+  std::string nodejsLocation() const;
+
+  const std::shared_ptr<PackageController> packages;
+  const std::shared_ptr<ParamsManagerBase> params;
   struct DaemonStopper {
     void operator()(MHD_Daemon* handle) const { MHD_stop_daemon(handle); }
   };

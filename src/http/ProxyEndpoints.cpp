@@ -1,14 +1,13 @@
 #include "http/HttpServer.h"
 
 #include "camera/HttpManager.h"
-#include "http/PackageControllerAccess.h"
-#include "http/PackageName.h"
 #include "http/ProxyTarget.h"
 #include "http/RequestData.h"
 #include "http/StreamedResponse.h"
 #include "http/UiFile.h"
 #include "http/UpstreamConnections.h"
 #include "packages/PackageController.h"
+#include "packages/PackageName.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
@@ -63,7 +62,7 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
 } // namespace
 
 MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, RequestData& request,
-                                             const std::string& url, bool isPublic)
+                                             const std::string& url, bool isPublic) const
 {
   const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(url);
   if (!route.valid) {
@@ -71,7 +70,7 @@ MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, Request
                           "Http API: proxy request error - invalid path found");
   }
   // Held for the whole request, so that the package cannot be freed while it is proxied to.
-  const std::shared_ptr<Package> package = packageController().getPackage(route.packageName);
+  const std::shared_ptr<Package> package = packages->getPackage(route.packageName);
   const int port = package ? package->getPort(isPublic) : Package::noPort;
   if (port == Package::noPort) {
     return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
@@ -83,7 +82,8 @@ MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, Request
   return forward(connection, request, upstreamUrl, UpstreamConnections::attach);
 }
 
-MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&, const std::string& url)
+MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&,
+                                          const std::string& url) const
 {
   const UiFile::Route route = UiFile::route(url);
   if (!route.valid) {
@@ -91,9 +91,8 @@ MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestDat
                           "Http API: UI request error - invalid path found");
   }
   // A name that breaks the package name rule is never installed, and could name "..".
-  const std::string packageDirectory = isValidPackageName(route.packageName)
-                                           ? packageController().findPackagePath(route.packageName)
-                                           : std::string();
+  const std::string packageDirectory =
+      isValidPackageName(route.packageName) ? packages->findPackagePath(route.packageName) : std::string();
   UiFile::OpenFile file;
   if (packageDirectory.empty() || !UiFile::open(packageDirectory + "/html", route.filePath, file)) {
     return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "Http API: UI request error - file not found");

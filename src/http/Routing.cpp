@@ -12,40 +12,40 @@ using Routing::Route;
 // Tested top to bottom; a more specific pattern must come before any pattern it contains
 // ("/package/list.cgi" before "/package/", "/proxy/" before "/package/").
 const Route routes[] = {
-    {"/api_check.cgi", [](MHD_Connection* c, RequestData& r,
-                          const std::string&) { return HttpServer::onApiCheckRequest(c, r); }},
-    {"/package/list.cgi", [](MHD_Connection* c, RequestData& r,
-                             const std::string&) { return HttpServer::onPackageListRequest(c, r); }},
-    {"/package/get_storage.cgi", [](MHD_Connection* c, RequestData& r,
-                                    const std::string&) { return HttpServer::onGetStorageRequest(c, r); }},
-    {"/package/install.cgi", [](MHD_Connection* c, RequestData& r,
-                                const std::string&) { return HttpServer::onInstallRequest(c, r); }},
-    {"/package/remove.cgi",
-     [](MHD_Connection* c, RequestData& r, const std::string&) { return HttpServer::onRemoveRequest(c, r); }},
-    {"/package/settings.cgi", [](MHD_Connection* c, RequestData& r,
-                                 const std::string&) { return HttpServer::onSettingsRequest(c, r); }},
-    {"/package/data.cgi", [](MHD_Connection* c, RequestData& r,
-                             const std::string&) { return HttpServer::onPackageDataRequest(c, r); }},
-    {"/proxy/", [](MHD_Connection* c, RequestData& r,
-                   const std::string& url) { return HttpServer::onPackageProxyRequest(c, r, url, false); }},
-    {"/proxy_public/",
-     [](MHD_Connection* c, RequestData& r, const std::string& url) {
-       return HttpServer::onPackageProxyRequest(c, r, url, true);
-     }},
-    {"/package/", [](MHD_Connection* c, RequestData& r,
-                     const std::string& url) { return HttpServer::onPackageUiRequest(c, r, url); }},
-    {"/proxy.cgi",
-     [](MHD_Connection* c, RequestData& r, const std::string&) { return HttpServer::onProxyRequest(c, r); }},
-    {"/node_update.cgi", [](MHD_Connection* c, RequestData& r,
-                            const std::string&) { return HttpServer::onNodeUpdateRequest(c, r); }},
-    {"/network_camera_list.cgi",
-     [](MHD_Connection* c, RequestData& r, const std::string&) {
-       return HttpServer::onNetworkCameraListRequest(c, r);
-     }},
-    {"/diagnostics.cgi", [](MHD_Connection* c, RequestData& r,
-                            const std::string&) { return HttpServer::onDiagnosticsRequest(c, r); }},
-    {"/report.cgi",
-     [](MHD_Connection* c, RequestData& r, const std::string&) { return HttpServer::onReportRequest(c, r); }},
+    {"/api_check.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                          const std::string&) { return s.onApiCheckRequest(c, r); }},
+    {"/package/list.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                             const std::string&) { return s.onPackageListRequest(c, r); }},
+    {"/package/get_storage.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                                    const std::string&) { return s.onGetStorageRequest(c, r); }},
+    {"/package/status.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                               const std::string&) { return s.onPackageStatusRequest(c, r); }},
+    {"/package/log.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                            const std::string&) { return s.onPackageLogRequest(c, r); }},
+    {"/package/install.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                                const std::string&) { return s.onInstallRequest(c, r); }},
+    {"/package/remove.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                               const std::string&) { return s.onRemoveRequest(c, r); }},
+    {"/package/settings.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                                 const std::string&) { return s.onSettingsRequest(c, r); }},
+    {"/package/data.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                             const std::string&) { return s.onPackageDataRequest(c, r); }},
+    {"/proxy/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                   const std::string& url) { return s.onPackageProxyRequest(c, r, url, false); }},
+    {"/proxy_public/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                          const std::string& url) { return s.onPackageProxyRequest(c, r, url, true); }},
+    {"/package/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                     const std::string& url) { return s.onPackageUiRequest(c, r, url); }},
+    {"/proxy.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                      const std::string&) { return s.onProxyRequest(c, r); }},
+    {"/node_update.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                            const std::string&) { return s.onNodeUpdateRequest(c, r); }},
+    {"/network_camera_list.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                                    const std::string&) { return s.onNetworkCameraListRequest(c, r); }},
+    {"/diagnostics.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                            const std::string&) { return s.onDiagnosticsRequest(c, r); }},
+    {"/report.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
+                       const std::string&) { return s.onReportRequest(c, r); }},
 };
 
 } // namespace
@@ -60,11 +60,12 @@ const Route* Routing::findRoute(const std::string& url)
   return nullptr;
 }
 
-MHD_Result Routing::dispatch(MHD_Connection* connection, RequestData& request, const std::string& url)
+MHD_Result Routing::dispatch(const HttpServer& server, MHD_Connection* connection, RequestData& request,
+                             const std::string& url)
 {
   const Route* route = findRoute(url);
   if (route == nullptr) {
     return HttpServer::sendUnknownRequest(connection, url);
   }
-  return route->handler(connection, request, url);
+  return route->handler(server, connection, request, url);
 }

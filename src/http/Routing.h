@@ -5,10 +5,12 @@
 #include <string>
 
 struct RequestData;
+class HttpServer;
 
 namespace Routing {
 
-using Handler = MHD_Result (*)(MHD_Connection* connection, RequestData& request, const std::string& url);
+using Handler = MHD_Result (*)(const HttpServer& server, MHD_Connection* connection, RequestData& request,
+                               const std::string& url);
 
 // One line of the routing table: a request whose URL path contains `pattern` goes to `handler`.
 struct Route {
@@ -20,7 +22,9 @@ struct Route {
 // substring, so the order of the table is part of the behaviour.
 const Route* findRoute(const std::string& url);
 
-// Hands the complete request to its route's handler, or answers it as an unknown request.
-MHD_Result dispatch(MHD_Connection* connection, RequestData& request, const std::string& url);
+// Hands the complete request to its route's handler on `server`, or answers it as an unknown
+// request.
+MHD_Result dispatch(const HttpServer& server, MHD_Connection* connection, RequestData& request,
+                    const std::string& url);
 
 } // namespace Routing

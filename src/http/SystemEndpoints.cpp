@@ -1,7 +1,6 @@
 #include "http/HttpServer.h"
 
-#include "app/AppContext.h"
-#include "camera/ParamsManager2.h"
+#include "camera/ParamsManagerBase.h"
 #include "http/CameraList.h"
 #include "http/RequestData.h"
 #include "packages/NodeUpdater.h"
@@ -20,17 +19,6 @@ namespace {
 // One installation of the runtime at a time: a second request waits for the first and then
 // finds the archive gone, instead of unpacking over a runtime that is being written.
 std::mutex nodeUpdateMutex;
-
-std::string nodejsLocation()
-{
-  const auto& params = AppContext::instance().paramsManager;
-  if (!params) {
-    return std::string();
-  }
-  const auto values = params->getParameters();
-  const auto found = values.find("NodejsLocation");
-  return found == values.end() ? std::string() : found->second;
-}
 
 // Manifests are listed as their files hold them, often over several lines; as white space
 // between JSON tokens a line break may become a blank, which keeps the report at one line
@@ -52,7 +40,14 @@ bool archivePresent()
 
 } // namespace
 
-std::string HttpServer::nodeState()
+std::string HttpServer::nodejsLocation() const
+{
+  const auto values = params->getParameters();
+  const auto found = values.find("NodejsLocation");
+  return found == values.end() ? std::string() : found->second;
+}
+
+std::string HttpServer::nodeState() const
 {
   const std::string location = nodejsLocation();
   const bool archive = archivePresent();
@@ -65,12 +60,12 @@ std::string HttpServer::nodeState()
   return "OK";
 }
 
-MHD_Result HttpServer::onDiagnosticsRequest(MHD_Connection* connection, RequestData&)
+MHD_Result HttpServer::onDiagnosticsRequest(MHD_Connection* connection, RequestData&) const
 {
   return sendJsonStatus(connection, MHD_HTTP_OK, "{\"node_state\":\"" + nodeState() + "\"}", true);
 }
 
-MHD_Result HttpServer::onNodeUpdateRequest(MHD_Connection* connection, RequestData& request)
+MHD_Result HttpServer::onNodeUpdateRequest(MHD_Connection* connection, RequestData& request) const
 {
   Logger::log("Unpacking NodeJS", LogLevel::Info);
   const std::string location = request.argument("storage") == PackagePaths::flashStorage
@@ -81,7 +76,7 @@ MHD_Result HttpServer::onNodeUpdateRequest(MHD_Connection* connection, RequestDa
     return sendJsonStatus(connection, MHD_HTTP_NOT_ACCEPTABLE, "Already decompressed!");
   }
   try {
-    NodeUpdater::update(location);
+    NodeUpdater::update(*params, location);
   } catch (const std::runtime_error& error) {
     return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
                           std::string("NodeJS update: ") + error.what());
@@ -96,7 +91,7 @@ MHD_Result HttpServer::onNetworkCameraListRequest(MHD_Connection* connection, Re
   return sendJsonStatus(connection, MHD_HTTP_OK, CameraList::fromToolOutput(output));
 }
 
-MHD_Result HttpServer::onReportRequest(MHD_Connection* connection, RequestData&)
+MHD_Result HttpServer::onReportRequest(MHD_Connection* connection, RequestData&) const
 {
   const SystemUtils::SystemInfo info = SystemUtils::systemInfo();
   const std::string report =

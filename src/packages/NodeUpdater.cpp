@@ -1,9 +1,8 @@
 #include "packages/NodeUpdater.h"
 
-#include "app/AppContext.h"
-#include "app/Constants.h"
-#include "camera/ParamsManager2.h"
+#include "camera/ParamsManagerBase.h"
 #include "packages/PackagePaths.h"
+#include "util/Constants.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
@@ -19,13 +18,12 @@ std::string fullParameterName()
   return std::string(Orvane::appName) + "." + locationParameter;
 }
 
-bool writeLocation(const std::string& location)
+bool writeLocation(ParamsManagerBase& params, const std::string& location)
 {
-  const auto& params = AppContext::instance().paramsManager;
-  return params && params->setVapixParameter(fullParameterName(), location);
+  return params.setVapixParameter(fullParameterName(), location);
 }
 
-void installArchive(const std::string& location)
+void installArchive(ParamsManagerBase& params, const std::string& location)
 {
   if (location.find("SD_DISK") != std::string::npos && !prepareSdCardDirectories()) {
     throw std::runtime_error("SD card is not available");
@@ -34,7 +32,7 @@ void installArchive(const std::string& location)
     throw std::runtime_error("Not enough space for NodeJS (with 3MB padding) at " + location);
   }
   NodeUpdater::unpack(location);
-  if (!writeLocation(location)) {
+  if (!writeLocation(params, location)) {
     throw std::runtime_error(std::string("Unable to set parameter ") + locationParameter);
   }
 }
@@ -43,15 +41,15 @@ void installArchive(const std::string& location)
 
 namespace NodeUpdater {
 
-void update(const std::string& location)
+void update(ParamsManagerBase& params, const std::string& location)
 {
   const std::string executable = location + "node";
   std::remove(executable.c_str());
   try {
-    installArchive(location);
+    installArchive(params, location);
   } catch (const std::runtime_error& error) {
     std::remove(executable.c_str());
-    writeLocation("");
+    writeLocation(params, "");
     throw std::runtime_error(error.what());
   }
 }
@@ -71,26 +69,23 @@ void unpack(const std::string& location)
 
 } // namespace NodeUpdater
 
-bool startupNodeUpdate()
+bool startupNodeUpdate(ParamsManagerBase& params)
 {
   if (FileUtils::fileSize(PackagePaths::nodeArchive()) == -1) {
     return true;
   }
-  const auto& params = AppContext::instance().paramsManager;
   std::string location;
-  if (params) {
-    const auto values = params->getParameters();
-    auto found = values.find(locationParameter);
-    if (found != values.end()) {
-      location = found->second;
-    }
+  const auto values = params.getParameters();
+  auto found = values.find(locationParameter);
+  if (found != values.end()) {
+    location = found->second;
   }
   if (location.empty()) {
     return true;
   }
   Logger::log("Updating NodeJS...", LogLevel::Info);
   try {
-    NodeUpdater::update(location);
+    NodeUpdater::update(params, location);
   } catch (const std::runtime_error& error) {
     Logger::log(std::string("Startup NodeJS update error: ") + error.what(), LogLevel::Error);
     return false;

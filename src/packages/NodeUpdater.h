@@ -2,6 +2,8 @@
 
 #include <string>
 
+class ParamsManagerBase;
+
 // Installs the Node.js runtime shipped as tools/node.gz at a location (a directory path
 // ending in "/"; on the SD card exactly when it contains "SD_DISK") and records the
 // location in the "NodejsLocation" parameter.
@@ -11,9 +13,10 @@ namespace NodeUpdater {
 constexpr long long spaceMargin = 3145728;
 
 // Replaces location + "node" with the archive's content (mode 0755), deletes the archive
-// and writes the location into "NodejsLocation". Throws std::runtime_error with the final
-// message when that fails, after removing location + "node" and emptying the parameter.
-void update(const std::string& location);
+// and writes the location into "NodejsLocation" through `params`. Throws std::runtime_error
+// with the final message when that fails, after removing location + "node" and emptying the
+// parameter.
+void update(ParamsManagerBase& params, const std::string& location);
 
 // Decompresses the archive into location + "node" (mode 0755) and deletes the archive.
 // Throws std::runtime_error when decompression fails.
@@ -23,4 +26,4 @@ void unpack(const std::string& location);
 
 // The start-up step: when an archive is present and a location is recorded, installs the
 // archive there. False (logged) when that installation failed; true otherwise.
-bool startupNodeUpdate();
+bool startupNodeUpdate(ParamsManagerBase& params);

@@ -1,6 +1,5 @@
 #include "packages/PackageController.h"
 
-#include "app/Constants.h"
 #include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
@@ -24,11 +23,84 @@ bool listsName(const std::vector<std::string>& entries, const std::string& name)
 
 } // namespace
 
+PackageController::PackageController(PackageRuntime runtime)
+    : runtimeInfo(std::make_shared<const PackageRuntime>(std::move(runtime)))
+{
+}
+
+std::vector<std::string> PackageController::setEnabledPackages(const std::vector<std::string>& names)
+{
+  std::lock_guard<std::mutex> registration(registrationMutex);
+  const std::set<std::string> named(names.begin(), names.end());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    enabled = named;
+  }
+  std::vector<std::string> notInstalled;
+  std::set<std::string> seen;
+  for (const std::string& name : names) {
+    if (!seen.insert(name).second || getPackage(name)) {
+      continue;
+    }
+    try {
+      addPackage(name);
+    } catch (const std::runtime_error&) {
+      notInstalled.push_back(name);
+    }
+  }
+  for (const auto& entry : getPackages()) {
+    if (named.count(entry.first) == 0) {
+      removePackage(entry.first);
+    }
+  }
+  return notInstalled;
+}
+
+void PackageController::packageInstalled(const std::string& name)
+{
+  std::lock_guard<std::mutex> registration(registrationMutex);
+  const std::string path = findPackagePath(name);
+  std::shared_ptr<Package> previous = getPackage(name);
+  if (path.empty() || (previous && previous->getPath() == path)) {
+    return;
+  }
+  if (previous) {
+    // The directory it was registered with is gone: what runs now must be the new one.
+    previous->stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    registerLocked(name, path, previous->getPort(false), previous->getPort(true));
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  if (enabled.count(name) != 0) {
+    const int port = allocatePortLocked();
+    const int publicPort = allocatePortLocked();
+    registerLocked(name, path, port, publicPort);
+  }
+}
+
+void PackageController::packageRemoved(const std::string& name)
+{
+  std::lock_guard<std::mutex> registration(registrationMutex);
+  removePackage(name);
+}
+
+void PackageController::registerLocked(const std::string& name, const std::string& path, int port,
+                                       int publicPort)
+{
+  auto package = std::make_shared<Package>(name, port, publicPort, path, runtimeInfo);
+  package->setCrashLoopTimings(crashLoopTimings);
+  packages[name] = std::move(package);
+}
+
 void PackageController::startAll()
 {
   for (const auto& [name, package] : getPackages()) {
     std::lock_guard<std::mutex> lock(startMutex);
-    if (held.count(name) == 0 && !package->isRunning()) {
+    // A registration replaced since the snapshot (a package moved to the other storage)
+    // must not run from its old directory.
+    if (held.count(name) == 0 && getPackage(name) == package && !package->isRunning() &&
+        package->startDue()) {
       Logger::log("Start package: " + name, LogLevel::Info);
       package->run();
     }
@@ -60,7 +132,7 @@ void PackageController::addPackage(const std::string& name)
   std::lock_guard<std::mutex> lock(mutex);
   const int port = allocatePortLocked();
   const int publicPort = allocatePortLocked();
-  packages[name] = std::make_shared<Package>(name, port, publicPort, path);
+  registerLocked(name, path, port, publicPort);
 }
 
 void PackageController::removePackage(const std::string& name)
@@ -156,10 +228,23 @@ void PackageController::sendSignal(const std::string& name, int signal)
   }
 }
 
+void PackageController::setCrashLoopTimings(const CrashLoopTimings& timings)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  crashLoopTimings = timings;
+}
+
+void PackageController::resetCrashLoop(const std::string& name, bool installed)
+{
+  if (std::shared_ptr<Package> package = getPackage(name)) {
+    package->resetCrashLoop(installed);
+  }
+}
+
 std::string PackageController::findPackagePath(const std::string& name, bool* found) const
 {
-  const std::string flashRoot = PackagePaths::flashPackageRoot();
-  const std::string sdRoot = PackagePaths::sdPackageRoot();
+  const std::string& flashRoot = runtimeInfo->flashPackageRoot;
+  const std::string& sdRoot = runtimeInfo->sdPackageRoot;
   std::string path;
   if (listsName(FileUtils::listDirectories(flashRoot), name)) {
     path = flashRoot + name;
@@ -185,7 +270,7 @@ int PackageController::allocatePort()
 
 int PackageController::allocatePortLocked()
 {
-  for (int port = Orvane::firstPackagePort; port <= Orvane::lastPackagePort; ++port) {
+  for (int port = runtimeInfo->firstPort; port <= runtimeInfo->lastPort; ++port) {
     if (usedPorts.count(port) == 0 && SystemUtils::isPortFree(static_cast<uint16_t>(port))) {
       usedPorts.insert(port);
       return port;

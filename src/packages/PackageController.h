@@ -1,22 +1,47 @@
 #pragma once
 
 #include "packages/Package.h"
+#include "packages/PackageRuntime.h"
 
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
-// Owns every registered package, keyed by name, and the ports handed to them. The main
-// loop registers, unregisters, starts and stops packages; HTTP threads look packages up
-// and stop or signal them at the same time. One mutex guards the two tables; it is never
-// held while a package is run or stopped.
+// Owns every registered package, keyed by name, and the ports handed to them. A package is
+// registered while it is both enabled and installed: the set of enabled names is kept apart
+// from the table, so that a package enabled before it is installed, or removed and
+// installed again, is registered as soon as it is installed, wherever it is installed. The
+// main loop enables, starts and stops packages; HTTP threads install, remove, look up, stop
+// and signal them at the same time. One mutex guards the tables; it is never held while a
+// package is run or stopped.
 class PackageController {
 public:
   using PackageMap = std::map<std::string, std::shared_ptr<Package>>;
 
-  // Runs every registered package whose process is not running, in name order.
+  explicit PackageController(PackageRuntime runtime);
+
+  const PackageRuntime& runtime() const { return *runtimeInfo; }
+
+  // Makes `names` the enabled packages: registers, in the given order, each that is
+  // installed and not registered yet, and unregisters (stopping it) every registered package
+  // not named. Returns the names that are enabled but not installed; each is registered when
+  // it is installed. A package that stays enabled keeps its registration and its process.
+  std::vector<std::string> setEnabledPackages(const std::vector<std::string>& names);
+
+  // Called once the package `name` has been installed (its files in place, while it is
+  // held): an enabled package is registered, or, when it was registered at another
+  // directory, registered again at the new one with the same ports.
+  void packageInstalled(const std::string& name);
+
+  // Called once the package `name` has been removed: it is stopped and unregistered, and
+  // stays enabled, so that it is registered again when it is installed again.
+  void packageRemoved(const std::string& name);
+
+  // Runs every registered package whose process is not running, in name order, unless a
+  // crash loop makes its next start wait (see CrashLoopPolicy).
   void startAll();
 
   // Stops every package, in name order; they stay registered with their ports.
@@ -66,6 +91,14 @@ public:
   // Sends `signal` to the package's process if it is registered and running.
   void sendSignal(const std::string& name, int signal);
 
+  // The crash-loop timings of the packages registered from now on.
+  void setCrashLoopTimings(const CrashLoopTimings& timings);
+
+  // Forgets the crashes of the registered package `name`, so that its next start is not
+  // held back; after a new installation (`installed`) its restarts and last exit too.
+  // Unknown names are ignored.
+  void resetCrashLoop(const std::string& name, bool installed = false);
+
   // The directory of the installed package `name`, without a final "/": the FLASH root's
   // entry of that exact name, else the SD card root's. Empty (and `found` false) when
   // neither holds it.
@@ -82,13 +115,21 @@ public:
 
 private:
   int allocatePortLocked();
+  // Replaces the entry of `name` with a package at `path` on the given ports.
+  void registerLocked(const std::string& name, const std::string& path, int port, int publicPort);
   void release(const std::string& name);
 
+  const std::shared_ptr<const PackageRuntime> runtimeInfo;
+  // Serialises the changes of registration that enabling, installing and removing make, so
+  // that each sees the others' results whole.
+  std::mutex registrationMutex;
   mutable std::mutex mutex;
   std::set<int> usedPorts;
   PackageMap packages;
+  std::set<std::string> enabled;
   // Serialises starts with new holds, so that no start slips in between a hold and the
   // stop that follows it. Held names, with the number of holds of each.
   std::mutex startMutex;
   std::map<std::string, unsigned> held;
+  CrashLoopTimings crashLoopTimings;
 };

@@ -1,6 +1,5 @@
 #include "packages/PackageManifest.h"
 
-#include "app/AppContext.h"
 #include "util/Json.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
@@ -119,7 +118,7 @@ bool parseManifest(PackageManifest& manifest, const std::string& text, const std
   return true;
 }
 
-bool checkRequiredVersion(const PackageManifest& manifest, const AppContext& context)
+bool checkRequiredVersion(const PackageManifest& manifest, const std::string& appVersion)
 {
   if (manifest.requiredVersion.empty()) {
     return true;
@@ -127,7 +126,7 @@ bool checkRequiredVersion(const PackageManifest& manifest, const AppContext& con
   std::vector<std::string> required;
   std::vector<std::string> actual;
   StringUtils::split(manifest.requiredVersion, '.', required, 0);
-  StringUtils::split(context.version, '.', actual, 0);
+  StringUtils::split(appVersion, '.', actual, 0);
 
   for (size_t i = 0; i < required.size() && i < actual.size(); ++i) {
     int requiredNumber = 0;

@@ -2,8 +2,6 @@
 
 #include <string>
 
-struct AppContext;
-
 // What a package's manifest.json says about it. All fields start empty.
 struct PackageManifest {
   std::string packageName;
@@ -25,7 +23,7 @@ bool readManifest(PackageManifest& manifest, const std::string& path);
 // An empty text is reported as a missing file.
 bool parseManifest(PackageManifest& manifest, const std::string& text, const std::string& path);
 
-// True when `context.version` is at least the manifest's required version (always true
-// when none is required). Versions are compared as dot-separated integers position by
+// True when `appVersion` is at least the manifest's required version (always true when
+// none is required). Versions are compared as dot-separated integers position by
 // position; positions that do not read as an integer on either side are skipped.
-bool checkRequiredVersion(const PackageManifest& manifest, const AppContext& context);
+bool checkRequiredVersion(const PackageManifest& manifest, const std::string& appVersion);

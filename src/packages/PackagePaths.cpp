@@ -1,6 +1,6 @@
 #include "packages/PackagePaths.h"
 
-#include "app/Constants.h"
+#include "util/Constants.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 

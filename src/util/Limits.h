@@ -53,4 +53,9 @@ constexpr size_t maxProxyHeldBytes = 256 * 1024;
 // Helper programs run for their output (uptime, the mDNS browser): a report's worth of text.
 constexpr size_t maxExecOutputBytes = 1024 * 1024;
 
+// Package supervision: each package's recent lines, and how many of them one log read gives.
+constexpr size_t packageLogBytes = 64 * 1024;
+constexpr size_t packageLogDefaultLines = 100;
+constexpr size_t packageLogMaxLines = 1000;
+
 } // namespace Limits

@@ -1,6 +1,5 @@
 #include "ws/WsServer.h"
 
-#include "app/AppContext.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
 #include "ws/BasicConnection.h"
@@ -59,7 +58,9 @@ int cameraEventsCallback(lws* wsi, lws_callback_reasons reason, void* /*user*/, 
 {
   // No exception may unwind into libwebsockets.
   try {
-    WsServer* server = AppContext::instance().wsServer.get();
+    // The server lives as long as the context that hands it back: it destroys the context
+    // on the service thread before it goes.
+    auto* server = wsi != nullptr ? static_cast<WsServer*>(lws_context_user(lws_get_context(wsi))) : nullptr;
     if (server == nullptr)
       return refusedWithoutServer(reason);
     return server->handleCallback(wsi, reason, in, len);
@@ -112,6 +113,11 @@ WsServer::WsServer() : refusals(std::make_unique<RefusalBurst>()), wake(std::mak
 }
 
 WsServer::~WsServer()
+{
+  stop();
+}
+
+void WsServer::stop()
 {
   stopRequested = true;
   // The service loop sleeps until something happens; wake it so it sees the flag.

@@ -20,7 +20,7 @@ class ServiceWake;
 class WsServer {
 public:
   WsServer();
-  // Stops and joins the service thread, then releases every connection.
+  // Stops the server (see stop).
   ~WsServer();
   WsServer(const WsServer&) = delete;
   WsServer& operator=(const WsServer&) = delete;
@@ -28,6 +28,10 @@ public:
   // Starts the service thread listening on `port` and waits (about 5 s at most) for it to
   // report. Returns true when the server listens. Called once.
   bool start(uint32_t port);
+
+  // Stops and joins the service thread, which closes every connection, then releases the
+  // connection objects. Nothing is done when it is not running.
+  void stop();
 
   // One libwebsockets callback of the "camera-events" protocol, on the service thread.
   // Returns 0, or -1 to close the connection.

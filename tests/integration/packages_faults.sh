@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Faulty packages and configurations: Orvane keeps running, logs, and starts what it can
-# at every tick.
+# at every tick; status.cgi says why a package cannot start, how it last ended, and when a
+# package that keeps crashing is started again. Ticks and crash-loop timings are shortened.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/packages_helpers.bash"
+export ORVANE_TEST_TIMINGS=tick=1,short=5,crashes=3,delay=2,max=4,stable=30
 in_sandbox --params "$(dirname "$0")/packages_node.params"
 
 log=$ORVANE_LOG
@@ -11,12 +13,15 @@ alive() { kill -0 "$ORVANE_PID" || fail "Orvane ended: $(tail -30 "$log")"; }
 install_package envpkg
 install_package crashy
 install_package flood
+install_package segv
+mkdir -p "${flash_root}nomain" "${flash_root}crashy/localdata"
+cp "$test_packages/crashy/manifest.json" "${flash_root}nomain/"
 mkdir -p "${flash_root}broken"
 echo '[]' >"${flash_root}broken/manifest.json"
 mkdir -p "${flash_root}nested"
 head -c 200000 /dev/zero | tr '\0' '[' >"${flash_root}nested/manifest.json"
 
-enable_packages '{"envpkg":{"enabled":true},"crashy":{"enabled":true},"flood":{"enabled":true},"broken":{"enabled":true},"nested":{"enabled":true}}'
+enable_packages '{"envpkg":{"enabled":true},"crashy":{"enabled":true},"flood":{"enabled":true},"broken":{"enabled":true},"nested":{"enabled":true},"segv":{"enabled":true},"nomain":{"enabled":true}}'
 wait_for_log "$log" '\] envpkg: listening on' 9 || fail "envpkg not running: $(tail -30 "$log")"
 for name in broken nested; do
   expect_match "$(cat "$log")" "\[ Error   \] Invalid manifest file: ${flash_root}$name/manifest.json$" "$name manifest"
@@ -25,6 +30,30 @@ done
 # A package that ends at once is started again at every tick.
 crashed_twice() { [ "$(count_lines "$log" '\] crashy: crashing now$')" -ge 2 ]; }
 wait_until 12 crashed_twice || fail "crashy not restarted: $(tail -30 "$log")"
+status_of() { package_api "status.cgi?package_name=$1" | jq -c "$2"; }
+for name in broken nested; do
+  expect_eq "$(status_of $name '[.state,.reason,.pid,.last_exit]')" '["cannot_start","invalid manifest.json",null,null]' "$name status"
+done
+expect_eq "$(status_of nomain '[.state,.reason]')" '["cannot_start","no main.js"]' "status without main.js"
+segv_ended() { [ "$(status_of segv .last_exit.signal)" = '"SIGSEGV"' ]; }
+wait_until 10 segv_ended || fail "no SIGSEGV exit: $(status_of segv .)"
+expect_match "$(cat "$log")" '\[ Info    \] Package crashy: exited with code 3 after [0-9.]+ s$' "exit code logged"
+
+# Three crashes in a row: the next start waits 2 s, then 4 s, and no longer; each step is
+# said once. A settings set clears the count, so the loop starts over from 2 s.
+crash_steps() { package_api 'log.cgi?package_name=crashy&limit=1000' | jq -r '.lines[] | select(.stream == "orvane") | .text' | grep -E "${1:-crash loop|still in}" || true; }
+three_steps() { [ "$(crash_steps | wc -l)" -ge 3 ]; }
+wait_until 30 three_steps || fail "no crash loop: $(crash_steps .)"
+expect_eq "$(crash_steps | head -3)" "crash loop: 3 runs in a row ended within 5.0 s, next start in 2 s
+still in a crash loop, next start in 4 s
+still in a crash loop, next start in 4 s" "crash-loop steps"
+[ "$(crash_steps | wc -l)" -le "$(crash_steps '^exited with code 3' | wc -l)" ] || fail "a step said more than once: $(crash_steps .)"
+in_loop() { [ "$(status_of crashy .state)" = '"crash_loop"' ]; }
+wait_until 10 in_loop || fail "crashy not shown in its crash loop: $(status_of crashy .)"
+expect_match "$(status_of crashy '[.reason,.pid,.last_exit.code,.restarts>=3,.next_start_in_s<=4]')" '^\["[0-9]+ runs in a row ended within 5.0 s",null,3,true,true\]$' "crash-loop status"
+expect_eq "$(curl -s --data '{}' 'http://127.0.0.1:22520/package/settings.cgi?package_name=crashy&action=set')" '{"status": 200, "message": "OK"}' "settings set"
+looped_again() { [ "$(crash_steps '^crash loop: 3 runs' | wc -l)" -ge 2 ]; }
+wait_until 20 looped_again || fail "the count was not cleared: $(crash_steps .)"
 
 # A package flooding stdout without newlines leaves Orvane's memory bounded.
 flood_pid=$(package_pid "$log" flood)

@@ -20,3 +20,6 @@ package_pid() { grep -oE "\] $2: pid [0-9]+$" "$1" | tail -1 | grep -oE '[0-9]+$
 
 # count_lines LOG REGEX: how many lines of LOG match REGEX.
 count_lines() { grep -cE -- "$2" "$1" || true; }
+
+# package_api PATH: the body of GET /package/PATH from the HTTP API.
+package_api() { curl -s "http://127.0.0.1:22520/package/$1"; }

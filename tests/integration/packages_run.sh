@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A Node.js package on FLASH enabled through VAPIX: runs at the next 5-second tick with its
 # fixed environment, arguments and working directory; its output is logged with its name;
-# it answers on its port; killed from outside it runs again; disabled it stops.
+# it answers on its port; killed from outside it runs again; removed it stops and is not
+# tried again until it is installed again, wherever that is; disabled it stops. status.cgi
+# and log.cgi show each of these steps.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/packages_helpers.bash"
@@ -15,7 +17,8 @@ expect_eq "$(stat -c %a "$orvane_app_dir/tools/node")" 755 "mode of the Node.js 
 [ ! -e "$orvane_app_dir/tools/node.gz" ] || fail "the archive is still there"
 
 install_package envpkg
-enable_packages '{"envpkg":{"enabled":true}}'
+install_package chatty
+enable_packages '{"envpkg":{"enabled":true},"chatty":{"enabled":true}}'
 wait_for_log "$log" '\] envpkg: listening on 22522$' 9 || fail "envpkg not running: $(cat "$log")"
 expect_match "$(cat "$log")" '\[ Info    \] Start package: envpkg$' "start line"
 
@@ -47,19 +50,65 @@ for socket in $orvane_sockets; do
   ! grep -qF "$socket" <<<"$package_fds" || fail "package inherited Orvane's $socket"
 done
 
-# Killed from outside, it runs again at the next tick.
+# status.cgi: in the package list's order, with the process, its ports and what it uses.
+expect_eq "$(package_api status.cgi | jq -c '[.packages[].name]')" "$(package_api list.cgi | jq -c '[.[].manifest.package_name]')" "status order"
+status_of() { package_api "status.cgi?package_name=$1" | jq -c "$2"; }
+expect_eq "$(status_of envpkg '[.storage,.enabled,.state,.pid,.http_port,.http_port_public,.restarts,.last_exit,.rss_kib>1000,.cpu_ms>=0,.started_at>1e12,.uptime_s>=0,.next_start_in_s]')" \
+  "[\"FLASH\",true,\"running\",$first_pid,22522,22523,0,null,true,true,true,true,null]" "status of the running package"
+expect_eq "$(curl -s -w ' %{http_code}' 'http://127.0.0.1:22520/package/log.cgi?package_name=nothing')" \
+  '{"status": 404, "message": "Http API: package does not exist"} 404' "log of an unknown package"
+# log.cgi: Orvane's lines and both outputs; a ring that lost its oldest lines says how many.
+expect_match "$(package_api 'log.cgi?package_name=envpkg&limit=1' | jq -r '.lines[] | .stream + " " + .text')" "^orvane started, pid $first_pid, ports 22522 and 22523$" "start line"
+expect_eq "$(package_api 'log.cgi?package_name=envpkg&after=1&limit=1000' | jq -c '[.lines[] | select(.stream == "err") | .text]')" '["a line on stderr"]' "stderr in the log"
+wait_for_log "$log" '\] chatty: done$' 9 || fail "chatty did not finish: $(tail -5 "$log")"
+page=$(package_api 'log.cgi?package_name=chatty&limit=3')
+dropped=$(jq .dropped <<<"$page")
+[ "$dropped" -gt 0 ] || fail "no dropped lines: $page"
+expect_eq "$(jq -c '[.lines[].seq, .next]' <<<"$page")" "[$((dropped + 1)),$((dropped + 2)),$((dropped + 3)),$((dropped + 3))]" "sequence of the first page"
+expect_match "$(jq -r '.lines[0].text' <<<"$page")" "^filler $dropped \\.+$" "oldest line kept"
+expect_eq "$(package_api "log.cgi?package_name=chatty&after=$((dropped + 3))&limit=1000" | jq -c '[.dropped, .lines[-1].text, .lines[0].seq]')" "[0,\"done\",$((dropped + 4))]" "the rest"
+
+# Killed from outside, it runs again at the next tick, and says so.
 kill -KILL "$first_pid"
 restarted() { [ "$(count_lines "$log" '\] envpkg: listening on 22522$')" -ge 2 ]; }
 wait_until 7 restarted || fail "envpkg did not run again: $(tail -20 "$log")"
 second_pid=$(package_pid "$log" envpkg)
 [ "$second_pid" != "$first_pid" ] || fail "same process id after the restart"
 kill -0 "$second_pid" || fail "the restarted package is not running"
+expect_eq "$(status_of envpkg '[.state,.pid,.restarts,.last_exit.signal,.last_exit.at>1e12]')" "[\"running\",$second_pid,1,\"SIGKILL\",true]" "status after the restart"
+expect_match "$(cat "$log")" '\[ Info    \] Package envpkg: exited by signal SIGKILL after [0-9]+\.[0-9] s$' "exit line"
+
+# Removed while enabled, it stops and no start is tried on what is gone.
+expect_eq "$(curl -sS "http://127.0.0.1:22520/package/remove.cgi?package_name=envpkg")" \
+  '{"status": 200, "message": "OK"}' "removal"
+! kill -0 "$second_pid" 2>/dev/null || fail "envpkg still running after its removal"
+sleep 5.5
+expect_eq "$(count_lines "$log" 'Start package: envpkg$')" 2 "starts tried after the removal"
+expect_eq "$(count_lines "$log" 'Read manifest error')" 0 "manifest errors after the removal"
+
+# Installed again it runs, still enabled, from wherever it was installed: FLASH, then the SD
+# card, where an install without a storage moves it.
+zip_dir=$(mktemp -d)
+(cd "$test_packages/envpkg" && zip -qr "$zip_dir/envpkg.zip" .)
+sd_root=/var/spool/storage/SD_DISK/orvane/packages/
+for storage in FLASH ""; do
+  root=$([ -n "$storage" ] && echo "$flash_root" || echo "$sd_root")
+  runs=$(count_lines "$log" "\] envpkg: cwd ${root}envpkg$")
+  expect_eq "$(curl -sS -F "file0=@$zip_dir/envpkg.zip" "http://127.0.0.1:22520/package/install.cgi?storage=$storage")" \
+    '{"status": 200, "message": "OK"}' "install on '$storage'"
+  ran_again() { [ "$(count_lines "$log" "\] envpkg: cwd ${root}envpkg$")" -gt "$runs" ]; }
+  wait_until 9 ran_again || fail "envpkg not running from $root: $(tail -20 "$log")"
+done
+expect_eq "$(count_lines "$log" 'Read manifest error')" 0 "manifest errors after the installs"
+third_pid=$(package_pid "$log" envpkg)
 
 # Disabled, it stops and is not started again.
+runs=$(count_lines "$log" '\] envpkg: listening on')
 enable_packages '{"envpkg":{"enabled":false}}'
-gone() { ! kill -0 "$second_pid" 2>/dev/null; }
+gone() { ! kill -0 "$third_pid" 2>/dev/null; }
 wait_until 5 gone || fail "envpkg still running after it was disabled"
+expect_eq "$(status_of envpkg '[.enabled,.state,.pid,.http_port,.rss_kib]')" '[false,"stopped",null,null,null]' "status when disabled"
 sleep 5.5
-expect_eq "$(count_lines "$log" '\] envpkg: listening on')" 2 "runs after disabling"
+expect_eq "$(count_lines "$log" '\] envpkg: listening on')" "$runs" "runs after disabling"
 kill -0 "$ORVANE_PID" || fail "Orvane ended"
 pass

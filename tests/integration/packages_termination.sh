@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# SIGTERM to Orvane stops every package before it exits with 0: one that ends on SIGTERM
-# has its shutdown output logged; one that ignores SIGTERM is killed after 1.5 s.
+# SIGTERM to Orvane stops its servers, then every package, before it exits with 0: one that
+# ends on SIGTERM has its shutdown output logged and finds neither server accepting; one
+# that ignores SIGTERM is killed after 1.5 s; each exit is logged with its code or signal.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/packages_helpers.bash"
@@ -24,13 +25,16 @@ expect_eq "$orvane_status" 0 "Orvane's exit status"
 ! kill -0 "$graceful_pid" 2>/dev/null || fail "graceful still running"
 ! kill -0 "$stubborn_pid" 2>/dev/null || fail "stubborn still running"
 
-sequence=$(grep -oE '(Caught termination signal!|Stop all packages|graceful: shutting down cleanly|graceful: cleanup finished|stubborn: ignoring SIGTERM|Could not stop package normally, process killed: .*|Exit)$' "$log")
+sequence=$(grep -oE '(Caught termination signal!|Stop all packages|graceful: servers accepting at shutdown: .*|graceful: shutting down cleanly|graceful: cleanup finished|stubborn: ignoring SIGTERM|Could not stop package normally, process killed: .*|Package [a-z]+: exited .*|Exit)$' "$log" | sed -E 's/after [0-9]+\.[0-9] s/after N s/')
 expected="Caught termination signal!
 Stop all packages
+graceful: servers accepting at shutdown: none
 graceful: shutting down cleanly
 graceful: cleanup finished
+Package graceful: exited with code 0 after N s (stopped)
 stubborn: ignoring SIGTERM
 Could not stop package normally, process killed: stubborn
+Package stubborn: exited by signal SIGKILL after N s (stopped)
 Exit"
 expect_eq "$sequence" "$expected" "termination sequence"
 expect_match "$(cat "$log")" '\[ Error   \] graceful: cleanup finished$' "stderr during shutdown"

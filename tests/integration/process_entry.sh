@@ -32,4 +32,24 @@ orvane_stop TERM
 expect_eq "$orvane_status" 0 "exit status after SIGTERM without an argument"
 [ ! -s "$log" ] || fail "console output without an argument: $(head -3 "$log")"
 rm -f "$log"
+
+# SIGINT while a large package is being removed ends Orvane all the same: file work is done
+# in the process, never by a shell that has the whole process ignore SIGINT meanwhile.
+log=$(mktemp)
+orvane_start "$log" console
+api_up() { curl -sf -o /dev/null http://127.0.0.1:22520/api_check.cgi; }
+wait_until 20 api_up || fail "the API did not come up: $(cat "$log")"
+big=$orvane_app_dir/localdata/packages/big
+mkdir -p "$big"
+for d in $(seq 400); do mkdir "$big/$d" && (cd "$big/$d" && touch $(seq 500)); done
+curl -s -o /dev/null 'http://127.0.0.1:22520/package/remove.cgi?package_name=big' &
+remover=$!
+wait_until 5 grep -q 'package_name = big' "$log" || fail "the removal did not start"
+started=$(date +%s%N)
+kill -INT "$orvane_pid"
+orvane_ended() { ! grep -qE '^State:\s+[^Z]' "/proc/$orvane_pid/status" 2>/dev/null; }
+wait_until 10 orvane_ended || fail "SIGINT during a removal was lost"
+wait "$remover" || true
+echo "SIGINT during a removal: ended after $(( ($(date +%s%N) - started) / 1000000 )) ms"
+rm -f "$log"
 pass

@@ -26,7 +26,7 @@ protected:
   std::string thrownBy(const std::string& location)
   {
     try {
-      NodeUpdater::update(location);
+      NodeUpdater::update(*params, location);
     } catch (const std::runtime_error& error) {
       return error.what();
     }
@@ -34,7 +34,7 @@ protected:
   }
 
   StorageLayout layout;
-  ContextParams params;
+  TestParams params;
   LogCapture log;
 };
 
@@ -43,7 +43,7 @@ TEST_F(NodeInstall, UnpacksTheArchiveMakesItExecutableAndRecordsTheLocation)
   shipArchive("runtime bytes");
   const std::string location = PackagePaths::flashNodeLocation();
   writeText(location + "node", "old runtime");
-  NodeUpdater::update(location);
+  NodeUpdater::update(*params, location);
   EXPECT_EQ(readText(location + "node"), "runtime bytes");
   struct stat info {};
   ASSERT_EQ(stat((location + "node").c_str(), &info), 0);
@@ -54,7 +54,7 @@ TEST_F(NodeInstall, UnpacksTheArchiveMakesItExecutableAndRecordsTheLocation)
 
   // On the SD card the application's directories are made first.
   shipArchive("sd runtime");
-  NodeUpdater::update(PackagePaths::sdApplicationDirectory());
+  NodeUpdater::update(*params, PackagePaths::sdApplicationDirectory());
   EXPECT_EQ(readText(PackagePaths::sdApplicationDirectory() + "node"), "sd runtime");
   EXPECT_TRUE(exists(PackagePaths::sdPackageRoot()));
 }
@@ -87,7 +87,7 @@ TEST_F(NodeInstall, AFailedUpdateRemovesTheRuntimeAndEmptiesTheLocation)
 TEST_F(NodeInstall, StartUpWithoutAnArchiveDoesNothingAndLogsNothing)
 {
   params->seed("NodejsLocation", PackagePaths::flashNodeLocation());
-  EXPECT_TRUE(startupNodeUpdate());
+  EXPECT_TRUE(startupNodeUpdate(*params));
   EXPECT_TRUE(log.lines().empty()) << log.text();
   EXPECT_TRUE(params->writes.empty());
 }

@@ -14,17 +14,15 @@ class Configurations : public ::testing::Test {
 protected:
   Configurations()
   {
-    AppContext::instance().packageController = controller;
     for (const char* name : {"clockAnalog", "weather", "radar"}) {
       layout.addPackage(PackagePaths::flashPackageRoot(), name);
     }
   }
-  ~Configurations() override { AppContext::instance().packageController.reset(); }
 
   void apply(const std::string& value)
   {
     params->seed("PackageConfigurations", value);
-    applyPackageConfigurations();
+    applyPackageConfigurations(*params, *controller);
   }
 
   std::string registered()
@@ -37,9 +35,9 @@ protected:
   }
 
   StorageLayout layout;
-  ContextParams params;
+  TestParams params;
   LogCapture log;
-  std::shared_ptr<PackageController> controller = std::make_shared<PackageController>();
+  std::shared_ptr<PackageController> controller = std::make_shared<PackageController>(params.runtime());
 };
 
 TEST_F(Configurations, RegistersTheEnabledAndUnregistersTheRest)

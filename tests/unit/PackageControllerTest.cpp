@@ -49,9 +49,9 @@ protected:
   }
 
   StorageLayout layout;
-  ContextParams params;
+  TestParams params;
   LogCapture log;
-  PackageController controller;
+  PackageController controller{params.runtime()};
 };
 
 TEST_F(Controller, HandsOutPortPairsFromTheLowestFreeAndTakesThemBack)

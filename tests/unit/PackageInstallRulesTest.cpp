@@ -1,5 +1,5 @@
-#include "http/PackageLock.h"
-#include "http/PackageName.h"
+#include "packages/PackageLock.h"
+#include "packages/PackageName.h"
 
 #include <gtest/gtest.h>
 

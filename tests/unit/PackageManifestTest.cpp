@@ -139,15 +139,12 @@ TEST(CheckRequiredVersion, ComparesDotSeparatedNumbersPositionByPosition)
       {"99999999999.0", "3.1.10", true},
       {"-1", "0", true},
   };
-  AppContext& context = AppContext::instance();
   for (const Case& c : cases) {
     PackageManifest manifest;
     manifest.requiredVersion = c.required;
-    context.version = c.application;
-    EXPECT_EQ(checkRequiredVersion(manifest, context), c.expected)
+    EXPECT_EQ(checkRequiredVersion(manifest, c.application), c.expected)
         << "required '" << c.required << "' against '" << c.application << "'";
   }
-  context.version = "";
 }
 
 } // namespace

@@ -27,11 +27,16 @@ protected:
   std::shared_ptr<Package> make(const std::string& mainJs, int port = 22522, int publicPort = 22523)
   {
     const std::string path = layout.addPackage(PackagePaths::flashPackageRoot(), "pkg", mainJs);
-    return std::make_shared<Package>("pkg", port, publicPort, path);
+    return std::make_shared<Package>("pkg", port, publicPort, path, runtime());
+  }
+
+  std::shared_ptr<const PackageRuntime> runtime() const
+  {
+    return std::make_shared<const PackageRuntime>(params.runtime());
   }
 
   StorageLayout layout;
-  ContextParams params;
+  TestParams params;
   LogCapture log;
 };
 
@@ -87,11 +92,11 @@ TEST_F(PackageProcess, AnEndlessLineIsCutAndTheCutLogged)
 TEST_F(PackageProcess, NothingStartsWithoutAValidManifestARecentEnoughOrvaneOrARuntime)
 {
   const std::string path = layout.addPackage(PackagePaths::flashPackageRoot(), "old", "echo ran\n", "9.0");
-  Package old("old", 22522, 22523, path);
+  Package old("old", 22522, 22523, path, runtime());
   old.run();
   EXPECT_TRUE(log.has("[ Error   ] Run package: package requires Orvane version 9.0 or newer."));
 
-  Package missing("gone", 22524, 22525, PackagePaths::flashPackageRoot() + "gone");
+  Package missing("gone", 22524, 22525, PackagePaths::flashPackageRoot() + "gone", runtime());
   missing.run();
   EXPECT_TRUE(log.has("[ Error   ] Read manifest error: No such file: " + PackagePaths::flashPackageRoot() +
                       "gone/manifest.json"));

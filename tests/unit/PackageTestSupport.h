@@ -4,9 +4,9 @@
 // parameter manager with seeded values and recorded VAPIX writes, and a capture of the
 // log's console lines.
 
-#include "app/AppContext.h"
 #include "camera/ParamsManager2.h"
 #include "packages/PackagePaths.h"
+#include "packages/PackageRuntime.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include <gtest/gtest.h>
@@ -136,19 +136,28 @@ public:
   bool refuseWrites = false;
 };
 
-// Installs a FakeParams in the AppContext for the lifetime of the object.
-class ContextParams {
+// A FakeParams, and the package runtime an application of version 3.1.10 would build on it
+// over the storage layout in place when runtime() is called.
+class TestParams {
 public:
-  ContextParams() : params(std::make_shared<FakeParams>())
-  {
-    AppContext::instance().paramsManager = params;
-    AppContext::instance().version = "3.1.10";
-  }
-  ~ContextParams() { AppContext::instance().paramsManager.reset(); }
+  TestParams() : params(std::make_shared<FakeParams>()) {}
   FakeParams& operator*() { return *params; }
   FakeParams* operator->() { return params.get(); }
 
-private:
+  PackageRuntime runtime() const
+  {
+    PackageRuntime runtime;
+    runtime.appName = "orvane";
+    runtime.appVersion = "3.1.10";
+    runtime.flashPackageRoot = PackagePaths::flashPackageRoot();
+    runtime.sdPackageRoot = PackagePaths::sdPackageRoot();
+    runtime.firstPort = 22522;
+    runtime.lastPort = 22549;
+    std::shared_ptr<FakeParams> source = params;
+    runtime.nodeLocation = [source]() { return source->getParameters()["NodejsLocation"]; };
+    return runtime;
+  }
+
   std::shared_ptr<FakeParams> params;
 };
 

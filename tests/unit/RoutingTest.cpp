@@ -29,6 +29,8 @@ TEST(RoutingTest, SpecificRoutesComeBeforeTheMoreGeneralOnesTheyContain)
   EXPECT_EQ(routeOf("/package/remove.cgi"), "/package/remove.cgi");
   EXPECT_EQ(routeOf("/package/settings.cgi"), "/package/settings.cgi");
   EXPECT_EQ(routeOf("/package/data.cgi"), "/package/data.cgi");
+  EXPECT_EQ(routeOf("/package/status.cgi"), "/package/status.cgi");
+  EXPECT_EQ(routeOf("/package/log.cgi"), "/package/log.cgi");
   EXPECT_EQ(routeOf("/package/myapp/proxy/x"), "/proxy/");
   EXPECT_EQ(routeOf("/package/myapp/proxy_public/x"), "/proxy_public/");
   EXPECT_EQ(routeOf("/package/myapp/html/index.html"), "/package/");

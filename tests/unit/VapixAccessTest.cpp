@@ -1,8 +1,11 @@
 #include "camera/VapixAccess.h"
 
+#include "util/MainContextCall.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 
 TEST(VapixAccessTest, PortIsTheLeadingNumberOfTheTrimmedValue)
 {
@@ -25,4 +28,26 @@ TEST(VapixAccessTest, ValueThatIsNoPortIsRefusedWithTheTrimmedValue)
       EXPECT_EQ(error.what(), "Invalid parameter \"System.BoaPort\" value: " + trimmed);
     }
   }
+}
+
+// The port is read through the parameter library, whose calls belong to the main loop even
+// when a request on another thread renews the port.
+TEST(VapixAccessTest, PlatformCallsFromOtherThreadsRunOnTheMainLoop)
+{
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  const std::thread::id loopThread = std::this_thread::get_id();
+  std::thread::id ranOn;
+  std::thread caller([&]() {
+    // The loop owns the context once it runs; before that this thread would take it.
+    while (!g_main_loop_is_running(loop)) {
+      std::this_thread::yield();
+    }
+    ranOn = callOnMainContext<std::thread::id>([]() { return std::this_thread::get_id(); });
+    EXPECT_THROW(callOnMainContext<int>([]() -> int { throw std::runtime_error("failed"); }), std::runtime_error);
+    g_main_loop_quit(loop);
+  });
+  g_main_loop_run(loop);
+  caller.join();
+  g_main_loop_unref(loop);
+  EXPECT_EQ(ranOn, loopThread);
 }

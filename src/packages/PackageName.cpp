@@ -1,4 +1,4 @@
-#include "http/PackageName.h"
+#include "packages/PackageName.h"
 
 bool isValidPackageName(const std::string& name)
 {

@@ -1,4 +1,4 @@
-#include "http/PackageLock.h"
+#include "packages/PackageLock.h"
 
 #include <map>
 

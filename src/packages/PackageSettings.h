@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+class PackageController;
+
+// The text of the installed package's settings file (localdata/settings.json); empty when
+// the package is not installed, has no settings or the name breaks the package name rule.
+std::string readPackageSettings(const PackageController& controller, const std::string& name);
+
+// Replaces the installed package's settings file with `text`, one install, removal or import
+// of the same package at a time, then sends SIGINT to its process if it runs, so that it
+// reads them again. Throws PackageNotInstalled("Http API: package settings - package does
+// not exist") when it is not installed, std::runtime_error("Http API: package settings -
+// write file error") when the file cannot be written.
+void writePackageSettings(PackageController& controller, const std::string& name, const std::string& text);

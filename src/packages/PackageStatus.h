@@ -1,0 +1,45 @@
+#pragma once
+
+#include "packages/ChildProcess.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// What a registered package is doing, as its supervision sees it at one moment.
+struct PackageStatus {
+  enum class State { Stopped, Running, Restarting, CrashLoop, CannotStart };
+
+  State state = State::Stopped;
+  // Why, in CannotStart and CrashLoop; empty otherwise.
+  std::string reason;
+  // The process, while one runs.
+  std::optional<pid_t> pid;
+  // When the running process started, in milliseconds since the UNIX epoch, and for how long.
+  std::optional<int64_t> startedAtMs;
+  std::optional<int64_t> uptimeSeconds;
+  // Starts after the first one since the package was registered or installed.
+  unsigned restarts = 0;
+  std::optional<ExitStatus> lastExit;
+  std::optional<ProcessUsage> usage;
+  // In CrashLoop: seconds until the next start may happen (at the next start tick after).
+  std::optional<int64_t> nextStartInSeconds;
+
+  // "stopped", "running", "restarting", "crash_loop" or "cannot_start".
+  static const char* stateName(State state)
+  {
+    switch (state) {
+    case State::Running:
+      return "running";
+    case State::Restarting:
+      return "restarting";
+    case State::CrashLoop:
+      return "crash_loop";
+    case State::CannotStart:
+      return "cannot_start";
+    case State::Stopped:
+      break;
+    }
+    return "stopped";
+  }
+};
