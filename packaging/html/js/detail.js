@@ -8,7 +8,7 @@ const logPollMs = 1000;
 const logLinesKept = 5000;
 const streamWords = { out: 'out', err: 'err', orvane: 'orvane' };
 
-let current = null; // { name, next, lines, timer, paused }
+let current = null; // { name, next, lines, timer, paused, reading }
 const $ = (id) => document.getElementById(id);
 
 function appendLines(box, lines) {
@@ -29,7 +29,8 @@ async function pollLog(session) {
   if (session !== current || session.paused) return;
   try {
     const after = session.next === null ? '' : `&after=${session.next}`;
-    const answer = await getJson(packagePath('log.cgi', session.name, `${after}&limit=500`));
+    session.reading = getJson(packagePath('log.cgi', session.name, `${after}&limit=500`));
+    const answer = await session.reading;
     if (session !== current) return;
     const lines = Array.isArray(answer.lines) ? answer.lines : [];
     if (answer.dropped > 0) {
@@ -139,8 +140,14 @@ async function removePackage() {
   dialog.returnValue = '';
   dialog.showModal();
   const choice = await new Promise((resolve) => dialog.addEventListener('close', () => resolve(dialog.returnValue), { once: true }));
-  if (choice !== 'remove') return;
+  if (choice !== 'remove' || current?.name !== name) return;
   say($('remove-note'), 'Removing…');
+  // No log read may ask for the package while and after it goes.
+  const session = current;
+  const wasPaused = session.paused;
+  session.paused = true;
+  clearTimeout(session.timer);
+  await session.reading?.catch(() => {});
   try {
     await request(packagePath('remove.cgi', name));
     say($('remove-note'), '');
@@ -148,6 +155,7 @@ async function removePackage() {
     await refreshPackages();
   } catch (error) {
     say($('remove-note'), `Not removed: ${error.message}`, 'error');
+    if (session === current && !wasPaused) setPaused(false);
   }
 }
 

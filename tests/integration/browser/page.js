@@ -36,7 +36,7 @@ async function main() {
     if (message.type() !== 'error') return;
     const status = /status of (\d+)/.exec(message.text());
     if (status && expectedStatuses.has(Number(status[1]))) return;
-    consoleErrors.push(message.text());
+    consoleErrors.push(`${message.text()} (${message.location().url})`);
   });
   page.on('pageerror', (error) => consoleErrors.push(`uncaught: ${error.message}`));
 
