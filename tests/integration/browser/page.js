@@ -137,10 +137,14 @@ async function main() {
   await row('crashy').locator('.badge', { hasText: 'crash loop' }).waitFor({ timeout: 30000 });
   await assertText(row('crashy').locator('.reason'), /runs in a row ended within/);
   await assertText(row('crashy').locator('td[data-label="Last exit"]'), /code 3/);
+  await row('crashy').getByRole('button', { name: 'Manage crashy' }).click();
+  await log.locator('.line.err', { hasText: 'cannot open the camera stream' }).first().waitFor();
+  await log.locator('.line.orvane', { hasText: 'crash loop' }).first().waitFor();
   await page.evaluate(() => window.scrollTo(0, 0));
   await page.screenshot({ path: path.join(shots, 'packages.png') });
 
   step('remove event_pulse after confirming its name, and see its row go');
+  await row('event_pulse').getByRole('button', { name: 'Manage event_pulse' }).click();
   await page.getByRole('button', { name: 'Remove package…' }).click();
   await assertText(page.locator('#remove-dialog h2'), /Remove Event pulse \(event_pulse\)\?/);
   await page.locator('#remove-dialog').getByRole('button', { name: 'Remove' }).click();
