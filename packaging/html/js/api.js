@@ -17,7 +17,13 @@ export function serverMessage(text) {
   } catch {
     // not a JSON status: the body speaks for itself
   }
-  return String(text || '').trim().slice(0, 300);
+  const plain = String(text || '').trim();
+  // A web server's own error page: its title says it.
+  if (plain.startsWith('<')) {
+    const title = /<title>([^<]*)<\/title>/i.exec(plain);
+    return title ? title[1].trim() : plain.replace(/<[^>]*>/g, ' ').replace(/\s+/g, ' ').trim().slice(0, 300);
+  }
+  return plain.slice(0, 300);
 }
 
 export async function request(path, options = {}) {
