@@ -15,10 +15,12 @@ expect_match "$file" "/orvane_3_1_10_$(uname -m)\.eap$" "package file name"
 
 mkdir "$out/unpacked"
 tar -C "$out/unpacked" -xzf "$file"
-expect_eq "$(cd "$out/unpacked" && find . -mindepth 1 | sort | paste -sd' ')" \
-  "./lib32 ./localdata ./manifest.json ./orvane ./tools ./tools/mDNSClient ./tools/node.gz" "package entries"
+expect_eq "$(cd "$out/unpacked" && find . -mindepth 1 -not -path './html/*' | sort | paste -sd' ')" \
+  "./html ./lib32 ./localdata ./manifest.json ./orvane ./tools ./tools/mDNSClient ./tools/node.gz" "package entries"
 manifest=$out/unpacked/manifest.json
 cmp -s "$manifest" "$top/packaging/manifest.json" || fail "manifest changed on its way into the package"
+diff -r "$top/packaging/html" "$out/unpacked/html" >&2 || fail "the page changed on its way into the package"
+[ -f "$out/unpacked/html/$(jq -r .acapPackageConf.setup.settingPage "$manifest")" ] || fail "the settings page is not in html/"
 expect_eq "$(gzip -dc "$out/unpacked/tools/node.gz")" "fake node" "shipped runtime"
 [ -x "$out/unpacked/tools/mDNSClient" ] || fail "mDNSClient is not executable"
 expect_eq "$(tar -tvzf "$file" ./orvane | awk '{print $2}')" "root/root" "owner of the files"

@@ -38,7 +38,7 @@ out=$("$sandbox" --no-sd --no-node --params "$work/params" -- bash -c '
   /usr/local/packages/orvane/tools/mDNSClient
   echo "$ORVANE_SANDBOX $DBUS_SYSTEM_BUS_ADDRESS"')
 rm -f /tmp/sandbox-host-marker.$$
-expect_eq "$out" "lib32 localdata orvane tools 
+expect_eq "$out" "html lib32 localdata orvane tools 
 mDNSClient 
 no-sd
 private-tmp

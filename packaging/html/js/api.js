@@ -1,0 +1,107 @@
+// Every call of the page goes through here: Orvane's API behind the camera's web server
+// (api/...) and the camera's own VAPIX (../../axis-cgi/...), both relative to the page so
+// that it works at /local/orvane/ whatever the camera's host name.
+
+export class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+// The text of an answer: the message of a JSON status, else the start of the body.
+export function serverMessage(text) {
+  try {
+    const value = JSON.parse(text);
+    if (value && typeof value.message === 'string') return value.message;
+  } catch {
+    // not a JSON status: the body speaks for itself
+  }
+  const plain = String(text || '').trim();
+  // A web server's own error page: its title says it.
+  if (plain.startsWith('<')) {
+    const title = /<title>([^<]*)<\/title>/i.exec(plain);
+    return title ? title[1].trim() : plain.replace(/<[^>]*>/g, ' ').replace(/\s+/g, ' ').trim().slice(0, 300);
+  }
+  return plain.slice(0, 300);
+}
+
+export async function request(path, options = {}) {
+  let response;
+  try {
+    response = await fetch(path, { cache: 'no-store', ...options });
+  } catch (error) {
+    throw new ApiError(0, `no answer from the camera (${error.message})`);
+  }
+  const text = await response.text();
+  if (!response.ok) {
+    throw new ApiError(response.status, `${response.status}: ${serverMessage(text) || response.statusText}`);
+  }
+  return text;
+}
+
+export async function getJson(path) {
+  const text = await request(path);
+  try {
+    return JSON.parse(text);
+  } catch {
+    throw new ApiError(200, `the answer of ${path.split('?')[0]} is not JSON: ${text.slice(0, 80)}`);
+  }
+}
+
+// Posts a FormData with XMLHttpRequest, whose upload events fetch does not offer.
+// Resolves with the status (0 when the connection failed) and the answer's text.
+export function upload(path, form, onProgress) {
+  return new Promise((resolve) => {
+    const xhr = new XMLHttpRequest();
+    xhr.open('POST', path);
+    xhr.upload.addEventListener('progress', (event) => onProgress(event.loaded, event.lengthComputable ? event.total : 0));
+    xhr.addEventListener('load', () => resolve({ status: xhr.status, text: xhr.responseText }));
+    xhr.addEventListener('error', () => resolve({ status: 0, text: 'the connection to the camera failed' }));
+    xhr.addEventListener('abort', () => resolve({ status: 0, text: 'the upload was cancelled' }));
+    xhr.send(form);
+  });
+}
+
+export const packagePath = (endpoint, name, extra = '') =>
+  `api/package/${endpoint}?package_name=${encodeURIComponent(name)}${extra}`;
+
+// The camera keeps which packages run in one parameter, a JSON object by package name.
+const configurationsName = 'orvane.PackageConfigurations';
+const vapix = '../../axis-cgi/param.cgi';
+
+export async function readPackageConfigurations() {
+  const text = await request(`${vapix}?action=list&group=${configurationsName}`);
+  const line = text.split('\n').find((l) => /^(root\.)?orvane\.PackageConfigurations=/i.test(l));
+  if (!line) throw new ApiError(200, `the camera has no ${configurationsName}: ${text.trim().slice(0, 120)}`);
+  const value = line.slice(line.indexOf('=') + 1);
+  if (value.trim() === '') return {};
+  let configurations;
+  try {
+    configurations = JSON.parse(value);
+  } catch (error) {
+    throw new ApiError(200, `the camera's ${configurationsName} is not valid JSON (${error.message})`);
+  }
+  if (!configurations || typeof configurations !== 'object' || Array.isArray(configurations)) {
+    throw new ApiError(200, `the camera's ${configurationsName} is not a JSON object`);
+  }
+  return configurations;
+}
+
+// Read, change one package, write back: concurrent changes of two packages are chained so
+// that neither write loses the other's change.
+let configurationChain = Promise.resolve();
+
+export function setPackageEnabled(name, enabled) {
+  const change = async () => {
+    const configurations = await readPackageConfigurations();
+    configurations[name] = { ...(configurations[name] || {}), enabled };
+    const body = new URLSearchParams({ action: 'update', [configurationsName]: JSON.stringify(configurations) });
+    const answer = await request(vapix, { method: 'POST', body });
+    // VAPIX answers a refused update with status 200 and an "# Error" line.
+    if (answer.trim() !== 'OK') throw new ApiError(200, `the camera refused the change: ${answer.trim()}`);
+  };
+  const result = configurationChain.then(change, change);
+  configurationChain = result.catch(() => {});
+  return result;
+}
