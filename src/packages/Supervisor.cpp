@@ -168,90 +168,106 @@ void Supervisor::wake()
 
 void Supervisor::run()
 {
-  epoll_event events[maxEvents];
   for (;;) {
-    std::vector<std::unique_ptr<Watched>> arrived;
-    std::vector<Id> stops;
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (quitting) {
+        // Nothing will report these any more: a caller still waiting must not wait forever.
+        live.clear();
         break;
       }
-      arrived.swap(arrivals);
-      stops.swap(stopRequests);
     }
-    for (auto& watched : arrived) {
-      arrive(std::move(watched));
+    try {
+      round();
+    } catch (const std::exception& error) {
+      logFailure("supervising", error);
+      poll(nullptr, 0, exitCheckIntervalMs);
     }
-    for (Id id : stops) {
-      auto entry = watching.find(id);
-      if (entry != watching.end()) {
-        requestStop(*entry->second);
-        if (entry->second->process->exitStatus()) {
-          finish(*entry->second);
-          watching.erase(entry);
-        }
-      }
-    }
+  }
+  endedCondition.notify_all();
+}
 
-    const int count = epoll_wait(poller.get(), events, maxEvents, timeoutMs());
-    if (count < 0) {
-      if (errno != EINTR) {
-        // Not expected; keep the thread from spinning should it persist.
-        poll(nullptr, 0, exitCheckIntervalMs);
+void Supervisor::round()
+{
+  epoll_event events[maxEvents];
+  std::vector<std::unique_ptr<Watched>> arrived;
+  std::vector<Id> stops;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    arrived.swap(arrivals);
+    stops.swap(stopRequests);
+  }
+  for (auto& watched : arrived) {
+    arrive(std::move(watched));
+  }
+  for (Id id : stops) {
+    auto entry = watching.find(id);
+    if (entry != watching.end()) {
+      requestStop(*entry->second);
+      if (entry->second->process->exitStatus()) {
+        finish(*entry->second);
+        watching.erase(entry);
       }
+    }
+  }
+
+  const int count = epoll_wait(poller.get(), events, maxEvents, timeoutMs());
+  if (count < 0) {
+    if (errno != EINTR) {
+      // Not expected; keep the thread from spinning should it persist.
+      poll(nullptr, 0, exitCheckIntervalMs);
+    }
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    const uint64_t key = events[i].data.u64;
+    if (key == wakeKey) {
+      uint64_t value;
+      ssize_t ignored = ::read(wakeFd.get(), &value, sizeof value);
+      (void)ignored;
       continue;
     }
-    for (int i = 0; i < count; ++i) {
-      const uint64_t key = events[i].data.u64;
-      if (key == wakeKey) {
-        uint64_t value;
-        ssize_t ignored = ::read(wakeFd.get(), &value, sizeof value);
-        (void)ignored;
-        continue;
-      }
-      // Removed earlier in this round: its remaining events are stale.
-      auto entry = watching.find(key / 4);
-      if (entry == watching.end()) {
-        continue;
-      }
-      Watched& watched = *entry->second;
-      try {
-        switch (key % 4) {
-        case ProcessEnd:
-          watched.endSeen = true;
-          break;
-        case OutPipe:
-          readSome(watched, Pipe::Out);
-          break;
-        case ErrPipe:
-          readSome(watched, Pipe::Err);
-          break;
-        }
-      } catch (const std::exception& error) {
-        logFailure("reading output", error);
-      }
+    // Removed earlier in this round: its remaining events are stale.
+    auto entry = watching.find(key / 4);
+    if (entry == watching.end()) {
+      continue;
     }
+    Watched& watched = *entry->second;
+    try {
+      switch (key % 4) {
+      case ProcessEnd:
+        watched.endSeen = true;
+        break;
+      case OutPipe:
+        readSome(watched, Pipe::Out);
+        break;
+      case ErrPipe:
+        readSome(watched, Pipe::Err);
+        break;
+      }
+    } catch (const std::exception& error) {
+      logFailure("reading output", error);
+    }
+  }
 
-    const auto now = std::chrono::steady_clock::now();
-    for (auto entry = watching.begin(); entry != watching.end();) {
-      Watched& watched = *entry->second;
-      if (watched.killAt && now >= *watched.killAt) {
-        watched.killAt.reset();
-        watched.killed = true;
-        try {
-          watched.observer.killing();
-        } catch (const std::exception& error) {
-          logFailure("killing", error);
-        }
-        watched.process->signal(SIGKILL);
+  const auto now = std::chrono::steady_clock::now();
+  for (auto entry = watching.begin(); entry != watching.end();) {
+    Watched& watched = *entry->second;
+    if (watched.killAt && now >= *watched.killAt) {
+      watched.killAt.reset();
+      watched.killed = true;
+      try {
+        watched.observer.killing();
+      } catch (const std::exception& error) {
+        logFailure("killing", error);
       }
-      if ((watched.endSeen || watched.checkOnTimer) && watched.process->reap()) {
-        finish(watched);
-        entry = watching.erase(entry);
-      } else {
-        ++entry;
-      }
+      watched.process->signal(SIGKILL);
+    }
+    if ((watched.endSeen || watched.checkOnTimer) && watched.process->reap()) {
+      finish(watched);
+      entry = watching.erase(entry);
+    } else {
+      ++entry;
     }
   }
 }

@@ -72,6 +72,8 @@ private:
   struct Watched;
 
   void run();
+  // One wait for events and what follows from them.
+  void round();
   void wake();
   void arrive(std::unique_ptr<Watched> watched);
   void readSome(Watched& watched, Pipe pipe);
