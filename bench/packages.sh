@@ -3,8 +3,9 @@
 # rings filled first): time from the configuration change to all 28 processes running,
 # Orvane's CPU and resident memory while they idle and while a client polls status.cgi
 # STATUS_HZ times a second (default 10) and every package's log.cgi LOG_HZ times a second
-# (default 1), its resident memory with 0 and 28 packages, and how long stopping all of
-# them takes at SIGTERM. Only 14 packages get ports (the range holds 28).
+# (default 1), its threads and resident memory with 0, 14 and 28 packages (14 in a run of
+# its own first), and how long stopping all of them takes at SIGTERM. Only 14 packages get
+# ports (the range holds 28).
 #   bench/packages.sh      (ORVANE_BUILD_DIR selects the build, default build/)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,7 +16,12 @@ fi
 source "$top/tests/integration/lib.sh"
 count=28
 root=$orvane_app_dir/localdata/packages
-config="{"
+# config_of N: the configuration that enables bench1..benchN.
+config_of() {
+  local i config="{"
+  for i in $(seq 1 "$1"); do config+="\"bench$i\":{\"enabled\":true},"; done
+  echo "${config%,}}"
+}
 for i in $(seq 1 $count); do
   name=bench$i
   mkdir -p "$root/$name"
@@ -28,22 +34,34 @@ console.log('up');
 let n = 0;
 setInterval(() => console.log('tick ' + n++), 1000);
 EOF
-  config+="\"$name\":{\"enabled\":true},"
 done
-config="${config%,}}"
+config=$(config_of $count)
 
 log=/tmp/orvane-bench.log
 now_ms() { echo $((${EPOCHREALTIME//[.,]/} / 1000)); }
 rss_kb() { awk '/^VmRSS/ {print $2}' /proc/"$orvane_pid"/status; }
 cpu_ticks() { awk '{print $14 + $15}' /proc/"$orvane_pid"/stat; }
+threads() { ls /proc/"$orvane_pid"/task | wc -l; }
 switches() { cat /proc/"$orvane_pid"/task/*/status | awk '/voluntary_ctxt_switches/ {s += $2} END {print s}'; }
 
-orvane_start "$log" console
 api_ready() { curl -s -o /dev/null http://127.0.0.1:22520/api_check.cgi; }
+half=$((count / 2))
+orvane_start "$log" console
+wait_until 30 api_ready || { cat "$log"; fail "Orvane not ready"; }
+camera-sim-ctl set orvane.PackageConfigurations "$(config_of $half)"
+half_up() { [ "$(grep -c '\] bench[0-9]*: up$' "$log")" -ge $half ]; }
+wait_until 30 half_up || fail "not all of $half packages came up: $(tail -20 "$log")"
+sleep 4
+rss_half=$(rss_kb)
+threads_half=$(threads)
+camera-sim-ctl set orvane.PackageConfigurations '{}'
+orvane_stop TERM
+
+orvane_start "$log" console
 wait_until 30 api_ready || { cat "$log"; fail "Orvane not ready"; }
 sleep 6
 rss_idle=$(rss_kb)
-threads_idle=$(ls /proc/"$orvane_pid"/task | wc -l)
+threads_idle=$(threads)
 
 start=$(now_ms)
 camera-sim-ctl set orvane.PackageConfigurations "$config"
@@ -59,7 +77,7 @@ sleep $window
 ticks=$(($(cpu_ticks) - ticks_before))
 wakeups=$(($(switches) - switches_before))
 rss_full=$(rss_kb)
-threads_full=$(ls /proc/"$orvane_pid"/task | wc -l)
+threads_full=$(threads)
 hz=$(getconf CLK_TCK)
 
 names=$(seq -f 'bench%g' 1 $count)
@@ -89,8 +107,11 @@ echo "Orvane CPU, polled:                $((polled_ticks * 1000 / hz)) ms over $
 echo "resident memory idle / polled:     ${rss_full} / ${rss_polled} KiB"
 echo "poller:                            ${requests} requests, ${lines} log lines, ${failures} failures"
 echo "Orvane thread wake-ups, idle:      ${wakeups} over ${window} s (all threads)"
-echo "resident memory, 0 packages:       ${rss_idle} KiB (${threads_idle} threads)"
-echo "resident memory, $count packages:      ${rss_full} KiB (${threads_full} threads)"
+echo "packages  threads  resident memory"
+for row in "0 $threads_idle $rss_idle" "$half $threads_half $rss_half" "$count $threads_full $rss_full"; do
+  read -r n t r <<<"$row"
+  printf '%8s  %7s  %s KiB\n' "$n" "$t" "$r"
+done
 echo "per package:                       $(((rss_full - rss_idle) / count)) KiB"
 echo "stopAll (Stop all packages..Exit): ${stop_all_ms} ms"
 echo "SIGTERM to exit:                   ${stop_ms} ms, exit status ${orvane_status}"

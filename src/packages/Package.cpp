@@ -1,15 +1,11 @@
 #include "packages/Package.h"
 
-#include "packages/OutputLineBuffer.h"
 #include "packages/PackageManifest.h"
 #include "packages/PackagePaths.h"
 #include "packages/ProcessLauncher.h"
 #include "util/Logger.h"
+#include "util/UniqueFd.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,19 +13,9 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
-#include <system_error>
 #include <vector>
 
 namespace {
-
-constexpr size_t readChunkSize = 256;
-constexpr std::chrono::milliseconds terminationGrace{1500};
-// Without a process descriptor to poll, the end of the process is checked this often while
-// its output is read.
-constexpr int exitCheckIntervalMs = 100;
-// What is still read from a pipe once its process has ended (a descendant may hold it open
-// and keep writing).
-constexpr size_t drainLimit = 64 * 1024;
 
 std::string portText(int port)
 {
@@ -59,68 +45,6 @@ bool fileExists(const std::string& path)
   return access(path.c_str(), F_OK) == 0;
 }
 
-// One output pipe of the package process and the lines it carries.
-class OutputStream {
-public:
-  OutputStream(int fd, const std::string& name, LogLevel level, PackageLog& ring, PackageLog::Stream stream)
-      : fd(fd),
-        buffer(
-            Package::maxLineLength,
-            [&name, level, &ring, stream](const std::string& line) {
-              Logger::log(name + ": " + line, level);
-              ring.add(stream, line);
-            },
-            [&name, &ring](size_t dropped) {
-              const std::string text = "output line longer than " + std::to_string(Package::maxLineLength) +
-                                       " bytes, " + std::to_string(dropped) + " bytes of it cut";
-              Logger::log(name + ": " + text, LogLevel::Warning);
-              ring.add(PackageLog::Stream::Orvane, text);
-            })
-  {
-  }
-
-  // -1 once the pipe has reached its end, so that poll skips it.
-  int pollFd() const { return fd.get(); }
-
-  // One read of at most 256 bytes. False when nothing could be read.
-  bool readOnce()
-  {
-    if (!fd) {
-      return false;
-    }
-    char data[readChunkSize];
-    ssize_t count = ::read(fd.get(), data, sizeof data);
-    if (count > 0) {
-      buffer.append(data, static_cast<size_t>(count));
-      return true;
-    }
-    if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
-      fd.reset();
-    }
-    return false;
-  }
-
-  // Reads what is available now, up to drainLimit bytes.
-  void drain()
-  {
-    for (size_t total = 0; total < drainLimit && readOnce(); total += readChunkSize) {
-    }
-    buffer.flushCut();
-  }
-
-private:
-  UniqueFd fd;
-  OutputLineBuffer buffer;
-};
-
-void setNonBlocking(int fd)
-{
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) {
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  }
-}
-
 // Logs a step at which the child gave up before the program ran; returns the reason for
 // the package's status.
 std::string logLaunchFailure(const LaunchResult& launched, const std::string& name,
@@ -147,59 +71,18 @@ std::string logLaunchFailure(const LaunchResult& launched, const std::string& na
   return "";
 }
 
-// Sends SIGTERM and keeps logging the process's output until it has ended; SIGKILL when
-// that takes longer than the grace period. True when it had to be killed.
-bool terminate(const std::string& name, ChildProcess& process, OutputStream& out, OutputStream& err)
-{
-  bool killed = false;
-  if (!process.reap()) {
-    process.signal(SIGTERM);
-    const auto start = std::chrono::steady_clock::now();
-    while (!process.reap()) {
-      const auto elapsed =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-      if (elapsed >= terminationGrace) {
-        Logger::log("Could not stop package normally, process killed: " + name, LogLevel::Error);
-        process.signal(SIGKILL);
-        process.wait();
-        killed = true;
-        break;
-      }
-      int timeout = static_cast<int>((terminationGrace - elapsed).count());
-      if (process.descriptor() < 0) {
-        timeout = std::min(timeout, exitCheckIntervalMs);
-      }
-      pollfd fds[3] = {
-          {out.pollFd(), POLLIN, 0}, {err.pollFd(), POLLIN, 0}, {process.descriptor(), POLLIN, 0}};
-      if (poll(fds, 3, timeout) > 0) {
-        if (fds[0].revents != 0) {
-          out.readOnce();
-        }
-        if (fds[1].revents != 0) {
-          err.readOnce();
-        }
-      }
-    }
-  }
-  out.drain();
-  err.drain();
-  return killed;
-}
-
 } // namespace
 
 Package::Package(std::string name, int port, int publicPort, std::string path,
-                 std::shared_ptr<const PackageRuntime> runtime)
+                 std::shared_ptr<const PackageRuntime> runtime, std::shared_ptr<Supervisor> supervisor)
     : name(std::move(name)), port(port), publicPort(publicPort), path(std::move(path)),
-      runtime(std::move(runtime))
+      runtime(std::move(runtime)), supervisor(std::move(supervisor))
 {
 }
 
 Package::~Package()
 {
-  if (monitorThread.joinable()) {
-    stopLocked();
-  }
+  stopLocked();
 }
 
 void Package::run()
@@ -226,20 +109,7 @@ void Package::run()
     return;
   }
 
-  wakeFd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wakeFd) {
-    Logger::log("Could not start package: " + name, LogLevel::Error);
-    cannotStart("cannot create an event descriptor: " + errorText(errno));
-    return;
-  }
-  stopRequested = false;
-  try {
-    monitorThread = std::thread(&Package::monitor, this);
-  } catch (const std::system_error& error) {
-    wakeFd.reset();
-    Logger::log("Could not start package: " + name, LogLevel::Error);
-    cannotStart(std::string("cannot start a thread: ") + error.what());
-  }
+  launch();
 }
 
 void Package::stop()
@@ -250,17 +120,10 @@ void Package::stop()
 
 void Package::stopLocked()
 {
-  stopRequested = true;
-  if (wakeFd) {
-    const uint64_t one = 1;
-    ssize_t ignored = ::write(wakeFd.get(), &one, sizeof one);
-    (void)ignored;
+  if (watched) {
+    supervisor->stop(*watched);
+    watched.reset();
   }
-  if (monitorThread.joinable()) {
-    monitorThread.join();
-  }
-  monitorThread = std::thread();
-  wakeFd.reset();
 }
 
 void Package::sendSignal(int signal)
@@ -367,8 +230,12 @@ void Package::started(const std::shared_ptr<ChildProcess>& process)
                                             portText(port) + " and " + portText(publicPort));
 }
 
-void Package::ended(const ExitStatus& exit, bool requested)
+void Package::ended(const ExitStatus& exit, bool requested, bool killed)
 {
+  if (killed) {
+    lines.add(PackageLog::Stream::Orvane,
+              "killed: still running " + secondsText(supervisor->grace()) + " after SIGTERM");
+  }
   std::unique_lock<std::mutex> lock(stateMutex);
   endedAt = std::chrono::steady_clock::now();
   const auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(endedAt - startedAt);
@@ -402,102 +269,84 @@ void Package::ended(const ExitStatus& exit, bool requested)
   }
 }
 
-void Package::monitor(Package* package)
+void Package::launch()
 {
-  Package& self = *package;
-  try {
-    const std::string location = self.runtime->nodeLocation ? self.runtime->nodeLocation() : std::string();
-    if (location.empty()) {
-      Logger::log("Could not start package: Orvane installation is not fully finished", LogLevel::Debug);
-      self.cannotStart("Node.js is not installed yet");
-      return;
-    }
-
-    int outRead = -1, outWrite = -1, errRead = -1, errWrite = -1;
-    if (!makePipe(outRead, outWrite)) {
-      Logger::log("Could not start package: " + self.name, LogLevel::Error);
-      self.cannotStart("cannot create a pipe: " + errorText(errno));
-      return;
-    }
-    UniqueFd outReader(outRead), outWriter(outWrite);
-    if (!makePipe(errRead, errWrite)) {
-      Logger::log("Could not start package: " + self.name, LogLevel::Error);
-      self.cannotStart("cannot create a pipe: " + errorText(errno));
-      return;
-    }
-    UniqueFd errReader(errRead), errWriter(errWrite);
-
-    const std::vector<std::string> arguments{"node", "--use-openssl-ca", "main.js"};
-    const std::vector<std::string> environment{
-        "HTTP_PORT=" + portText(self.port),
-        "HTTP_PORT_PUBLIC=" + portText(self.publicPort),
-        "INSTALL_PATH=./",
-        "PERSISTENT_DATA_PATH=./localdata/",
-        "PACKAGE_NAME=" + self.name,
-        "ACAP_NAME=" + self.runtime->appName,
-        "LD_LIBRARY_PATH=" + PackagePaths::libraryDirectory(),
-    };
-    const std::string executable = location + "node";
-    const LaunchResult launched =
-        launchProcess(executable, arguments, environment, self.path, outWriter.get(), errWriter.get());
-    outWriter.reset();
-    errWriter.reset();
-    if (launched.pid < 0) {
-      Logger::log("Could not start package: " + self.name, LogLevel::Error);
-      self.cannotStart("cannot fork: " + errorText(launched.error));
-      return;
-    }
-    const auto process = std::make_shared<ChildProcess>(launched.pid);
-    Logger::log("Parent child pid: " + std::to_string(launched.pid), LogLevel::Debug);
-    if (launched.failure != LaunchFailure::None) {
-      self.cannotStart(logLaunchFailure(launched, self.name, executable));
-      process->wait();
-      return;
-    }
-    self.started(process);
-
-    setNonBlocking(outReader.get());
-    setNonBlocking(errReader.get());
-    OutputStream out(outReader.release(), self.name, LogLevel::Info, self.lines, PackageLog::Stream::Out);
-    OutputStream err(errReader.release(), self.name, LogLevel::Error, self.lines, PackageLog::Stream::Err);
-
-    const int timeout = process->descriptor() < 0 ? exitCheckIntervalMs : -1;
-    bool endedByItself = false;
-    while (!self.stopRequested && !endedByItself) {
-      pollfd fds[4] = {{out.pollFd(), POLLIN, 0},
-                       {err.pollFd(), POLLIN, 0},
-                       {self.wakeFd.get(), POLLIN, 0},
-                       {process->descriptor(), POLLIN, 0}};
-      int ready = poll(fds, 4, timeout);
-      if (ready < 0) {
-        if (errno != EINTR) {
-          // Not expected; keep the thread from spinning should it persist.
-          poll(nullptr, 0, 100);
-        }
-        continue;
-      }
-      if (fds[0].revents != 0) {
-        out.readOnce();
-      }
-      if (fds[1].revents != 0) {
-        err.readOnce();
-      }
-      if (fds[3].revents != 0 || timeout >= 0 || ready == 0) {
-        endedByItself = process->reap();
-      }
-    }
-    if (endedByItself) {
-      out.drain();
-      err.drain();
-    } else if (terminate(self.name, *process, out, err)) {
-      self.lines.add(PackageLog::Stream::Orvane,
-                     "killed: still running " + secondsText(terminationGrace) + " after SIGTERM");
-    }
-    self.ended(*process->exitStatus(), !endedByItself);
-  } catch (const std::exception& error) {
-    Logger::log("Package monitor of " + self.name + " failed: " + error.what(), LogLevel::Error);
-    std::lock_guard<std::mutex> lock(self.stateMutex);
-    self.child.reset();
-    self.running = false;
+  const std::string location = runtime->nodeLocation ? runtime->nodeLocation() : std::string();
+  if (location.empty()) {
+    Logger::log("Could not start package: Orvane installation is not fully finished", LogLevel::Debug);
+    cannotStart("Node.js is not installed yet");
+    return;
   }
+
+  int outRead = -1, outWrite = -1, errRead = -1, errWrite = -1;
+  if (!makePipe(outRead, outWrite)) {
+    Logger::log("Could not start package: " + name, LogLevel::Error);
+    cannotStart("cannot create a pipe: " + errorText(errno));
+    return;
+  }
+  UniqueFd outReader(outRead), outWriter(outWrite);
+  if (!makePipe(errRead, errWrite)) {
+    Logger::log("Could not start package: " + name, LogLevel::Error);
+    cannotStart("cannot create a pipe: " + errorText(errno));
+    return;
+  }
+  UniqueFd errReader(errRead), errWriter(errWrite);
+
+  const std::vector<std::string> arguments{"node", "--use-openssl-ca", "main.js"};
+  const std::vector<std::string> environment{
+      "HTTP_PORT=" + portText(port),
+      "HTTP_PORT_PUBLIC=" + portText(publicPort),
+      "INSTALL_PATH=./",
+      "PERSISTENT_DATA_PATH=./localdata/",
+      "PACKAGE_NAME=" + name,
+      "ACAP_NAME=" + runtime->appName,
+      "LD_LIBRARY_PATH=" + PackagePaths::libraryDirectory(),
+  };
+  const std::string executable = location + "node";
+  const LaunchResult launched =
+      launchProcess(executable, arguments, environment, path, outWriter.get(), errWriter.get());
+  outWriter.reset();
+  errWriter.reset();
+  if (launched.pid < 0) {
+    Logger::log("Could not start package: " + name, LogLevel::Error);
+    cannotStart("cannot fork: " + errorText(launched.error));
+    return;
+  }
+  const auto process = std::make_shared<ChildProcess>(launched.pid);
+  Logger::log("Parent child pid: " + std::to_string(launched.pid), LogLevel::Debug);
+  if (launched.failure != LaunchFailure::None) {
+    cannotStart(logLaunchFailure(launched, name, executable));
+    process->wait();
+    return;
+  }
+  started(process);
+  try {
+    watched = supervisor->watch(process, std::move(outReader), std::move(errReader), *this);
+  } catch (const std::exception& error) {
+    // Unwatched, the process would run unseen: the last owner's release kills it.
+    Logger::log("Could not start package: " + name + ": " + error.what(), LogLevel::Error);
+    std::lock_guard<std::mutex> lock(stateMutex);
+    child.reset();
+    running = false;
+  }
+}
+
+void Package::outputLine(Supervisor::Pipe pipe, const std::string& line)
+{
+  const bool out = pipe == Supervisor::Pipe::Out;
+  Logger::log(name + ": " + line, out ? LogLevel::Info : LogLevel::Error);
+  lines.add(out ? PackageLog::Stream::Out : PackageLog::Stream::Err, line);
+}
+
+void Package::outputCut(Supervisor::Pipe, size_t droppedBytes)
+{
+  const std::string text = "output line longer than " + std::to_string(maxLineLength) + " bytes, " +
+                           std::to_string(droppedBytes) + " bytes of it cut";
+  Logger::log(name + ": " + text, LogLevel::Warning);
+  lines.add(PackageLog::Stream::Orvane, text);
+}
+
+void Package::killing()
+{
+  Logger::log("Could not stop package normally, process killed: " + name, LogLevel::Error);
 }

@@ -5,9 +5,9 @@
 #include "packages/PackageLog.h"
 #include "packages/PackageRuntime.h"
 #include "packages/PackageStatus.h"
+#include "packages/Supervisor.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
-#include "util/UniqueFd.h"
 
 #include <sys/types.h>
 
@@ -18,16 +18,15 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
-// One registered package and the process that runs it: a monitor thread forks Node.js on
-// the package's main.js, logs what it prints line by line (into Orvane's log and the
-// package's own ring of recent lines) and terminates it when asked to stop (SIGTERM, then
-// SIGKILL after 1.5 s). The process is owned through one ChildProcess; its end is logged
-// with its exit code or signal and counted by the package's crash-loop policy. A process
-// that ends by itself is not restarted here; the controller runs the package again when
-// startDue() allows.
-class Package {
+// One registered package and the process that runs it: run() forks Node.js on the
+// package's main.js and hands the process to the package supervisor, which logs what it
+// prints line by line (into Orvane's log and the package's own ring of recent lines) and
+// terminates it when the package is stopped (SIGTERM, then SIGKILL after 1.5 s). The
+// process is owned through one ChildProcess; its end is logged with its exit code or
+// signal and counted by the package's crash-loop policy. A process that ends by itself is
+// not restarted here; the controller runs the package again when startDue() allows.
+class Package : private Supervisor::Observer {
 public:
   // The port value of a package for which no port of the range was free. Package::getPort
   // gives it to the proxy, which answers that the package has no port; the process
@@ -40,22 +39,24 @@ public:
   static constexpr size_t maxLineLength = 4096;
 
   // `path` is the package directory, without a final "/"; `runtime` says where Node.js is
-  // and which application runs the package. Nothing is started.
+  // and which application runs the package; `supervisor` watches its process. Nothing is
+  // started.
   Package(std::string name, int port, int publicPort, std::string path,
-          std::shared_ptr<const PackageRuntime> runtime);
-  // A package is stopped before it is dropped; should a monitor thread still exist, it is
-  // stopped here rather than left unjoined.
+          std::shared_ptr<const PackageRuntime> runtime, std::shared_ptr<Supervisor> supervisor);
+  // A package is stopped before it is dropped; should its process still be watched, it is
+  // stopped here rather than left to a supervisor that outlives the observer.
   ~Package();
 
   Package(const Package&) = delete;
   Package& operator=(const Package&) = delete;
 
-  // Stops a previous run, checks the manifest and the required application version and
-  // starts the monitor thread. Logs and leaves the package stopped when a check fails.
+  // Stops a previous run, checks the manifest and the required application version, starts
+  // the process and hands it to the supervisor. Logs and leaves the package stopped when a
+  // check or the start fails.
   void run();
 
-  // Asks the monitor thread to end and waits for it, including the termination of the
-  // process. Returns at once when no thread exists.
+  // Terminates the process and waits until its end has been recorded. Returns at once when
+  // no process is watched.
   void stop();
 
   // Sends `signal` to the process if it is running; never to any other process.
@@ -87,16 +88,17 @@ public:
 
   const std::string& getPath() const { return path; }
 
-  // The monitor thread's body; runs until a stop is requested or the process has ended.
-  static void monitor(Package* package);
-
 private:
   void stopLocked();
-  // Bookkeeping of the monitor thread: a start that failed before a process ran, a
-  // process started, a process ended (`requested` when Orvane stopped it).
+  void launch();
+  // Bookkeeping: a start that failed before a process ran, a process started.
   void cannotStart(const std::string& reason);
   void started(const std::shared_ptr<ChildProcess>& process);
-  void ended(const ExitStatus& exit, bool requested);
+  // What the supervisor reports about the process, on its thread.
+  void outputLine(Supervisor::Pipe pipe, const std::string& line) override;
+  void outputCut(Supervisor::Pipe pipe, size_t droppedBytes) override;
+  void killing() override;
+  void ended(const ExitStatus& exit, bool requested, bool killed) override;
   // A line about the package in Orvane's log at `level` and in the package's ring.
   void report(const std::string& text, LogLevel level);
 
@@ -105,13 +107,12 @@ private:
   const int publicPort;
   const std::string path;
   const std::shared_ptr<const PackageRuntime> runtime;
-  std::atomic<bool> stopRequested{false};
-  std::thread monitorThread;
+  const std::shared_ptr<Supervisor> supervisor;
   std::atomic<bool> running{false};
   // Serialises run and stop, which come from the main loop and from HTTP threads.
   std::mutex runMutex;
-  // Wakes the monitor thread when a stop is requested.
-  UniqueFd wakeFd;
+  // The process handed to the supervisor, until it has been stopped; guarded by runMutex.
+  std::optional<Supervisor::Id> watched;
 
   // Guards the supervision record below, read by status requests on HTTP threads. Never
   // held while waiting for a process or a thread.

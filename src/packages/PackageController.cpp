@@ -24,7 +24,8 @@ bool listsName(const std::vector<std::string>& entries, const std::string& name)
 } // namespace
 
 PackageController::PackageController(PackageRuntime runtime)
-    : runtimeInfo(std::make_shared<const PackageRuntime>(std::move(runtime)))
+    : runtimeInfo(std::make_shared<const PackageRuntime>(std::move(runtime))),
+      supervisor(std::make_shared<Supervisor>(Package::maxLineLength))
 {
 }
 
@@ -88,7 +89,7 @@ void PackageController::packageRemoved(const std::string& name)
 void PackageController::registerLocked(const std::string& name, const std::string& path, int port,
                                        int publicPort)
 {
-  auto package = std::make_shared<Package>(name, port, publicPort, path, runtimeInfo);
+  auto package = std::make_shared<Package>(name, port, publicPort, path, runtimeInfo, supervisor);
   package->setCrashLoopTimings(crashLoopTimings);
   packages[name] = std::move(package);
 }

@@ -2,6 +2,7 @@
 
 #include "packages/Package.h"
 #include "packages/PackageRuntime.h"
+#include "packages/Supervisor.h"
 
 #include <map>
 #include <memory>
@@ -16,7 +17,7 @@
 // installed again, is registered as soon as it is installed, wherever it is installed. The
 // main loop enables, starts and stops packages; HTTP threads install, remove, look up, stop
 // and signal them at the same time. One mutex guards the tables; it is never held while a
-// package is run or stopped.
+// package is run or stopped. All packages' processes are watched by one Supervisor thread.
 class PackageController {
 public:
   using PackageMap = std::map<std::string, std::shared_ptr<Package>>;
@@ -120,6 +121,9 @@ private:
   void release(const std::string& name);
 
   const std::shared_ptr<const PackageRuntime> runtimeInfo;
+  // One thread watches every package's process. Shared with the packages, so that it ends
+  // only after the last of them has been stopped and dropped.
+  const std::shared_ptr<Supervisor> supervisor;
   // Serialises the changes of registration that enabling, installing and removing make, so
   // that each sees the others' results whole.
   std::mutex registrationMutex;

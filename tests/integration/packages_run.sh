@@ -16,6 +16,8 @@ expect_match "$(cat "$log")" '\[ Info    \] NodeJS update successfully finished$
 expect_eq "$(stat -c %a "$orvane_app_dir/tools/node")" 755 "mode of the Node.js executable"
 [ ! -e "$orvane_app_dir/tools/node.gz" ] || fail "the archive is still there"
 
+thread_count() { ls /proc/"$ORVANE_PID"/task | wc -l; }
+threads_idle=$(thread_count)
 install_package envpkg
 install_package chatty
 enable_packages '{"envpkg":{"enabled":true},"chatty":{"enabled":true}}'
@@ -61,6 +63,9 @@ expect_eq "$(curl -s -w ' %{http_code}' 'http://127.0.0.1:22520/package/log.cgi?
 expect_match "$(package_api 'log.cgi?package_name=envpkg&limit=1' | jq -r '.lines[] | .stream + " " + .text')" "^orvane started, pid $first_pid, ports 22522 and 22523$" "start line"
 expect_eq "$(package_api 'log.cgi?package_name=envpkg&after=1&limit=1000' | jq -c '[.lines[] | select(.stream == "err") | .text]')" '["a line on stderr"]' "stderr in the log"
 wait_for_log "$log" '\] chatty: done$' 9 || fail "chatty did not finish: $(tail -5 "$log")"
+# Running packages add no thread of Orvane's (one more is a request's connection winding down).
+few_threads() { [ "$(thread_count)" -le $((threads_idle + 1)) ]; }
+wait_until 3 few_threads || fail "$(thread_count) threads with 2 packages running, $threads_idle with none"
 page=$(package_api 'log.cgi?package_name=chatty&limit=3')
 dropped=$(jq .dropped <<<"$page")
 [ "$dropped" -gt 0 ] || fail "no dropped lines: $page"

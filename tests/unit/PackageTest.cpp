@@ -27,7 +27,7 @@ protected:
   std::shared_ptr<Package> make(const std::string& mainJs, int port = 22522, int publicPort = 22523)
   {
     const std::string path = layout.addPackage(PackagePaths::flashPackageRoot(), "pkg", mainJs);
-    return std::make_shared<Package>("pkg", port, publicPort, path, runtime());
+    return std::make_shared<Package>("pkg", port, publicPort, path, runtime(), supervisor);
   }
 
   std::shared_ptr<const PackageRuntime> runtime() const
@@ -38,6 +38,7 @@ protected:
   StorageLayout layout;
   TestParams params;
   LogCapture log;
+  std::shared_ptr<Supervisor> supervisor = std::make_shared<Supervisor>(Package::maxLineLength);
 };
 
 // The full environment, stderr and the termination sequence are checked end to end with a
@@ -92,11 +93,11 @@ TEST_F(PackageProcess, AnEndlessLineIsCutAndTheCutLogged)
 TEST_F(PackageProcess, NothingStartsWithoutAValidManifestARecentEnoughOrvaneOrARuntime)
 {
   const std::string path = layout.addPackage(PackagePaths::flashPackageRoot(), "old", "echo ran\n", "9.0");
-  Package old("old", 22522, 22523, path, runtime());
+  Package old("old", 22522, 22523, path, runtime(), supervisor);
   old.run();
   EXPECT_TRUE(log.has("[ Error   ] Run package: package requires Orvane version 9.0 or newer."));
 
-  Package missing("gone", 22524, 22525, PackagePaths::flashPackageRoot() + "gone", runtime());
+  Package missing("gone", 22524, 22525, PackagePaths::flashPackageRoot() + "gone", runtime(), supervisor);
   missing.run();
   EXPECT_TRUE(log.has("[ Error   ] Read manifest error: No such file: " + PackagePaths::flashPackageRoot() +
                       "gone/manifest.json"));

@@ -1,0 +1,380 @@
+#include "packages/Supervisor.h"
+
+#include "packages/OutputLineBuffer.h"
+#include "util/Logger.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+constexpr size_t readChunkSize = 256;
+// Chunks read from one pipe per round: a chatty process cannot keep the others waiting;
+// what it has left is read in the next round.
+constexpr int chunksPerRound = 16;
+// What is still read from a pipe once its process has ended (a descendant may hold it open
+// and keep writing).
+constexpr size_t drainLimit = 64 * 1024;
+// The end of a process that cannot be polled (no process descriptor) is checked this often.
+constexpr int exitCheckIntervalMs = 100;
+constexpr int maxEvents = 64;
+
+// Each watched process has three keys in the epoll set: its id times four plus one of
+// these. Key 0 is the wake-up descriptor (ids start at 1).
+enum Kind : uint64_t { ProcessEnd = 0, OutPipe = 1, ErrPipe = 2 };
+constexpr uint64_t wakeKey = 0;
+
+uint64_t keyOf(Supervisor::Id id, Kind kind)
+{
+  return id * 4 + kind;
+}
+
+void setNonBlocking(int fd)
+{
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) {
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
+}
+
+bool addToPoller(int poller, int fd, uint64_t key)
+{
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = key;
+  return epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+void logFailure(const char* what, const std::exception& error)
+{
+  try {
+    Logger::log(std::string("Package supervision: ") + what + ": " + error.what(), LogLevel::Error);
+  } catch (...) {
+  }
+}
+
+} // namespace
+
+struct Supervisor::Watched {
+  struct Stream {
+    UniqueFd fd;
+    OutputLineBuffer lines;
+  };
+
+  static Stream makeStream(UniqueFd fd, Observer& observer, Pipe pipe, size_t maxLineLength)
+  {
+    return Stream{std::move(fd),
+                  OutputLineBuffer(
+                      maxLineLength,
+                      [&observer, pipe](const std::string& line) { observer.outputLine(pipe, line); },
+                      [&observer, pipe](size_t dropped) { observer.outputCut(pipe, dropped); })};
+  }
+
+  Watched(Id id, std::shared_ptr<ChildProcess> process, UniqueFd outFd, UniqueFd errFd, Observer& observer,
+          size_t maxLineLength)
+      : id(id), process(std::move(process)), observer(observer),
+        out(makeStream(std::move(outFd), observer, Pipe::Out, maxLineLength)),
+        err(makeStream(std::move(errFd), observer, Pipe::Err, maxLineLength))
+  {
+  }
+
+  Stream& stream(Pipe pipe) { return pipe == Pipe::Out ? out : err; }
+
+  const Id id;
+  const std::shared_ptr<ChildProcess> process;
+  Observer& observer;
+  Stream out;
+  Stream err;
+  // Its end is checked every round rather than signalled by its process descriptor.
+  bool checkOnTimer = false;
+  // Its process descriptor polled readable: it has ended.
+  bool endSeen = false;
+  bool requested = false;
+  bool killed = false;
+  // When SIGKILL follows the SIGTERM already sent.
+  std::optional<std::chrono::steady_clock::time_point> killAt;
+};
+
+Supervisor::Supervisor(size_t maxLineLength, std::chrono::milliseconds grace)
+    : maxLineLength(maxLineLength), gracePeriod(grace), poller(epoll_create1(EPOLL_CLOEXEC)),
+      wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+  if (!poller || !wakeFd || !addToPoller(poller.get(), wakeFd.get(), wakeKey)) {
+    throw std::system_error(errno, std::generic_category(), "cannot set up package supervision");
+  }
+  thread = std::thread(&Supervisor::run, this);
+}
+
+Supervisor::~Supervisor()
+{
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    quitting = true;
+  }
+  wake();
+  thread.join();
+}
+
+Supervisor::Id Supervisor::watch(std::shared_ptr<ChildProcess> process, UniqueFd out, UniqueFd err,
+                                 Observer& observer)
+{
+  for (const UniqueFd* fd : {&out, &err}) {
+    if (*fd) {
+      setNonBlocking(fd->get());
+    }
+  }
+  Id id;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    id = nextId++;
+    arrivals.push_back(std::make_unique<Watched>(id, std::move(process), std::move(out), std::move(err),
+                                                 observer, maxLineLength));
+    live.insert(id);
+  }
+  wake();
+  return id;
+}
+
+void Supervisor::stop(Id id)
+{
+  std::unique_lock<std::mutex> lock(mutex);
+  if (live.count(id) == 0) {
+    return;
+  }
+  stopRequests.push_back(id);
+  lock.unlock();
+  wake();
+  lock.lock();
+  endedCondition.wait(lock, [this, id]() { return live.count(id) == 0; });
+}
+
+void Supervisor::wake()
+{
+  const uint64_t one = 1;
+  ssize_t ignored = ::write(wakeFd.get(), &one, sizeof one);
+  (void)ignored;
+}
+
+void Supervisor::run()
+{
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (quitting) {
+        // Nothing will report these any more: a caller still waiting must not wait forever.
+        live.clear();
+        break;
+      }
+    }
+    try {
+      round();
+    } catch (const std::exception& error) {
+      logFailure("supervising", error);
+      poll(nullptr, 0, exitCheckIntervalMs);
+    }
+  }
+  endedCondition.notify_all();
+}
+
+void Supervisor::round()
+{
+  epoll_event events[maxEvents];
+  std::vector<std::unique_ptr<Watched>> arrived;
+  std::vector<Id> stops;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    arrived.swap(arrivals);
+    stops.swap(stopRequests);
+  }
+  for (auto& watched : arrived) {
+    arrive(std::move(watched));
+  }
+  for (Id id : stops) {
+    auto entry = watching.find(id);
+    if (entry != watching.end()) {
+      requestStop(*entry->second);
+      if (entry->second->process->exitStatus()) {
+        finish(*entry->second);
+        watching.erase(entry);
+      }
+    }
+  }
+
+  const int count = epoll_wait(poller.get(), events, maxEvents, timeoutMs());
+  if (count < 0) {
+    if (errno != EINTR) {
+      // Not expected; keep the thread from spinning should it persist.
+      poll(nullptr, 0, exitCheckIntervalMs);
+    }
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    const uint64_t key = events[i].data.u64;
+    if (key == wakeKey) {
+      uint64_t value;
+      ssize_t ignored = ::read(wakeFd.get(), &value, sizeof value);
+      (void)ignored;
+      continue;
+    }
+    // Removed earlier in this round: its remaining events are stale.
+    auto entry = watching.find(key / 4);
+    if (entry == watching.end()) {
+      continue;
+    }
+    Watched& watched = *entry->second;
+    try {
+      switch (key % 4) {
+      case ProcessEnd:
+        watched.endSeen = true;
+        break;
+      case OutPipe:
+        readSome(watched, Pipe::Out);
+        break;
+      case ErrPipe:
+        readSome(watched, Pipe::Err);
+        break;
+      }
+    } catch (const std::exception& error) {
+      logFailure("reading output", error);
+    }
+  }
+
+  const auto now = std::chrono::steady_clock::now();
+  for (auto entry = watching.begin(); entry != watching.end();) {
+    Watched& watched = *entry->second;
+    if (watched.killAt && now >= *watched.killAt) {
+      watched.killAt.reset();
+      watched.killed = true;
+      try {
+        watched.observer.killing();
+      } catch (const std::exception& error) {
+        logFailure("killing", error);
+      }
+      watched.process->signal(SIGKILL);
+    }
+    if ((watched.endSeen || watched.checkOnTimer) && watched.process->reap()) {
+      finish(watched);
+      entry = watching.erase(entry);
+    } else {
+      ++entry;
+    }
+  }
+}
+
+void Supervisor::arrive(std::unique_ptr<Watched> watched)
+{
+  const int pid = watched->process->descriptor();
+  watched->checkOnTimer = pid < 0 || !addToPoller(poller.get(), pid, keyOf(watched->id, ProcessEnd));
+  for (Pipe pipe : {Pipe::Out, Pipe::Err}) {
+    Watched::Stream& stream = watched->stream(pipe);
+    if (stream.fd && !addToPoller(poller.get(), stream.fd.get(),
+                                  keyOf(watched->id, pipe == Pipe::Out ? OutPipe : ErrPipe))) {
+      // Unread, the pipe would fill and block its writer: closed, it fails the writes.
+      stream.fd.reset();
+    }
+  }
+  const Id id = watched->id;
+  watching.emplace(id, std::move(watched));
+}
+
+void Supervisor::requestStop(Watched& watched)
+{
+  watched.requested = true;
+  if (watched.killAt || watched.killed || watched.process->reap()) {
+    return;
+  }
+  watched.process->signal(SIGTERM);
+  watched.killAt = std::chrono::steady_clock::now() + gracePeriod;
+}
+
+void Supervisor::readSome(Watched& watched, Pipe pipe)
+{
+  Watched::Stream& stream = watched.stream(pipe);
+  for (int chunk = 0; chunk < chunksPerRound && stream.fd; ++chunk) {
+    char data[readChunkSize];
+    const ssize_t count = ::read(stream.fd.get(), data, sizeof data);
+    if (count > 0) {
+      stream.lines.append(data, static_cast<size_t>(count));
+      if (static_cast<size_t>(count) < sizeof data) {
+        return;
+      }
+      continue;
+    }
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count == 0 || errno != EAGAIN) {
+      // At its end (or broken): level-triggered, it would be reported ready forever.
+      epoll_ctl(poller.get(), EPOLL_CTL_DEL, stream.fd.get(), nullptr);
+      stream.fd.reset();
+    }
+    return;
+  }
+}
+
+// The process has been collected: what its pipes hold now is reported before its end.
+void Supervisor::finish(Watched& watched)
+{
+  for (Pipe pipe : {Pipe::Out, Pipe::Err}) {
+    Watched::Stream& stream = watched.stream(pipe);
+    try {
+      for (size_t total = 0; total < drainLimit && stream.fd; total += readChunkSize * chunksPerRound) {
+        readSome(watched, pipe);
+        pollfd more{stream.fd.get(), POLLIN, 0};
+        if (!stream.fd || poll(&more, 1, 0) <= 0) {
+          break;
+        }
+      }
+      stream.lines.flushCut();
+    } catch (const std::exception& error) {
+      logFailure("reading output", error);
+    }
+    if (stream.fd) {
+      epoll_ctl(poller.get(), EPOLL_CTL_DEL, stream.fd.get(), nullptr);
+      stream.fd.reset();
+    }
+  }
+  if (!watched.checkOnTimer) {
+    epoll_ctl(poller.get(), EPOLL_CTL_DEL, watched.process->descriptor(), nullptr);
+  }
+  try {
+    watched.observer.ended(*watched.process->exitStatus(), watched.requested, watched.killed);
+  } catch (const std::exception& error) {
+    logFailure("recording an end", error);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    live.erase(watched.id);
+  }
+  endedCondition.notify_all();
+}
+
+int Supervisor::timeoutMs() const
+{
+  const auto now = std::chrono::steady_clock::now();
+  int timeout = -1;
+  auto atMost = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
+  for (const auto& entry : watching) {
+    const Watched& watched = *entry.second;
+    if (watched.killAt) {
+      // Rounded up: waking before the deadline would only spin.
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*watched.killAt - now);
+      atMost(static_cast<int>(std::max<long long>(0, left.count())));
+    }
+    if (watched.checkOnTimer) {
+      atMost(exitCheckIntervalMs);
+    }
+  }
+  return timeout;
+}
