@@ -41,10 +41,10 @@ api_up() { curl -sf -o /dev/null http://127.0.0.1:22520/api_check.cgi; }
 wait_until 20 api_up || fail "the API did not come up: $(cat "$log")"
 big=$orvane_app_dir/localdata/packages/big
 mkdir -p "$big"
-for d in $(seq 400); do mkdir "$big/$d" && (cd "$big/$d" && touch $(seq 500)); done
+(cd "$big" && seq 200000 | xargs touch)
 curl -s -o /dev/null 'http://127.0.0.1:22520/package/remove.cgi?package_name=big' &
 remover=$!
-wait_until 5 grep -q 'package_name = big' "$log" || fail "the removal did not start"
+wait_until 30 grep -q 'package_name = big' "$log" || fail "the removal did not start"
 started=$(date +%s%N)
 kill -INT "$orvane_pid"
 orvane_ended() { ! grep -qE '^State:\s+[^Z]' "/proc/$orvane_pid/status" 2>/dev/null; }
