@@ -400,14 +400,17 @@ void EventService::declare(const std::string& sender, GVariant* params, GDBusMet
   };
   auto* held = new Held{invocation, g_variant_ref_sink(answer)};
   g_object_ref(invocation);
-  g_timeout_add(static_cast<guint>(stallMs), [](gpointer data) -> gboolean {
-    auto* late = static_cast<Held*>(data);
-    g_dbus_method_invocation_return_value(late->invocation, late->answer);
-    g_variant_unref(late->answer);
-    g_object_unref(late->invocation);
-    delete late;
-    return G_SOURCE_REMOVE;
-  }, held);
+  g_timeout_add(
+      static_cast<guint>(stallMs),
+      [](gpointer data) -> gboolean {
+        auto* late = static_cast<Held*>(data);
+        g_dbus_method_invocation_return_value(late->invocation, late->answer);
+        g_variant_unref(late->answer);
+        g_object_unref(late->invocation);
+        delete late;
+        return G_SOURCE_REMOVE;
+      },
+      held);
   stallMs = 0;
 }
 

@@ -530,8 +530,8 @@ gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration,
   gchar* stamp = nullptr;
   if (event->timeStamp)
     stamp = g_date_time_format_iso8601(event->timeStamp);
-  GDBusMessage* message = g_dbus_message_new_method_call(SimBus::busName, SimBus::objectPath,
-                                                         SimEvents::interfaceName, "Send");
+  GDBusMessage* message =
+      g_dbus_message_new_method_call(SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "Send");
   g_dbus_message_set_body(message, g_variant_new("(uus@aa{sv})", handler->id, declaration, stamp ? stamp : "",
                                                  entriesVariant(event->entries)));
   g_free(stamp);
@@ -540,7 +540,8 @@ gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration,
   // Messages of one connection reach the service in the order sent, so the events of a
   // declaration are recorded in the order of these calls.
   GError* sendError = nullptr;
-  gboolean sent = g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &sendError);
+  gboolean sent =
+      g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &sendError);
   g_object_unref(message);
   if (!sent) {
     fail(error, EventSystem, sendError->message);

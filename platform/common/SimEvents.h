@@ -34,9 +34,9 @@ constexpr const char* notFoundError = "dev.orvane.CameraSim.Error.NotFound";
 constexpr const char* invalidArgumentError = "dev.orvane.CameraSim.Error.InvalidArgument";
 
 // Refusals of the steps the library takes without awaiting the service (adding a key, its
-// nice names, its mark, sending an event). They live in memory shared with every client, so that checking them
-// costs no round trip on each key. The writer keeps sequence odd while it changes the
-// rest; readers retry until they see the same even sequence before and after copying.
+// nice names, its mark, sending an event). They live in memory shared with every client, so that checking
+// them costs no round trip on each key. The writer keeps sequence odd while it changes the rest; readers
+// retry until they see the same even sequence before and after copying.
 struct SharedRefusals {
   enum Step { key = 0, niceNames = 1, mark = 2, send = 3, stepCount = 4 };
   static constexpr std::size_t messageSize = 512;

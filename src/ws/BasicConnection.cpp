@@ -58,9 +58,10 @@ void BasicConnection::pauseReadingIfFull()
   // declaration limit bounds), so checking here bounds the queue to the limit plus the
   // answers of the requests in progress.
   std::lock_guard<std::mutex> lock(queueMutex);
-  if (paused || (queuedBytes < Limits::maxWsOutgoingBytes && outgoingQueue.size() < Limits::maxWsOutgoingMessages &&
-                 requestsInProgress < Limits::maxWsRequestsInProgress &&
-                 requestBytesInProgress < Limits::maxWsRequestBytesInProgress))
+  if (paused ||
+      (queuedBytes < Limits::maxWsOutgoingBytes && outgoingQueue.size() < Limits::maxWsOutgoingMessages &&
+       requestsInProgress < Limits::maxWsRequestsInProgress &&
+       requestBytesInProgress < Limits::maxWsRequestBytesInProgress))
     return;
   paused = true;
   if (wsi == nullptr)
