@@ -1,16 +1,22 @@
 // send_event round trips over the "camera-events" protocol at 1, 10 and 100 connections,
-// next to the same traffic against a minimal libwebsockets echo server, saturated and paced.
-// Each connection keeps at most one request in flight. Prints messages per second, p50 and
-// p99 latency and the server's CPU time per 1000 messages.
-//   node ws_events.js ORVANE_PID ECHO_PORT ECHO_PID [SECONDS]
+// next to the same traffic against a minimal libwebsockets echo server, saturated and paced,
+// and Orvane's 10 saturated connections while the event system holds back the answer to
+// another connection's declaration. Each connection keeps at most one request in flight.
+// Every row runs once per round, Orvane and the echo server in turn. Prints messages per
+// second, p50 and p99 latency and the server's CPU time per message, then the median of
+// the rounds.
+//   node ws_events.js ORVANE_PID ECHO_PORT ECHO_PID [SECONDS] [ROUNDS]
 'use strict';
 
 const fs = require('fs');
+const { execFileSync } = require('child_process');
 const path = require('path');
 const WebSocket = require(path.join(__dirname, '..', 'tests', 'node_modules', 'ws'));
 
 const [orvanePid, echoPort, echoPid] = process.argv.slice(2, 5).map(Number);
 const seconds = Number(process.argv[5] || 3);
+const rounds = Number(process.argv[6] || 3);
+const stallMs = 5000;
 const ticksPerSecond = 100;
 const eventBytes = 100;
 const pacedMs = 200;
@@ -61,7 +67,7 @@ async function prepareEcho(count) {
 
 // Each connection sends, waits for the answer and sends again: at once (`intervalMs` 0,
 // the server's saturation) or `intervalMs` after the previous send (a paced load), for
-// `seconds`. Returns the count, the rate, p50 and p99 in ms and the server's CPU ms per 1000.
+// `seconds`. Returns the count, the rate, p50 and p99 in ms and the server's CPU µs per message.
 async function measure(connections, pid, check, intervalMs) {
   const latencies = [];
   const before = cpuTicks(pid);
@@ -89,13 +95,37 @@ async function measure(connections, pid, check, intervalMs) {
   latencies.sort((a, b) => a - b);
   const at = (q) => latencies[Math.min(latencies.length - 1, Math.floor(q * latencies.length))];
   return { count: latencies.length, rate: latencies.length / elapsed, p50: at(0.5), p99: at(0.99),
-    cpuPer1000: (cpuMs * 1000) / latencies.length };
+    cpuUs: (cpuMs * 1000) / latencies.length };
 }
 
-function print(server, load, connections, r) {
-  console.log(`${server.padEnd(9)} ${load.padEnd(10)} ${String(connections).padStart(5)} ` +
+// 10 saturated connections while one more connection's declaration waits `stallMs` for the
+// event system's answer.
+async function measureStalled() {
+  const others = await prepareOrvane(10);
+  const stalled = await open('ws://127.0.0.1:22521', 'camera-events');
+  execFileSync('camera-sim-ctl', ['event-stall', String(stallMs)]);
+  stalled.send(JSON.stringify({ call_id: 0, command: 'declare_event',
+    data: { declaration_id: 'stalled', stateless: true, declaration: [] } }));
+  const answered = nextMessage(stalled);
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  const result = await measure(others, orvanePid, orvaneAnswer, 0);
+  await answered;
+  stalled.terminate();
+  others.forEach(({ socket }) => socket.terminate());
+  return result;
+}
+
+const header = 'round server    load        conns messages  msgs/s   p50 ms   p99 ms  cpu µs/msg';
+
+function print(round, server, load, connections, r) {
+  console.log(`${String(round).padEnd(5)} ${server.padEnd(9)} ${load.padEnd(11)} ${String(connections).padStart(5)} ` +
     `${String(r.count).padStart(8)} ${r.rate.toFixed(0).padStart(7)} ${r.p50.toFixed(3).padStart(8)} ` +
-    `${r.p99.toFixed(3).padStart(8)} ${r.cpuPer1000.toFixed(1).padStart(12)}`);
+    `${r.p99.toFixed(3).padStart(8)} ${r.cpuUs.toFixed(1).padStart(11)}`);
+}
+
+function median(values) {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.floor((sorted.length - 1) / 2)];
 }
 
 const orvaneAnswer = (text) => text === '{"message": "OK", "call_id":1}';
@@ -103,17 +133,41 @@ const echoAnswer = (text) => text.startsWith('{"call_id":1,');
 
 (async () => {
   console.log(`send_event round trips, ${eventBytes}-byte event value (${eventMessage('bench0').length}-byte request), ` +
-    `one request in flight per connection, ${seconds} s per row`);
-  console.log(`loads: "saturated" sends again as soon as the answer arrives; "every ${pacedMs}ms" paces each connection`);
-  console.log('server    load       conns messages  msgs/s   p50 ms   p99 ms  cpu ms/1000');
-  for (const [count, intervalMs] of [[1, 0], [10, 0], [100, 0], [1, pacedMs], [10, pacedMs], [100, pacedMs]]) {
-    const load = intervalMs === 0 ? 'saturated' : `every ${intervalMs}ms`;
-    const orvane = await prepareOrvane(count);
-    print('orvane', load, count, await measure(orvane, orvanePid, orvaneAnswer, intervalMs));
-    orvane.forEach(({ socket }) => socket.terminate());
-    const echo = await prepareEcho(count);
-    print('lws echo', load, count, await measure(echo, echoPid, echoAnswer, intervalMs));
-    echo.forEach(({ socket }) => socket.terminate());
+    `one request in flight per connection, ${seconds} s per row, ${rounds} rounds`);
+  console.log(`loads: "saturated" sends again as soon as the answer arrives; "every ${pacedMs}ms" paces each connection; ` +
+    `"stalled" is saturated while another connection's declaration waits ${stallMs} ms for the event system`);
+  console.log(header);
+  const rows = [[1, 0], [10, 0], [100, 0], [1, pacedMs], [10, pacedMs], [100, pacedMs], [10, -1]];
+  const results = new Map();
+  const keep = (key, r) => results.set(key, [...(results.get(key) || []), r]);
+  for (let round = 1; round <= rounds; round++) {
+    for (const [count, intervalMs] of rows) {
+      const load = intervalMs === 0 ? 'saturated' : intervalMs < 0 ? 'stalled' : `every ${intervalMs}ms`;
+      let r;
+      if (intervalMs < 0) {
+        r = await measureStalled();
+      } else {
+        const orvane = await prepareOrvane(count);
+        r = await measure(orvane, orvanePid, orvaneAnswer, intervalMs);
+        orvane.forEach(({ socket }) => socket.terminate());
+      }
+      print(round, 'orvane', load, count, r);
+      keep(`orvane|${load}|${count}`, r);
+      if (intervalMs < 0) continue;
+      const echo = await prepareEcho(count);
+      r = await measure(echo, echoPid, echoAnswer, intervalMs);
+      print(round, 'lws echo', load, count, r);
+      keep(`lws echo|${load}|${count}`, r);
+      echo.forEach(({ socket }) => socket.terminate());
+    }
+  }
+  console.log(`\nmedian of ${rounds} rounds`);
+  console.log(header);
+  for (const [key, list] of results) {
+    const [server, load, count] = key.split('|');
+    const pick = (name) => median(list.map((r) => r[name]));
+    print('-', server, load, count, { count: pick('count'), rate: pick('rate'), p50: pick('p50'), p99: pick('p99'),
+      cpuUs: pick('cpuUs') });
   }
   process.exit(0);
 })().catch((e) => {

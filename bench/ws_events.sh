@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # send_event round trips through Orvane's WebSocket service and the simulator's event
-# system at 1, 10 and 100 connections, next to a minimal libwebsockets echo server, in one
-# sandbox. Prints figures; never fails on a time.
-#   bench/ws_events.sh [SECONDS]        (ORVANE_BUILD_DIR selects the build, default build/)
+# system at 1, 10 and 100 connections, and with one declaration stalled in the event
+# system, next to a minimal libwebsockets echo server, in one sandbox, rounds interleaved.
+# Prints figures; never fails on a time.
+#   bench/ws_events.sh [SECONDS] [ROUNDS]   (ORVANE_BUILD_DIR selects the build, default build/)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANE_BUILD_DIR:-$top/build}
@@ -13,7 +14,7 @@ if [ "${1:-}" != inside ]; then
   params=$(mktemp)
   trap 'rm -f "$params"' EXIT
   echo "orvane.LogLevel=info" >"$params"
-  "$top/scripts/sandbox" --no-node --params "$params" --start -- "$0" inside "${1:-3}"
+  "$top/scripts/sandbox" --no-node --params "$params" --start -- "$0" inside "${1:-3}" "${2:-3}"
   exit
 fi
 echo_port=22600
@@ -21,4 +22,4 @@ echo_port=22600
 echo_pid=$!
 trap 'kill "$echo_pid" 2>/dev/null || true' EXIT
 orvane_pid=$(pidof orvane)
-node "$top/bench/ws_events.js" "$orvane_pid" "$echo_port" "$echo_pid" "$2"
+node "$top/bench/ws_events.js" "$orvane_pid" "$echo_port" "$echo_pid" "$2" "$3"

@@ -57,6 +57,19 @@ int setDelay(GDBusConnection* bus, const std::vector<std::string>& arguments)
   return call(bus, "SetDelay", g_variant_new("(i)", static_cast<gint32>(ms)));
 }
 
+int setStall(GDBusConnection* bus, const std::vector<std::string>& arguments)
+{
+  const std::string& text = arguments[0];
+  char* end = nullptr;
+  errno = 0;
+  long ms = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || ms < 0 || ms > INT_MAX) {
+    std::cerr << "camera-sim-ctl: MS is a number of milliseconds" << std::endl;
+    return 2;
+  }
+  return call(bus, "SetStall", g_variant_new("(i)", static_cast<gint32>(ms)));
+}
+
 int setRefuse(GDBusConnection* bus, const std::vector<std::string>& arguments)
 {
   const std::string& state = arguments[1];
@@ -77,6 +90,7 @@ const CtlCommandRegistrar eventCommands({
      [](GDBusConnection* bus, const std::vector<std::string>&) { return printEvents(bus); }},
     {"event-delay", "MS", "completion delay of later declarations (default 50, negative: never)", 1,
      setDelay},
+    {"event-stall", "MS", "the next declaration is answered MS milliseconds late", 1, setStall},
     {"event-refuse", "WHAT on|off", "WHAT: key, nicenames, mark, declare, send, undeclare", 2, setRefuse},
     {"event-refuse-with", "WHAT TEXT", "refuse WHAT with TEXT as the event system's message", 2,
      setRefuseWith},

@@ -53,6 +53,9 @@ const char* const introspectionXml = R"(
     <method name="SetDelay">
       <arg direction="in" type="i" name="delay_ms"/>
     </method>
+    <method name="SetStall">
+      <arg direction="in" type="i" name="stall_ms"/>
+    </method>
     <method name="SetRefuse">
       <arg direction="in" type="s" name="what"/>
       <arg direction="in" type="b" name="on"/>
@@ -289,6 +292,9 @@ void EventService::onMethodCall(const std::string& sender, const std::string& me
   } else if (method == "SetDelay") {
     g_variant_get(params, "(i)", &delayMs);
     g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else if (method == "SetStall") {
+    g_variant_get(params, "(i)", &stallMs);
+    g_dbus_method_invocation_return_value(invocation, nullptr);
   } else if (method == "SetRefuse") {
     setRefuse(params, invocation);
   } else {
@@ -382,8 +388,30 @@ void EventService::declare(const std::string& sender, GVariant* params, GDBusMet
   record("declare", sender, handler,
          ",\"declaration\":" + std::to_string(number) + ",\"stateless\":" + (stateless ? "true" : "false") +
              ",\"delay_ms\":" + std::to_string(delayMs) + ",\"keys\":" + json);
-  g_dbus_method_invocation_return_value(invocation,
-                                        g_variant_new("(ui)", number, delayMs < 0 ? -1 : delayMs));
+  GVariant* answer = g_variant_new("(ui)", number, delayMs < 0 ? -1 : delayMs);
+  if (stallMs <= 0) {
+    g_dbus_method_invocation_return_value(invocation, answer);
+    return;
+  }
+  // An event system that is slow to answer: the caller waits, everyone else is served.
+  struct Held {
+    GDBusMethodInvocation* invocation;
+    GVariant* answer;
+  };
+  auto* held = new Held{invocation, g_variant_ref_sink(answer)};
+  g_object_ref(invocation);
+  g_timeout_add(
+      static_cast<guint>(stallMs),
+      [](gpointer data) -> gboolean {
+        auto* late = static_cast<Held*>(data);
+        g_dbus_method_invocation_return_value(late->invocation, late->answer);
+        g_variant_unref(late->answer);
+        g_object_unref(late->invocation);
+        delete late;
+        return G_SOURCE_REMOVE;
+      },
+      held);
+  stallMs = 0;
 }
 
 void EventService::complete(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation)
@@ -416,8 +444,7 @@ void EventService::send(const std::string& sender, GVariant* params, GDBusMethod
     throw;
   }
   g_variant_unref(keys);
-  if (refuse("send", "event refused by the event system", invocation))
-    return;
+  // Refusals of events are judged by the library, which does not wait for an answer.
   Declaration* declaration = findDeclaration(sender, handler, number, invocation);
   if (!declaration)
     return;
@@ -503,8 +530,14 @@ void EventService::setRefuse(GVariant* params, GDBusMethodInvocation* invocation
   if (std::strlen(message) >= SimEvents::SharedRefusals::messageSize)
     throw InvalidRequest("the message is longer than " +
                          std::to_string(SimEvents::SharedRefusals::messageSize - 1) + " bytes");
-  int step = static_cast<int>(std::find(operations.begin(), operations.end(), what) - operations.begin());
-  if (step < SimEvents::SharedRefusals::stepCount) {
+  static const std::map<std::string, SimEvents::SharedRefusals::Step> sharedSteps = {
+      {"key", SimEvents::SharedRefusals::key},
+      {"nicenames", SimEvents::SharedRefusals::niceNames},
+      {"mark", SimEvents::SharedRefusals::mark},
+      {"send", SimEvents::SharedRefusals::send}};
+  const auto sharedStep = sharedSteps.find(what);
+  if (sharedStep != sharedSteps.end()) {
+    const int step = sharedStep->second;
     __atomic_store_n(&shared->sequence, shared->sequence + 1, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_RELEASE);
     shared->refused[step] = on ? 1 : 0;

@@ -32,8 +32,7 @@ public:
   EventService& operator=(const EventService&) = delete;
   ~EventService();
 
-  // The faults that can be injected, as named by the control tool; the first three in the
-  // order of SimEvents::SharedRefusals::Step.
+  // The faults that can be injected, as named by the control tool.
   static const std::vector<std::string>& refusableOperations();
 
   // Exports the interface on the simulator's object of connection; false with error set
@@ -77,9 +76,10 @@ private:
   std::map<guint, Declaration> declarations;
   guint nextDeclaration = 1;
   int delayMs = defaultDelayMs;
-  std::map<std::string, std::string> refusals; // declare/send/undeclare -> message, empty for the default
+  int stallMs = 0; // how long the next declaration's answer is held back
+  std::map<std::string, std::string> refusals; // declare/undeclare -> message, empty for the default
   int sharedFd = -1;
-  SimEvents::SharedRefusals* shared = nullptr; // key, nicenames and mark
+  SimEvents::SharedRefusals* shared = nullptr; // key, nicenames, mark and send
   std::vector<std::string> records;
 };
 

@@ -1,7 +1,9 @@
 // The event library of the camera platform on a machine that is not a camera: key-value
 // sets live in this process, declarations, events and withdrawals go to the camera
-// simulator's event service over the D-Bus system bus, which may refuse them. Refusals of
-// the steps on a set are read from memory the service shares, not asked for each key.
+// simulator's event service over the D-Bus system bus, which may refuse them. As on a
+// camera, an event is handed over without waiting for the event system: refusals of
+// events and of the steps on a set are read from memory the service shares, and the
+// library knows which of its declarations are complete.
 #include <axsdk/axevent.h>
 
 #include "SimBus.h"
@@ -158,7 +160,7 @@ struct Pending {
   guint handler = 0;
   AXDeclarationCompleteCallback callback = nullptr;
   gpointer userData = nullptr;
-  GSource* source = nullptr; // our reference
+  GSource* source = nullptr; // our reference; null for one that never completes
 };
 
 std::mutex pendingMutex;
@@ -168,11 +170,20 @@ std::map<guint, Pending>& pendingDeclarations()
   return pending;
 }
 
+// Complete declarations: number -> handler. Guarded by pendingMutex.
+std::map<guint, guint>& completeDeclarations()
+{
+  static std::map<guint, guint> complete;
+  return complete;
+}
+
 // Removes a pending declaration; the caller holds pendingMutex.
 void dropPending(std::map<guint, Pending>::iterator it)
 {
-  g_source_destroy(it->second.source);
-  g_source_unref(it->second.source);
+  if (it->second.source) {
+    g_source_destroy(it->second.source);
+    g_source_unref(it->second.source);
+  }
   pendingDeclarations().erase(it);
 }
 
@@ -198,6 +209,10 @@ gboolean onCompletionDue(gpointer data)
       g_warning("event declaration %u could not be completed: %s", declaration, error->message);
     g_error_free(error);
     return G_SOURCE_REMOVE;
+  }
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    completeDeclarations()[declaration] = due.handler;
   }
   if (due.callback)
     due.callback(declaration, due.userData);
@@ -330,6 +345,9 @@ void ax_event_handler_free(AXEventHandler* handler)
         dropPending(it);
       it = next;
     }
+    auto& complete = completeDeclarations();
+    for (auto it = complete.begin(); it != complete.end();)
+      it = it->second == handler->id ? complete.erase(it) : std::next(it);
   }
   GError* error = nullptr;
   if (!callServiceNoReply("ReleaseHandler", g_variant_new("(u)", handler->id), &error))
@@ -458,13 +476,15 @@ gboolean ax_event_handler_declare(AXEventHandler* handler, AXEventKeyValueSet* k
   if (declaration)
     *declaration = number;
   // A negative delay is a declaration the event system never completes.
+  GSource* source = nullptr;
   if (delayMs >= 0) {
-    GSource* source = g_timeout_source_new(static_cast<guint>(delayMs));
+    source = g_timeout_source_new(static_cast<guint>(delayMs));
     g_source_set_callback(source, onCompletionDue, GUINT_TO_POINTER(number), nullptr);
-    std::lock_guard<std::mutex> lock(pendingMutex);
-    pendingDeclarations()[number] = Pending{handler->id, callback, user_data, source};
-    g_source_attach(source, nullptr);
   }
+  std::lock_guard<std::mutex> lock(pendingMutex);
+  pendingDeclarations()[number] = Pending{handler->id, callback, user_data, source};
+  if (source)
+    g_source_attach(source, nullptr);
   return TRUE;
 }
 
@@ -492,13 +512,42 @@ gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration,
 {
   if (!handler || !event)
     return fail(error, InvalidArgument, "no handler or no event");
+  if (!serviceAccepts(SimEvents::SharedRefusals::send, "", error))
+    return FALSE;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex);
+    auto pending = pendingDeclarations().find(declaration);
+    if (pending != pendingDeclarations().end() && pending->second.handler == handler->id)
+      return fail(error, EventSystem, "declaration " + std::to_string(declaration) + " is not complete yet");
+    auto complete = completeDeclarations().find(declaration);
+    if (complete == completeDeclarations().end() || complete->second != handler->id)
+      return fail(error, UnknownDeclaration,
+                  "declaration " + std::to_string(declaration) + " not found for this handler");
+  }
+  GDBusConnection* bus = systemBus(error);
+  if (!bus)
+    return FALSE;
   gchar* stamp = nullptr;
   if (event->timeStamp)
     stamp = g_date_time_format_iso8601(event->timeStamp);
-  GVariant* params = g_variant_new("(uus@aa{sv})", handler->id, declaration, stamp ? stamp : "",
-                                   entriesVariant(event->entries));
+  GDBusMessage* message =
+      g_dbus_message_new_method_call(SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "Send");
+  g_dbus_message_set_body(message, g_variant_new("(uus@aa{sv})", handler->id, declaration, stamp ? stamp : "",
+                                                 entriesVariant(event->entries)));
   g_free(stamp);
-  return callServiceNoReply("Send", params, error);
+  g_dbus_message_set_flags(message, static_cast<GDBusMessageFlags>(G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED |
+                                                                   G_DBUS_MESSAGE_FLAGS_NO_AUTO_START));
+  // Messages of one connection reach the service in the order sent, so the events of a
+  // declaration are recorded in the order of these calls.
+  GError* sendError = nullptr;
+  gboolean sent =
+      g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &sendError);
+  g_object_unref(message);
+  if (!sent) {
+    fail(error, EventSystem, sendError->message);
+    g_error_free(sendError);
+  }
+  return sent;
 }
 
 gboolean ax_event_handler_undeclare(AXEventHandler* handler, guint declaration, GError** error)
@@ -512,6 +561,9 @@ gboolean ax_event_handler_undeclare(AXEventHandler* handler, guint declaration, 
   auto it = pending.find(declaration);
   if (it != pending.end() && it->second.handler == handler->id)
     dropPending(it);
+  auto complete = completeDeclarations().find(declaration);
+  if (complete != completeDeclarations().end() && complete->second == handler->id)
+    completeDeclarations().erase(complete);
   return TRUE;
 }
 

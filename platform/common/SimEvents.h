@@ -16,10 +16,13 @@
 // Declare(u handler, b stateless, aa{sv}) -> (u declaration, i completion delay in ms, <0: never)
 // Complete(u handler, u declaration)
 // Send(u handler, u declaration, s ISO 8601 time stamp or "", aa{sv})
+//                                            sent without awaiting a reply: the library
+//                                            judges refusals and unknown declarations itself
 // Undeclare(u handler, u declaration)
 // ReleaseHandler(u handler)                  drops the handler's declarations
 // Events() -> (as)                           the recorded traffic, one JSON object each
 // SetDelay(i ms)                             completion delay of later declarations
+// SetStall(i ms)                             the next Declare is answered ms later
 // SetRefuse(s what, b on, s message)         what: key, nicenames, mark, declare, send,
 //                                            undeclare; message "" for the default text
 namespace SimEvents {
@@ -30,12 +33,12 @@ constexpr const char* refusedError = "dev.orvane.CameraSim.Error.Refused";
 constexpr const char* notFoundError = "dev.orvane.CameraSim.Error.NotFound";
 constexpr const char* invalidArgumentError = "dev.orvane.CameraSim.Error.InvalidArgument";
 
-// Refusals of the steps the library takes without the service (adding a key, its nice
-// names, its mark). They live in memory shared with every client, so that checking them
-// costs no round trip on each key. The writer keeps sequence odd while it changes the
-// rest; readers retry until they see the same even sequence before and after copying.
+// Refusals of the steps the library takes without awaiting the service (adding a key, its
+// nice names, its mark, sending an event). They live in memory shared with every client, so that checking
+// them costs no round trip on each key. The writer keeps sequence odd while it changes the rest; readers
+// retry until they see the same even sequence before and after copying.
 struct SharedRefusals {
-  enum Step { key = 0, niceNames = 1, mark = 2, stepCount = 3 };
+  enum Step { key = 0, niceNames = 1, mark = 2, send = 3, stepCount = 4 };
   static constexpr std::size_t messageSize = 512;
 
   std::uint32_t sequence;
@@ -48,6 +51,8 @@ inline std::string refusalText(SharedRefusals::Step step, const char* message, c
 {
   if (message[0] != '\0')
     return message;
+  if (step == SharedRefusals::send)
+    return "event refused by the event system";
   static const char* const prefixes[] = {"key \"", "nice names of key \"", "mark of key \""};
   return prefixes[step] + key + "\" refused by the event system";
 }

@@ -44,6 +44,13 @@ constexpr size_t maxWsOutgoingBytes = 1024 * 1024;
 constexpr size_t maxWsOutgoingMessages = 1024;
 constexpr size_t maxWsDeclarationsPerConnection = 256;
 
+// camera-events platform calls, made off the WebSocket service thread: a stalled call holds
+// one thread, the others serve the other connections; a connection whose requests pile up
+// is not read until half of them are answered.
+constexpr size_t wsPlatformThreads = 4;
+constexpr size_t maxWsRequestsInProgress = 256;
+constexpr size_t maxWsRequestBytesInProgress = 2 * 1024 * 1024;
+
 // The HTTP client's ETag cache: a body larger than one entry is not cached.
 constexpr size_t maxEtagEntryBytes = 1024 * 1024;
 constexpr size_t maxEtagCacheBytes = 4 * 1024 * 1024;

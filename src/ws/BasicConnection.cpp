@@ -54,16 +54,50 @@ void BasicConnection::onReceive(const std::string& fragment, bool binary, bool f
 
 void BasicConnection::pauseReadingIfFull()
 {
-  // Answers are made only while reading (declaration completions aside, which the
-  // declaration limit bounds), so checking here bounds the queue to the limit plus one
-  // answer.
+  // Answers are made only for messages read (declaration completions aside, which the
+  // declaration limit bounds), so checking here bounds the queue to the limit plus the
+  // answers of the requests in progress.
   std::lock_guard<std::mutex> lock(queueMutex);
   if (paused ||
-      (queuedBytes < Limits::maxWsOutgoingBytes && outgoingQueue.size() < Limits::maxWsOutgoingMessages))
+      (queuedBytes < Limits::maxWsOutgoingBytes && outgoingQueue.size() < Limits::maxWsOutgoingMessages &&
+       requestsInProgress < Limits::maxWsRequestsInProgress &&
+       requestBytesInProgress < Limits::maxWsRequestBytesInProgress))
     return;
   paused = true;
-  if (wsi != nullptr)
-    lws_rx_flow_control(wsi, 0);
+  if (wsi == nullptr)
+    return;
+  lws_rx_flow_control(wsi, 0);
+  // The requests may all have been answered between the check and the flag; one more
+  // writable callback looks again.
+  lws_callback_on_writable(wsi);
+}
+
+void BasicConnection::resumeReadingIfDrained()
+{
+  // Resuming at half rather than just below the limit spares a pause for every answer.
+  if (paused && queuedBytes <= Limits::maxWsOutgoingBytes / 2 &&
+      outgoingQueue.size() <= Limits::maxWsOutgoingMessages / 2 &&
+      requestsInProgress <= Limits::maxWsRequestsInProgress / 2 &&
+      requestBytesInProgress <= Limits::maxWsRequestBytesInProgress / 2) {
+    paused = false;
+    lws_rx_flow_control(wsi, 1);
+  }
+}
+
+void BasicConnection::requestStarted(std::size_t bytes)
+{
+  ++requestsInProgress;
+  requestBytesInProgress += bytes;
+}
+
+void BasicConnection::requestFinished(std::size_t bytes)
+{
+  requestBytesInProgress -= bytes;
+  --requestsInProgress;
+  if (paused && wsi != nullptr) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    requestWritable();
+  }
 }
 
 void BasicConnection::send(const std::string& message)
@@ -79,6 +113,23 @@ void BasicConnection::enqueue(const std::string& message)
   std::lock_guard<std::mutex> lock(queueMutex);
   outgoingQueue.push_back(message);
   queuedBytes += message.size();
+  requestWritable();
+}
+
+void BasicConnection::enqueueAndClose(const std::string& message)
+{
+  // Under the lock, so that no writable callback sees the flag without the message.
+  std::lock_guard<std::mutex> lock(queueMutex);
+  if (!message.empty()) {
+    outgoingQueue.push_back(message);
+    queuedBytes += message.size();
+  }
+  closeAfterWrite = true;
+  requestWritable();
+}
+
+void BasicConnection::requestWritable()
+{
   if (wsi == nullptr)
     return;
   if (onServiceThread) {
@@ -101,7 +152,9 @@ void BasicConnection::flushWakeRequest()
 bool BasicConnection::onWritable()
 {
   std::lock_guard<std::mutex> lock(queueMutex);
-  if (!outgoingQueue.empty() && wsi != nullptr) {
+  if (wsi == nullptr)
+    return !closeAfterWrite;
+  if (!outgoingQueue.empty()) {
     const std::string& message = outgoingQueue.front();
     std::vector<unsigned char> buffer(LWS_PRE + message.size());
     std::memcpy(buffer.data() + LWS_PRE, message.data(), message.size());
@@ -109,16 +162,13 @@ bool BasicConnection::onWritable()
     queuedBytes -= message.size();
     outgoingQueue.pop_front();
     lws_callback_on_writable(wsi);
-    // Resuming at half rather than just below the limit spares a pause for every answer.
-    if (paused && queuedBytes <= Limits::maxWsOutgoingBytes / 2 &&
-        outgoingQueue.size() <= Limits::maxWsOutgoingMessages / 2) {
-      paused = false;
-      lws_rx_flow_control(wsi, 1);
-    }
+    resumeReadingIfDrained();
     if (written < 0) {
       Logger::log("WsServer - cannot write to the connection, closing it", LogLevel::Error);
       return false;
     }
+  } else {
+    resumeReadingIfDrained();
   }
   return !closeAfterWrite;
 }

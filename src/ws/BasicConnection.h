@@ -16,7 +16,9 @@ class ServiceWake;
 // that any thread may fill. Everything but send and enqueue runs on the service thread.
 // A client that does not read its answers is not read either: once the queue holds
 // Limits::maxWsOutgoingBytes or Limits::maxWsOutgoingMessages after a message was handled,
-// reading pauses until the queue is down to half of both.
+// reading pauses until the queue is down to half of both. Requests that the derived class
+// hands to other threads count too: reading pauses at Limits::maxWsRequestsInProgress or
+// Limits::maxWsRequestBytesInProgress of them and resumes at half.
 class BasicConnection {
 public:
   // Largest assembled incoming message; a longer one ends the connection.
@@ -39,6 +41,9 @@ public:
   // Queues `message` (an empty one is dropped) and has it written within a service round.
   // Any thread.
   virtual void enqueue(const std::string& message);
+  // Queues `message` and has the connection closed once the message at the head of the
+  // queue has been written. Any thread.
+  void enqueueAndClose(const std::string& message);
   virtual void onMessage(const std::string& message) = 0;
   virtual void onBinaryMessage(const std::string& message) = 0;
 
@@ -59,17 +64,28 @@ protected:
   // Connections are owned and destroyed only through a shared pointer of the derived type.
   ~BasicConnection();
 
+  // A request of `bytes` is handed to another thread (service thread) / has been answered
+  // (any thread).
+  void requestStarted(std::size_t bytes);
+  void requestFinished(std::size_t bytes);
+
   std::atomic<bool> active{false};
   std::atomic<bool> closeAfterWrite{false};
   lws* wsi;
 
 private:
-  // Service thread: pauses reading when the queue is full.
+  // Service thread: pauses reading when the queue or the requests in progress are full.
   void pauseReadingIfFull();
+  // Service thread, with queueMutex held: resumes reading once both are down to half.
+  void resumeReadingIfDrained();
+  // Asks for a writable callback from any thread.
+  void requestWritable();
 
   std::string receiveBuffer;
   bool rejected = false;
-  bool paused = false;
+  std::atomic<bool> paused{false};
+  std::atomic<std::size_t> requestsInProgress{0};
+  std::atomic<std::size_t> requestBytesInProgress{0};
   std::mutex queueMutex;
   std::deque<std::string> outgoingQueue;
   std::size_t queuedBytes = 0;

@@ -5,6 +5,7 @@
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 #include "ws/EventPlatform.h"
+#include "ws/WsServer.h"
 
 #include <rapidjson/error/en.h>
 
@@ -137,6 +138,10 @@ CameraEventsConnection::CameraEventsConnection(lws* handle)
   if (!eventHandler)
     throw std::runtime_error(std::string(logPrefix) + "cannot create an event handler");
   active = true;
+  if (handle != nullptr)
+    workers = WsServer::platformWorkersOf(handle);
+  if (workers)
+    requests = workers->newQueue();
   CompletionRegistry& completions = registry();
   std::lock_guard<std::mutex> lock(completions.mutex);
   registryToken = completions.nextToken++;
@@ -200,7 +205,32 @@ CameraEventsConnection::Request CameraEventsConnection::decodeRequest(const std:
   return request;
 }
 
+void CameraEventsConnection::inOrder(std::size_t bytes, std::function<void()> job)
+{
+  if (!requests) {
+    job();
+    return;
+  }
+  requestStarted(bytes);
+  // The job keeps the connection: a request read before the close is still carried out.
+  workers->post(requests, [self = shared_from_this(), bytes, job = std::move(job)]() {
+    job();
+    self->requestFinished(bytes);
+  });
+}
+
 void CameraEventsConnection::onMessage(const std::string& message)
+{
+  inOrder(message.size(), [this, message]() { handleMessage(message); });
+}
+
+void CameraEventsConnection::onBinaryMessage(const std::string&)
+{
+  // After the answers to the requests before it, as the close ends the connection.
+  inOrder(0, [this]() { refuseBinaryMessage(); });
+}
+
+void CameraEventsConnection::handleMessage(const std::string& message)
 {
   Logger::log(std::string(logPrefix) + "received message: " + message, LogLevel::Debug);
   rapidjson::Document document;
@@ -226,11 +256,10 @@ void CameraEventsConnection::onMessage(const std::string& message)
   (this->*handler)(request.callId, *request.data);
 }
 
-void CameraEventsConnection::onBinaryMessage(const std::string&)
+void CameraEventsConnection::refuseBinaryMessage()
 {
   Logger::log(std::string(logPrefix) + "binary message not supported", LogLevel::Debug);
-  closeAfterWrite = true;
-  enqueue(binaryAnswer);
+  enqueueAndClose(binaryAnswer);
 }
 
 CameraEventsConnection::EventValue CameraEventsConnection::parseValue(const rapidjson::Value& keyObject)

@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,12 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "ws/PlatformWorkers.h"
+
 typedef struct _AXEventHandler AXEventHandler;
 
 // A connection of the "camera-events" protocol: JSON requests that declare, send and
-// withdraw events in the platform's event system. Requests run on the service thread;
-// declaration completions arrive on the GLib main loop.
-class CameraEventsConnection : public BasicConnection {
+// withdraw events in the platform's event system. Messages arrive on the service thread
+// and are handled, in order, on the server's platform threads (at once when the connection
+// belongs to no server); declaration completions arrive on the GLib main loop.
+class CameraEventsConnection : public BasicConnection,
+                               public std::enable_shared_from_this<CameraEventsConnection> {
 public:
   // The codes are the platform's value types.
   enum class ValueType : int32_t { Int = 0, Bool = 1, Double = 2, String = 3 };
@@ -78,6 +83,7 @@ public:
   // declarations still waiting for completion).
   virtual ~CameraEventsConnection();
 
+  // Hand the message to the platform threads.
   void onMessage(const std::string& message) override;
   void onBinaryMessage(const std::string& message) override;
 
@@ -98,6 +104,11 @@ public:
   static void onDeclarationComplete(unsigned int number, void* userData);
 
 private:
+  void handleMessage(const std::string& message);
+  void refuseBinaryMessage();
+  // Runs `job` after the requests before it, off the service thread when there are workers.
+  void inOrder(std::size_t bytes, std::function<void()> job);
+
   void declareEvent(int32_t callId, const rapidjson::Value& data);
   void undeclareEvent(int32_t callId, const rapidjson::Value& data);
   void sendEvent(int32_t callId, const rapidjson::Value& data);
@@ -119,4 +130,6 @@ private:
   // Completions that arrived before their declaration was stored.
   std::set<uint32_t> earlyCompletions;
   uintptr_t registryToken = 0;
+  std::shared_ptr<PlatformWorkers> workers;
+  std::shared_ptr<PlatformWorkers::Queue> requests;
 };

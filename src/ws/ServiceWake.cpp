@@ -16,7 +16,13 @@ void ServiceWake::detach()
 
 void ServiceWake::wake()
 {
+  // Callers make their request before they get here, and the service clears the flag
+  // before it reads the requests, so a folded wake-up finds its request read.
+  if (pending.exchange(true))
+    return;
   std::lock_guard<std::mutex> lock(mutex);
   if (context != nullptr)
     lws_cancel_service(context);
+  else
+    pending = false;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 struct lws_context;
@@ -14,9 +15,13 @@ public:
   // Wake-ups do nothing from now on; returns once no wake-up is using the context.
   void detach();
   // Makes the service thread run one round of its loop soon (LWS_CALLBACK_EVENT_WAIT_CANCELLED).
+  // Wake-ups until the service calls woken() are folded into one.
   void wake();
+  // Service thread, before it looks at what the wake-up was for.
+  void woken() { pending = false; }
 
 private:
+  std::atomic<bool> pending{false};
   std::mutex mutex;
   lws_context* context = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "util/Logger.h"
 #include "ws/BasicConnection.h"
 #include "ws/CameraEventsConnection.h"
+#include "ws/PlatformWorkers.h"
 #include "ws/ServiceWake.h"
 
 #include <libwebsockets.h>
@@ -126,11 +127,15 @@ void WsServer::stop()
     thread->join();
   thread.reset();
   connections.clear();
+  // Then the connections' last platform calls, and the destructors that waited for them.
+  if (workers)
+    workers->stop();
 }
 
 bool WsServer::start(uint32_t serverPort)
 {
   port = serverPort;
+  workers = std::make_shared<PlatformWorkers>(Limits::wsPlatformThreads);
   thread = std::make_unique<std::thread>(serviceThread, this);
   for (int round = 0; round < startWaitRounds; ++round) {
     if (startReported)
@@ -182,15 +187,29 @@ std::shared_ptr<ServiceWake> WsServer::serviceWakeOf(lws* wsi)
   return server != nullptr ? server->wake : nullptr;
 }
 
+std::shared_ptr<PlatformWorkers> WsServer::platformWorkersOf(lws* wsi)
+{
+  auto* server = static_cast<WsServer*>(lws_context_user(lws_get_context(wsi)));
+  return server != nullptr ? server->workers : nullptr;
+}
+
 void WsServer::wakeConnections()
 {
+  wake->woken();
   for (auto& entry : connections)
     entry.second->flushWakeRequest();
 }
 
 void WsServer::forget(lws* wsi)
 {
-  connections.erase(wsi);
+  const auto found = connections.find(wsi);
+  if (found != connections.end()) {
+    // A connection's destructor withdraws its declarations from the platform: not here.
+    std::shared_ptr<BasicConnection> connection = std::move(found->second);
+    connections.erase(found);
+    if (workers)
+      workers->release(std::move(connection));
+  }
   httpOnlyConnections.erase(wsi);
 }
 
@@ -241,6 +260,7 @@ int WsServer::handleCallback(lws* wsi, int reason, void* in, std::size_t len)
   case LWS_CALLBACK_ESTABLISHED: {
     Logger::log("WsServer - new connection established", LogLevel::Debug);
     std::shared_ptr<BasicConnection> connection = std::make_shared<CameraEventsConnection>(wsi);
+    forget(wsi);
     connections[wsi] = std::move(connection);
     return 0;
   }

@@ -10,13 +10,15 @@
 
 struct lws;
 class BasicConnection;
+class PlatformWorkers;
 class ServiceWake;
 
 // The WebSocket server on the loopback interface: one service thread runs every
 // libwebsockets callback and keeps one connection object per open "camera-events"
-// connection. At most Limits::maxWsConnections WebSocket connections of either protocol
-// are open at once; an upgrade beyond that is answered 503, and refusals are logged once
-// per burst: the first one, then their number once none came for a while.
+// connection; the connections' platform calls run on a few worker threads beside it. At most
+// Limits::maxWsConnections WebSocket connections of either protocol are open at once; an upgrade beyond that
+// is answered 503, and refusals are logged once per burst: the first one, then their number once none came
+// for a while.
 class WsServer {
 public:
   WsServer();
@@ -42,6 +44,9 @@ public:
 
   // The wake-up of the server that serves `wsi`. Service thread only.
   static std::shared_ptr<ServiceWake> serviceWakeOf(lws* wsi);
+  // The threads that make the platform calls of the server that serves `wsi`. Service
+  // thread only.
+  static std::shared_ptr<PlatformWorkers> platformWorkersOf(lws* wsi);
 
 private:
   struct RefusalBurst;
@@ -65,4 +70,5 @@ private:
   std::set<lws*> httpOnlyConnections;
   std::unique_ptr<RefusalBurst> refusals;
   std::shared_ptr<ServiceWake> wake;
+  std::shared_ptr<PlatformWorkers> workers;
 };

@@ -4,8 +4,11 @@
 
 const assert = require('assert/strict');
 const fs = require('fs');
+const { execFileSync } = require('child_process');
 const net = require('net');
-const { connect, declareRequest, sendRequest, undeclareRequest, ok, error, limit, run } = require('./client');
+const {
+  connect, simCtl, simEvents, waitForSimEvents, declareRequest, sendRequest, undeclareRequest, ok, error, limit, run,
+} = require('./client');
 
 const invalid = error(-1, 'Invalid input data: invalid json');
 const messageTooBig = 1009;
@@ -115,6 +118,57 @@ run({
     await new Promise((resolve) => setTimeout(resolve, 50));
     raw.destroy();
     await bystanderServed();
+  },
+
+  async 'a stalled platform call holds up only its own connection; each connection is answered in order'() {
+    const stalled = await connect(), other = await connect();
+    const declared = () => simEvents().filter((e) => e.op === 'declare').length;
+    const before = declared();
+    simCtl('event-stall', '5000');
+    stalled.send(declareRequest(1, 'late', []));
+    await waitForSimEvents(() => declared() > before, 5000, 'the stalled declaration');
+    assert.equal(await other.request(declareRequest(1, 'quick', [])), ok(1));
+    const count = 100, expected = [];
+    for (let i = 0; i < count; i++) {
+      const callId = i + 2;
+      if (i % 10 === 5) {
+        other.send(sendRequest(callId, 'quick', [{ key: 'order' }]));
+        expected.push(error(callId, 'parseValue: invalid or missing declaration attribute value_type'));
+      } else {
+        other.send(sendRequest(callId, 'quick', [{ key: 'order', value_type: 'INT', value: i }]));
+        expected.push(ok(callId));
+      }
+    }
+    await other.waitFor(() => other.messages.length === count, 4000, 'the other connection\'s answers');
+    assert.deepEqual(other.messages.map((m) => m.text), expected);
+    assert.equal(stalled.messages.length, 0, 'the stalled declaration was answered before the other connection');
+    assert.equal(await stalled.next(10000), ok(1));
+    const sent = simEvents().filter((e) => e.op === 'send' && e.keys.length === 1 && e.keys[0].key === 'order');
+    assert.deepEqual(sent.map((e) => e.keys[0].value), [...Array(count).keys()].filter((i) => i % 10 !== 5));
+    await stalled.close();
+    await other.close();
+  },
+
+  async 'events are handed over without waiting for the event system, and refused without asking it'() {
+    const client = await connect(), value = [{ key: 'frozen', value_type: 'INT', value: 7 }];
+    assert.equal(await client.request(declareRequest(1, 'frozen', [])), ok(1));
+    const sim = Number(execFileSync('pidof', ['camera-sim'], { encoding: 'utf8' }).trim());
+    const whileStopped = async (body) => {
+      process.kill(sim, 'SIGSTOP');
+      try {
+        await body();
+      } finally {
+        process.kill(sim, 'SIGCONT');
+      }
+    };
+    await whileStopped(async () => assert.equal(await client.request(sendRequest(2, 'frozen', value)), ok(2)));
+    simCtl('event-refuse', 'send', 'on');
+    await whileStopped(async () => assert.equal(await client.request(sendRequest(3, 'frozen', value)),
+      error(3, 'sendEvent error: event refused by the event system')));
+    simCtl('event-refuse', 'send', 'off');
+    const sent = simEvents().filter((e) => e.op === 'send' && e.keys[0]?.key === 'frozen');
+    assert.deepEqual(sent.map((e) => e.keys[0].value), [7]);
+    await client.close();
   },
 
   async 'connections over the limit are refused with 503 until others close, however they close'() {

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// A few threads that make the calls into the platform libraries for the WebSocket
+// connections, so that a platform call that takes long holds up its own connection and
+// nobody else. Each connection posts to a queue of its own; a queue's jobs run one at a
+// time, in the order posted, while the threads take turns among the queues that have work.
+class PlatformWorkers {
+public:
+  class Queue;
+
+  // Starts `threads` threads (at least one).
+  explicit PlatformWorkers(std::size_t threads);
+  // Stops (see stop).
+  ~PlatformWorkers();
+  PlatformWorkers(const PlatformWorkers&) = delete;
+  PlatformWorkers& operator=(const PlatformWorkers&) = delete;
+
+  // A new, empty queue.
+  std::shared_ptr<Queue> newQueue();
+  // Runs `job` on one of the threads after the jobs posted to `queue` before it. A job
+  // must not throw (what it throws is logged and dropped). Once stopped, runs it at once.
+  void post(const std::shared_ptr<Queue>& queue, std::function<void()> job);
+  // Lets go of `object` on one of the threads, so that a destructor that calls the
+  // platform does not run on the caller's.
+  void release(std::shared_ptr<void> object);
+  // Runs every job posted so far, then ends the threads. Any thread but the workers'.
+  void stop();
+
+private:
+  void run();
+
+  std::mutex mutex;
+  std::condition_variable workAvailable;
+  std::deque<std::shared_ptr<Queue>> ready;
+  bool stopping = false;
+  bool stopped = false;
+  std::shared_ptr<Queue> releases;
+  std::vector<std::thread> threads;
+};
+
+// The jobs of one connection; guarded by the owning PlatformWorkers' mutex.
+class PlatformWorkers::Queue {
+  friend class PlatformWorkers;
+  std::deque<std::function<void()>> jobs;
+  // Queued in `ready` or running on a thread: no other thread may take it.
+  bool scheduled = false;
+};
