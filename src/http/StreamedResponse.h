@@ -61,7 +61,8 @@ private:
   static void onFree(void* self);
 
   std::unique_ptr<HttpManager::Request> request;
-  // The request's, so that a thread's transfers all run on one multi handle.
+  // The request's: a thread's transfers all run on one multi handle, whose connection cache
+  // keeps the upstream's keep-alive connection for the thread's next transfer.
   CURLM* const multi;
   bool added = false;
   const long timeoutSeconds;
