@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -37,6 +38,42 @@ struct CurlHandleDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlHandleDeleter>;
+
+struct CurlMultiDeleter {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
+
+// A thread's own handles, lent to one request at a time. An easy handle keeps the private
+// multi handle curl_easy_perform builds for it (a socket pair and a connection cache), and
+// a multi handle keeps its wake-up socket pair and connections: making both once per thread
+// instead of once per request saves dozens of system calls on every proxied request.
+// Shared, because a request may end on another thread than the one that began it; the
+// thread then takes a fresh one for its next request if this one is still out.
+struct ThreadHandles {
+  // Destroyed in this order: the multi handle first, while no easy handle is in it.
+  CurlHandle easy;
+  CurlMulti multi;
+  std::atomic<bool> lent{false};
+};
+
+// The calling thread's handles, marked lent; nullptr while they are lent elsewhere or when
+// libcurl cannot give a handle.
+std::shared_ptr<ThreadHandles> borrowThreadHandles()
+{
+  thread_local const std::shared_ptr<ThreadHandles> own = std::make_shared<ThreadHandles>();
+  if (own->lent.exchange(true, std::memory_order_acquire)) {
+    return nullptr;
+  }
+  if (!own->easy) {
+    own->easy.reset(curl_easy_init());
+    if (!own->easy) {
+      own->lent.store(false, std::memory_order_release);
+      return nullptr;
+    }
+  }
+  return own;
+}
 
 struct CurlListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -187,7 +224,24 @@ void storeIfTagged(const std::string& url, const HttpManager::Response& response
 
 // Everything the handle's options point at lives here, so it lives as long as the handle.
 struct HttpManager::Request::State {
-  CurlHandle handle;
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State()
+  {
+    if (borrowed) {
+      // Every option goes back to its default (nothing points into this request any more);
+      // connections, caches and the private multi handle stay for the next request.
+      curl_easy_reset(borrowed->easy.get());
+      borrowed->lent.store(false, std::memory_order_release);
+    }
+  }
+
+  // The thread's handles while this request has them; otherwise its own.
+  std::shared_ptr<ThreadHandles> borrowed;
+  CurlHandle ownHandle;
+  CurlMulti ownMulti;
+  CURL* handle = nullptr;
   CurlList headerList;
   std::string url;
   std::string body;
@@ -204,7 +258,16 @@ HttpManager::Request::~Request() = default;
 
 CURL* HttpManager::Request::handle() const
 {
-  return state->handle.get();
+  return state->handle;
+}
+
+CURLM* HttpManager::Request::multi()
+{
+  CurlMulti& multi = state->borrowed ? state->borrowed->multi : state->ownMulti;
+  if (!multi) {
+    multi.reset(curl_multi_init());
+  }
+  return multi.get();
 }
 
 HttpManager::Response& HttpManager::Request::response()
@@ -255,11 +318,22 @@ std::unique_ptr<HttpManager::Request> HttpManager::prepare(const std::string& ra
                                                            long timeoutSeconds, const RequestHook& hook)
 {
   auto state = std::make_unique<Request::State>();
-  state->handle.reset(curl_easy_init());
+  // libcurl does not tell connections or TLS sessions apart by the certificates a context
+  // callback trusted: a handle that kept them could let a later request through on a peer
+  // verified against another request's trust. Such a request gets a handle of its own.
+  state->borrowed = certificates.empty() ? borrowThreadHandles() : nullptr;
+  if (state->borrowed) {
+    state->handle = state->borrowed->easy.get();
+    // curl_easy_reset keeps a share; only a hook that sets one again makes this request use it.
+    curl_easy_setopt(state->handle, CURLOPT_SHARE, nullptr);
+  } else {
+    state->ownHandle.reset(curl_easy_init());
+    state->handle = state->ownHandle.get();
+  }
   if (!state->handle) {
     return nullptr;
   }
-  CURL* curl = state->handle.get();
+  CURL* curl = state->handle;
   state->url = StringUtils::trimmed(rawUrl);
   state->body = body;
   state->certificates = certificates;
@@ -328,7 +402,7 @@ std::unique_ptr<HttpManager::Response> HttpManager::finish(std::unique_ptr<Reque
   }
 
   long status = 0;
-  curl_easy_getinfo(state.handle.get(), CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(state.handle, CURLINFO_RESPONSE_CODE, &status);
   response->statusCode = static_cast<int32_t>(status);
 
   if (status == 304) {
@@ -344,11 +418,16 @@ std::unique_ptr<HttpManager::Response> HttpManager::finish(std::unique_ptr<Reque
 
 std::string HttpManager::urlEncode(const std::string& text)
 {
+#if LIBCURL_VERSION_NUM >= 0x075200
+  // Since 7.82 libcurl ignores the handle here; a proxied request encodes every argument.
+  char* escaped = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
+#else
   CurlHandle handle(curl_easy_init());
   if (!handle) {
     return "";
   }
   char* escaped = curl_easy_escape(handle.get(), text.data(), static_cast<int>(text.size()));
+#endif
   if (!escaped) {
     return "";
   }

@@ -9,7 +9,9 @@
 #include <vector>
 
 // Outgoing HTTP over libcurl's easy interface: one blocking request per call, any thread,
-// or a prepared request whose transfer the caller runs itself. Every request carries
+// or a prepared request whose transfer the caller runs itself. Each thread's requests use
+// its one easy handle (and multi handle) in turn, reset between them, so that libcurl's
+// per-handle set-up and connections are not made again for every request. Every request carries
 // "User-Agent: Tessaly", follows redirects and lets credentials in the URL use any
 // authentication scheme. A process-wide cache of ETag-tagged responses (at most five, each
 // and all together within the byte bounds of Limits.h) lets a 304 answer be replayed as the
@@ -53,6 +55,11 @@ public:
     ~Request();
 
     CURL* handle() const;
+    // A multi handle for a caller that drives the transfer itself, made on first use; the
+    // thread's own when the easy handle is the thread's too, so it is made once per thread.
+    // The caller removes the easy handle from it before the request ends. nullptr when
+    // libcurl cannot give one.
+    CURLM* multi();
     // Where the header lines arrive, and the body unless the caller sets its own writer.
     Response& response();
 

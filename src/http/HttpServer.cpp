@@ -252,7 +252,8 @@ bool HttpServer::start(uint16_t port)
       &connections, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
       MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(Limits::maxHttpConnections + connectionsClosingSlack),
-      MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_END));
+      MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      Limits::httpConnectionMemoryBytes, MHD_OPTION_END));
   return daemon != nullptr;
 }
 

@@ -5,7 +5,6 @@
 #include "http/RequestData.h"
 #include "http/StreamedResponse.h"
 #include "http/UiFile.h"
-#include "http/UpstreamConnections.h"
 #include "packages/PackageController.h"
 #include "packages/PackageName.h"
 #include "util/FileUtils.h"
@@ -79,7 +78,11 @@ MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, Request
   }
   const std::string upstreamUrl =
       ProxyTarget::packageUpstreamUrl(port, route.path, ProxyTarget::upstreamQuery(request.arguments));
-  return forward(connection, request, upstreamUrl, UpstreamConnections::attach);
+  // The keep-alive connection to the package stays in the multi handle of this thread, for
+  // the client's next request. A cache shared by every thread would also serve new clients,
+  // but its locks cost more than the connections it saves, and libcurl caps a shared cache
+  // at four connections per transfer returning one, closing the rest.
+  return forward(connection, request, upstreamUrl, nullptr);
 }
 
 MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&,

@@ -29,7 +29,7 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline)
 } // namespace
 
 StreamedResponse::StreamedResponse(std::unique_ptr<HttpManager::Request> request, long timeoutSeconds)
-    : request(std::move(request)), multi(curl_multi_init()), timeoutSeconds(timeoutSeconds),
+    : request(std::move(request)), multi(this->request->multi()), timeoutSeconds(timeoutSeconds),
       holdBound(Limits::maxEtagEntryBytes)
 {
 }
@@ -37,7 +37,7 @@ StreamedResponse::StreamedResponse(std::unique_ptr<HttpManager::Request> request
 StreamedResponse::~StreamedResponse()
 {
   if (added) {
-    curl_multi_remove_handle(multi.get(), request->handle());
+    curl_multi_remove_handle(multi, request->handle());
   }
 }
 
@@ -48,7 +48,7 @@ std::unique_ptr<StreamedResponse> StreamedResponse::start(std::unique_ptr<HttpMa
   CURL* handle = transfer->request->handle();
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, transfer.get());
-  transfer->added = transfer->multi && curl_multi_add_handle(transfer->multi.get(), handle) == CURLM_OK;
+  transfer->added = transfer->multi != nullptr && curl_multi_add_handle(transfer->multi, handle) == CURLM_OK;
   if (!transfer->added) {
     transfer->complete = true;
     transfer->result = CURLE_OUT_OF_MEMORY;
@@ -78,7 +78,7 @@ std::unique_ptr<StreamedResponse> StreamedResponse::start(std::unique_ptr<HttpMa
 std::unique_ptr<HttpManager::Response> StreamedResponse::finish()
 {
   if (added) {
-    curl_multi_remove_handle(multi.get(), request->handle());
+    curl_multi_remove_handle(multi, request->handle());
     added = false;
   }
   return HttpManager::finish(std::move(request), result);
@@ -99,7 +99,7 @@ const HttpManager::Response& StreamedResponse::received() const
 void StreamedResponse::step()
 {
   int running = 0;
-  const CURLMcode code = curl_multi_perform(multi.get(), &running);
+  const CURLMcode code = curl_multi_perform(multi, &running);
   if (code != CURLM_OK) {
     Logger::log(std::string("Curl multi error: ") + curl_multi_strerror(code), LogLevel::Warning);
     complete = true;
@@ -107,7 +107,7 @@ void StreamedResponse::step()
     return;
   }
   int queued = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+  while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
     if (message->msg == CURLMSG_DONE) {
       complete = true;
       result = message->data.result;
@@ -117,7 +117,7 @@ void StreamedResponse::step()
 
 void StreamedResponse::wait(int milliseconds)
 {
-  curl_multi_poll(multi.get(), nullptr, 0, milliseconds, nullptr);
+  curl_multi_poll(multi, nullptr, 0, milliseconds, nullptr);
 }
 
 ssize_t StreamedResponse::read(char* buffer, size_t max)

@@ -61,10 +61,9 @@ private:
   static void onFree(void* self);
 
   std::unique_ptr<HttpManager::Request> request;
-  struct MultiDeleter {
-    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
-  };
-  std::unique_ptr<CURLM, MultiDeleter> multi;
+  // The request's: a thread's transfers all run on one multi handle, whose connection cache
+  // keeps the upstream's keep-alive connection for the thread's next transfer.
+  CURLM* const multi;
   bool added = false;
   const long timeoutSeconds;
   // The body is held from `sent` on; above `holdBound` bytes the transfer pauses.

@@ -46,6 +46,19 @@ void Field::AcceptSomeData(const char* data, std::size_t length)
   throw Exception("Trying to AcceptSomeData but no type was set.");
 }
 
+void Field::AcceptSomeData(const char* first, std::size_t firstLength, const char* data, std::size_t length)
+{
+  if (type != File || storage == StoreInMemory || tempDir.empty()) {
+    AcceptSomeData(first, firstLength);
+    AcceptSomeData(data, length);
+    return;
+  }
+  if (!tempFile) {
+    tempFile = TempFile::create(tempDir);
+  }
+  tempFile->write(first, firstLength, data, length);
+}
+
 void Field::FinishContent()
 {
   if (tempFile) {

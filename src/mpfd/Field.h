@@ -40,6 +40,9 @@ public:
   // Limits::maxUploadTextFieldBytes: the bytes up to that many are kept, and
   // MPFD::LimitExceeded is thrown for the rest.
   void AcceptSomeData(const char* data, std::size_t length);
+  // The same for `firstLength` bytes from `first` followed by `length` from `data`, written to
+  // a temporary file in one go.
+  void AcceptSomeData(const char* first, std::size_t firstLength, const char* data, std::size_t length);
   // The part's content is complete: the temporary file, if any, is closed (it stays on disk
   // until the field is destroyed, for readers that open it by its name). No content may follow.
   void FinishContent();

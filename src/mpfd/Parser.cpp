@@ -77,6 +77,9 @@ void Parser::AcceptSomeData(const char* data, std::size_t length)
   if (boundary.empty()) {
     throw Exception("Accepting data, but content type was not set.");
   }
+  if (writeThrough(data, length)) {
+    return;
+  }
   if (consumed > 0) {
     dataCollector.erase(dataCollector.begin(), dataCollector.begin() + static_cast<std::ptrdiff_t>(consumed));
     consumed = 0;
@@ -110,6 +113,28 @@ void Parser::AcceptSomeData(const char* data, std::size_t length)
   if (static_cast<std::int64_t>(unconsumedLength()) > maxDataCollectorLength) {
     throw LimitExceeded("Maximum data collector length reached.");
   }
+}
+
+bool Parser::writeThrough(const char* data, std::size_t length)
+{
+  // What readContent keeps back: a boundary split across chunks and the CR LF before it.
+  const std::size_t keptBack = boundary.size() + 2;
+  if (state != ReadingContent || length < 2 * keptBack) {
+    return false;
+  }
+  // A boundary begun in the kept bytes and ended in this chunk, or one inside the chunk, is
+  // left to the general path; only the chunk that ends a part takes it.
+  std::string seam(unconsumed(), unconsumedLength());
+  seam.append(data, boundary.size() - 1);
+  if (::memmem(seam.data(), seam.size(), boundary.data(), boundary.size()) != nullptr ||
+      ::memmem(data, length, boundary.data(), boundary.size()) != nullptr) {
+    return false;
+  }
+  fields.at(currentFieldName)->AcceptSomeData(unconsumed(), unconsumedLength(), data, length - keptBack);
+  dataCollector.assign(data + length - keptBack, data + length);
+  consumed = 0;
+  searchedUpTo = 0;
+  return true;
 }
 
 bool Parser::lookForBoundary()

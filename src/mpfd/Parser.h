@@ -67,6 +67,10 @@ public:
   bool IsComplete() const;
 
 private:
+  // Writes a chunk of a part's content straight from `data` to its field when no boundary
+  // can begin in it, keeping only the bytes readContent would keep; false (nothing done)
+  // otherwise.
+  bool writeThrough(const char* data, std::size_t length);
   // Each returns false when it has to wait for more data.
   bool lookForBoundary();
   bool readHeaders();

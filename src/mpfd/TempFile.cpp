@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,19 +63,41 @@ TempFile::~TempFile()
 
 void TempFile::write(const char* data, std::size_t length)
 {
+  write(data, length, nullptr, 0);
+}
+
+void TempFile::write(const char* first, std::size_t firstLength, const char* data, std::size_t length)
+{
   if (!fd) {
     throw Exception("Cannot write to file " + filePath);
   }
-  while (length > 0) {
-    ssize_t written = ::write(fd.get(), data, length);
+  iovec pieces[2] = {{const_cast<char*>(first), firstLength}, {const_cast<char*>(data), length}};
+  iovec* next = pieces;
+  int left = 2;
+  while (left > 0) {
+    if (next->iov_len == 0) {
+      ++next;
+      --left;
+      continue;
+    }
+    ssize_t written = ::writev(fd.get(), next, left);
     if (written < 0 && errno == EINTR) {
       continue;
     }
     if (written <= 0) {
       throw Exception("Cannot write to file " + filePath);
     }
-    data += written;
-    length -= static_cast<std::size_t>(written);
+    // A short write leaves the rest, possibly of both pieces, for the next call.
+    auto count = static_cast<std::size_t>(written);
+    while (left > 0 && count >= next->iov_len) {
+      count -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + count;
+      next->iov_len -= count;
+    }
   }
 }
 

@@ -33,6 +33,9 @@ public:
   // MPFD::Exception "Cannot write to file <path>" when not all of them could be written, or
   // when the file was closed already.
   void write(const char* data, std::size_t length);
+  // Appends `firstLength` bytes from `first`, then `length` from `data`, with one system call
+  // when the file takes them all at once; failures as `write`.
+  void write(const char* first, std::size_t firstLength, const char* data, std::size_t length);
 
   // Gives the descriptor back; the file stays on disk, for readers that open it by path, until
   // this object is destroyed.

@@ -65,4 +65,10 @@ constexpr size_t packageLogBytes = 64 * 1024;
 constexpr size_t packageLogDefaultLines = 100;
 constexpr size_t packageLogMaxLines = 1000;
 
+// HTTP connection memory: the request head, then a read buffer of half of it, which sets
+// the size of an upload's chunks. Kept at the library's 32 KiB: above that the library maps
+// each connection's pool afresh and clears it, which on this hardware cost every new
+// connection 0.5-2.5 ms of CPU (256 KiB: 1.2 ms against 0.4 ms) for uploads a third faster.
+constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
+
 } // namespace Limits

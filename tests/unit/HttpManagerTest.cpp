@@ -222,6 +222,38 @@ TEST_F(HttpManagerTest, PostSendsBodyAndContentTypeEmptyBodyGoesAsGetAndHookSees
   EXPECT_EQ(requests[2].method, "PUT");
 }
 
+TEST_F(HttpManagerTest, ThreadLendsItsHandlesToOneRequestAtATimeWithEveryOptionReset)
+{
+  RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", "body"); });
+  auto first = HttpManager::prepareGet(server.url("/a"), "", 5);
+  const CURL* easy = first->handle();
+  const CURLM* multi = first->multi();
+  first.reset();
+  // A handle made meanwhile would take the memory of one the request had freed.
+  CURL* unrelated = curl_easy_init();
+  auto second = HttpManager::prepareGet(server.url("/b"), "", 5);
+  EXPECT_EQ(second->handle(), easy);
+  EXPECT_EQ(second->multi(), multi);
+  auto concurrent = HttpManager::prepareGet(server.url("/c"), "", 5);
+  EXPECT_NE(concurrent->handle(), easy);
+  EXPECT_NE(concurrent->multi(), multi);
+  const CURL* elsewhere = nullptr;
+  std::thread([&] { elsewhere = HttpManager::prepareGet(server.url("/d"), "", 5)->handle(); }).join();
+  EXPECT_NE(elsewhere, easy);
+  curl_easy_cleanup(unrelated);
+  concurrent.reset();
+  second.reset();
+
+  HttpManager::get(server.url("/head"), "", 5,
+                   [](CURL* handle) { curl_easy_setopt(handle, CURLOPT_NOBODY, 1L); });
+  auto after = HttpManager::get(server.url("/get"), "", 5);
+  EXPECT_EQ(after->body, "body");
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "HEAD");
+  EXPECT_EQ(requests[1].method, "GET");
+}
+
 TEST_F(HttpManagerTest, UrlIsTrimmedAndRedirectsAreFollowedKeepingEveryHeaderBlock)
 {
   RawHttpServer server([](const RawHttpServer::Request& request) {

@@ -190,6 +190,24 @@ TEST_F(MpfdParserTest, TextAndFileFieldsAreSeparatedExactlyWhateverTheChunking)
   }
 }
 
+TEST_F(MpfdParserTest, LongFileContentIsExactWhereverChunksCutItsBoundaryLikeBytes)
+{
+  // Chunks long enough to go straight to the file, cut before, inside and after each near-boundary.
+  std::string content;
+  for (const char* piece : {"\r\n--AaB03", "-\r\n--AaB03y", "\r\n\r\n--AaB0", "\r\n-", "\r"}) {
+    content += std::string(17, 'z') + piece;
+  }
+  const std::string body =
+      part("name=\"f\"; filename=\"a\"", content) + part("name=\"t\"", std::string(99, 'y')) + closing;
+  for (std::size_t chunk = 20; chunk <= 100; ++chunk) {
+    auto parser = makeParser();
+    feed(*parser, body, chunk);
+    ASSERT_EQ(describe(*parser),
+              "[f] file=a type= content=" + content + "\n[t] text=" + std::string(99, 'y') + "\n")
+        << "chunk size " << chunk;
+  }
+}
+
 TEST_F(MpfdParserTest, FilePartsSkipTakenNamesAndTheirFilesAreRemovedWithTheParser)
 {
   // Occupy the next names, as files left by an earlier run would.
