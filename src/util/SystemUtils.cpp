@@ -56,43 +56,29 @@ std::optional<int64_t> parseDecimal(const std::string& text)
   return value;
 }
 
-class SpawnActions {
+// Owns one posix_spawn helper object (file actions or attributes) from init to destroy.
+template <typename Object, int (*initObject)(Object*), int (*destroyObject)(Object*)> class SpawnObject {
 public:
-  SpawnActions() { valid_ = posix_spawn_file_actions_init(&actions_) == 0; }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  ~SpawnActions()
+  SpawnObject() { valid_ = initObject(&object_) == 0; }
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
+  ~SpawnObject()
   {
     if (valid_) {
-      posix_spawn_file_actions_destroy(&actions_);
+      destroyObject(&object_);
     }
   }
   bool valid() const { return valid_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  Object* get() { return &object_; }
 
 private:
-  posix_spawn_file_actions_t actions_{};
+  Object object_{};
   bool valid_ = false;
 };
 
-class SpawnAttributes {
-public:
-  SpawnAttributes() { valid_ = posix_spawnattr_init(&attributes_) == 0; }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  ~SpawnAttributes()
-  {
-    if (valid_) {
-      posix_spawnattr_destroy(&attributes_);
-    }
-  }
-  bool valid() const { return valid_; }
-  posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-  posix_spawnattr_t attributes_{};
-  bool valid_ = false;
-};
+using SpawnActions =
+    SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init, posix_spawn_file_actions_destroy>;
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 // Standard input from /dev/null, standard output into `outputFd`, nothing else of this
 // process; every signal at its default and none blocked, whatever Orvane's threads set up
