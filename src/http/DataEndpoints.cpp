@@ -85,14 +85,15 @@ MHD_Result importFields(MHD_Connection* connection, const RequestData& request, 
           std::remove(files[j]->GetTempFileName().c_str());
         }
       }
-      return HttpServer::sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                                        "Http API: data import error [" + file.GetFileName() + "]");
+      return HttpServer::sendJsonError(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                                       "Http API: data import error [" + file.GetFileName() + "]",
+                                       file.HasTempFile() ? import.failureReason() : "the uploaded file is empty");
     }
   }
   return HttpServer::sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }
 
-MHD_Result exportData(MHD_Connection* connection, const std::string& localData)
+MHD_Result exportData(MHD_Connection* connection, const std::string& packageName, const std::string& localData)
 {
   const std::string archive = HttpServer::exportPackageData(localData);
   if (archive.empty()) {
@@ -110,7 +111,8 @@ MHD_Result exportData(MHD_Connection* connection, const std::string& localData)
     return HttpServer::sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
                                       "Http API: package data could not have been exported");
   }
-  return HttpServer::sendFile(connection, MHD_HTTP_OK, static_cast<uint64_t>(size), fd, "application/zip");
+  return HttpServer::sendFile(connection, MHD_HTTP_OK, static_cast<uint64_t>(size), fd, "application/zip",
+                              packageName + "-data.zip");
 }
 
 } // namespace
@@ -135,7 +137,7 @@ MHD_Result HttpServer::onPackageDataRequest(MHD_Connection* connection, RequestD
     return importFields(connection, request, import);
   }
   if (action == "EXPORT") {
-    return exportData(connection, localData);
+    return exportData(connection, packageName, localData);
   }
   return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST, "Http API: action does not exist");
 }

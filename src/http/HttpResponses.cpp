@@ -34,11 +34,28 @@ MHD_Result queue(MHD_Connection* connection, unsigned code, const ResponsePtr& r
 
 } // namespace
 
-std::string HttpServer::jsonStatusBody(unsigned code, const std::string& message)
+std::string HttpServer::jsonStatusBody(unsigned code, const std::string& message, const std::string& reason)
 {
-  return "{\"status\": " + std::to_string(code) + ", \"message\": \"" + StringUtils::jsonEscape(message) +
-         "\"}";
+  std::string body =
+      "{\"status\": " + std::to_string(code) + ", \"message\": \"" + StringUtils::jsonEscape(message) + "\"";
+  if (!reason.empty()) {
+    body += ", \"reason\": \"" + StringUtils::jsonEscape(reason) + "\"";
+  }
+  return body + "}";
 }
+
+namespace {
+
+MHD_Result sendJson(MHD_Connection* connection, unsigned code, const std::string& body)
+{
+  ResponsePtr response = bufferResponse(body);
+  if (response) {
+    MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+  }
+  return queue(connection, code, response);
+}
+
+} // namespace
 
 MHD_Result HttpServer::sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
                                       bool raw)
@@ -46,11 +63,14 @@ MHD_Result HttpServer::sendJsonStatus(MHD_Connection* connection, unsigned code,
   if (code != MHD_HTTP_OK) {
     Logger::log(message, LogLevel::Error);
   }
-  ResponsePtr response = bufferResponse(raw ? message : jsonStatusBody(code, message));
-  if (response) {
-    MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
-  }
-  return queue(connection, code, response);
+  return sendJson(connection, code, raw ? message : jsonStatusBody(code, message));
+}
+
+MHD_Result HttpServer::sendJsonError(MHD_Connection* connection, unsigned code, const std::string& message,
+                                     const std::string& reason)
+{
+  Logger::log(message, LogLevel::Error);
+  return sendJson(connection, code, jsonStatusBody(code, message, reason));
 }
 
 MHD_Result HttpServer::sendBuffer(MHD_Connection* connection, const std::string& contentType,
@@ -66,7 +86,7 @@ MHD_Result HttpServer::sendBuffer(MHD_Connection* connection, const std::string&
 }
 
 MHD_Result HttpServer::sendFile(MHD_Connection* connection, unsigned code, uint64_t size, int fd,
-                                const std::string& contentType)
+                                const std::string& contentType, const std::string& attachmentName)
 {
   ResponsePtr response(fd < 0 ? nullptr : MHD_create_response_from_fd(size, fd));
   if (!response) {
@@ -77,6 +97,10 @@ MHD_Result HttpServer::sendFile(MHD_Connection* connection, unsigned code, uint6
   }
   MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, contentType.c_str());
   MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_LENGTH, std::to_string(size).c_str());
+  if (!attachmentName.empty()) {
+    MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_DISPOSITION,
+                            ("attachment; filename=\"" + attachmentName + "\"").c_str());
+  }
   return queue(connection, code, response);
 }
 
@@ -102,9 +126,10 @@ HttpServer::headersFromLines(const std::vector<std::string>& lines)
 }
 
 MHD_Result HttpServer::sendWithHeaders(MHD_Connection* connection, unsigned code,
-                                       const std::vector<std::string>& headerLines, const std::string& body)
+                                       const std::vector<std::string>& headerLines, const std::string& body,
+                                       bool logBody)
 {
-  if (code != MHD_HTTP_OK) {
+  if (code != MHD_HTTP_OK && logBody && !body.empty()) {
     Logger::log(body, LogLevel::Error);
   }
   ResponsePtr response = bufferResponse(body);

@@ -54,22 +54,30 @@ public:
   // message at level Error.
   static MHD_Result sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
                                    bool raw = false);
+  // The same JSON status with a "reason" field: why, in words a client can show, when the
+  // message alone does not say. Logs the message at level Error.
+  static MHD_Result sendJsonError(MHD_Connection* connection, unsigned code, const std::string& message,
+                                  const std::string& reason);
   // Answers 200 with `body` as `contentType`.
   static MHD_Result sendBuffer(MHD_Connection* connection, const std::string& contentType,
                                const std::string& body);
-  // Answers `code` with `size` bytes read from `fd`, which the library closes when done.
+  // Answers `code` with `size` bytes read from `fd`, which the library closes when done; with
+  // a non-empty `attachmentName`, as a download to be saved under that name.
   static MHD_Result sendFile(MHD_Connection* connection, unsigned code, uint64_t size, int fd,
-                             const std::string& contentType);
+                             const std::string& contentType, const std::string& attachmentName = "");
   // Answers `code` with `body` and the headers of `headerLines`, the raw lines of an
-  // upstream response (see `headersFromLines`). A code other than 200 logs the body.
+  // upstream response (see `headersFromLines`). Unless `logBody` is false, a code other than
+  // 200 logs the body (when there is one) at level Error.
   static MHD_Result sendWithHeaders(MHD_Connection* connection, unsigned code,
-                                    const std::vector<std::string>& headerLines, const std::string& body);
+                                    const std::vector<std::string>& headerLines, const std::string& body,
+                                    bool logBody = true);
   // The 400 answer to a URL that no route takes, with the message `unknownRequestMessage`.
   static MHD_Result sendUnknownRequest(MHD_Connection* connection, const std::string& url);
   static std::string unknownRequestMessage(const std::string& url);
 
-  // "{\"status\": " code ", \"message\": \"" escaped message "\"}".
-  static std::string jsonStatusBody(unsigned code, const std::string& message);
+  // "{\"status\": " code ", \"message\": \"" escaped message "\"}", with
+  // ", \"reason\": \"" escaped reason "\"" before the brace when `reason` is not empty.
+  static std::string jsonStatusBody(unsigned code, const std::string& message, const std::string& reason = "");
   // The Content-Type of a file extension given with its dot (".html"); "text/plain" for
   // anything unknown. Compared exactly, case-sensitively.
   static std::string mimeTypeForExtension(const std::string& extension);

@@ -4,6 +4,7 @@
 #include "mpfd/Exception.h"
 #include "mpfd/Parser.h"
 #include "packages/InvalidStorage.h"
+#include "packages/PackageError.h"
 #include "packages/PackageInstall.h"
 #include "util/Logger.h"
 
@@ -31,6 +32,8 @@ MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData&
 {
   const std::string storage = request.argument("storage");
   std::vector<std::string> failedFiles;
+  // "file: why" for each file that failed; the reason alone when only one was sent.
+  std::vector<std::string> reasons;
   unsigned errorStatus = MHD_HTTP_INTERNAL_SERVER_ERROR;
   if (request.parser) {
     for (const auto& entry : request.parser->GetFields()) {
@@ -44,23 +47,34 @@ MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData&
       } catch (const InvalidStorage& error) {
         Logger::log(error.what(), LogLevel::Error);
         failedFiles.push_back(field.GetFileName());
+        reasons.push_back(error.reason());
         errorStatus = MHD_HTTP_CONFLICT;
+      } catch (const PackageError& error) {
+        Logger::log(error.what(), LogLevel::Error);
+        failedFiles.push_back(field.GetFileName());
+        reasons.push_back(error.reason());
       } catch (const std::exception& error) {
         Logger::log(error.what(), LogLevel::Error);
         failedFiles.push_back(field.GetFileName());
+        reasons.push_back(error.what());
       } catch (const MPFD::Exception& error) {
         Logger::log(error.GetError(), LogLevel::Error);
         failedFiles.push_back(field.GetFileName());
+        reasons.push_back(error.GetError());
       }
       removeUploadedFile(archivePath);
     }
   }
   if (!failedFiles.empty()) {
     std::string names;
-    for (const std::string& name : failedFiles) {
-      names += (names.empty() ? "" : ", ") + name;
+    std::string reason = failedFiles.size() == 1 ? reasons.front() : std::string();
+    for (size_t i = 0; i < failedFiles.size(); ++i) {
+      names += (names.empty() ? "" : ", ") + failedFiles[i];
+      if (failedFiles.size() > 1) {
+        reason += (reason.empty() ? "" : "; ") + failedFiles[i] + ": " + reasons[i];
+      }
     }
-    return sendJsonStatus(connection, errorStatus, "Http API: install package(s) error [" + names + "]");
+    return sendJsonError(connection, errorStatus, "Http API: install package(s) error [" + names + "]", reason);
   }
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }

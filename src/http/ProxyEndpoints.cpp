@@ -27,11 +27,46 @@ unsigned clientStatus(int32_t upstreamStatus)
                                                                        : upstreamStatus);
 }
 
+// Who is behind a proxy request, for the answers and log lines that are not the upstream's own.
+struct Upstream {
+  std::string name;         // "package NAME" or "camera HOST"
+  std::string packageName;  // empty for the camera proxy
+};
+
+// A transfer that brought no answer is reported by this server, never passed off as an empty
+// answer of the upstream's.
+MHD_Result answerNoAnswer(MHD_Connection* connection, const Upstream& upstream, int32_t curlCode)
+{
+  return HttpServer::sendJsonError(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                                   "Http API: proxy request error - no answer from " + upstream.name,
+                                   curl_easy_strerror(static_cast<CURLcode>(curlCode)));
+}
+
+// A package's own failure answers are its business: one Warning line names it, and the
+// body reaches the client unchanged. A camera's are logged with their body, as before.
+void logFailureAnswer(const Upstream& upstream, const RequestData& request, unsigned status,
+                      const std::string& bodyStart)
+{
+  if (!upstream.packageName.empty()) {
+    if (status < 200 || status > 299) {
+      Logger::log("Http API: package " + upstream.packageName + " answered " + std::to_string(status) + " to " +
+                      request.method + " " + request.url,
+                  LogLevel::Warning);
+    }
+    return;
+  }
+  if (status != MHD_HTTP_OK) {
+    Logger::log(bodyStart.empty() ? "Http API: " + upstream.name + " answered " + std::to_string(status)
+                                  : bodyStart,
+                LogLevel::Error);
+  }
+}
+
 // Answers with the upstream's status, headers and body. An answer that fits the ETag cache
 // is given whole (and may come from the cache); a larger body goes to the client as it
 // arrives, so that no answer is ever held whole.
 MHD_Result forward(MHD_Connection* connection, const RequestData& request, const std::string& url,
-                   const HttpManager::RequestHook& hook)
+                   const HttpManager::RequestHook& hook, const Upstream& upstream)
 {
   // No time limit on the transfer itself: a large body may take longer than the limit to
   // reach a slow client. The limit applies to the wait for the upstream instead.
@@ -40,20 +75,25 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
           ? HttpManager::prepareGet(url, "", 0, hook)
           : HttpManager::preparePost(url, request.body, request.header("Content-Type"), "", 0, hook);
   if (!prepared) {
-    const HttpManager::Response failed;
-    return HttpServer::sendWithHeaders(connection, clientStatus(failed.statusCode), {}, failed.body);
+    return answerNoAnswer(connection, upstream, HttpManager::Response().curlCode);
   }
   std::unique_ptr<StreamedResponse> transfer =
       StreamedResponse::start(std::move(prepared), upstreamTimeoutSeconds);
   if (transfer->isComplete()) {
     const auto response = transfer->finish();
-    return HttpServer::sendWithHeaders(connection, clientStatus(response->statusCode),
-                                       ProxyTarget::unfoldHeaderLines(response->headers), response->body);
+    if (response->curlCode != CURLE_OK) {
+      return answerNoAnswer(connection, upstream, response->curlCode);
+    }
+    const unsigned status = clientStatus(response->statusCode);
+    logFailureAnswer(upstream, request, status, response->body.substr(0, maxLoggedBodyLength));
+    return HttpServer::sendWithHeaders(connection, status, ProxyTarget::unfoldHeaderLines(response->headers),
+                                       response->body, false);
   }
   const unsigned status = clientStatus(transfer->status());
-  if (status != MHD_HTTP_OK) {
-    Logger::log(transfer->received().body.substr(0, maxLoggedBodyLength) + "...", LogLevel::Error);
-  }
+  const std::string& bodyStart = transfer->received().body;
+  logFailureAnswer(upstream, request, status,
+                   bodyStart.size() > maxLoggedBodyLength ? bodyStart.substr(0, maxLoggedBodyLength) + "..."
+                                                          : bodyStart);
   const std::vector<std::string> headerLines = ProxyTarget::unfoldHeaderLines(transfer->received().headers);
   return StreamedResponse::queue(connection, std::move(transfer), status, headerLines);
 }
@@ -82,7 +122,7 @@ MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, Request
   // the client's next request. A cache shared by every thread would also serve new clients,
   // but its locks cost more than the connections it saves, and libcurl caps a shared cache
   // at four connections per transfer returning one, closing the rest.
-  return forward(connection, request, upstreamUrl, nullptr);
+  return forward(connection, request, upstreamUrl, nullptr, {"package " + route.packageName, route.packageName});
 }
 
 MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&,
@@ -126,5 +166,5 @@ MHD_Result HttpServer::onProxyRequest(MHD_Connection* connection, const RequestD
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
   };
-  return forward(connection, request, ProxyTarget::cameraUrl(target), hook);
+  return forward(connection, request, ProxyTarget::cameraUrl(target), hook, {"camera " + target.ip, ""});
 }

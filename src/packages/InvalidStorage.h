@@ -1,9 +1,9 @@
 #pragma once
 
-#include <stdexcept>
+#include "packages/PackageError.h"
 
 // A package was to be installed on one storage while it is installed on the other.
-class InvalidStorage : public std::runtime_error {
+class InvalidStorage : public PackageError {
 public:
-  using std::runtime_error::runtime_error;
+  using PackageError::PackageError;
 };

@@ -1,6 +1,7 @@
 #include "packages/PackageDataImport.h"
 
 #include "packages/PackageController.h"
+#include "packages/PackageError.h"
 #include "packages/PackagePaths.h"
 #include "packages/StagingDirectory.h"
 #include "util/Logger.h"
@@ -21,12 +22,13 @@ PackageDataImport::PackageDataImport(PackageController& controller, std::string 
 
 bool PackageDataImport::import(const std::string& archivePath)
 {
+  ZipUtils::clearLastError();
   try {
     StagingDirectory staging(PackagePaths::packageRootOf(PackagePaths::packageRootOf(localDataDirectory)),
                              "Http API: import package data - cannot create a staging directory");
     const std::string imported = staging.path() + "localdata";
     if (!ZipUtils::extractArchive(archivePath, imported)) {
-      throw std::runtime_error("Http API: import package data - decompression error");
+      throw PackageError("Http API: import package data - decompression error", ZipUtils::lastError());
     }
     Logger::log("Http API: importing local data to package: " + packageName, LogLevel::Info);
     const PackageController::Hold hold = controller.holdPackage(packageName);
@@ -48,6 +50,8 @@ bool PackageDataImport::import(const std::string& archivePath)
     return true;
   } catch (const std::runtime_error& error) {
     Logger::log(error.what(), LogLevel::Error);
+    const auto* explained = dynamic_cast<const PackageError*>(&error);
+    reason = explained != nullptr ? explained->reason() : error.what();
     return false;
   }
 }

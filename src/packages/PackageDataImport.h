@@ -24,9 +24,13 @@ public:
   // or the swap fails; the local data is then as it was.
   bool import(const std::string& archivePath);
 
+  // Why the last `import` failed, for the client.
+  const std::string& failureReason() const { return reason; }
+
 private:
   PackageController& controller;
   const std::string packageName;
   const std::string localDataDirectory;
   const PackageLock lock;
+  std::string reason;
 };

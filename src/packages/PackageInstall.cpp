@@ -2,6 +2,7 @@
 
 #include "packages/InvalidStorage.h"
 #include "packages/PackageController.h"
+#include "packages/PackageError.h"
 #include "packages/PackageLock.h"
 #include "packages/PackageManifest.h"
 #include "packages/PackageName.h"
@@ -69,11 +70,35 @@ private:
 };
 
 // Refuses an archive that is unreadable, or whose unpacked entries would not fit the storage.
+// Why the archive could not be unpacked, as the zip layer found it.
+PackageError decompressionError()
+{
+  return PackageError("Http API: install package - decompression error", ZipUtils::lastError());
+}
+
+// Why an unpacked tree has no readable manifest. A zip made of a folder, rather than of the
+// folder's contents, is the usual cause, so that case is named.
+std::string manifestFailureReason(const std::string& tree)
+{
+  if (FileUtils::fileSize(tree + "manifest.json") >= 0) {
+    return "manifest.json at the archive's root is not a valid package manifest";
+  }
+  for (const FileUtils::FileEntry& entry : FileUtils::listFilesRecursive(tree)) {
+    const std::string suffix = "/manifest.json";
+    if (entry.path.size() > suffix.size() &&
+        entry.path.compare(entry.path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return "manifest.json is in the folder " + entry.path.substr(0, entry.path.size() - suffix.size()) +
+             "/ of the archive: a package's files must sit at the archive's root";
+    }
+  }
+  return "the archive has no manifest.json at its root";
+}
+
 void checkArchive(const std::string& archivePath, const std::string& baseDirectory)
 {
   const int64_t size = ZipUtils::uncompressedSize(archivePath);
   if (size < 0) {
-    throw std::runtime_error("Http API: install package - decompression error");
+    throw decompressionError();
   }
   const uint64_t freeBytes = static_cast<uint64_t>(FileUtils::freeSpaceMb(baseDirectory)) * bytesPerMb;
   const uint64_t needed = static_cast<uint64_t>(size);
@@ -107,7 +132,11 @@ void checkStorageConflict(const PackageRuntime& runtime, const std::string& stor
        PackageController::isPackageInDirectory(runtime.flashPackageRoot, packageName));
   if (onOtherStorage) {
     throw InvalidStorage("Http API: install package - invalid storage - the package is already installed in "
-                         "the different storage than requested");
+                         "the different storage than requested",
+                         packageName + " is already installed on the other storage (" +
+                             (storage == PackagePaths::flashStorage ? PackagePaths::sdStorage
+                                                                    : PackagePaths::flashStorage) +
+                             "): remove it there first, or install it there");
   }
 }
 
@@ -220,6 +249,7 @@ void installPackage(PackageController& controller, const std::string& archivePat
   const PackageRuntime& runtime = controller.runtime();
   const std::string baseDirectory =
       storage == PackagePaths::flashStorage ? runtime.flashPackageRoot : runtime.sdPackageRoot;
+  ZipUtils::clearLastError();
   checkArchive(archivePath, baseDirectory);
 
   const std::string stagingError = "Http API: install package - cannot create a temporary directory in " +
@@ -230,11 +260,11 @@ void installPackage(PackageController& controller, const std::string& archivePat
     throw std::runtime_error(stagingError);
   }
   if (!ZipUtils::extractArchive(archivePath, tree)) {
-    throw std::runtime_error("Http API: install package - decompression error");
+    throw decompressionError();
   }
   PackageManifest manifest;
   if (!readManifest(manifest, tree + "manifest.json")) {
-    throw std::runtime_error("Http API: install package - error: invalid manifest.json");
+    throw PackageError("Http API: install package - error: invalid manifest.json", manifestFailureReason(tree));
   }
   Logger::log("Install package: " + manifest.packageMenuName, LogLevel::Info);
   checkManifest(manifest, runtime.appVersion);

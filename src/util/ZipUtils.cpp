@@ -56,8 +56,12 @@ private:
   zip_error_t error_;
 };
 
+// Per thread: each request is handled on one thread from the call to the answer.
+thread_local std::string lastFailure;
+
 void logError(const std::string& message)
 {
+  lastFailure = message;
   Logger::log(message, LogLevel::Error);
 }
 
@@ -491,7 +495,7 @@ bool extractEntries(zip_t* archive, const ZipCentralDirectory::ArchiveBytes& byt
 // Opens the archive file read-only on a close-on-exec descriptor (libzip's own opening does
 // not promise that, and child processes are forked from this process). `fd` keeps a second
 // descriptor of the same file, for reading its bytes directly; `size` is the file's size.
-ArchivePtr openArchiveFile(const std::string& archivePath, UniqueFd& fd, uint64_t& size)
+ArchivePtr openArchiveFile(const std::string& archivePath, UniqueFd& fd, uint64_t& size, std::string& failure)
 {
   fd.reset(open(archivePath.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
@@ -517,6 +521,8 @@ ArchivePtr openArchiveFile(const std::string& archivePath, UniqueFd& fd, uint64_
   ArchivePtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, error.get()));
   if (archive) {
     source.release();
+  } else {
+    failure = error.text();
   }
   return archive;
 }
@@ -584,9 +590,10 @@ bool extractArchive(const std::string& archivePath, const std::string& destinati
   }
   UniqueFd fd;
   uint64_t size = 0;
-  ArchivePtr archive = openArchiveFile(archivePath, fd, size);
+  std::string failure = "cannot read the file";
+  ArchivePtr archive = openArchiveFile(archivePath, fd, size, failure);
   if (!archive) {
-    logError("Could not open archive");
+    logError("Could not open archive: " + failure);
     return false;
   }
   return extractEntries(archive.get(), FileBytes(fd.get(), size), destination);
@@ -621,8 +628,11 @@ int64_t uncompressedSize(const std::string& archivePath)
 {
   UniqueFd fd;
   uint64_t size = 0;
-  ArchivePtr archive = openArchiveFile(archivePath, fd, size);
+  std::string failure = "cannot read the file";
+  ArchivePtr archive = openArchiveFile(archivePath, fd, size, failure);
   if (!archive) {
+    // Not logged: the caller's own failure line follows; the reason is kept for the client.
+    lastFailure = "Could not open archive: " + failure;
     return -1;
   }
   const zip_int64_t count = zip_get_num_entries(archive.get(), ZIP_FL_UNCHANGED);
@@ -641,6 +651,16 @@ int64_t uncompressedSize(const std::string& archivePath)
     }
   }
   return static_cast<int64_t>(total);
+}
+
+const std::string& lastError()
+{
+  return lastFailure;
+}
+
+void clearLastError()
+{
+  lastFailure.clear();
 }
 
 } // namespace ZipUtils

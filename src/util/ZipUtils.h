@@ -34,4 +34,10 @@ bool extractArchiveFromMemory(const void* data, size_t length, const std::string
 // (extraction never writes more than this); -1 when the archive cannot be read.
 int64_t uncompressedSize(const std::string& archivePath);
 
+// The text of the last failure logged by this thread's calls above ("Could not open archive:
+// Not a zip archive", "Refusing archive: entries overlap"...), for telling the client why;
+// empty when none failed since the last `clearLastError`.
+const std::string& lastError();
+void clearLastError();
+
 } // namespace ZipUtils

@@ -68,7 +68,8 @@ request -H 'x-target-camera-ip: 127.0.0.13' -H 'x-target-camera-port;' "$api/pro
 expect_answer 400 "$(json_status 400 'Http API: missing x-target-camera-protocol, parameter target_camera_ip or target_camera_port')" \
   "empty port"
 through http 127.0.0.13 9 /
-expect_answer 500 "" "nothing listening"
+expect_answer 500 "$(json_status 500 'Http API: proxy request error - no answer from camera 127.0.0.13')" \
+  "nothing listening"
 
 # HTTPS: "https" verifies, so an unknown CA fails; other spellings and no header do not verify.
 through https 127.0.0.13 8443 /axis-cgi/echo

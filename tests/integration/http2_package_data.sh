@@ -49,6 +49,8 @@ ln -s /etc "$source_data/linkdir"
 export_to origin "$work/export.zip"
 expect_eq "$status" 200 "export status"
 grep -qi '^Content-Type: application/zip' "$work/export.zip.headers" || fail "export without its Content-Type"
+grep -qi '^Content-Disposition: attachment; filename="origin-data.zip"' "$work/export.zip.headers" ||
+  fail "export not offered as origin-data.zip: $(cat "$work/export.zip.headers")"
 expect_eq "$(unzip -Z1 "$work/export.zip" | sort | tr '\n' ' ')" \
   "deeper/ deeper/a/ deeper/a/crlf.txt empty.bin emptydir/ images/ images/photo.bin plain.txt settings.json " \
   "archive entries"

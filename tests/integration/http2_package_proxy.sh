@@ -57,6 +57,8 @@ for code in 404 503 201; do
   request "$api/proxy/echo/status/$code"
   expect_answer "$code" "status body" "upstream status $code"
 done
+expect_match "$(grep -c 'Warning \] Http API: package echo answered 404 to GET /proxy/echo/status/404$' "$ORVANE_LOG")" \
+  '^1$' "a package's 404 logged once"
 curl -sS -D "$work/headers" -o "$work/body" "$api/proxy/echo/h"
 grep -q '^X-Custom-Header: custom value' "$work/headers" || fail "custom header: $(cat "$work/headers")"
 curl -sS -D "$work/headers" -o "$work/body" "$api/proxy/echo/big-sha256"
@@ -101,7 +103,10 @@ request "$api/proxy/nothere/a"
 expect_answer 400 "$(json_status 400 'Http API: proxy request error - no port number found for package: nothere')" \
   "unknown package"
 request "$api/proxy/mute/a"
-expect_answer 500 "" "registered package that refuses connections"
+expect_answer 500 "$(json_status 500 'Http API: proxy request error - no answer from package mute')" \
+  "registered package that refuses connections"
+expect_reason "^Couldn't connect to server$" "registered package that refuses connections"
+! grep -E '\[ Error \] *$' "$ORVANE_LOG" || fail "an empty Error line was logged"
 
 # A package that never answers holds only its own connection, for the 10 s limit.
 curl -sS -o "$work/slow-body" -w '%{http_code}' "$api/proxy/echo/slow" >"$work/slow-status" &

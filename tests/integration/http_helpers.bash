@@ -11,10 +11,15 @@ request() {
   body=$(cat "$work/body")
 }
 
-# expect_answer STATUS BODY WHAT: the last answer was exactly this.
+# expect_answer STATUS BODY WHAT: the last answer was exactly this, but for the "reason" of an
+# error status, which expect_reason checks.
 expect_answer() {
   expect_eq "$status" "$1" "$3 (status; body $body)"
-  expect_eq "$body" "$2" "$3 (body)"
+  expect_eq "$(sed -E 's/, "reason": "([^"\\]|\\.)*"}$/}/' <<<"$body")" "$2" "$3 (body)"
+}
+# expect_reason REGEX WHAT: the last answer's "reason" matches.
+expect_reason() {
+  expect_match "$(node -e 'console.log(JSON.parse(process.argv[1]).reason)' "$body")" "$1" "$2 (reason)"
 }
 
 json_status() { printf '{"status": %s, "message": "%s"}' "$1" "$2"; }

@@ -87,6 +87,8 @@ cp "$work/bad.name.zip" "$work/badname.zip"
 install "storage=FLASH" "$work/conflict.zip" "$work/badname.zip"
 expect_answer 409 "$(json_status 409 'Http API: install package(s) error [conflict.zip, badname.zip]')" \
   "conflict and a bad name"
+expect_reason '^conflict.zip: onsd is already installed on the other storage \(SD_DISK\).*; badname.zip: .*package name' \
+  "conflict and a bad name"
 install "storage=FLASH" "$work/badname.zip"
 expect_answer 500 "$(json_status 500 'Http API: install package(s) error [badname.zip]')" "bad name alone"
 [ ! -e "$flash_root/onsd" ] && [ -f "$sd_root/onsd/main.js" ] || fail "the conflicting install changed something"

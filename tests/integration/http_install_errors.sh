@@ -27,6 +27,7 @@ refused_file() {
 
 printf 'this is not a zip\n' >"$work/text.zip"
 refused_file "$work/text.zip" "a file that is not a zip"
+expect_reason "^Could not open archive: Not a zip archive$" "a file that is not a zip"
 : >"$work/empty.zip"
 refused_file "$work/empty.zip" "an empty file"
 
@@ -34,6 +35,12 @@ refused_file "$work/empty.zip" "an empty file"
 mkdir -p "$work/nomanifest" && echo 'x' >"$work/nomanifest/main.js"
 (cd "$work/nomanifest" && zip -q "$work/nomanifest.zip" main.js)
 refused_file "$work/nomanifest.zip" "no manifest"
+expect_reason "no manifest.json at its root" "no manifest"
+# A zip made of the package's folder rather than of its files.
+(cd "$work" && zip -qr "$work/folder.zip" keeper.src)
+refused_file "$work/folder.zip" "files in a folder"
+expect_reason "in the folder keeper.src/ of the archive: a package's files must sit at the archive's root" \
+  "files in a folder"
 grep -q "Http API: install package - error: invalid manifest.json" "$ORVANE_LOG" || fail "manifest error not logged"
 make_package "a..b"
 refused_file "$work/a..b.zip" "a forbidden package name"
@@ -113,6 +120,7 @@ intact "a package larger than the card"
 # Imported data is held to the same free space.
 request -F "file0=@$work/big.zip" "$api/package/data.cgi?package_name=keeper&action=IMPORT"
 expect_answer 500 "$(json_status 500 'Http API: data import error [big.zip]')" "data larger than the card"
+expect_reason "^Refusing archive: unpacked size [0-9]+ exceeds free space" "data larger than the card"
 grep -qE "Refusing archive: unpacked size [0-9]+ exceeds free space" "$ORVANE_LOG" || fail "free space not logged"
 intact "data larger than the card"
 head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/huge.zip"

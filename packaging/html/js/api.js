@@ -9,11 +9,14 @@ export class ApiError extends Error {
   }
 }
 
-// The text of an answer: the message of a JSON status, else the start of the body.
+// The text of an answer: the message of a JSON status (with its reason, when it gives one),
+// else the start of the body.
 export function serverMessage(text) {
   try {
     const value = JSON.parse(text);
-    if (value && typeof value.message === 'string') return value.message;
+    if (value && typeof value.message === 'string') {
+      return typeof value.reason === 'string' && value.reason ? `${value.message}: ${value.reason}` : value.message;
+    }
   } catch {
     // not a JSON status: the body speaks for itself
   }

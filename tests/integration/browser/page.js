@@ -84,7 +84,7 @@ async function main() {
   await page.getByLabel('SD card').first().check();
   await page.setInputFiles('#install-files', path.join(zips, 'event_pulse.zip'));
   await assertText(uploads.locator('li[data-file="event_pulse.zip"] [role=status]').first(),
-    /already installed on the other storage.*Orvane: "Http API: install package\(s\) error \[event_pulse\.zip\]"/);
+    /already installed on the other storage.*Orvane: "Http API: install package\(s\) error \[event_pulse\.zip\]: event_pulse is already installed on the other storage \(FLASH\)/);
   await page.getByLabel('Flash').first().check();
 
   step('enable hello_counter and see it running with a pid');
