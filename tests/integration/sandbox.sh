@@ -8,7 +8,10 @@ source "$(dirname "$0")/lib.sh"
 [ -z "${ORVANE_SANDBOX:-}" ] || fail "run this test outside a sandbox"
 sandbox=$top/scripts/sandbox
 work=$(mktemp -d /tmp/sandbox-test.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+sandbox_pid=""
+# On a failure too: the background sandbox and a fake build step end with the test.
+trap '[ -z "$sandbox_pid" ] || kill -TERM "$sandbox_pid" 2>/dev/null || true
+  [ ! -s "$work/building" ] || kill "$(cat "$work/building")" 2>/dev/null || true; rm -rf "$work"' EXIT
 
 # processes_in NS: the host's processes in the PID namespace NS (as readlink shows it).
 processes_in() {
