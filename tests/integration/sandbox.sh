@@ -29,9 +29,11 @@ mkdir -p "$copy" "$build_copy/sim"
 cp -R "$top/scripts" "$copy/"
 cp "$build/sim/camera-sim" "$build/sim/camera-sim-ctl" "$build_copy/sim/"
 printf 'orvane.LogLevel=trace\n!Brand.Brand\n' >"$work/params"
-hidden=(unshare --mount)
-[ "$(id -u)" = 0 ] || hidden=(unshare --user --map-root-user --mount)
-out=$(ORVANE_BUILD_DIR=$build_copy "${hidden[@]}" bash -c 'mount --bind /dev/null "$1" && shift && exec "$@"' _ \
+# Namespaces of the test's own: a mount to hide the declarations in, a network in which
+# the demo finds its ports free whatever runs on the host.
+alone=(unshare --mount --net)
+[ "$(id -u)" = 0 ] || alone=(unshare --user --map-root-user --mount --net)
+out=$(ORVANE_BUILD_DIR=$build_copy "${alone[@]}" bash -c 'mount --bind /dev/null "$1" && shift && exec "$@"' _ \
   "$top/sim/params.default" "$copy/scripts/sandbox" --no-sd --no-node --params "$work/params" -- bash -c '
     [ -e /var/spool/storage/SD_DISK ] && echo sd || echo no-sd
     ls /tmp/* -d | tr "\n" " "; echo
@@ -90,13 +92,13 @@ printf '#!/bin/sh\nexit 1\n' >"$work/bin/unshare"
 printf '#!/bin/sh\necho $$ >"%s/building"\n[ -e "%s/slow" ] && exec sleep 300\nexit 1\n' "$work" "$work" >"$work/bin/cmake"
 chmod +x "$work/bin/unshare" "$work/bin/cmake"
 status=0
-PATH=$work/bin:$PATH ORVANE_BUILD_DIR=$work/build "$copy/scripts/demo" 2>"$work/err" || status=$?
+ORVANE_BUILD_DIR=$work/build "${alone[@]}" env PATH="$work/bin:$PATH" "$copy/scripts/demo" 2>"$work/err" || status=$?
 [ "$status" != 0 ] && [ ! -e "$work/building" ] || fail "the demo went on to build without namespaces"
 expect_match "$(cat "$work/err")" "^sandbox: cannot create namespaces|^sandbox: this user cannot create user namespaces" \
   "the demo's answer without namespaces"
 rm "$work/bin/unshare"
 touch "$work/slow"
-PATH=$work/bin:$PATH ORVANE_BUILD_DIR=$work/build "$copy/scripts/demo" 2>/dev/null &
+ORVANE_BUILD_DIR=$work/build "${alone[@]}" env PATH="$work/bin:$PATH" "$copy/scripts/demo" 2>/dev/null &
 demo_pid=$!
 wait_until 30 test -s "$work/building" || fail "the demo did not start building"
 kill -TERM "$demo_pid"
