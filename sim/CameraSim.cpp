@@ -2,10 +2,39 @@
 
 #include "SimBus.h"
 
+#include <cstdio>
+#include <fstream>
 #include <iostream>
+
+bool CameraSim::keep()
+{
+  if (keepFile.empty()) {
+    return true;
+  }
+  // Changes arrive from the web server's thread and the bus's; one writer at a time, and a
+  // rename, so that the file is always one whole snapshot.
+  std::lock_guard<std::mutex> lock(keepMutex);
+  const std::string staged = keepFile + ".new";
+  {
+    std::ofstream file(staged, std::ios::trunc);
+    for (const auto& [name, value] : store.all()) {
+      file << name << "=" << value << "\n";
+    }
+    if (!file.flush()) {
+      std::cerr << "camera-sim: cannot write " << staged << std::endl;
+      return false;
+    }
+  }
+  if (std::rename(staged.c_str(), keepFile.c_str()) != 0) {
+    std::cerr << "camera-sim: cannot replace " << keepFile << std::endl;
+    return false;
+  }
+  return true;
+}
 
 void CameraSim::announce(const std::vector<ParameterStore::Entry>& changes)
 {
+  keep();
   for (const auto& [name, value] : changes) {
     std::cerr << "parameter: " << name << "=" << value << std::endl;
     if (bus != nullptr) {

@@ -8,6 +8,7 @@
 #include <gio/gio.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ struct CameraSim {
   FaultInjector faults;
   GDBusConnection* bus = nullptr;
   std::unique_ptr<VapixServer> vapix;
+  // When set, every parameter is written there (Name=Value lines) after each change, so
+  // that the next run can start from it as a camera keeps its settings across reboots.
+  std::string keepFile;
+
+  // Writes every parameter to keepFile, if set, replacing it whole; false when it fails.
+  bool keep();
 
   // Announces stored parameters with the Changed signal, from any thread, and moves the
   // web server when System.BoaPort is among them.
@@ -27,4 +34,7 @@ struct CameraSim {
 
   // (Re)starts the web server on the port System.BoaPort names; false with `error` set.
   bool listenOnBoaPort(std::string& error);
+
+private:
+  std::mutex keepMutex;
 };

@@ -3,14 +3,17 @@
 // param.cgi, and the event service, all reached over the system bus at
 // DBUS_SYSTEM_BUS_ADDRESS.
 //
-//   camera-sim [--defaults FILE] [--params FILE]...
+//   camera-sim [--defaults FILE] [--keep FILE] [--params FILE]...
 //
-// The declarations of --defaults (sim/params.default unless given) are read first, then
-// each --params file over them. "camera-sim: ready" goes to standard error once every
+// The declarations of --defaults (unless given, sim/params.default as it was at build
+// time, compiled in) are read first, then the --keep file when it exists, then each
+// --params file over them; with --keep every parameter is written back to that file at
+// the start and after each change. "camera-sim: ready" goes to standard error once every
 // service answers. Further D-Bus services register in registerServices below.
 
 #include "BusService.h"
 #include "CameraSim.h"
+#include "CameraSimDefaults.h"
 #include "EventService.h"
 #include "SimBus.h"
 
@@ -37,6 +40,13 @@ bool readFile(const std::string& path, std::string& text)
   return true;
 }
 
+void applyDeclarations(ParameterStore& store, const std::string& origin, const std::string& text)
+{
+  for (const auto& problem : store.applyDeclarations(text)) {
+    std::cerr << "camera-sim: " << origin << ": ignored " << problem << std::endl;
+  }
+}
+
 bool loadDeclarations(ParameterStore& store, const std::string& path)
 {
   std::string text;
@@ -44,9 +54,7 @@ bool loadDeclarations(ParameterStore& store, const std::string& path)
     std::cerr << "camera-sim: cannot read " << path << std::endl;
     return false;
   }
-  for (const auto& problem : store.applyDeclarations(text)) {
-    std::cerr << "camera-sim: " << path << ": ignored " << problem << std::endl;
-  }
+  applyDeclarations(store, path, text);
   return true;
 }
 
@@ -58,7 +66,7 @@ bool registerServices(GDBusConnection* bus, CameraSim& sim, std::string& error)
 
 int usage()
 {
-  std::cerr << "usage: camera-sim [--defaults FILE] [--params FILE]..." << std::endl;
+  std::cerr << "usage: camera-sim [--defaults FILE] [--keep FILE] [--params FILE]..." << std::endl;
   return 2;
 }
 
@@ -66,12 +74,15 @@ int usage()
 
 int main(int argc, char** argv)
 {
-  std::string defaults = CAMERA_SIM_DEFAULTS;
+  std::string defaults;
   std::vector<std::string> overrides;
+  CameraSim sim;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--defaults" && i + 1 < argc) {
       defaults = argv[++i];
+    } else if (option == "--keep" && i + 1 < argc) {
+      sim.keepFile = argv[++i];
     } else if (option == "--params" && i + 1 < argc) {
       overrides.push_back(argv[++i]);
     } else {
@@ -79,14 +90,21 @@ int main(int argc, char** argv)
     }
   }
 
-  CameraSim sim;
-  if (!loadDeclarations(sim.store, defaults)) {
+  if (defaults.empty()) {
+    applyDeclarations(sim.store, "built-in defaults", CameraSimDefaults::text);
+  } else if (!loadDeclarations(sim.store, defaults)) {
+    return 1;
+  }
+  if (!sim.keepFile.empty() && std::ifstream(sim.keepFile) && !loadDeclarations(sim.store, sim.keepFile)) {
     return 1;
   }
   for (const auto& path : overrides) {
     if (!loadDeclarations(sim.store, path)) {
       return 1;
     }
+  }
+  if (!sim.keep()) {
+    return 1;
   }
 
   GError* gerror = nullptr;

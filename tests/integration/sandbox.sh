@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# scripts/sandbox itself, from outside: the camera's layout and options, COMMAND's exit
-# status, and nothing left running after a failing or an interrupted COMMAND (every
-# process of the sandbox's PID namespace is gone). Also as a normal user when possible.
+# scripts/sandbox and scripts/demo from outside: isolation (a private /tmp, nothing left
+# running after a failing or interrupted command, a normal user through a user
+# namespace), a clone and build under /tmp that need nothing of the source tree, the kept
+# storage, the demo's way into its sandbox, and the checks made before building.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 [ -z "${ORVANE_SANDBOX:-}" ] || fail "run this test outside a sandbox"
-export ORVANE_BUILD_DIR=$build ORVANE_SOURCE_DIR=$top
 sandbox=$top/scripts/sandbox
-
-# Outside /tmp, which the sandbox replaces by its own.
-work=$(mktemp -d "$build/sandbox-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+work=$(mktemp -d /tmp/sandbox-test.XXXXXX)
+sandbox_pid=""
+# On a failure too: the background sandbox and a fake build step end with the test.
+trap '[ -z "$sandbox_pid" ] || kill -TERM "$sandbox_pid" 2>/dev/null || true
+  [ ! -s "$work/building" ] || kill "$(cat "$work/building")" 2>/dev/null || true; rm -rf "$work"' EXIT
 
 # processes_in NS: the host's processes in the PID namespace NS (as readlink shows it).
 processes_in() {
@@ -21,70 +22,88 @@ processes_in() {
 }
 no_process_in() { [ -z "$(processes_in "$1")" ]; }
 
-# The layout, the private /tmp, loopback with 127.0.0.12, options and parameters.
-touch /tmp/sandbox-host-marker.$$
+# A copy of the scripts and the simulator under /tmp, with the source tree's parameter
+# declarations hidden: the private /tmp keeps the copy and nothing else of the host's.
+copy=$work/clone build_copy=$work/build
+mkdir -p "$copy" "$build_copy/sim"
+cp -R "$top/scripts" "$copy/"
+cp "$build/sim/camera-sim" "$build/sim/camera-sim-ctl" "$build_copy/sim/"
 printf 'orvane.LogLevel=trace\n!Brand.Brand\n' >"$work/params"
-out=$("$sandbox" --no-sd --no-node --params "$work/params" -- bash -c '
-  set -e
-  ls /usr/local/packages/orvane | tr "\n" " "; echo
-  ls /usr/local/packages/orvane/tools | tr "\n" " "; echo
-  [ -e /var/spool/storage/SD_DISK ] && echo sd || echo no-sd
-  [ -e /tmp/sandbox-host-marker.'$$' ] && echo host-tmp || echo private-tmp
-  camera-sim-ctl get orvane.LogLevel
-  camera-sim-ctl get Brand.Brand 2>/dev/null || echo no-brand
-  curl -s -o /dev/null -w "%{http_code}\n" http://127.0.0.12:$(camera-sim-ctl get System.BoaPort)/axis-cgi/param.cgi
-  /usr/local/packages/orvane/tools/mDNSClient | wc -l
-  echo "camA 192.168.0.9" >/usr/local/packages/orvane/tools/mdns-answers.txt
-  /usr/local/packages/orvane/tools/mDNSClient
-  echo "$ORVANE_SANDBOX $DBUS_SYSTEM_BUS_ADDRESS"')
-rm -f /tmp/sandbox-host-marker.$$
-expect_eq "$out" "html lib32 localdata orvane tools 
-mDNSClient 
-no-sd
-private-tmp
+# Namespaces of the test's own: a mount to hide the declarations in, a network in which
+# the demo finds its ports free whatever runs on the host.
+alone=(unshare --mount --net)
+[ "$(id -u)" = 0 ] || alone=(unshare --user --map-root-user --mount --net)
+out=$(ORVANE_BUILD_DIR=$build_copy "${alone[@]}" bash -c 'mount --bind /dev/null "$1" && shift && exec "$@"' _ \
+  "$top/sim/params.default" "$copy/scripts/sandbox" --no-sd --no-node --params "$work/params" -- bash -c '
+    [ -e /var/spool/storage/SD_DISK ] && echo sd || echo no-sd
+    ls /tmp/* -d | tr "\n" " "; echo
+    camera-sim-ctl get orvane.LogLevel; camera-sim-ctl get System.BoaPort
+    camera-sim-ctl get Brand.Brand 2>/dev/null || echo no-brand' 2>"$work/err") || fail "sandbox from /tmp: $(cat "$work/err")"
+expect_eq "$out" "no-sd
+/tmp/orvane-sandbox $work 
 trace
-no-brand
-401
-0
-camA 192.168.0.9
-1 unix:path=/tmp/orvane-sandbox/system_bus_socket" "sandbox layout with --no-sd --no-node --params"
-[ ! -e /usr/local/packages ] || [ -n "$(ls -A /usr/local/packages 2>/dev/null)" ] ||
-  fail "the sandbox left /usr/local/packages on the host"
+80
+no-brand" "sandbox from a copy under /tmp"
 
-printf 'System.BoaPort=%d\n' $((20000 + $$ % 10000)) >"$work/port"
-node=$(readlink -f "$(command -v node)")
-out=$("$sandbox" --host-net --params "$work/port" -- bash -c '
-  ls /usr/local/packages/orvane/tools | tr "\n" " "; ls -d /var/spool/storage/SD_DISK
-  gzip -dc /usr/local/packages/orvane/tools/node.gz | cmp -s - "'"$node"'" && echo "node.gz holds node"')
-expect_eq "$out" $'mDNSClient node.gz /var/spool/storage/SD_DISK\nnode.gz holds node' "default layout"
-
-# COMMAND's exit status, and everything gone after a failing COMMAND.
-status=0
-"$sandbox" --no-node -- bash -c 'readlink /proc/self/ns/pid >"'"$work"'/ns"; sleep 300 & exit 7' || status=$?
-expect_eq "$status" 7 "exit status of a failing command"
-ns=$(cat "$work/ns")
-wait_until 5 no_process_in "$ns" || fail "left running after a failing command: $(processes_in "$ns")"
-
-# An interrupted sandbox ends promptly and leaves nothing behind.
-rm -f "$work/ns"
-"$sandbox" --no-node -- bash -c 'readlink /proc/self/ns/pid >"'"$work"'/ns"; sleep 300' &
+# The demo's words reach a running sandbox through its process (demo.pid in the build
+# directory); SIGTERM ends it promptly and leaves nothing behind.
+copied() { ORVANE_BUILD_DIR=$build_copy "$copy/scripts/sandbox" "$@"; }
+ORVANE_BUILD_DIR=$build_copy "$copy/scripts/sandbox" --no-node -- bash -c 'readlink /proc/self/ns/pid >"$1/ns"
+  echo "logged line" >"$ORVANE_SANDBOX_DIR/orvane.log"; sleep 300' _ "$build_copy" &
 sandbox_pid=$!
-wait_until 20 test -s "$work/ns" || fail "the sandbox did not run its command"
-ns=$(cat "$work/ns")
+echo "$sandbox_pid" >"$build_copy/demo.pid"
+wait_until 20 test -s "$build_copy/ns" || fail "the sandbox did not run its command"
+ns=$(cat "$build_copy/ns")
+expect_eq "$(ORVANE_BUILD_DIR=$build_copy "$copy/scripts/demo" ctl get orvane.LogLevel)" debug "demo ctl"
+expect_eq "$(ORVANE_BUILD_DIR=$build_copy timeout 2 "$copy/scripts/demo" log)" "logged line" "demo log"
 kill -TERM "$sandbox_pid"
 status=0
 wait "$sandbox_pid" || status=$?
 expect_eq "$status" 143 "exit status after SIGTERM"
 wait_until 5 no_process_in "$ns" || fail "left running after SIGTERM: $(processes_in "$ns")"
 
+# COMMAND's exit status, and everything gone after a failing COMMAND.
+status=0
+copied --no-node -- bash -c 'readlink /proc/self/ns/pid >"$1/ns"; sleep 300 & exit 7' _ "$build_copy" || status=$?
+expect_eq "$status" 7 "exit status of a failing command"
+ns=$(cat "$build_copy/ns")
+wait_until 5 no_process_in "$ns" || fail "left running after a failing command: $(processes_in "$ns")"
+
+# --keep: the packages' storage and the parameters are there again at the next run.
+"$sandbox" --no-node --keep "$work/kept" -- bash -c '
+  echo data >/usr/local/packages/orvane/localdata/file; camera-sim-ctl set orvane.LogLevel warning'
+out=$("$sandbox" --no-node --keep "$work/kept" -- bash -c '
+  cat /usr/local/packages/orvane/localdata/file; camera-sim-ctl get orvane.LogLevel')
+expect_eq "$out" $'data\nwarning' "kept storage"
+
 # --start fails with Orvane's output when Orvane ends before it is ready, and the
 # command never runs.
 printf '!orvane.LogLevel\n' >"$work/no-loglevel"
 status=0
-"$sandbox" --no-node --start --params "$work/no-loglevel" -- touch "$work/ran" 2>"$work/err" || status=$?
-[ "$status" != 0 ] || fail "--start succeeded although Orvane could not start"
-[ ! -e "$work/ran" ] || fail "the command ran although Orvane was not ready"
+ran=$build/sandbox-test-ran.$$
+"$sandbox" --no-node --start --params "$work/no-loglevel" -- touch "$ran" 2>"$work/err" || status=$?
+[ "$status" != 0 ] && [ ! -e "$ran" ] || { rm -f "$ran"; fail "the command ran although Orvane could not start"; }
 expect_match "$(cat "$work/err")" "Orvane exited with status" "report of an early exit"
+
+# Before building, the demo refuses a machine without namespaces in one line, and
+# SIGTERM ends a build step with everything it started.
+mkdir "$work/bin"
+printf '#!/bin/sh\nexit 1\n' >"$work/bin/unshare"
+printf '#!/bin/sh\necho $$ >"%s/building"\n[ -e "%s/slow" ] && exec sleep 300\nexit 1\n' "$work" "$work" >"$work/bin/cmake"
+chmod +x "$work/bin/unshare" "$work/bin/cmake"
+status=0
+ORVANE_BUILD_DIR=$work/build "${alone[@]}" env PATH="$work/bin:$PATH" "$copy/scripts/demo" 2>"$work/err" || status=$?
+[ "$status" != 0 ] && [ ! -e "$work/building" ] || fail "the demo went on to build without namespaces"
+expect_match "$(cat "$work/err")" "^sandbox: cannot create namespaces|^sandbox: this user cannot create user namespaces" \
+  "the demo's answer without namespaces"
+rm "$work/bin/unshare"
+touch "$work/slow"
+ORVANE_BUILD_DIR=$work/build "${alone[@]}" env PATH="$work/bin:$PATH" "$copy/scripts/demo" 2>/dev/null &
+demo_pid=$!
+wait_until 30 test -s "$work/building" || fail "the demo did not start building"
+kill -TERM "$demo_pid"
+wait "$demo_pid" || true
+wait_until 5 bash -c "! kill -0 $(cat "$work/building") 2>/dev/null" || fail "the build step outlived the demo"
 
 # A normal user gets the same sandbox through a user namespace.
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
