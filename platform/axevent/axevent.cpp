@@ -1,7 +1,8 @@
 // The event library of the camera platform on a machine that is not a camera: key-value
-// sets live in this process, declarations, events and withdrawals go to the camera
-// simulator's event service over the D-Bus system bus, which may refuse them. As on a
-// camera, an event is handed over without waiting for the event system: refusals of
+// sets live in this process, declarations and withdrawals go to the camera simulator's
+// event service over the D-Bus system bus, which may refuse them. As on a camera, an event
+// is handed over without waiting for the event system: it is written to a channel the
+// service opened for this process (no bus daemon, no reply, no thread hop), refusals of
 // events and of the steps on a set are read from memory the service shares, and the
 // library knows which of its declarations are complete.
 #include <axsdk/axevent.h>
@@ -12,6 +13,7 @@
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -298,6 +300,66 @@ bool serviceAccepts(SimEvents::SharedRefusals::Step step, const gchar* key, GErr
   return fail(error, EventSystem, SimEvents::refusalText(step, message, key));
 }
 
+// The event service's channel for events: opened once per process, written by one thread
+// at a time. Guarded by channelMutex.
+std::mutex channelMutex;
+int channelFd = -1;
+
+// Opens the channel if it is not open; false with error set when the service cannot be
+// reached. The caller holds channelMutex.
+bool openEventChannel(GError** error)
+{
+  if (channelFd >= 0)
+    return true;
+  GError* callError = nullptr;
+  GDBusConnection* bus = systemBus(&callError);
+  GUnixFDList* fds = nullptr;
+  GVariant* reply = nullptr;
+  if (bus) {
+    reply = g_dbus_connection_call_with_unix_fd_list_sync(
+        bus, SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "EventChannel", nullptr,
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &fds, nullptr, &callError);
+  }
+  if (reply) {
+    gint index = 0;
+    g_variant_get(reply, "(h)", &index);
+    g_variant_unref(reply);
+    if (fds)
+      channelFd = g_unix_fd_list_get(fds, index, &callError);
+    else
+      g_set_error_literal(&callError, errorQuark(), EventSystem, "the event service sent no channel");
+  }
+  if (fds)
+    g_object_unref(fds);
+  if (channelFd >= 0)
+    return true;
+  g_dbus_error_strip_remote_error(callError);
+  fail(error, EventSystem, callError->message);
+  g_error_free(callError);
+  return false;
+}
+
+gboolean writeEvent(const std::string& frame, GError** error)
+{
+  std::lock_guard<std::mutex> lock(channelMutex);
+  if (!openEventChannel(error))
+    return FALSE;
+  std::size_t done = 0;
+  while (done < frame.size()) {
+    const ssize_t sent = send(channelFd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+    if (sent >= 0) {
+      done += static_cast<std::size_t>(sent);
+    } else if (errno != EINTR) {
+      // The service went away: the next event opens a new channel.
+      const int cause = errno;
+      close(channelFd);
+      channelFd = -1;
+      return fail(error, EventSystem, std::string("the event system is unreachable: ") + g_strerror(cause));
+    }
+  }
+  return TRUE;
+}
+
 } // namespace
 
 struct _AXEventHandler {
@@ -524,30 +586,26 @@ gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration,
       return fail(error, UnknownDeclaration,
                   "declaration " + std::to_string(declaration) + " not found for this handler");
   }
-  GDBusConnection* bus = systemBus(error);
-  if (!bus)
-    return FALSE;
-  gchar* stamp = nullptr;
-  if (event->timeStamp)
-    stamp = g_date_time_format_iso8601(event->timeStamp);
-  GDBusMessage* message =
-      g_dbus_message_new_method_call(SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "Send");
-  g_dbus_message_set_body(message, g_variant_new("(uus@aa{sv})", handler->id, declaration, stamp ? stamp : "",
-                                                 entriesVariant(event->entries)));
+  gchar* stamp = event->timeStamp ? g_date_time_format_iso8601(event->timeStamp) : nullptr;
+  GVariant* body = g_variant_ref_sink(g_variant_new("(uus@aa{sv})", handler->id, declaration,
+                                                    stamp ? stamp : "", entriesVariant(event->entries)));
   g_free(stamp);
-  g_dbus_message_set_flags(message, static_cast<GDBusMessageFlags>(G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED |
-                                                                   G_DBUS_MESSAGE_FLAGS_NO_AUTO_START));
-  // Messages of one connection reach the service in the order sent, so the events of a
-  // declaration are recorded in the order of these calls.
-  GError* sendError = nullptr;
-  gboolean sent =
-      g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &sendError);
-  g_object_unref(message);
-  if (!sent) {
-    fail(error, EventSystem, sendError->message);
-    g_error_free(sendError);
+  // Serialised straight into a buffer each thread keeps, behind the frame's length, which
+  // is 8 bytes so that the serialised form is aligned as its type needs.
+  thread_local std::string frame;
+  const gsize size = g_variant_get_size(body);
+  if (size > SimEvents::maxEventFrame) {
+    g_variant_unref(body);
+    return fail(error, InvalidArgument, "the event is larger than the event system takes");
   }
-  return sent;
+  const auto length = static_cast<std::uint64_t>(size);
+  frame.resize(sizeof length + size);
+  std::memcpy(&frame[0], &length, sizeof length);
+  g_variant_store(body, &frame[sizeof length]);
+  g_variant_unref(body);
+  // One writer at a time keeps frames whole; the stream keeps them in the order of
+  // these calls, so the events of a declaration are recorded in that order.
+  return writeEvent(frame, error);
 }
 
 gboolean ax_event_handler_undeclare(AXEventHandler* handler, guint declaration, GError** error)
