@@ -181,7 +181,10 @@ bool BasicConnection::onWritable()
     const int written = lws_write(wsi, reinterpret_cast<unsigned char*>(&entry[LWS_PRE]), size, LWS_WRITE_TEXT);
     queuedBytes -= size;
     outgoingQueue.pop_front();
-    lws_callback_on_writable(wsi);
+    // Another round only for what is left: an empty one costs a poll and a callback, and
+    // what is queued later asks for its own.
+    if (!outgoingQueue.empty() || closeAfterWrite)
+      lws_callback_on_writable(wsi);
     resumeReadingIfDrained();
     if (written < 0) {
       Logger::log("WsServer - cannot write to the connection, closing it", LogLevel::Error);

@@ -26,31 +26,34 @@ std::shared_ptr<PlatformWorkers::Queue> PlatformWorkers::newQueue()
 
 void PlatformWorkers::post(const std::shared_ptr<Queue>& queue, std::function<void()> job)
 {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!stopped) {
-      queue->jobs.push_back(std::move(job));
-      // A queue that is scheduled is run by a thread that comes back for what was added.
-      if (queue->scheduled)
-        return;
-      queue->scheduled = true;
-      ready.push_back(queue);
-      wakeIfNeeded();
-      return;
-    }
+  std::unique_lock<std::mutex> lock(mutex);
+  if (stopped) {
+    lock.unlock();
+    job();
+    return;
   }
-  job();
+  queue->jobs.push_back(std::move(job));
+  // A queue that is scheduled is run by a thread that comes back for what was added.
+  if (queue->scheduled)
+    return;
+  queue->scheduled = true;
+  ready.push_back(queue);
+  const bool wake = wakeNeeded();
+  lock.unlock();
+  // Outside the lock, so that the thread woken does not wake only to wait for it.
+  if (wake)
+    workAvailable.notify_one();
 }
 
-void PlatformWorkers::wakeIfNeeded()
+bool PlatformWorkers::wakeNeeded()
 {
   // Waking a thread costs more than most jobs: a queue that a thread already on its way
   // to the list will take does not need one. Threads inside a job do not count, as a
   // platform call may hold one for seconds.
   if (ready.size() <= wakesPending + returning.load() || idle <= wakesPending)
-    return;
+    return false;
   ++wakesPending;
-  workAvailable.notify_one();
+  return true;
 }
 
 void PlatformWorkers::release(std::shared_ptr<void> object)
@@ -90,11 +93,13 @@ void PlatformWorkers::run()
       return;
     std::shared_ptr<Queue> queue = std::move(ready.front());
     ready.pop_front();
-    wakeIfNeeded();
+    const bool wake = wakeNeeded();
     // Everything the queue holds, in one turn: the jobs posted meanwhile wait for the
     // next one, after these.
     batch.swap(queue->jobs);
     lock.unlock();
+    if (wake)
+      workAvailable.notify_one();
     for (std::function<void()>& job : batch) {
       try {
         job();

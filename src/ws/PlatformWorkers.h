@@ -40,8 +40,9 @@ public:
 
 private:
   void run();
-  // With the mutex held: wakes a sleeping thread when a ready queue has no thread coming.
-  void wakeIfNeeded();
+  // With the mutex held: whether a ready queue has no thread coming, in which case the
+  // caller wakes one (counted as on its way from now on).
+  bool wakeNeeded();
 
   std::mutex mutex;
   std::condition_variable workAvailable;
