@@ -131,9 +131,14 @@ void BasicConnection::enqueue(const std::string& message)
   if (message.empty())
     return;
   std::string entry = framed(message);
-  std::lock_guard<std::mutex> lock(queueMutex);
-  outgoingQueue.push_back(std::move(entry));
-  queuedBytes += message.size();
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    outgoingQueue.push_back(std::move(entry));
+    queuedBytes += message.size();
+  }
+  // Outside the lock: waking the service is a system call, and the service thread takes
+  // the lock for every message it reads and writes. The message is in the queue before
+  // the request, so the writable callback that follows finds it.
   requestWritable();
 }
 
