@@ -130,30 +130,49 @@ gboolean callServiceNoReply(const char* method, GVariant* params, GError** error
   return reply.v != nullptr;
 }
 
+// The member names of an entry, made once: every entry of every event carries them.
+enum Member { KeyMember, TypeMember, NamespaceMember, ValueMember, KeyNiceMember, ValueNiceMember, MarkMember };
+
+GVariant* memberName(Member member)
+{
+  static GVariant* const* names = [] {
+    static const char* const texts[] = {"key",           "type",           "namespace", "value",
+                                        "key_nice_name", "value_nice_name", "mark"};
+    static GVariant* made[G_N_ELEMENTS(texts)];
+    for (std::size_t i = 0; i < G_N_ELEMENTS(texts); ++i)
+      made[i] = g_variant_ref_sink(g_variant_new_string(texts[i]));
+    return made;
+  }();
+  return names[member];
+}
+
+// The entries as aa{sv}, put together directly rather than through builders, which parse
+// a format string for every member of every entry.
 GVariant* entriesVariant(const std::vector<Entry>& entries)
 {
-  GVariantBuilder list;
-  g_variant_builder_init(&list, G_VARIANT_TYPE("aa{sv}"));
+  std::vector<GVariant*> list;
+  list.reserve(entries.size());
   for (const Entry& entry : entries) {
-    GVariantBuilder dict;
-    g_variant_builder_init(&dict, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&dict, "{sv}", "key", g_variant_new_string(entry.key.c_str()));
-    g_variant_builder_add(&dict, "{sv}", "type", g_variant_new_uint32(entry.type));
+    GVariant* members[7];
+    std::size_t count = 0;
+    const auto add = [&members, &count](Member member, GVariant* value) {
+      members[count++] = g_variant_new_dict_entry(memberName(member), g_variant_new_variant(value));
+    };
+    add(KeyMember, g_variant_new_string(entry.key.c_str()));
+    add(TypeMember, g_variant_new_uint32(entry.type));
     if (entry.nameSpace)
-      g_variant_builder_add(&dict, "{sv}", "namespace", g_variant_new_string(entry.nameSpace->c_str()));
+      add(NamespaceMember, g_variant_new_string(entry.nameSpace->c_str()));
     if (entry.value)
-      g_variant_builder_add(&dict, "{sv}", "value", entry.value.get());
+      add(ValueMember, entry.value.get());
     if (entry.keyNiceName)
-      g_variant_builder_add(&dict, "{sv}", "key_nice_name", g_variant_new_string(entry.keyNiceName->c_str()));
+      add(KeyNiceMember, g_variant_new_string(entry.keyNiceName->c_str()));
     if (entry.valueNiceName)
-      g_variant_builder_add(&dict, "{sv}", "value_nice_name",
-                            g_variant_new_string(entry.valueNiceName->c_str()));
+      add(ValueNiceMember, g_variant_new_string(entry.valueNiceName->c_str()));
     if (entry.mark != Mark::None)
-      g_variant_builder_add(&dict, "{sv}", "mark",
-                            g_variant_new_string(entry.mark == Mark::Source ? "source" : "data"));
-    g_variant_builder_add_value(&list, g_variant_builder_end(&dict));
+      add(MarkMember, g_variant_new_string(entry.mark == Mark::Source ? "source" : "data"));
+    list.push_back(g_variant_new_array(G_VARIANT_TYPE("{sv}"), members, count));
   }
-  return g_variant_builder_end(&list);
+  return g_variant_new_array(G_VARIANT_TYPE("a{sv}"), list.data(), list.size());
 }
 
 // Declarations waiting for their completion, by declaration number. Completions are
@@ -587,8 +606,9 @@ gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration,
                   "declaration " + std::to_string(declaration) + " not found for this handler");
   }
   gchar* stamp = event->timeStamp ? g_date_time_format_iso8601(event->timeStamp) : nullptr;
-  GVariant* body = g_variant_ref_sink(g_variant_new("(uus@aa{sv})", handler->id, declaration,
-                                                    stamp ? stamp : "", entriesVariant(event->entries)));
+  GVariant* fields[] = {g_variant_new_uint32(handler->id), g_variant_new_uint32(declaration),
+                        g_variant_new_string(stamp ? stamp : ""), entriesVariant(event->entries)};
+  GVariant* body = g_variant_ref_sink(g_variant_new_tuple(fields, G_N_ELEMENTS(fields)));
   g_free(stamp);
   // Serialised straight into a buffer each thread keeps, behind the frame's length, which
   // is 8 bytes so that the serialised form is aligned as its type needs.
