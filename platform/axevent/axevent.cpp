@@ -14,6 +14,7 @@
 #include <gio/gunixfdlist.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -350,8 +351,13 @@ bool openEventChannel(GError** error)
   }
   if (fds)
     g_object_unref(fds);
-  if (channelFd >= 0)
+  if (channelFd >= 0) {
+    // An event system that stops reading fails the events after as long as a call waits,
+    // instead of holding their threads for ever.
+    const timeval timeout{callTimeoutMs / 1000, (callTimeoutMs % 1000) * 1000};
+    setsockopt(channelFd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     return true;
+  }
   g_dbus_error_strip_remote_error(callError);
   fail(error, EventSystem, callError->message);
   g_error_free(callError);
@@ -369,7 +375,8 @@ gboolean writeEvent(const std::string& frame, GError** error)
     if (sent >= 0) {
       done += static_cast<std::size_t>(sent);
     } else if (errno != EINTR) {
-      // The service went away: the next event opens a new channel.
+      // The service went away or stopped reading, possibly in the middle of a frame: the
+      // next event opens a new channel.
       const int cause = errno;
       close(channelFd);
       channelFd = -1;
