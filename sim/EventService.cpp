@@ -217,7 +217,8 @@ std::string keyJson(GVariant* entry)
   return std::string("{\"key\":") + jsonString(m.key) + ",\"namespace\":" + optionalString(m.nameSpace) +
          ",\"type\":\"" + typeName(m.type) + "\",\"value\":" + value +
          ",\"key_nice_name\":" + optionalString(m.keyNiceName) +
-         ",\"value_nice_name\":" + optionalString(m.valueNiceName) + ",\"mark\":" + optionalString(m.mark) + "}";
+         ",\"value_nice_name\":" + optionalString(m.valueNiceName) + ",\"mark\":" + optionalString(m.mark) +
+         "}";
 }
 
 std::string keysJson(GVariant* keys)
@@ -548,16 +549,16 @@ bool EventService::readChannel(int fd)
       std::uint64_t size = 0;
       std::memcpy(&size, channel.pending.data() + at, sizeof size);
       if (size > SimEvents::maxEventFrame) {
-        g_warning("event service: a frame of %llu bytes from %s, closing its channel", static_cast<unsigned long long>(size),
-                  channel.client.c_str());
+        g_warning("event service: a frame of %llu bytes from %s, closing its channel",
+                  static_cast<unsigned long long>(size), channel.client.c_str());
         return false;
       }
       if (channel.pending.size() - at - sizeof size < size)
         break;
       // Copied: the serialised form must be aligned for its type.
       GBytes* bytes = g_bytes_new(channel.pending.data() + at + sizeof size, size);
-      GVariant* event = g_variant_ref_sink(
-          g_variant_new_from_bytes(G_VARIANT_TYPE("(uusaa{sv})"), bytes, FALSE));
+      GVariant* event =
+          g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE("(uusaa{sv})"), bytes, FALSE));
       g_bytes_unref(bytes);
       try {
         recordEvent(channel.client, event);

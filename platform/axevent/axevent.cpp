@@ -132,13 +132,21 @@ gboolean callServiceNoReply(const char* method, GVariant* params, GError** error
 }
 
 // The member names of an entry, made once: every entry of every event carries them.
-enum Member { KeyMember, TypeMember, NamespaceMember, ValueMember, KeyNiceMember, ValueNiceMember, MarkMember };
+enum Member {
+  KeyMember,
+  TypeMember,
+  NamespaceMember,
+  ValueMember,
+  KeyNiceMember,
+  ValueNiceMember,
+  MarkMember
+};
 
 GVariant* memberName(Member member)
 {
   static GVariant* const* names = [] {
-    static const char* const texts[] = {"key",           "type",           "namespace", "value",
-                                        "key_nice_name", "value_nice_name", "mark"};
+    static const char* const texts[] = {
+        "key", "type", "namespace", "value", "key_nice_name", "value_nice_name", "mark"};
     static GVariant* made[G_N_ELEMENTS(texts)];
     for (std::size_t i = 0; i < G_N_ELEMENTS(texts); ++i)
       made[i] = g_variant_ref_sink(g_variant_new_string(texts[i]));

@@ -183,7 +183,8 @@ bool BasicConnection::onWritable()
   if (!outgoingQueue.empty()) {
     std::string& entry = outgoingQueue.front();
     const std::size_t size = entry.size() - LWS_PRE;
-    const int written = lws_write(wsi, reinterpret_cast<unsigned char*>(&entry[LWS_PRE]), size, LWS_WRITE_TEXT);
+    const int written =
+        lws_write(wsi, reinterpret_cast<unsigned char*>(&entry[LWS_PRE]), size, LWS_WRITE_TEXT);
     queuedBytes -= size;
     outgoingQueue.pop_front();
     // Another round only for what is left: an empty one costs a poll and a callback, and
