@@ -4,10 +4,13 @@
 #include "SimEvents.h"
 
 #include <gio/gunixfdlist.h>
+#include <glib-unix.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -34,11 +37,8 @@ const char* const introspectionXml = R"(
       <arg direction="in" type="u" name="handler"/>
       <arg direction="in" type="u" name="declaration"/>
     </method>
-    <method name="Send">
-      <arg direction="in" type="u" name="handler"/>
-      <arg direction="in" type="u" name="declaration"/>
-      <arg direction="in" type="s" name="time_stamp"/>
-      <arg direction="in" type="aa{sv}" name="keys"/>
+    <method name="EventChannel">
+      <arg direction="out" type="h" name="channel"/>
     </method>
     <method name="Undeclare">
       <arg direction="in" type="u" name="handler"/>
@@ -119,67 +119,106 @@ std::string jsonDouble(double value)
   return out;
 }
 
-std::string optionalString(GVariantDict* dict, const char* name)
-{
-  const gchar* text = nullptr;
-  if (!g_variant_dict_lookup(dict, name, "&s", &text))
-    return "null";
-  return jsonString(text);
-}
-
 const char* typeName(guint32 type)
 {
   static const char* const names[] = {"INT", "BOOL", "DOUBLE", "STRING"};
   return type < 4 ? names[type] : nullptr;
 }
 
+// The members of one key entry; a member of the wrong type counts as absent and a
+// repeated one as its last occurrence.
+struct KeyMembers {
+  const gchar* key = nullptr;
+  const gchar* nameSpace = nullptr;
+  const gchar* keyNiceName = nullptr;
+  const gchar* valueNiceName = nullptr;
+  const gchar* mark = nullptr;
+  bool typed = false;
+  guint32 type = 0;
+  GVariant* value = nullptr; // borrowed from the entry
+};
+
+std::string optionalString(const gchar* text)
+{
+  return text ? jsonString(text) : "null";
+}
+
 // One key of a declaration or event as JSON; throws InvalidRequest when the entry is
-// malformed (no key, unknown type, a value that does not match its type).
+// malformed (no key, unknown type, a value that does not match its type). Walks the entry
+// once rather than through a dictionary: every event passes here.
 std::string keyJson(GVariant* entry)
 {
-  GVariantDict dict;
-  g_variant_dict_init(&dict, entry);
-  struct Clear {
-    GVariantDict* d;
-    ~Clear() { g_variant_dict_clear(d); }
-  } clear{&dict};
-
-  const gchar* key = nullptr;
-  guint32 type = 0;
-  if (!g_variant_dict_lookup(&dict, "key", "&s", &key) || !*key)
+  KeyMembers m;
+  const gsize count = g_variant_n_children(entry);
+  std::vector<GVariant*> held;
+  held.reserve(count);
+  struct Release {
+    std::vector<GVariant*>& v;
+    ~Release()
+    {
+      for (GVariant* item : v)
+        g_variant_unref(item);
+    }
+  } release{held};
+  for (gsize i = 0; i < count; ++i) {
+    GVariant* pair = g_variant_get_child_value(entry, i);
+    held.push_back(pair);
+    GVariant* name = g_variant_get_child_value(pair, 0);
+    held.push_back(name);
+    GVariant* boxed = g_variant_get_child_value(pair, 1);
+    held.push_back(boxed);
+    GVariant* member = g_variant_get_variant(boxed);
+    held.push_back(member);
+    const gchar* field = g_variant_get_string(name, nullptr);
+    const bool isString = g_variant_is_of_type(member, G_VARIANT_TYPE_STRING);
+    const gchar* text = isString ? g_variant_get_string(member, nullptr) : nullptr;
+    if (std::strcmp(field, "key") == 0)
+      m.key = text;
+    else if (std::strcmp(field, "namespace") == 0)
+      m.nameSpace = text;
+    else if (std::strcmp(field, "key_nice_name") == 0)
+      m.keyNiceName = text;
+    else if (std::strcmp(field, "value_nice_name") == 0)
+      m.valueNiceName = text;
+    else if (std::strcmp(field, "mark") == 0)
+      m.mark = text;
+    else if (std::strcmp(field, "value") == 0)
+      m.value = member;
+    else if (std::strcmp(field, "type") == 0) {
+      m.typed = g_variant_is_of_type(member, G_VARIANT_TYPE_UINT32);
+      m.type = m.typed ? g_variant_get_uint32(member) : 0;
+    }
+  }
+  if (!m.key || !*m.key)
     throw InvalidRequest("a key without a name");
-  if (!g_variant_dict_lookup(&dict, "type", "u", &type) || !typeName(type))
-    throw InvalidRequest(std::string("key \"") + key + "\" has no valid value type");
+  if (!m.typed || !typeName(m.type))
+    throw InvalidRequest(std::string("key \"") + m.key + "\" has no valid value type");
 
   std::string value = "null";
-  if (GVariant* v = g_variant_dict_lookup_value(&dict, "value", nullptr)) {
+  if (m.value) {
     // In the order of the library's value type codes.
     static const char* const signatures[] = {"i", "b", "d", "s"};
-    bool matches = g_variant_is_of_type(v, G_VARIANT_TYPE(signatures[type]));
-    if (matches) {
-      switch (type) {
-      case 0:
-        value = std::to_string(g_variant_get_int32(v));
-        break;
-      case 1:
-        value = g_variant_get_boolean(v) ? "true" : "false";
-        break;
-      case 2:
-        value = jsonDouble(g_variant_get_double(v));
-        break;
-      default:
-        value = jsonString(g_variant_get_string(v, nullptr));
-      }
+    if (!g_variant_is_of_type(m.value, G_VARIANT_TYPE(signatures[m.type])))
+      throw InvalidRequest(std::string("the value of key \"") + m.key + "\" does not match its type");
+    switch (m.type) {
+    case 0:
+      value = std::to_string(g_variant_get_int32(m.value));
+      break;
+    case 1:
+      value = g_variant_get_boolean(m.value) ? "true" : "false";
+      break;
+    case 2:
+      value = jsonDouble(g_variant_get_double(m.value));
+      break;
+    default:
+      value = jsonString(g_variant_get_string(m.value, nullptr));
     }
-    g_variant_unref(v);
-    if (!matches)
-      throw InvalidRequest(std::string("the value of key \"") + key + "\" does not match its type");
   }
-  return std::string("{\"key\":") + jsonString(key) + ",\"namespace\":" + optionalString(&dict, "namespace") +
-         ",\"type\":\"" + typeName(type) + "\",\"value\":" + value +
-         ",\"key_nice_name\":" + optionalString(&dict, "key_nice_name") +
-         ",\"value_nice_name\":" + optionalString(&dict, "value_nice_name") +
-         ",\"mark\":" + optionalString(&dict, "mark") + "}";
+  return std::string("{\"key\":") + jsonString(m.key) + ",\"namespace\":" + optionalString(m.nameSpace) +
+         ",\"type\":\"" + typeName(m.type) + "\",\"value\":" + value +
+         ",\"key_nice_name\":" + optionalString(m.keyNiceName) +
+         ",\"value_nice_name\":" + optionalString(m.valueNiceName) + ",\"mark\":" + optionalString(m.mark) +
+         "}";
 }
 
 std::string keysJson(GVariant* keys)
@@ -216,6 +255,8 @@ EventService::~EventService()
     munmap(shared, sizeof(SimEvents::SharedRefusals));
   if (sharedFd >= 0)
     close(sharedFd);
+  while (!channels.empty())
+    closeChannel(channels.begin()->first);
 }
 
 const std::vector<std::string>& EventService::refusableOperations()
@@ -260,7 +301,9 @@ void EventService::handleMethodCall(GDBusConnection*, const gchar* sender, const
                                     gpointer self)
 {
   try {
-    static_cast<EventService*>(self)->onMethodCall(sender ? sender : "", method, params, invocation);
+    auto* service = static_cast<EventService*>(self);
+    service->drainChannels();
+    service->onMethodCall(sender ? sender : "", method, params, invocation);
   } catch (const InvalidRequest& e) {
     returnError(invocation, SimEvents::invalidArgumentError, e.what());
   } catch (const std::exception& e) {
@@ -277,8 +320,8 @@ void EventService::onMethodCall(const std::string& sender, const std::string& me
     declare(sender, params, invocation);
   } else if (method == "Complete") {
     complete(sender, params, invocation);
-  } else if (method == "Send") {
-    send(sender, params, invocation);
+  } else if (method == "EventChannel") {
+    openChannel(sender, invocation);
   } else if (method == "Undeclare") {
     undeclare(sender, params, invocation);
   } else if (method == "ReleaseHandler") {
@@ -429,13 +472,113 @@ void EventService::complete(const std::string& sender, GVariant* params, GDBusMe
   g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
-void EventService::send(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation)
+void EventService::openChannel(const std::string& sender, GDBusMethodInvocation* invocation)
+{
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    returnError(invocation, "org.freedesktop.DBus.Error.Failed",
+                std::string("no event channel: ") + g_strerror(errno));
+    return;
+  }
+  // Ours never blocks the main loop; the client's blocks a writer while we fall behind.
+  g_unix_set_fd_nonblocking(ends[0], TRUE, nullptr);
+  GError* gerror = nullptr;
+  GUnixFDList* fds = g_unix_fd_list_new();
+  const gint index = g_unix_fd_list_append(fds, ends[1], &gerror);
+  close(ends[1]);
+  if (index < 0) {
+    close(ends[0]);
+    returnError(invocation, "org.freedesktop.DBus.Error.Failed", gerror->message);
+    g_error_free(gerror);
+    g_object_unref(fds);
+    return;
+  }
+  Channel& channel = channels[ends[0]];
+  channel.client = sender;
+  channel.source = g_unix_fd_add(
+      ends[0], static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+      [](gint fd, GIOCondition, gpointer self) -> gboolean {
+        auto* service = static_cast<EventService*>(self);
+        if (service->readChannel(fd))
+          return G_SOURCE_CONTINUE;
+        // Returning REMOVE drops the source; closeChannel must not remove it again.
+        service->channels[fd].source = 0;
+        service->closeChannel(fd);
+        return G_SOURCE_REMOVE;
+      },
+      this);
+  g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", index), fds);
+  g_object_unref(fds);
+}
+
+void EventService::closeChannel(int fd)
+{
+  auto it = channels.find(fd);
+  if (it == channels.end())
+    return;
+  if (it->second.source != 0)
+    g_source_remove(it->second.source);
+  channels.erase(it);
+  close(fd);
+}
+
+void EventService::drainChannels()
+{
+  std::vector<int> ended;
+  for (const auto& entry : channels) {
+    if (!readChannel(entry.first))
+      ended.push_back(entry.first);
+  }
+  for (int fd : ended)
+    closeChannel(fd);
+}
+
+bool EventService::readChannel(int fd)
+{
+  Channel& channel = channels[fd];
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got == 0)
+      return false;
+    if (got < 0)
+      return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    channel.pending.append(chunk, static_cast<std::size_t>(got));
+    std::size_t at = 0;
+    while (channel.pending.size() - at >= sizeof(std::uint64_t)) {
+      std::uint64_t size = 0;
+      std::memcpy(&size, channel.pending.data() + at, sizeof size);
+      if (size > SimEvents::maxEventFrame) {
+        g_warning("event service: a frame of %llu bytes from %s, closing its channel",
+                  static_cast<unsigned long long>(size), channel.client.c_str());
+        return false;
+      }
+      if (channel.pending.size() - at - sizeof size < size)
+        break;
+      // Copied: the serialised form must be aligned for its type.
+      GBytes* bytes = g_bytes_new(channel.pending.data() + at + sizeof size, size);
+      GVariant* event =
+          g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE("(uusaa{sv})"), bytes, FALSE));
+      g_bytes_unref(bytes);
+      try {
+        recordEvent(channel.client, event);
+      } catch (const std::exception& e) {
+        g_warning("event service: an event from %s dropped: %s", channel.client.c_str(), e.what());
+      }
+      g_variant_unref(event);
+      at += sizeof size + size;
+    }
+    channel.pending.erase(0, at);
+  }
+}
+
+void EventService::recordEvent(const std::string& client, GVariant* event)
 {
   guint handler = 0;
   guint number = 0;
   const gchar* stamp = nullptr;
   GVariant* keys = nullptr;
-  g_variant_get(params, "(uu&s@aa{sv})", &handler, &number, &stamp, &keys);
+  g_variant_get(event, "(uu&s@aa{sv})", &handler, &number, &stamp, &keys);
   std::string json;
   try {
     json = keysJson(keys);
@@ -444,16 +587,13 @@ void EventService::send(const std::string& sender, GVariant* params, GDBusMethod
     throw;
   }
   g_variant_unref(keys);
-  // Refusals of events are judged by the library, which does not wait for an answer.
-  Declaration* declaration = findDeclaration(sender, handler, number, invocation);
-  if (!declaration)
-    return;
-  if (!declaration->complete)
-    throw InvalidRequest("declaration " + std::to_string(number) + " is not complete yet");
-  record("send", sender, handler,
+  auto it = declarations.find(number);
+  if (it == declarations.end() || it->second.client != client || it->second.handler != handler ||
+      !it->second.complete)
+    throw InvalidRequest("declaration " + std::to_string(number) + " is not a complete one of this handler");
+  record("send", client, handler,
          ",\"declaration\":" + std::to_string(number) +
              ",\"time_stamp\":" + (*stamp ? jsonString(stamp) : std::string("null")) + ",\"keys\":" + json);
-  g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
 void EventService::undeclare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation)
@@ -498,6 +638,8 @@ void EventService::onNameOwnerChanged(GDBusConnection*, const gchar*, const gcha
                                       const gchar*, GVariant* params, gpointer self)
 {
   auto* service = static_cast<EventService*>(self);
+  // Its last events come before its departure.
+  service->drainChannels();
   const gchar* name = nullptr;
   const gchar* newOwner = nullptr;
   g_variant_get(params, "(&s&s&s)", &name, nullptr, &newOwner);

@@ -53,7 +53,16 @@ private:
   void returnRefusals(GDBusMethodInvocation* invocation);
   void declare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
   void complete(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
-  void send(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
+  // Hands the caller its end of a new event channel.
+  void openChannel(const std::string& sender, GDBusMethodInvocation* invocation);
+  // Reads what every channel holds and records its events; closes channels that ended.
+  void drainChannels();
+  // Reads what `fd` holds; false once the channel has ended or broke its framing.
+  bool readChannel(int fd);
+  // Records one event of a channel's client; events the service cannot take are dropped,
+  // as nobody awaits an answer.
+  void recordEvent(const std::string& client, GVariant* event);
+  void closeChannel(int fd);
   void undeclare(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
   void releaseHandler(const std::string& sender, GVariant* params, GDBusMethodInvocation* invocation);
   void setRefuse(GVariant* params, GDBusMethodInvocation* invocation);
@@ -81,6 +90,13 @@ private:
   int sharedFd = -1;
   SimEvents::SharedRefusals* shared = nullptr; // key, nicenames, mark and send
   std::vector<std::string> records;
+
+  struct Channel {
+    std::string client;
+    guint source = 0;
+    std::string pending; // an incomplete frame
+  };
+  std::map<int, Channel> channels; // by the service's end
 };
 
 // Exports the event service on the simulator's bus connection; false with error set when

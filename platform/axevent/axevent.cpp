@@ -1,7 +1,8 @@
 // The event library of the camera platform on a machine that is not a camera: key-value
-// sets live in this process, declarations, events and withdrawals go to the camera
-// simulator's event service over the D-Bus system bus, which may refuse them. As on a
-// camera, an event is handed over without waiting for the event system: refusals of
+// sets live in this process, declarations and withdrawals go to the camera simulator's
+// event service over the D-Bus system bus, which may refuse them. As on a camera, an event
+// is handed over without waiting for the event system: it is written to a channel the
+// service opened for this process (no bus daemon, no reply, no thread hop), refusals of
 // events and of the steps on a set are read from memory the service shares, and the
 // library knows which of its declarations are complete.
 #include <axsdk/axevent.h>
@@ -12,6 +13,8 @@
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,30 +131,57 @@ gboolean callServiceNoReply(const char* method, GVariant* params, GError** error
   return reply.v != nullptr;
 }
 
+// The member names of an entry, made once: every entry of every event carries them.
+enum Member {
+  KeyMember,
+  TypeMember,
+  NamespaceMember,
+  ValueMember,
+  KeyNiceMember,
+  ValueNiceMember,
+  MarkMember
+};
+
+GVariant* memberName(Member member)
+{
+  static GVariant* const* names = [] {
+    static const char* const texts[] = {
+        "key", "type", "namespace", "value", "key_nice_name", "value_nice_name", "mark"};
+    static GVariant* made[G_N_ELEMENTS(texts)];
+    for (std::size_t i = 0; i < G_N_ELEMENTS(texts); ++i)
+      made[i] = g_variant_ref_sink(g_variant_new_string(texts[i]));
+    return made;
+  }();
+  return names[member];
+}
+
+// The entries as aa{sv}, put together directly rather than through builders, which parse
+// a format string for every member of every entry.
 GVariant* entriesVariant(const std::vector<Entry>& entries)
 {
-  GVariantBuilder list;
-  g_variant_builder_init(&list, G_VARIANT_TYPE("aa{sv}"));
+  std::vector<GVariant*> list;
+  list.reserve(entries.size());
   for (const Entry& entry : entries) {
-    GVariantBuilder dict;
-    g_variant_builder_init(&dict, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&dict, "{sv}", "key", g_variant_new_string(entry.key.c_str()));
-    g_variant_builder_add(&dict, "{sv}", "type", g_variant_new_uint32(entry.type));
+    GVariant* members[7];
+    std::size_t count = 0;
+    const auto add = [&members, &count](Member member, GVariant* value) {
+      members[count++] = g_variant_new_dict_entry(memberName(member), g_variant_new_variant(value));
+    };
+    add(KeyMember, g_variant_new_string(entry.key.c_str()));
+    add(TypeMember, g_variant_new_uint32(entry.type));
     if (entry.nameSpace)
-      g_variant_builder_add(&dict, "{sv}", "namespace", g_variant_new_string(entry.nameSpace->c_str()));
+      add(NamespaceMember, g_variant_new_string(entry.nameSpace->c_str()));
     if (entry.value)
-      g_variant_builder_add(&dict, "{sv}", "value", entry.value.get());
+      add(ValueMember, entry.value.get());
     if (entry.keyNiceName)
-      g_variant_builder_add(&dict, "{sv}", "key_nice_name", g_variant_new_string(entry.keyNiceName->c_str()));
+      add(KeyNiceMember, g_variant_new_string(entry.keyNiceName->c_str()));
     if (entry.valueNiceName)
-      g_variant_builder_add(&dict, "{sv}", "value_nice_name",
-                            g_variant_new_string(entry.valueNiceName->c_str()));
+      add(ValueNiceMember, g_variant_new_string(entry.valueNiceName->c_str()));
     if (entry.mark != Mark::None)
-      g_variant_builder_add(&dict, "{sv}", "mark",
-                            g_variant_new_string(entry.mark == Mark::Source ? "source" : "data"));
-    g_variant_builder_add_value(&list, g_variant_builder_end(&dict));
+      add(MarkMember, g_variant_new_string(entry.mark == Mark::Source ? "source" : "data"));
+    list.push_back(g_variant_new_array(G_VARIANT_TYPE("{sv}"), members, count));
   }
-  return g_variant_builder_end(&list);
+  return g_variant_new_array(G_VARIANT_TYPE("a{sv}"), list.data(), list.size());
 }
 
 // Declarations waiting for their completion, by declaration number. Completions are
@@ -296,6 +326,72 @@ bool serviceAccepts(SimEvents::SharedRefusals::Step step, const gchar* key, GErr
     return true;
   message[sizeof message - 1] = '\0';
   return fail(error, EventSystem, SimEvents::refusalText(step, message, key));
+}
+
+// The event service's channel for events: opened once per process, written by one thread
+// at a time. Guarded by channelMutex.
+std::mutex channelMutex;
+int channelFd = -1;
+
+// Opens the channel if it is not open; false with error set when the service cannot be
+// reached. The caller holds channelMutex.
+bool openEventChannel(GError** error)
+{
+  if (channelFd >= 0)
+    return true;
+  GError* callError = nullptr;
+  GDBusConnection* bus = systemBus(&callError);
+  GUnixFDList* fds = nullptr;
+  GVariant* reply = nullptr;
+  if (bus) {
+    reply = g_dbus_connection_call_with_unix_fd_list_sync(
+        bus, SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "EventChannel", nullptr,
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &fds, nullptr, &callError);
+  }
+  if (reply) {
+    gint index = 0;
+    g_variant_get(reply, "(h)", &index);
+    g_variant_unref(reply);
+    if (fds)
+      channelFd = g_unix_fd_list_get(fds, index, &callError);
+    else
+      g_set_error_literal(&callError, errorQuark(), EventSystem, "the event service sent no channel");
+  }
+  if (fds)
+    g_object_unref(fds);
+  if (channelFd >= 0) {
+    // An event system that stops reading fails the events after as long as a call waits,
+    // instead of holding their threads for ever.
+    const timeval timeout{callTimeoutMs / 1000, (callTimeoutMs % 1000) * 1000};
+    setsockopt(channelFd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    return true;
+  }
+  g_dbus_error_strip_remote_error(callError);
+  fail(error, EventSystem, callError->message);
+  g_error_free(callError);
+  return false;
+}
+
+gboolean writeEvent(const std::string& frame, GError** error)
+{
+  std::lock_guard<std::mutex> lock(channelMutex);
+  if (!openEventChannel(error))
+    return FALSE;
+  std::size_t done = 0;
+  while (done < frame.size()) {
+    const ssize_t sent = send(channelFd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+    if (sent >= 0) {
+      done += static_cast<std::size_t>(sent);
+    } else if (errno != EINTR) {
+      // The service went away or stopped reading, possibly in the middle of a frame: the
+      // next event opens a new channel.
+      const int cause = errno;
+      close(channelFd);
+      channelFd = -1;
+      return fail(error, EventSystem, std::string("the event system is unreachable: ") + g_strerror(cause));
+    }
+  }
+  return TRUE;
 }
 
 } // namespace
@@ -524,30 +620,27 @@ gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration,
       return fail(error, UnknownDeclaration,
                   "declaration " + std::to_string(declaration) + " not found for this handler");
   }
-  GDBusConnection* bus = systemBus(error);
-  if (!bus)
-    return FALSE;
-  gchar* stamp = nullptr;
-  if (event->timeStamp)
-    stamp = g_date_time_format_iso8601(event->timeStamp);
-  GDBusMessage* message =
-      g_dbus_message_new_method_call(SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "Send");
-  g_dbus_message_set_body(message, g_variant_new("(uus@aa{sv})", handler->id, declaration, stamp ? stamp : "",
-                                                 entriesVariant(event->entries)));
+  gchar* stamp = event->timeStamp ? g_date_time_format_iso8601(event->timeStamp) : nullptr;
+  GVariant* fields[] = {g_variant_new_uint32(handler->id), g_variant_new_uint32(declaration),
+                        g_variant_new_string(stamp ? stamp : ""), entriesVariant(event->entries)};
+  GVariant* body = g_variant_ref_sink(g_variant_new_tuple(fields, G_N_ELEMENTS(fields)));
   g_free(stamp);
-  g_dbus_message_set_flags(message, static_cast<GDBusMessageFlags>(G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED |
-                                                                   G_DBUS_MESSAGE_FLAGS_NO_AUTO_START));
-  // Messages of one connection reach the service in the order sent, so the events of a
-  // declaration are recorded in the order of these calls.
-  GError* sendError = nullptr;
-  gboolean sent =
-      g_dbus_connection_send_message(bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, &sendError);
-  g_object_unref(message);
-  if (!sent) {
-    fail(error, EventSystem, sendError->message);
-    g_error_free(sendError);
+  // Serialised straight into a buffer each thread keeps, behind the frame's length, which
+  // is 8 bytes so that the serialised form is aligned as its type needs.
+  thread_local std::string frame;
+  const gsize size = g_variant_get_size(body);
+  if (size > SimEvents::maxEventFrame) {
+    g_variant_unref(body);
+    return fail(error, InvalidArgument, "the event is larger than the event system takes");
   }
-  return sent;
+  const auto length = static_cast<std::uint64_t>(size);
+  frame.resize(sizeof length + size);
+  std::memcpy(&frame[0], &length, sizeof length);
+  g_variant_store(body, &frame[sizeof length]);
+  g_variant_unref(body);
+  // One writer at a time keeps frames whole; the stream keeps them in the order of
+  // these calls, so the events of a declaration are recorded in that order.
+  return writeEvent(frame, error);
 }
 
 gboolean ax_event_handler_undeclare(AXEventHandler* handler, guint declaration, GError** error)

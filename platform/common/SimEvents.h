@@ -15,9 +15,15 @@
 // Refusals() -> (h)                          a read-only memory file of SharedRefusals
 // Declare(u handler, b stateless, aa{sv}) -> (u declaration, i completion delay in ms, <0: never)
 // Complete(u handler, u declaration)
-// Send(u handler, u declaration, s ISO 8601 time stamp or "", aa{sv})
-//                                            sent without awaiting a reply: the library
-//                                            judges refusals and unknown declarations itself
+// EventChannel() -> (h)                      the client's end of a stream socket for events:
+//                                            frames of an 8-byte length (host order) and a
+//                                            serialised (u handler, u declaration, s ISO 8601
+//                                            time stamp or "", aa{sv}), at most maxEventFrame
+//                                            bytes. Nothing is answered: the library judges
+//                                            refusals and unknown declarations itself. The
+//                                            service reads every channel before it handles a
+//                                            call or a client leaving, so a call sees the
+//                                            events its client wrote before it.
 // Undeclare(u handler, u declaration)
 // ReleaseHandler(u handler)                  drops the handler's declarations
 // Events() -> (as)                           the recorded traffic, one JSON object each
@@ -28,6 +34,10 @@
 namespace SimEvents {
 
 constexpr const char* interfaceName = "dev.orvane.CameraSim.Events";
+
+// Largest event frame on a channel; a larger one ends the channel. Above the largest
+// WebSocket message, which bounds what an event can carry.
+constexpr std::uint32_t maxEventFrame = 4 * 1024 * 1024;
 
 constexpr const char* refusedError = "dev.orvane.CameraSim.Error.Refused";
 constexpr const char* notFoundError = "dev.orvane.CameraSim.Error.NotFound";

@@ -11,6 +11,17 @@
 
 namespace {
 thread_local bool onServiceThread = false;
+
+// A message as it waits in the queue: behind the room libwebsockets writes its frame header
+// into, so that it is written from where it lies.
+std::string framed(const std::string& message)
+{
+  std::string out;
+  out.reserve(LWS_PRE + message.size());
+  out.assign(LWS_PRE, '\0');
+  out += message;
+  return out;
+}
 } // namespace
 
 BasicConnection::BasicConnection(lws* handle) : wsi(handle)
@@ -26,7 +37,7 @@ void BasicConnection::markServiceThread()
   onServiceThread = true;
 }
 
-void BasicConnection::onReceive(const std::string& fragment, bool binary, bool final)
+void BasicConnection::onReceive(std::string fragment, bool binary, bool final)
 {
   if (rejected)
     return;
@@ -40,11 +51,20 @@ void BasicConnection::onReceive(const std::string& fragment, bool binary, bool f
                 LogLevel::Error);
     return;
   }
-  receiveBuffer += fragment;
-  if (!final)
-    return;
   std::string message;
-  message.swap(receiveBuffer);
+  if (receiveBuffer.empty()) {
+    // The usual case, a message in one fragment, takes no copy.
+    if (!final) {
+      receiveBuffer = std::move(fragment);
+      return;
+    }
+    message = std::move(fragment);
+  } else {
+    receiveBuffer += fragment;
+    if (!final)
+      return;
+    message.swap(receiveBuffer);
+  }
   if (binary)
     onBinaryMessage(message);
   else
@@ -110,9 +130,15 @@ void BasicConnection::enqueue(const std::string& message)
 {
   if (message.empty())
     return;
-  std::lock_guard<std::mutex> lock(queueMutex);
-  outgoingQueue.push_back(message);
-  queuedBytes += message.size();
+  std::string entry = framed(message);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    outgoingQueue.push_back(std::move(entry));
+    queuedBytes += message.size();
+  }
+  // Outside the lock: waking the service is a system call, and the service thread takes
+  // the lock for every message it reads and writes. The message is in the queue before
+  // the request, so the writable callback that follows finds it.
   requestWritable();
 }
 
@@ -121,7 +147,7 @@ void BasicConnection::enqueueAndClose(const std::string& message)
   // Under the lock, so that no writable callback sees the flag without the message.
   std::lock_guard<std::mutex> lock(queueMutex);
   if (!message.empty()) {
-    outgoingQueue.push_back(message);
+    outgoingQueue.push_back(framed(message));
     queuedBytes += message.size();
   }
   closeAfterWrite = true;
@@ -155,13 +181,16 @@ bool BasicConnection::onWritable()
   if (wsi == nullptr)
     return !closeAfterWrite;
   if (!outgoingQueue.empty()) {
-    const std::string& message = outgoingQueue.front();
-    std::vector<unsigned char> buffer(LWS_PRE + message.size());
-    std::memcpy(buffer.data() + LWS_PRE, message.data(), message.size());
-    const int written = lws_write(wsi, buffer.data() + LWS_PRE, message.size(), LWS_WRITE_TEXT);
-    queuedBytes -= message.size();
+    std::string& entry = outgoingQueue.front();
+    const std::size_t size = entry.size() - LWS_PRE;
+    const int written =
+        lws_write(wsi, reinterpret_cast<unsigned char*>(&entry[LWS_PRE]), size, LWS_WRITE_TEXT);
+    queuedBytes -= size;
     outgoingQueue.pop_front();
-    lws_callback_on_writable(wsi);
+    // Another round only for what is left: an empty one costs a poll and a callback, and
+    // what is queued later asks for its own.
+    if (!outgoingQueue.empty() || closeAfterWrite)
+      lws_callback_on_writable(wsi);
     resumeReadingIfDrained();
     if (written < 0) {
       Logger::log("WsServer - cannot write to the connection, closing it", LogLevel::Error);
@@ -176,5 +205,9 @@ bool BasicConnection::onWritable()
 std::vector<std::string> BasicConnection::queuedMessages()
 {
   std::lock_guard<std::mutex> lock(queueMutex);
-  return {outgoingQueue.begin(), outgoingQueue.end()};
+  std::vector<std::string> messages;
+  messages.reserve(outgoingQueue.size());
+  for (const std::string& entry : outgoingQueue)
+    messages.push_back(entry.substr(LWS_PRE));
+  return messages;
 }

@@ -35,7 +35,7 @@ public:
   virtual bool onWritable();
   // Appends a fragment; after the final one hands the whole message to onMessage or
   // onBinaryMessage (by `binary`, as reported with the final fragment).
-  virtual void onReceive(const std::string& fragment, bool binary, bool final);
+  virtual void onReceive(std::string fragment, bool binary, bool final);
   // Queues `message` while the connection is active; drops it otherwise. Any thread.
   virtual void send(const std::string& message);
   // Queues `message` (an empty one is dropped) and has it written within a service round.
@@ -87,7 +87,8 @@ private:
   std::atomic<std::size_t> requestsInProgress{0};
   std::atomic<std::size_t> requestBytesInProgress{0};
   std::mutex queueMutex;
-  std::deque<std::string> outgoingQueue;
+  std::deque<std::string> outgoingQueue; // each behind LWS_PRE bytes of room
+
   std::size_t queuedBytes = 0;
   std::atomic<bool> wakeRequested{false};
   std::shared_ptr<ServiceWake> serviceWake;

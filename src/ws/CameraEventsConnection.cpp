@@ -9,6 +9,7 @@
 
 #include <rapidjson/error/en.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -40,10 +41,15 @@ const char* orNull(const std::string& text)
   return text.empty() ? nullptr : text.c_str();
 }
 
-// Escapes what StringUtils::jsonEscape leaves as it is but JSON forbids in a string: the
-// remaining control characters.
+// A text as it goes into an answer: JSON-escaped, control characters included. Most texts
+// ("OK" above all) need nothing escaped and are taken as they are.
 std::string escapeForAnswer(const std::string& text)
 {
+  const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\' || c == '/';
+  });
+  if (plain)
+    return text;
   const std::string escaped = StringUtils::jsonEscape(text);
   std::string result;
   result.reserve(escaped.size());
@@ -59,6 +65,26 @@ std::string escapeForAnswer(const std::string& text)
   }
   return result;
 }
+
+std::string answerText(const char* member, int32_t callId, const std::string& text)
+{
+  const std::string escaped = escapeForAnswer(text);
+  const std::string id = std::to_string(callId);
+  std::string answer;
+  answer.reserve(32 + escaped.size() + id.size());
+  answer += "{\"";
+  answer += member;
+  answer += "\": \"";
+  answer += escaped;
+  answer += "\", \"call_id\":";
+  answer += id;
+  answer += '}';
+  return answer;
+}
+
+// Room for the parsed form of a usual request, kept by each thread that parses them, so
+// that parsing does not go to the heap; a larger request takes the rest from there.
+constexpr std::size_t parseBufferSize = 16 * 1024;
 
 const rapidjson::Value* member(const rapidjson::Value& object, const char* name)
 {
@@ -221,7 +247,17 @@ void CameraEventsConnection::inOrder(std::size_t bytes, std::function<void()> jo
 
 void CameraEventsConnection::onMessage(const std::string& message)
 {
-  inOrder(message.size(), [this, message]() { handleMessage(message); });
+  if (!requests) {
+    handleMessage(message);
+    return;
+  }
+  // Posted as one job rather than through inOrder: one allocation less on every request.
+  const std::size_t bytes = message.size();
+  requestStarted(bytes);
+  workers->post(requests, [self = shared_from_this(), message]() {
+    self->handleMessage(message);
+    self->requestFinished(message.size());
+  });
 }
 
 void CameraEventsConnection::onBinaryMessage(const std::string&)
@@ -232,8 +268,11 @@ void CameraEventsConnection::onBinaryMessage(const std::string&)
 
 void CameraEventsConnection::handleMessage(const std::string& message)
 {
-  Logger::log(std::string(logPrefix) + "received message: " + message, LogLevel::Debug);
-  rapidjson::Document document;
+  if (Logger::getLevel() >= LogLevel::Debug)
+    Logger::log(std::string(logPrefix) + "received message: " + message, LogLevel::Debug);
+  thread_local char parseBuffer[parseBufferSize];
+  rapidjson::MemoryPoolAllocator<> allocator(parseBuffer, sizeof(parseBuffer));
+  rapidjson::Document document(&allocator);
   const Request request = decodeRequest(message, document);
   if (!request.error.empty()) {
     sendError(request.callId, request.error);
@@ -363,12 +402,12 @@ CameraEventsConnection::parseEvent(const rapidjson::Value& data)
 
 std::string CameraEventsConnection::replyText(int32_t callId, const std::string& text)
 {
-  return "{\"message\": \"" + escapeForAnswer(text) + "\", \"call_id\":" + std::to_string(callId) + "}";
+  return answerText("message", callId, text);
 }
 
 std::string CameraEventsConnection::errorText(int32_t callId, const std::string& text)
 {
-  return "{\"error\": \"" + escapeForAnswer(text) + "\", \"call_id\":" + std::to_string(callId) + "}";
+  return answerText("error", callId, text);
 }
 
 void CameraEventsConnection::sendReply(int32_t callId, const std::string& text)

@@ -26,19 +26,34 @@ std::shared_ptr<PlatformWorkers::Queue> PlatformWorkers::newQueue()
 
 void PlatformWorkers::post(const std::shared_ptr<Queue>& queue, std::function<void()> job)
 {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!stopped) {
-      queue->jobs.push_back(std::move(job));
-      if (queue->scheduled)
-        return;
-      queue->scheduled = true;
-      ready.push_back(queue);
-      workAvailable.notify_one();
-      return;
-    }
+  std::unique_lock<std::mutex> lock(mutex);
+  if (stopped) {
+    lock.unlock();
+    job();
+    return;
   }
-  job();
+  queue->jobs.push_back(std::move(job));
+  // A queue that is scheduled is run by a thread that comes back for what was added.
+  if (queue->scheduled)
+    return;
+  queue->scheduled = true;
+  ready.push_back(queue);
+  const bool wake = wakeNeeded();
+  lock.unlock();
+  // Outside the lock, so that the thread woken does not wake only to wait for it.
+  if (wake)
+    workAvailable.notify_one();
+}
+
+bool PlatformWorkers::wakeNeeded()
+{
+  // Waking a thread costs more than most jobs: a queue that a thread already on its way
+  // to the list will take does not need one. Threads inside a job do not count, as a
+  // platform call may hold one for seconds.
+  if (ready.size() <= wakesPending + returning.load() || idle <= wakesPending)
+    return false;
+  ++wakesPending;
+  return true;
 }
 
 void PlatformWorkers::release(std::shared_ptr<void> object)
@@ -63,33 +78,48 @@ void PlatformWorkers::stop()
 
 void PlatformWorkers::run()
 {
+  std::deque<std::function<void()>> batch;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
-    workAvailable.wait(lock, [this] { return !ready.empty() || stopping; });
+    while (ready.empty() && !stopping) {
+      ++idle;
+      workAvailable.wait(lock);
+      --idle;
+      // A spurious wake-up miscounts this only towards waking one thread too many.
+      if (wakesPending > 0)
+        --wakesPending;
+    }
     if (ready.empty())
       return;
     std::shared_ptr<Queue> queue = std::move(ready.front());
     ready.pop_front();
-    std::function<void()> job = std::move(queue->jobs.front());
-    queue->jobs.pop_front();
+    const bool wake = wakeNeeded();
+    // Everything the queue holds, in one turn: the jobs posted meanwhile wait for the
+    // next one, after these.
+    batch.swap(queue->jobs);
     lock.unlock();
-    try {
-      job();
-    } catch (const std::exception& e) {
-      Logger::log(std::string("WsServer - platform call: ") + e.what(), LogLevel::Error);
-    } catch (...) {
-      Logger::log("WsServer - platform call: unknown error", LogLevel::Error);
-    }
-    // Whatever the job held (possibly the last reference to a connection) goes here,
-    // outside the lock.
-    job = nullptr;
-    lock.lock();
-    // To the back: a connection with a long backlog takes turns with the others.
-    if (queue->jobs.empty()) {
-      queue->scheduled = false;
-    } else {
-      ready.push_back(std::move(queue));
+    if (wake)
       workAvailable.notify_one();
+    for (std::function<void()>& job : batch) {
+      try {
+        job();
+      } catch (const std::exception& e) {
+        Logger::log(std::string("WsServer - platform call: ") + e.what(), LogLevel::Error);
+      } catch (...) {
+        Logger::log("WsServer - platform call: unknown error", LogLevel::Error);
+      }
+      // Whatever the job held (possibly the last reference to a connection) goes now,
+      // outside the lock.
+      job = nullptr;
     }
+    batch.clear();
+    ++returning;
+    lock.lock();
+    --returning;
+    // To the back: a connection with a long backlog takes turns with the others.
+    if (queue->jobs.empty())
+      queue->scheduled = false;
+    else
+      ready.push_back(std::move(queue));
   }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -12,7 +13,9 @@
 // A few threads that make the calls into the platform libraries for the WebSocket
 // connections, so that a platform call that takes long holds up its own connection and
 // nobody else. Each connection posts to a queue of its own; a queue's jobs run one at a
-// time, in the order posted, while the threads take turns among the queues that have work.
+// time, in the order posted, while the threads take turns among the queues that have work
+// (a turn runs all the jobs a queue holds when the thread takes it). A sleeping thread is
+// woken only for a queue that no thread between two turns will take.
 class PlatformWorkers {
 public:
   class Queue;
@@ -37,12 +40,19 @@ public:
 
 private:
   void run();
+  // With the mutex held: whether a ready queue has no thread coming, in which case the
+  // caller wakes one (counted as on its way from now on).
+  bool wakeNeeded();
 
   std::mutex mutex;
   std::condition_variable workAvailable;
   std::deque<std::shared_ptr<Queue>> ready;
   bool stopping = false;
   bool stopped = false;
+  std::size_t idle = 0;         // threads waiting for work
+  std::size_t wakesPending = 0; // threads woken that have not yet looked at `ready`
+  // Threads done with a turn, on their way back to `ready` (counted without the mutex).
+  std::atomic<std::size_t> returning{0};
   std::shared_ptr<Queue> releases;
   std::vector<std::thread> threads;
 };

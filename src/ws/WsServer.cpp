@@ -281,7 +281,7 @@ int WsServer::handleCallback(lws* wsi, int reason, void* in, std::size_t len)
     std::string fragment = in != nullptr ? std::string(static_cast<const char*>(in), len) : std::string();
     const bool binary = lws_frame_is_binary(wsi) != 0;
     const bool final = lws_is_final_fragment(wsi) != 0;
-    connection->onReceive(fragment, binary, final);
+    connection->onReceive(std::move(fragment), binary, final);
     if (connection->receiveRejected()) {
       static const char reasonText[] = "message too large";
       lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,

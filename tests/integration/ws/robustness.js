@@ -139,12 +139,18 @@ run({
         expected.push(ok(callId));
       }
     }
-    await other.waitFor(() => other.messages.length === count, 4000, 'the other connection\'s answers');
+    // Withdrawn right behind its events: it must not overtake them on the way to the event system.
+    other.send(undeclareRequest(count + 2, 'quick'));
+    expected.push(ok(count + 2));
+    await other.waitFor(() => other.messages.length === count + 1, 4000, 'the other connection\'s answers');
     assert.deepEqual(other.messages.map((m) => m.text), expected);
     assert.equal(stalled.messages.length, 0, 'the stalled declaration was answered before the other connection');
     assert.equal(await stalled.next(10000), ok(1));
-    const sent = simEvents().filter((e) => e.op === 'send' && e.keys.length === 1 && e.keys[0].key === 'order');
+    const records = simEvents();
+    const sent = records.filter((e) => e.op === 'send' && e.keys.length === 1 && e.keys[0].key === 'order');
     assert.deepEqual(sent.map((e) => e.keys[0].value), [...Array(count).keys()].filter((i) => i % 10 !== 5));
+    const withdrawn = records.find((e) => e.op === 'undeclare' && e.declaration === sent[0].declaration);
+    assert.ok(withdrawn && withdrawn.seq > sent[sent.length - 1].seq, 'the withdrawal overtook its events');
     await stalled.close();
     await other.close();
   },
