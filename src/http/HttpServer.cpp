@@ -12,8 +12,8 @@
 #include "util/StringUtils.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -209,7 +209,8 @@ MHD_Result queueAnswer(MHD_Connection* connection, RequestData& request)
 
 } // namespace
 
-MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& request, const std::string& url)
+MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& request,
+                                      const std::string& url)
 {
   collectValues(connection, request);
   request.url = url;
@@ -304,7 +305,8 @@ bool HttpServer::start(uint16_t port)
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   workers = std::make_unique<WorkerPool>(Limits::httpWorkerThreads, Limits::maxHttpQueuedRequests);
   daemon.reset(MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, &onAccept, &connections, &HttpServer::onRequest, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, &onAccept, &connections,
+      &HttpServer::onRequest, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
       &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
       &connections, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
       MHD_OPTION_CONNECTION_LIMIT,
