@@ -45,8 +45,9 @@ bool ConnectionRegistry::evictLongestIdle()
   if (longest == nullptr) {
     return false;
   }
-  // The mutex is held, and `closed` takes it before the descriptor is closed, so this is still
-  // the connection's own socket. Its thread sees the end of the stream and closes it.
+  // The mutex is held, and `closed` takes it before the descriptor is closed (the library
+  // notifies the close before closing, on the event thread that owns the connection), so this
+  // is still the connection's own socket. That thread sees the end of the stream and closes it.
   shutdown(longest->fd, SHUT_RDWR);
   longest->leaving = true;
   --holding;

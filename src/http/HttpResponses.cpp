@@ -1,12 +1,14 @@
 #include "http/HttpServer.h"
 
 #include "camera/HttpManager.h"
+#include "http/RequestData.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 
 #include <unistd.h>
 
 #include <memory>
+#include <utility>
 
 // The response functions shared by every handler, the JSON status format and the MIME table.
 
@@ -23,16 +25,53 @@ ResponsePtr bufferResponse(const std::string& body)
       MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY));
 }
 
-MHD_Result queue(MHD_Connection* connection, unsigned code, const ResponsePtr& response)
+MHD_Result queue(MHD_Connection* connection, unsigned code, ResponsePtr response)
 {
-  if (!response) {
+  return HttpServer::queueResponse(connection, code, response.release());
+}
+
+// The request whose handler runs on this thread while its connection is suspended.
+thread_local RequestData* answeringLater = nullptr;
+
+} // namespace
+
+HttpServer::AnswerLater::AnswerLater(RequestData& request)
+{
+  answeringLater = &request;
+}
+
+HttpServer::AnswerLater::~AnswerLater()
+{
+  answeringLater = nullptr;
+}
+
+MHD_Result HttpServer::queueResponse(MHD_Connection* connection, unsigned code, MHD_Response* response)
+{
+  ResponsePtr owned(response);
+  if (!owned) {
     Logger::log("HttpServer: cannot create a response", LogLevel::Error);
     return MHD_NO;
   }
-  return MHD_queue_response(connection, code, response.get());
+  if (answeringLater == nullptr) {
+    return MHD_queue_response(connection, code, owned.get());
+  }
+  // As the library refuses a second response for one request.
+  if (answeringLater->answer) {
+    return MHD_NO;
+  }
+  answeringLater->answer.reset(owned.release());
+  answeringLater->answerCode = code;
+  return MHD_YES;
 }
 
-} // namespace
+bool HttpServer::afterAnswer(std::function<void()> work)
+{
+  if (answeringLater == nullptr) {
+    return false;
+  }
+  answeringLater->afterAnswer = std::move(work);
+  return true;
+}
 
 std::string HttpServer::jsonStatusBody(unsigned code, const std::string& message, const std::string& reason)
 {
@@ -52,7 +91,7 @@ MHD_Result sendJson(MHD_Connection* connection, unsigned code, const std::string
   if (response) {
     MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
   }
-  return queue(connection, code, response);
+  return queue(connection, code, std::move(response));
 }
 
 } // namespace
@@ -82,7 +121,7 @@ MHD_Result HttpServer::sendBuffer(MHD_Connection* connection, const std::string&
     MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_LENGTH,
                             std::to_string(body.size()).c_str());
   }
-  return queue(connection, MHD_HTTP_OK, response);
+  return queue(connection, MHD_HTTP_OK, std::move(response));
 }
 
 MHD_Result HttpServer::sendFile(MHD_Connection* connection, unsigned code, uint64_t size, int fd,
@@ -101,7 +140,7 @@ MHD_Result HttpServer::sendFile(MHD_Connection* connection, unsigned code, uint6
     MHD_add_response_header(response.get(), MHD_HTTP_HEADER_CONTENT_DISPOSITION,
                             ("attachment; filename=\"" + attachmentName + "\"").c_str());
   }
-  return queue(connection, code, response);
+  return queue(connection, code, std::move(response));
 }
 
 std::vector<std::pair<std::string, std::string>>
@@ -138,7 +177,7 @@ MHD_Result HttpServer::sendWithHeaders(MHD_Connection* connection, unsigned code
       MHD_add_response_header(response.get(), header.first.c_str(), header.second.c_str());
     }
   }
-  return queue(connection, code, response);
+  return queue(connection, code, std::move(response));
 }
 
 MHD_Result HttpServer::sendUnknownRequest(MHD_Connection* connection, const std::string& url)

@@ -13,18 +13,20 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <utility>
 
 namespace {
 
 constexpr int64_t maxUploadCollectorLength = Limits::maxUploadPartHeaderBytes + 4096;
-// The library counts a connection until its thread is joined, some time after the connection
-// gave up its place; its own limit, checked before ours, must leave room for those.
+// The library counts a connection until it is cleaned up, some time after the connection gave
+// up its place; its own limit, checked before ours, must leave room for those.
 constexpr unsigned connectionsClosingSlack = 64;
 
 bool isUploadUrl(const std::string& url)
@@ -131,37 +133,6 @@ void logPath(const RequestData& request, const std::string& url)
   Logger::log("Path: " + url + "?" + query, LogLevel::Trace);
 }
 
-MHD_Result processRequest(const HttpServer& server, MHD_Connection* connection, RequestData& request,
-                          const std::string& url)
-{
-  collectValues(connection, request);
-  request.url = url;
-  if (Logger::getLevel() == LogLevel::Trace) {
-    logPath(request, url);
-  }
-  if (!request.uploadError.empty()) {
-    return answerUploadError(connection, request);
-  }
-  if (request.bodyTooLarge) {
-    return answerBodyTooLarge(connection);
-  }
-  if (request.parser && !request.parser->IsComplete()) {
-    refuseUpload(request, MHD_HTTP_BAD_REQUEST,
-                 "Http API: upload error - the body ends before its closing boundary");
-    return answerUploadError(connection, request);
-  }
-  if (!request.body.empty() && request.header("Content-Type") == "application/x-www-form-urlencoded") {
-    for (auto& field : parseFormBody(request.body)) {
-      request.arguments[field.first] = std::move(field.second);
-    }
-  }
-  try {
-    return Routing::dispatch(server, connection, request, url);
-  } catch (const std::exception& exception) {
-    return HttpServer::sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, exception.what());
-  }
-}
-
 void receiveChunk(MHD_Connection* connection, RequestData& request, const std::string& url, const char* data,
                   size_t size)
 {
@@ -226,16 +197,104 @@ size_t unescape(void*, MHD_Connection*, char* text)
   return percentDecode(text);
 }
 
+MHD_Result queueAnswer(MHD_Connection* connection, RequestData& request)
+{
+  if (!request.answered || !request.answer) {
+    return MHD_NO;
+  }
+  const MHD_Result result = MHD_queue_response(connection, request.answerCode, request.answer.get());
+  request.answer.reset();
+  return result;
+}
+
 } // namespace
+
+MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& request,
+                                      const std::string& url)
+{
+  collectValues(connection, request);
+  request.url = url;
+  if (Logger::getLevel() == LogLevel::Trace) {
+    logPath(request, url);
+  }
+  if (!request.uploadError.empty()) {
+    return answerUploadError(connection, request);
+  }
+  if (request.bodyTooLarge) {
+    return answerBodyTooLarge(connection);
+  }
+  if (request.parser && !request.parser->IsComplete()) {
+    refuseUpload(request, MHD_HTTP_BAD_REQUEST,
+                 "Http API: upload error - the body ends before its closing boundary");
+    return answerUploadError(connection, request);
+  }
+  if (!request.body.empty() && request.header("Content-Type") == "application/x-www-form-urlencoded") {
+    for (auto& field : parseFormBody(request.body)) {
+      request.arguments[field.first] = std::move(field.second);
+    }
+  }
+  const Routing::Route* route = Routing::findRoute(url);
+  if (route == nullptr || !route->mayBlock) {
+    try {
+      return Routing::dispatch(*this, connection, request, url);
+    } catch (const std::exception& exception) {
+      return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, exception.what());
+    }
+  }
+  if (!workers->reserve()) {
+    return sendJsonStatus(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                          "Http API: too many requests in progress, try again later");
+  }
+  // Suspended before the handler is handed over, so that the worker's resume always follows.
+  request.stage = RequestData::Stage::Handling;
+  MHD_suspend_connection(connection);
+  workers->post([this, connection, route, &request]() {
+    std::function<void()> afterwards;
+    {
+      AnswerLater answerLater(request);
+      try {
+        request.answered = route->handler(*this, connection, request, request.url) == MHD_YES;
+      } catch (const std::exception& exception) {
+        request.answered =
+            sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, exception.what()) == MHD_YES;
+      }
+      request.stage = RequestData::Stage::Answered;
+      afterwards = std::move(request.afterAnswer);
+    }
+    // From here on the server owns the request again and may end it at any time.
+    MHD_resume_connection(connection);
+    if (afterwards) {
+      afterwards();
+    }
+  });
+  return MHD_YES;
+}
 
 HttpServer::HttpServer(std::shared_ptr<PackageController> packages, std::shared_ptr<ParamsManagerBase> params)
     : packages(std::move(packages)), params(std::move(params)), connections(Limits::maxHttpConnections)
 {
 }
 
+HttpServer::~HttpServer()
+{
+  stop();
+}
+
 void HttpServer::stop()
 {
+  if (!daemon) {
+    return;
+  }
+  listenSocket = MHD_quiesce_daemon(daemon.get());
+  // Every suspended connection is resumed by the handler it waits for: the library refuses to
+  // stop while one is still suspended.
+  workers->stop();
   daemon.reset();
+  if (listenSocket >= 0) {
+    close(listenSocket);
+    listenSocket = -1;
+  }
+  workers.reset();
 }
 
 bool HttpServer::start(uint16_t port)
@@ -244,16 +303,20 @@ bool HttpServer::start(uint16_t port)
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // poll(), unlike select(), takes descriptors above 1023, which a busy process reaches.
+  workers = std::make_unique<WorkerPool>(Limits::httpWorkerThreads, Limits::maxHttpQueuedRequests);
   daemon.reset(MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, port, &onAccept,
-      &connections, &HttpServer::onRequest, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, &onAccept, &connections,
+      &HttpServer::onRequest, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
       &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
       &connections, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
       MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(Limits::maxHttpConnections + connectionsClosingSlack),
       MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      Limits::httpConnectionMemoryBytes, MHD_OPTION_END));
+      Limits::httpConnectionMemoryBytes, MHD_OPTION_THREAD_POOL_SIZE,
+      static_cast<unsigned>(Limits::httpEventThreads), MHD_OPTION_END));
+  if (!daemon) {
+    workers.reset();
+  }
   return daemon != nullptr;
 }
 
@@ -264,6 +327,9 @@ MHD_Result HttpServer::onRequest(void* closure, MHD_Connection* connection, cons
   try {
     auto& server = *static_cast<HttpServer*>(closure);
     auto* request = static_cast<RequestData*>(*requestPointer);
+    if (request != nullptr && request->stage != RequestData::Stage::Receiving) {
+      return request->stage == RequestData::Stage::Answered ? queueAnswer(connection, *request) : MHD_YES;
+    }
     const std::string path = url != nullptr ? url : "";
     if (request == nullptr) {
       // The head is complete: from now on the connection is busy, and between requests only
@@ -291,7 +357,7 @@ MHD_Result HttpServer::onRequest(void* closure, MHD_Connection* connection, cons
     }
     request->method = method;
     if (request->method == "GET" || *uploadDataSize == 0) {
-      return processRequest(server, connection, *request, path);
+      return server.processRequest(connection, *request, path);
     }
     receiveChunk(connection, *request, path, uploadData, *uploadDataSize);
     *uploadDataSize = 0;

@@ -3,10 +3,12 @@
 // Endpoint handlers are declared here, one group per source file.
 
 #include "http/ConnectionRegistry.h"
+#include "http/WorkerPool.h"
 
 #include <microhttpd.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,8 +18,11 @@ struct RequestData;
 class PackageController;
 class ParamsManagerBase;
 
-// The HTTP API server on the loopback interface: one thread per connection, every request
-// gathered into a `RequestData` and routed by its URL (see Routing.h) to one handler. At most
+// The HTTP API server on the loopback interface: a few event-loop threads serve every
+// connection, each request gathered into a `RequestData` and routed by its URL (see
+// Routing.h) to one handler. A handler that may block runs on a bounded worker pool while its
+// connection is suspended; when every worker is busy and the pool's queue is full the request
+// is answered 503. Handlers that never block run on the event loop. At most
 // Limits::maxHttpConnections connections are held (see ConnectionRegistry); a new one must
 // send its request head before Limits::httpRequestHeadTimeoutSeconds pass without a byte,
 // later it may stay quiet for Limits::httpIdleTimeoutSeconds. A body other than an upload
@@ -30,12 +35,13 @@ public:
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
   // Stops the daemon (see stop).
-  ~HttpServer() = default;
+  ~HttpServer();
 
   // Starts listening on 127.0.0.1:`port`. False when the daemon could not be started.
   bool start(uint16_t port);
 
-  // Stops listening and waits for every connection thread, and so every handler, to end.
+  // Stops accepting connections, lets every handler handed to a worker finish (a streamed
+  // body still arriving is cut short), then closes every connection and joins every thread.
   // Nothing is done when the daemon is not running.
   void stop();
 
@@ -48,7 +54,23 @@ public:
                                  MHD_RequestTerminationCode reason);
   static MHD_Result collectValue(void* requestData, MHD_ValueKind kind, const char* key, const char* value);
 
-  // Response functions. Each queues its answer on `connection` and returns the queue result.
+  // Queues `response` (owned from here, may be null) with `code` on `connection`. On a worker
+  // running a handler, the answer is kept for the server to queue once the handler is done.
+  static MHD_Result queueResponse(MHD_Connection* connection, unsigned code, MHD_Response* response);
+  // On a worker running a handler, leaves `work` to run on the worker once the answer is
+  // queued, and returns true; false elsewhere.
+  static bool afterAnswer(std::function<void()> work);
+  // Marks the calling thread as running the handler of `request` for its lifetime.
+  class AnswerLater {
+  public:
+    explicit AnswerLater(RequestData& request);
+    AnswerLater(const AnswerLater&) = delete;
+    AnswerLater& operator=(const AnswerLater&) = delete;
+    ~AnswerLater();
+  };
+
+  // Response functions. Each queues its answer on `connection` (see queueResponse) and returns
+  // the queue result.
   // Answers `code` with the JSON status body built from `message`, or with `message` itself
   // when `raw` is set; Content-Type "application/json". A code other than 200 logs the
   // message at level Error.
@@ -127,6 +149,9 @@ public:
   std::string nodeState() const;
 
 private:
+  // Completes `request`: answers it at once, or hands its handler to a worker.
+  MHD_Result processRequest(MHD_Connection* connection, RequestData& request, const std::string& url);
+
   // The parameter's cached value: the Node.js runtime's directory, empty when none.
   std::string nodejsLocation() const;
 
@@ -137,5 +162,7 @@ private:
   };
   // Declared first, so that it outlives the daemon whose callbacks use it.
   ConnectionRegistry connections;
+  std::unique_ptr<WorkerPool> workers;
   std::unique_ptr<MHD_Daemon, DaemonStopper> daemon;
+  int listenSocket = -1;
 };

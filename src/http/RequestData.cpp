@@ -6,6 +6,11 @@
 
 #include <vector>
 
+void RequestData::ResponseDestroyer::operator()(MHD_Response* response) const
+{
+  MHD_destroy_response(response);
+}
+
 std::string RequestData::argument(const std::string& name) const
 {
   auto it = arguments.find(name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -10,10 +11,12 @@
 namespace MPFD {
 class Parser;
 }
+struct MHD_Response;
 
 // Everything one HTTP request carries, gathered across the server's repeated callbacks.
-// Lives from the first callback of its request to the completion callback and is touched
-// only by the thread of its connection.
+// Lives from the first callback of its request to the completion callback. Touched by one
+// thread at a time: the server's, or while the connection is suspended, the worker running
+// its handler.
 struct RequestData {
   std::string method;
   // The raw body of every request except the two uploads, which stream into `parser`.
@@ -34,6 +37,20 @@ struct RequestData {
   // Set when a body that is not an upload grew beyond its limit: the rest of it is read and
   // dropped, and the request is answered 413.
   bool bodyTooLarge = false;
+
+  // A handler run on a worker cannot queue its answer: the answer waits here until the
+  // connection, suspended meanwhile, is resumed and the server queues it.
+  enum class Stage { Receiving, Handling, Answered };
+  Stage stage = Stage::Receiving;
+  struct ResponseDestroyer {
+    void operator()(MHD_Response* response) const;
+  };
+  std::unique_ptr<MHD_Response, ResponseDestroyer> answer;
+  unsigned answerCode = 0;
+  // False when the handler failed to answer: the connection is then closed.
+  bool answered = false;
+  // Work left to the worker once the answer can be sent (the rest of a streamed body).
+  std::function<void()> afterAnswer;
 
   // The argument `name` (exact key), or "" when there is none.
   std::string argument(const std::string& name) const;

@@ -12,16 +12,31 @@ using Routing::Route;
 // Tested top to bottom; a more specific pattern must come before any pattern it contains
 // ("/package/list.cgi" before "/package/", "/proxy/" before "/package/").
 const Route routes[] = {
-    {"/api_check.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                          const std::string&) { return s.onApiCheckRequest(c, r); }},
-    {"/package/list.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                             const std::string&) { return s.onPackageListRequest(c, r); }},
-    {"/package/get_storage.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                                    const std::string&) { return s.onGetStorageRequest(c, r); }},
-    {"/package/status.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                               const std::string&) { return s.onPackageStatusRequest(c, r); }},
-    {"/package/log.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                            const std::string&) { return s.onPackageLogRequest(c, r); }},
+    {"/api_check.cgi",
+     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
+       return s.onApiCheckRequest(c, r);
+     },
+     false},
+    {"/package/list.cgi",
+     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
+       return s.onPackageListRequest(c, r);
+     },
+     false},
+    {"/package/get_storage.cgi",
+     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
+       return s.onGetStorageRequest(c, r);
+     },
+     false},
+    {"/package/status.cgi",
+     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
+       return s.onPackageStatusRequest(c, r);
+     },
+     false},
+    {"/package/log.cgi",
+     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
+       return s.onPackageLogRequest(c, r);
+     },
+     false},
     {"/package/install.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
                                 const std::string&) { return s.onInstallRequest(c, r); }},
     {"/package/remove.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
@@ -34,8 +49,11 @@ const Route routes[] = {
                    const std::string& url) { return s.onPackageProxyRequest(c, r, url, false); }},
     {"/proxy_public/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
                           const std::string& url) { return s.onPackageProxyRequest(c, r, url, true); }},
-    {"/package/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                     const std::string& url) { return s.onPackageUiRequest(c, r, url); }},
+    {"/package/",
+     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string& url) {
+       return s.onPackageUiRequest(c, r, url);
+     },
+     false},
     {"/proxy.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
                       const std::string&) { return s.onProxyRequest(c, r); }},
     {"/node_update.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,

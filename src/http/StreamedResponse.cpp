@@ -1,6 +1,7 @@
 #include "http/StreamedResponse.h"
 
 #include "http/HttpServer.h"
+#include "http/WorkerPool.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 // What the server reads from the transfer at a time.
 constexpr size_t readBlockBytes = 64 * 1024;
-// The longest single wait, so that a transfer paused or ended elsewhere is noticed.
+// The longest single wait, so that a transfer paused, ended elsewhere or timed out is noticed.
 constexpr int maxWaitMilliseconds = 1000;
 
 struct ResponseDestroyer {
@@ -30,7 +31,7 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline)
 
 StreamedResponse::StreamedResponse(std::unique_ptr<HttpManager::Request> request, long timeoutSeconds)
     : request(std::move(request)), multi(this->request->multi()), timeoutSeconds(timeoutSeconds),
-      holdBound(Limits::maxEtagEntryBytes)
+      sink(&this->request->response().body), holdBound(Limits::maxEtagEntryBytes)
 {
 }
 
@@ -55,9 +56,15 @@ std::unique_ptr<StreamedResponse> StreamedResponse::start(std::unique_ptr<HttpMa
     return transfer;
   }
   // The body is held until it outgrows what the ETag cache may store of one answer; an
-  // answer that ends before is then given whole, cached and replayed as any other.
+  // answer that ends before is then given whole, cached and replayed as any other. Nothing
+  // else knows of the transfer yet, so its fields are read without the lock.
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
   while (!transfer->complete && !transfer->paused) {
+    if (WorkerPool::stopping()) {
+      transfer->complete = true;
+      transfer->result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
     if (Clock::now() >= deadline) {
       if (transfer->held() > 0) {
         break; // a body arriving slowly is handed on as it comes
@@ -100,6 +107,7 @@ void StreamedResponse::step()
 {
   int running = 0;
   const CURLMcode code = curl_multi_perform(multi, &running);
+  std::lock_guard<std::mutex> lock(mutex);
   if (code != CURLM_OK) {
     Logger::log(std::string("Curl multi error: ") + curl_multi_strerror(code), LogLevel::Warning);
     complete = true;
@@ -120,49 +128,110 @@ void StreamedResponse::wait(int milliseconds)
   curl_multi_poll(multi, nullptr, 0, milliseconds, nullptr);
 }
 
+void StreamedResponse::wakeReader()
+{
+  if (readerWaiting) {
+    readerWaiting = false;
+    MHD_resume_connection(connection);
+  }
+}
+
+void StreamedResponse::pump()
+{
+  for (;;) {
+    bool resume = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (gone) {
+        break;
+      }
+      if (readerWaiting && Clock::now() - waitingSince >= std::chrono::seconds(timeoutSeconds)) {
+        // The upstream gets the whole time limit again for every piece the client waits for;
+        // the time the client itself takes to read does not count.
+        Logger::log("Curl error: " + std::to_string(CURLE_OPERATION_TIMEDOUT) +
+                        " - the upstream stopped sending, the answer was cut short",
+                    LogLevel::Warning);
+        complete = true;
+        result = CURLE_OPERATION_TIMEDOUT;
+      } else if (WorkerPool::stopping()) {
+        complete = true;
+        result = CURLE_ABORTED_BY_CALLBACK;
+      }
+      if (complete) {
+        wakeReader();
+        break;
+      }
+      resume = paused && unpause;
+      if (resume) {
+        paused = false;
+        unpause = false;
+      }
+    }
+    if (resume) {
+      // libcurl hands over the piece it kept back from inside this call.
+      curl_easy_pause(request->handle(), CURLPAUSE_CONT);
+    }
+    step();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (complete || held() > 0) {
+        wakeReader();
+      }
+      if (complete) {
+        continue; // noticed at the top
+      }
+    }
+    wait(maxWaitMilliseconds);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    pumpEnded = true;
+  }
+  curl_multi_remove_handle(multi, request->handle());
+  added = false;
+  // The thread's handles are free again for its next request; the body left stays.
+  request.reset();
+}
+
 ssize_t StreamedResponse::read(char* buffer, size_t max)
 {
-  // The upstream gets the whole time limit again for every piece the client waits for; the
-  // time the client itself took to read does not count.
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-  while (held() == 0) {
-    if (complete) {
-      if (result == CURLE_OK) {
-        return MHD_CONTENT_READER_END_OF_STREAM;
-      }
+  std::lock_guard<std::mutex> lock(mutex);
+  if (held() == 0) {
+    if (!complete) {
+      // Called again once the worker resumes the connection: more arrived or the end.
+      readerWaiting = true;
+      waitingSince = Clock::now();
+      MHD_suspend_connection(connection);
+      return 0;
+    }
+    if (result == CURLE_OK) {
+      return MHD_CONTENT_READER_END_OF_STREAM;
+    }
+    if (result != CURLE_OPERATION_TIMEDOUT) {
       Logger::log("Curl error: " + std::to_string(result) + " - " + curl_easy_strerror(result) +
                       ", the answer was cut short",
                   LogLevel::Warning);
-      return MHD_CONTENT_READER_END_WITH_ERROR;
     }
-    if (paused) {
-      // libcurl hands over the piece it kept back from inside this call.
-      paused = false;
-      curl_easy_pause(request->handle(), CURLPAUSE_CONT);
-      continue;
-    }
-    if (Clock::now() >= deadline) {
-      Logger::log("Curl error: " + std::to_string(CURLE_OPERATION_TIMEDOUT) +
-                      " - the upstream stopped sending, the answer was cut short",
-                  LogLevel::Warning);
-      return MHD_CONTENT_READER_END_WITH_ERROR;
-    }
-    step();
-    if (held() == 0 && !complete && !paused) {
-      wait(millisecondsUntil(deadline));
-    }
+    return MHD_CONTENT_READER_END_WITH_ERROR;
   }
-  std::string& body = request->response().body;
   const size_t count = std::min(max, held());
-  std::memcpy(buffer, body.data() + sent, count);
+  std::memcpy(buffer, sink->data() + sent, count);
   sent += count;
-  if (sent == body.size()) {
-    body.clear();
+  if (sent == sink->size()) {
+    sink->clear();
     sent = 0;
     // The first piece may have been as large as a cache entry; later ones stay small.
-    if (body.capacity() > 2 * Limits::maxProxyHeldBytes) {
-      body.shrink_to_fit();
+    if (sink->capacity() > 2 * Limits::maxProxyHeldBytes) {
+      sink->shrink_to_fit();
     }
+  } else if (sent >= holdBound) {
+    // The worker appends while the client reads: what was sent goes, or the buffer would grow.
+    sink->erase(0, sent);
+    sent = 0;
+  }
+  if (paused && !unpause && held() <= holdBound && !pumpEnded) {
+    unpause = true;
+    curl_multi_wakeup(multi);
   }
   return static_cast<ssize_t>(count);
 }
@@ -171,11 +240,12 @@ size_t StreamedResponse::onBody(char* data, size_t size, size_t count, void* sel
 {
   auto& transfer = *static_cast<StreamedResponse*>(self);
   try {
+    std::lock_guard<std::mutex> lock(transfer.mutex);
     if (transfer.held() > transfer.holdBound) {
       transfer.paused = true;
       return CURL_WRITEFUNC_PAUSE;
     }
-    transfer.request->response().body.append(data, size * count);
+    transfer.sink->append(data, size * count);
     return size * count;
   } catch (...) {
     return 0;
@@ -185,7 +255,7 @@ size_t StreamedResponse::onBody(char* data, size_t size, size_t count, void* sel
 ssize_t StreamedResponse::onRead(void* self, uint64_t, char* buffer, size_t max)
 {
   try {
-    return static_cast<StreamedResponse*>(self)->read(buffer, max);
+    return (*static_cast<std::shared_ptr<StreamedResponse>*>(self))->read(buffer, max);
   } catch (...) {
     return MHD_CONTENT_READER_END_WITH_ERROR;
   }
@@ -193,7 +263,16 @@ ssize_t StreamedResponse::onRead(void* self, uint64_t, char* buffer, size_t max)
 
 void StreamedResponse::onFree(void* self)
 {
-  delete static_cast<StreamedResponse*>(self);
+  auto* owner = static_cast<std::shared_ptr<StreamedResponse>*>(self);
+  {
+    StreamedResponse& transfer = **owner;
+    std::lock_guard<std::mutex> lock(transfer.mutex);
+    transfer.gone = true;
+    if (!transfer.pumpEnded) {
+      curl_multi_wakeup(transfer.multi);
+    }
+  }
+  delete owner;
 }
 
 MHD_Result StreamedResponse::queue(MHD_Connection* connection, std::unique_ptr<StreamedResponse> transfer,
@@ -204,15 +283,27 @@ MHD_Result StreamedResponse::queue(MHD_Connection* connection, std::unique_ptr<S
   curl_off_t length = -1;
   curl_easy_getinfo(transfer->request->handle(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
   const uint64_t size = length >= 0 ? static_cast<uint64_t>(length) : MHD_SIZE_UNKNOWN;
+  std::shared_ptr<StreamedResponse> shared(std::move(transfer));
+  {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->streamed = std::move(*shared->sink);
+    shared->sink = &shared->streamed;
+    shared->connection = connection;
+  }
+  if (!HttpServer::afterAnswer([shared]() { shared->pump(); })) {
+    Logger::log("HttpServer: a streamed answer needs a worker", LogLevel::Error);
+    return MHD_NO;
+  }
+  auto* owner = new std::shared_ptr<StreamedResponse>(shared);
   std::unique_ptr<MHD_Response, ResponseDestroyer> response(
-      MHD_create_response_from_callback(size, readBlockBytes, onRead, transfer.get(), onFree));
+      MHD_create_response_from_callback(size, readBlockBytes, onRead, owner, onFree));
   if (!response) {
+    onFree(owner); // the worker drops the transfer
     Logger::log("HttpServer: cannot create a response", LogLevel::Error);
     return MHD_NO;
   }
-  transfer.release(); // freed by the response, through onFree
   for (const auto& header : HttpServer::headersFromLines(headerLines)) {
     MHD_add_response_header(response.get(), header.first.c_str(), header.second.c_str());
   }
-  return MHD_queue_response(connection, code, response.get());
+  return HttpServer::queueResponse(connection, code, response.release());
 }

@@ -7,15 +7,18 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 // An upstream answer taken as it arrives, so that a body of any size costs a bounded buffer.
-// The transfer runs on the thread of the client's connection: first until the answer is
+// The transfer runs on the worker that handles the request: first until the answer is
 // complete, its body has outgrown one ETag cache entry, or the time limit has passed; an
 // answer complete by then is given whole, as `HttpManager::get` gives it. A larger one is
 // sent to the client while it arrives, the upstream held back whenever the client is behind
-// by Limits::maxProxyHeldBytes.
+// by Limits::maxProxyHeldBytes. The worker keeps driving the transfer after the answer is
+// queued; the server's thread only takes what has arrived, suspending the connection while
+// nothing has, so that a slow upstream never holds up the other connections.
 class StreamedResponse {
 public:
   StreamedResponse(const StreamedResponse&) = delete;
@@ -39,8 +42,10 @@ public:
   const HttpManager::Response& received() const;
 
   // Queues the rest of the answer on `connection` with `code` and the headers of
-  // `headerLines` (as `HttpServer::sendWithHeaders` adds them). The response owns the
-  // transfer from here; a failure of the upstream midway ends the client's answer early.
+  // `headerLines` (as `HttpServer::sendWithHeaders` adds them), and leaves the transfer to
+  // the worker for after the answer (see HttpServer::afterAnswer); MHD_NO when not called
+  // from a handler on a worker. A failure of the upstream midway, or the server stopping,
+  // ends the client's answer early.
   static MHD_Result queue(MHD_Connection* connection, std::unique_ptr<StreamedResponse> transfer,
                           unsigned code, const std::vector<std::string>& headerLines);
 
@@ -49,11 +54,16 @@ private:
 
   StreamedResponse(std::unique_ptr<HttpManager::Request> request, long timeoutSeconds);
 
-  size_t held() const { return request->response().body.size() - sent; }
+  // Callers hold `mutex`.
+  size_t held() const { return sink->size() - sent; }
   // Runs what the transfer has ready; notes its end.
   void step();
   // Waits up to `milliseconds` for the upstream to have more.
   void wait(int milliseconds);
+  // Drives the transfer until it ends or the client is gone.
+  void pump();
+  // Lets the server's thread call the reader again, when it waits.
+  void wakeReader();
   ssize_t read(char* buffer, size_t max);
 
   static size_t onBody(char* data, size_t size, size_t count, void* self);
@@ -66,10 +76,26 @@ private:
   CURLM* const multi;
   bool added = false;
   const long timeoutSeconds;
-  // The body is held from `sent` on; above `holdBound` bytes the transfer pauses.
+
+  // Shared by the worker driving the transfer and the server's thread reading the body.
+  std::mutex mutex;
+  // The body arriving: the request's until the answer is queued, then `streamed`, which
+  // outlives the transfer. Held from `sent` on; above `holdBound` bytes the transfer pauses.
+  std::string* sink;
+  std::string streamed;
   size_t sent = 0;
   size_t holdBound;
   bool paused = false;
+  // Asked by the reader once the client took enough of a paused transfer's body.
+  bool unpause = false;
   bool complete = false;
   CURLcode result = CURLE_OK;
+  MHD_Connection* connection = nullptr;
+  // The reader found nothing and suspended the connection, at `waitingSince`.
+  bool readerWaiting = false;
+  Clock::time_point waitingSince;
+  // The response was freed: nobody reads any more.
+  bool gone = false;
+  // The transfer is over and the request released: `multi` may not be woken.
+  bool pumpEnded = false;
 };

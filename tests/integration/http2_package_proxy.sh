@@ -2,7 +2,7 @@
 # The package proxy against a real Node.js package run by Orvane: path and query mapping,
 # the method rules, 401 to 400, upstream statuses and headers (folded and oddly cased), large
 # bodies streamed and the ETag cache, a package that refuses connections or never answers,
-# and no connection thread left behind.
+# no connection thread left behind, and no thread for each client waiting on a package.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
@@ -134,4 +134,16 @@ threads_back() { [ "$(orvane_threads)" -le "$threads_before" ]; }
 wait_until 30 threads_back || fail "threads before: $threads_before, after: $(orvane_threads)"
 request "$api/api_check.cgi"
 expect_answer 200 "$(json_status 200 OK)" "Orvane still answers"
+
+# 64 clients waiting on a package that never answers cost no thread each, and the server
+# still answers beside them.
+sockets() { find "/proc/$ORVANE_PID/fd" -lname 'socket:*' | wc -l; }
+sockets_before=$(sockets)
+for i in $(seq 1 64); do curl -s -o /dev/null -m 30 "$api/proxy/echo/slow$i" & done
+all_connected() { [ "$(sockets)" -ge $((sockets_before + 64)) ]; }
+wait_until 20 all_connected || fail "the 64 clients did not connect: $(sockets) sockets"
+request "$api/api_check.cgi"
+expect_answer 200 "$(json_status 200 OK)" "answer beside 64 waiting clients"
+[ "$(orvane_threads)" -le $((threads_before + 4)) ] || fail "threads before: $threads_before, with 64 waiting: $(orvane_threads)"
+kill $(jobs -p) 2>/dev/null || true
 pass
