@@ -1,42 +1,13 @@
 #!/usr/bin/env bash
-# Diagnostics, the installation of the Node.js runtime on FLASH, the camera list and the
-# report.
+# The camera list and the report.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
 source "$(dirname "$0")/http_helpers.bash"
 
 tools=$orvane_app_dir/tools
-diagnostics_say() {
-  request "$api/diagnostics.cgi"
-  [ "$body" = "{\"node_state\":\"$1\"}" ]
-}
-
 # report_line N: line N of the last report.
 report_line() { sed -n "$1p" "$work/body"; }
-
-# The runtime shipped but not installed.
-request "$api/diagnostics.cgi"
-expect_answer 200 '{"node_state":"NOT_INSTALLED"}' "diagnostics before the update"
-curl -sS -D "$work/headers" -o /dev/null "$api/diagnostics.cgi"
-grep -qi '^Content-Type: application/json' "$work/headers" || fail "diagnostics without their Content-Type"
-request "$api/report.cgi"
-expect_eq "$(report_line 4)" "NodeJS state: NOT_INSTALLED" "report before the update"
-
-request "$api/node_update.cgi?storage=FLASH"
-expect_answer 200 "$(json_status 200 OK)" "node update on FLASH"
-grep -q 'Unpacking NodeJS' "$ORVANE_LOG" || fail "the update was not logged"
-[ ! -e "$tools/node.gz" ] || fail "the archive is still there"
-expect_eq "$(stat -c %a "$tools/node")" 755 "mode of the runtime"
-expect_eq "$("$tools/node" -e 'console.log(6 * 7)')" 42 "the unpacked runtime runs"
-expect_eq "$(camera-sim-ctl get orvane.NodejsLocation)" "$tools/" "recorded location"
-wait_until 10 diagnostics_say OK || fail "diagnostics after the update: $body"
-
-request "$api/node_update.cgi?storage=FLASH"
-expect_answer 406 "$(json_status 406 'Already decompressed!')" "second update"
-request -X POST "$api/node_update.cgi"
-expect_answer 406 "$(json_status 406 'Already decompressed!')" "second update, other storage"
-[ ! -e /var/spool/storage/SD_DISK/orvane/node ] || fail "a refused update wrote onto the SD card"
 
 # The camera list: the tool's lines filtered, in their order, escaped inside the message.
 # camera_names: "name|ip" per camera of the last answer's message, which must be a JSON
@@ -88,7 +59,7 @@ expect_match "$(report_line 1)" '^uptime: .*load average' "report line 1"
 expect_match "$(report_line 2)" '^RAM - available: [0-9]+ MB$' "report line 2"
 free_mb=$(($(stat -f -c '%a * %S' /usr/local/) / 1048576))
 expect_eq "$(report_line 3)" "Internal memory - available: $free_mb MB" "report line 3"
-expect_eq "$(report_line 4)" "NodeJS state: OK" "report line 4"
+expect_eq "$(report_line 4)" "NodeJS state: NOT_INSTALLED" "report line 4"
 expect_eq "$(report_line 5)" "Installed: $(tr '\r\n' '  ' <<<"$list" | sed 's/ $//')" "report line 5"
 [[ $list == *'"package_name": "listed"'* ]] || fail "the package list lacks the package: $list"
 pass

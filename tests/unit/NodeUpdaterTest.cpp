@@ -1,6 +1,6 @@
 #include "packages/NodeUpdater.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include <stdexcept>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 

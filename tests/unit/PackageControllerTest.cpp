@@ -1,6 +1,6 @@
 #include "packages/PackageController.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 #include "util/UniqueFd.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 

@@ -1,11 +1,11 @@
 #include "packages/PackageManifest.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 #include "util/Limits.h"
 
 #include <gtest/gtest.h>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "packages/Package.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "packages/ProcessLauncher.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 #include "util/UniqueFd.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <string>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 
