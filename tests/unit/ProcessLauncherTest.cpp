@@ -51,17 +51,6 @@ protected:
     return output;
   }
 
-  static std::string readAll(int fd)
-  {
-    std::string text;
-    char buffer[512];
-    ssize_t count;
-    while ((count = read(fd, buffer, sizeof buffer)) > 0) {
-      text.append(buffer, static_cast<size_t>(count));
-    }
-    return text;
-  }
-
   TempDir dir;
 };
 
