@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <atomic>
 #include <set>
 #include <stdexcept>
@@ -15,7 +14,10 @@ using namespace TestSupport;
 
 namespace {
 
-UniqueFd listenOn(uint16_t port) { return listenOnLoopback(port); }
+UniqueFd listenOn(uint16_t port)
+{
+  return listenOnLoopback(port);
+}
 
 class Controller : public ::testing::Test {
 protected:

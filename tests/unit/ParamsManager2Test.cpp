@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace TestSupport;
 
 TEST(ParamsManager2Test, ListAnswerYieldsTheFirstLinesTrimmedValue)

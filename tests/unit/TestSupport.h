@@ -17,9 +17,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +27,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -97,7 +97,8 @@ public:
     const std::string base = root.empty() ? path_ : root;
     std::vector<std::string> paths;
     std::error_code missing;
-    for (auto it = fs::recursive_directory_iterator(base, missing); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(base, missing); it != fs::recursive_directory_iterator();
+         ++it) {
       paths.push_back(fs::relative(it->path(), base).string());
     }
     std::sort(paths.begin(), paths.end());

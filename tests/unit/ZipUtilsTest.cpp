@@ -266,17 +266,24 @@ TEST_F(ZipUtilsTest, EntriesReachingOutsideOrRepeatedAreRefusedBeforeAnythingIsW
 {
   std::vector<std::pair<std::string, std::function<void(ArchiveBuilder&)>>> cases;
   for (const std::string name : {"../escaped", "/tmp/absolute-entry", "ok/../../escaped", "..", "a/.."}) {
-    cases.emplace_back(name, [name](ArchiveBuilder& zip) { zip.file("first", "1").file(name, "evil").file("last", "3"); });
+    cases.emplace_back(
+        name, [name](ArchiveBuilder& zip) { zip.file("first", "1").file(name, "evil").file("last", "3"); });
   }
-  for (const auto& [name, target] : std::vector<std::pair<std::string, std::string>>{
-           {"l", ".."}, {"l", "/etc"}, {"a/l", "../../x"}, {"a/l", "b/../../.."}, {"a/b/l", "x/../../.."}, {"l", ""}}) {
+  for (const auto& [name, target] : std::vector<std::pair<std::string, std::string>>{{"l", ".."},
+                                                                                     {"l", "/etc"},
+                                                                                     {"a/l", "../../x"},
+                                                                                     {"a/l", "b/../../.."},
+                                                                                     {"a/b/l", "x/../../.."},
+                                                                                     {"l", ""}}) {
     cases.emplace_back(name + " -> " + target,
                        [name, target](ArchiveBuilder& zip) { zip.file("first", "1").link(name, target); });
   }
   // An entry below a link of the same archive, even one pointing inside.
-  cases.emplace_back("through a link",
-                     [](ArchiveBuilder& zip) { zip.directory("real/").link("l", "real").file("l/x", "through"); });
-  cases.emplace_back("a/b twice", [](ArchiveBuilder& zip) { zip.file("a/b", "first").file("a/./b", "second"); });
+  cases.emplace_back("through a link", [](ArchiveBuilder& zip) {
+    zip.directory("real/").link("l", "real").file("l/x", "through");
+  });
+  cases.emplace_back("a/b twice",
+                     [](ArchiveBuilder& zip) { zip.file("a/b", "first").file("a/./b", "second"); });
   for (const auto& [what, build] : cases) {
     SCOPED_TRACE(what);
     {
