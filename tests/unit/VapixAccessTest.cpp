@@ -36,7 +36,8 @@ TEST(VapixAccessTest, PlatformCallsFromOtherThreadsRunOnTheMainLoop)
       std::this_thread::yield();
     }
     ranOn = callOnMainContext<std::thread::id>([]() { return std::this_thread::get_id(); });
-    EXPECT_THROW(callOnMainContext<int>([]() -> int { throw std::runtime_error("failed"); }), std::runtime_error);
+    EXPECT_THROW(callOnMainContext<int>([]() -> int { throw std::runtime_error("failed"); }),
+                 std::runtime_error);
     g_main_loop_quit(loop);
   });
   g_main_loop_run(loop);
