@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Package installation through the HTTP API with curl: FLASH and SD card, the package list,
-# re-installation keeping local data, storage conflicts, text-only forms.
+# re-installation keeping local data, storage conflicts, text-only forms, a restart in the
+# middle of an install, and the SD card taken out.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
@@ -148,5 +149,23 @@ request "$api/package/list.cgi"
 expect_eq "$(grep -o '"package_name": "twin"' <<<"$body" | wc -l)" 1 "twin listed after the restart"
 no_leftovers "$flash_root"
 no_leftovers "$sd_root"
+
+# The SD card taken out: SD uploads are refused before their body is read, the SD figure is
+# -1, SD packages are not listed, and FLASH keeps working.
+umount /var/spool/storage/SD_DISK && rmdir /var/spool/storage/SD_DISK
+make_package flashonly
+install "" "$work/flashonly.zip"
+expect_answer 400 "$(json_status 400 'Http API: the SD card is not available')" "SD upload without a card"
+install "storage=SD_DISK" "$work/flashonly.zip"
+expect_answer 400 "$(json_status 400 'Http API: the SD card is not available')" "explicit SD upload without a card"
+[ ! -e /var/spool/storage/SD_DISK ] || fail "the SD card directory was created"
+request "$api/package/get_storage.cgi"
+[[ $body =~ ^\[\{\"type\":\"FLASH\",\"capacity_mb\":[0-9]+\},\{\"type\":\"SD_DISK\",\"capacity_mb\":-1\}\]$ ]] ||
+  fail "storage without a card: $body"
+install "storage=FLASH" "$work/flashonly.zip"
+expect_answer 200 "$(json_status 200 OK)" "FLASH install without a card"
+request "$api/package/list.cgi"
+expect_eq "$(jq -r '[.[].storage] | unique | join(",")' <<<"$body")" FLASH "storages listed without a card"
+expect_match "$body" '"package_name": "flashonly"' "list without a card"
 orvane_stop
 pass

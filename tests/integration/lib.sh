@@ -70,8 +70,6 @@ orvane_stop() {
   wait "$orvane_pid" || orvane_status=$?
 }
 
-# run_orvane_in_sandbox LOG [ARGS...]: orvane_start under its older name.
-run_orvane_in_sandbox() { orvane_start "$@"; }
 
 # VAPIX as Orvane reaches it: 127.0.0.12 at System.BoaPort, with the issued credentials.
 vapix_port() { camera-sim-ctl get System.BoaPort; }

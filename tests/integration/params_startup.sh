@@ -1,10 +1,64 @@
 #!/usr/bin/env bash
-# Start-up against the simulated camera: the version and build identifier written through
-# VAPIX, an unreadable identity field that is only logged, and the log level taken from
-# the parameter once at start (an unknown spelling meaning Info).
+# Orvane's process entry and start-up against the simulated camera: console lines, signals,
+# the version and build identifier written through VAPIX, an unreadable identity field only
+# logged, the log level read once at start; start-up failures around VAPIX (a token refused
+# twice ends with 100, a refusal or a wrong path once is retried, an unreadable identity or
+# a web server port that is no number end with 1); then parameter changes made on the
+# camera: each logged, a burst applied once, 500 ms after its last change, a new LogLevel
+# not applied while running, only a new PackageConfigurations value reconciling packages.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox --no-start --no-node --params "$top/tests/integration/params_no_soc.params"
+
+# The process entry: console lines in the exact format with an argument, none without,
+# and exit status 0 within a second of SIGTERM or SIGINT.
+console_line='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[ (Info   |Debug  |Error  |Warning|Trace  ) \] '
+version_written() { [ "$(camera-sim-ctl get orvane.Version)" = 3.1.10 ]; }
+
+for signal in TERM INT; do
+  log=$(mktemp)
+  camera-sim-ctl set orvane.Version 0
+  orvane_start "$log" console
+  wait_until 20 version_written || fail "Orvane did not write its version: $(cat "$log")"
+  started=$(date +%s%N)
+  orvane_stop "$signal"
+  elapsed_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+  expect_eq "$orvane_status" 0 "exit status after SIG$signal"
+  [ "$elapsed_ms" -lt 1000 ] || fail "SIG$signal took ${elapsed_ms} ms"
+  [ -s "$log" ] || fail "no console output with an argument"
+  head -1 "$log" | grep -qE "$console_line" || fail "console line not in the expected format: $(head -3 "$log")"
+  rm -f "$log"
+done
+
+# Without an argument nothing goes to the console.
+log=$(mktemp)
+camera-sim-ctl set orvane.Version 0
+orvane_start "$log"
+wait_until 20 version_written || fail "Orvane did not write its version without an argument"
+orvane_stop TERM
+expect_eq "$orvane_status" 0 "exit status after SIGTERM without an argument"
+[ ! -s "$log" ] || fail "console output without an argument: $(head -3 "$log")"
+rm -f "$log"
+
+# SIGINT while a large package is being removed ends Orvane all the same: file work is done
+# in the process, never by a shell that has the whole process ignore SIGINT meanwhile.
+log=$(mktemp)
+orvane_start "$log" console
+api_up() { curl -sf -o /dev/null http://127.0.0.1:22520/api_check.cgi; }
+wait_until 20 api_up || fail "the API did not come up: $(cat "$log")"
+big=$orvane_app_dir/localdata/packages/big
+mkdir -p "$big"
+(cd "$big" && seq 200000 | xargs touch)
+curl -s -o /dev/null 'http://127.0.0.1:22520/package/remove.cgi?package_name=big' &
+remover=$!
+wait_until 30 grep -q 'package_name = big' "$log" || fail "the removal did not start"
+started=$(date +%s%N)
+kill -INT "$orvane_pid"
+orvane_ended() { ! grep -qE '^State:\s+[^Z]' "/proc/$orvane_pid/status" 2>/dev/null; }
+wait_until 30 orvane_ended || fail "SIGINT during a removal was lost"
+wait "$remover" || true
+echo "SIGINT during a removal: ended after $(( ($(date +%s%N) - started) / 1000000 )) ms"
+rm -rf "$log" "$big"
 
 log=$(mktemp)
 version_written() { [ "$(camera-sim-ctl get orvane.Version)" = 3.1.10 ]; }
@@ -46,4 +100,158 @@ orvane_stop
 expect_eq "$orvane_status" 0 "exit status at level Debug"
 ! grep -q '\[ Debug   \]' "$log" || fail "Debug lines at level Debug (Info): $(cat "$log")"
 
+# run_to_exit: starts Orvane and waits (bounded) for it to end by itself.
+run_to_exit() {
+  orvane_start "$log" console
+  local waited=0
+  while kill -0 "$orvane_pid" 2>/dev/null; do
+    [ $waited -lt 300 ] || { orvane_stop KILL; fail "Orvane did not end: $(cat "$log")"; }
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  orvane_status=0
+  wait "$orvane_pid" || orvane_status=$?
+}
+
+# A token refused on the first request and again after renewal.
+camera-sim-ctl vapix-fail 401 2
+run_to_exit
+expect_eq "$orvane_status" 100 "exit status after two 401"
+expect_match "$(cat "$log")" '\[ Error   \] VapixAccess - Invalid authorization token$' "two 401"
+
+# Refused once (as after a password renewal) or answered 404 once: retried, start-up goes on.
+for status in 401 404; do
+  camera-sim-ctl set orvane.Version 0.0.0
+  camera-sim-ctl vapix-fail $status 1
+  orvane_start "$log" console
+  wait_until 20 version_written || fail "Version not written after one $status: $(cat "$log")"
+  orvane_stop
+  expect_eq "$orvane_status" 0 "exit status after one $status"
+  ! grep '\[ Error   \]' "$log" | grep -vq 'Properties.System.Soc' || fail "error lines after one $status: $(cat "$log")"
+done
+
+# The serial number answered 500 twice: logged, and the camera cannot be identified.
+camera-sim-ctl vapix-fail 500 2
+run_to_exit
+expect_eq "$orvane_status" 1 "exit status without serial number"
+expect_match "$(cat "$log")" \
+  '\[ Error   \] Unable to get parameter "Properties.System.SerialNumber" - status: 500$' "serial number read"
+expect_match "$(cat "$log")" '\[ Error   \] Camera info reading failed\.$' "identity failure"
+
+# A web server port of letters.
+boa_port=$(vapix_port)
+camera-sim-ctl set System.BoaPort http 2>/dev/null || true
+if [ "$(camera-sim-ctl get System.BoaPort)" = http ]; then
+  run_to_exit
+  expect_eq "$orvane_status" 1 "exit status with a BoaPort of letters"
+  expect_match "$(cat "$log")" '\[ Error   \] Invalid parameter "System.BoaPort" value: http$' "BoaPort of letters"
+else
+  fail "camera-sim refused a BoaPort of letters; the case cannot be set up"
+fi
+camera-sim-ctl set System.BoaPort "$boa_port"
+
+# Parameter changes, on a running Orvane at level Info.
+camera-sim-ctl set orvane.LogLevel info
+orvane_start "$log" console
+wait_until 20 curl -s -o /dev/null http://127.0.0.1:22520/api_check.cgi || fail "no start: $(cat "$log")"
+ORVANE_LOG=$log ORVANE_PID=$orvane_pid
+# log_since LINE: Orvane's log from line LINE on.
+log_since() { tail -n +"$1" "$ORVANE_LOG"; }
+next_line() { echo $(($(wc -l <"$ORVANE_LOG") + 1)); }
+
+# events_since LINE: "C <ms>" for each change line and "P <ms>" for each Process line, with
+# the milliseconds since midnight of its time stamp.
+events_since() {
+  log_since "$1" | while IFS= read -r line; do
+    local kind
+    case $line in
+      *'[ Info    ] Parameter "'*'" changed') kind=C ;;
+      *'[ Info    ] Process changed params') kind=P ;;
+      *) continue ;;
+    esac
+    local time=${line:11:12}
+    echo "$kind $(((10#${time:0:2} * 3600 + 10#${time:3:2} * 60 + 10#${time:6:2}) * 1000 + 10#${time:9:3}))"
+  done
+}
+
+# check_settling LINE: every Process line follows at least one change since the previous
+# Process line, and comes at least 450 ms after the last of them (a change re-arms the
+# timer); the last change is followed by a Process line.
+check_settling() {
+  local kind ms last_change="" pending=0
+  while read -r kind ms; do
+    if [ "$kind" = C ]; then
+      last_change=$ms pending=1
+    else
+      [ "$pending" = 1 ] || fail "Process line without a change before it: $(log_since "$1")"
+      [ $((ms - last_change)) -ge 450 ] ||
+        fail "applied $((ms - last_change)) ms after a change, before the burst settled: $(log_since "$1")"
+      pending=0
+    fi
+  done < <(events_since "$1")
+  [ "$pending" = 0 ] || fail "last change not applied: $(log_since "$1")"
+}
+
+# The one-shot re-check, 1 s after start, reports values that differ from the cache; a
+# burst still inside its window then shows up twice. Let it run first.
+sleep 1.5
+
+# send_burst ATTEMPT: three updates through VAPIX, 100 ms apart, from one curl process.
+send_burst() {
+  local url credentials
+  url="http://127.0.0.12:$(vapix_port)/axis-cgi/param.cgi"
+  credentials=$(vapix_credentials)
+  curl -sf -o /dev/null --rate 10/s \
+    --digest -u "$credentials" "$url" --data action=update --data-urlencode "orvane.Enabled=$(($1 % 2))" --next \
+    --digest -u "$credentials" "$url" --data action=update --data-urlencode "orvane.NodejsLocation=/tmp/$1/" --next \
+    --digest -u "$credentials" "$url" --data action=update --data-urlencode "orvane.LogLevel=error" ||
+    fail "VAPIX updates refused"
+}
+
+# A burst of three changes about 100 ms apart. On a heavily loaded machine they may still
+# arrive further apart than the 500 ms window; then the burst is sent again.
+for attempt in 1 2 3; do
+  start=$(next_line)
+  send_burst "$attempt"
+  settled() { [ "$(events_since "$start" | grep -c '^C')" = 3 ] && events_since "$start" | tail -1 | grep -q '^P'; }
+  wait_until 10 settled || fail "burst not applied: $(log_since "$start")"
+  # A wrongly armed second timer would fire within this time.
+  sleep 0.8
+  check_settling "$start"
+
+  changes=$(log_since "$start" | grep -E '\[ Info    \] Parameter ".*" changed$')
+  expect_match "$(sed -n 1p <<<"$changes")" 'Parameter "root\.Orvane\.Enabled" changed$' "first change"
+  expect_match "$(sed -n 2p <<<"$changes")" 'Parameter "root\.Orvane\.NodejsLocation" changed$' "second change"
+  expect_match "$(sed -n 3p <<<"$changes")" 'Parameter "root\.Orvane\.LogLevel" changed$' "third change"
+  times=($(events_since "$start" | awk '{print $2}'))
+  if [ $((times[2] - times[0])) -lt 450 ]; then
+    expect_eq "$(events_since "$start" | grep -c '^P')" 1 "Process lines for one burst"
+    echo "changes $((times[1] - times[0])) and $((times[2] - times[1])) ms apart; applied $((times[3] - times[2])) ms after the third"
+    break
+  fi
+  [ "$attempt" -lt 3 ] || fail "the three changes never arrived within 450 ms: $(log_since "$start")"
+done
+
+# LogLevel is now "error" in the store, but the running level stays: Info lines go on.
+start=$(next_line)
+camera-sim-ctl set orvane.Enabled 1
+wait_for_log "$ORVANE_LOG" 'Parameter ".*Enabled" changed$' 10 || fail "no change line after LogLevel error"
+applied() { log_since "$start" | grep -q 'Process changed params'; }
+wait_until 10 applied || fail "change after LogLevel error not applied: $(log_since "$start")"
+
+# PackageConfigurations: a new value brings the packages in line (the one named is not
+# installed, which says so); the same value again changes nothing and reconciles nothing.
+start=$(next_line)
+configurations='{"ghost":{"enabled": true}}'
+for round in 1 2; do
+  camera-sim-ctl set orvane.PackageConfigurations "$configurations"
+  rounds_applied() { [ "$(log_since "$start" | grep -c 'Process changed params')" = "$round" ]; }
+  wait_until 10 rounds_applied || fail "PackageConfigurations change $round not applied: $(log_since "$start")"
+done
+check_settling "$start"
+[ "$(log_since "$start" | grep -c 'Orvane - Package not found: ghost')" = 1 ] ||
+  fail "expected one reconciliation for one new value: $(log_since "$start")"
+kill -0 "$ORVANE_PID" || fail "Orvane ended"
+orvane_stop
+expect_eq "$orvane_status" 0 "exit status after the changes"
 pass

@@ -4,8 +4,8 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 [ -d "$top/tests/node_modules/ws" ] || (cd "$top/tests" && npm ci --silent --no-audit --no-fund >/dev/null)
-"$top/scripts/sandbox" --no-node --start -- node "$top/tests/integration/ws/robustness.js" || fail "robustness"
 "$top/scripts/sandbox" --no-node --start -- bash -c '
+  node "$ORVANE_SOURCE_DIR/tests/integration/ws/robustness.js" || { echo "FAIL: robustness" >&2; exit 1; }
   ip addr add 10.254.0.1/32 dev lo || exit 3
   node -e "
     const net = require(\"net\");
@@ -18,5 +18,5 @@ source "$(dirname "$0")/lib.sh"
       const loopback = await attempt(\"127.0.0.1\"), other = await attempt(\"10.254.0.1\");
       console.log(loopback, other);
       process.exit(loopback && !other ? 0 : 1);
-    })();"' || fail "the WebSocket port must be bound to 127.0.0.1 only"
+    })();" || { echo "FAIL: the WebSocket port must be bound to 127.0.0.1 only" >&2; exit 1; }' || fail "camera-events robustness"
 pass

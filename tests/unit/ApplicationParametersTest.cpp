@@ -18,13 +18,6 @@ public:
 
 } // namespace
 
-TEST(ApplicationParametersTest, NamesComeInRegistrationOrder)
-{
-  EXPECT_EQ(applicationParameterNames(),
-            (std::vector<std::string>{"Version", "VersionHash", "Enabled", "PackageConfigurations",
-                                      "NodejsLocation", "LogLevel"}));
-}
-
 // Burst coalescing on the main loop is checked end to end against the simulated camera.
 TEST(ApplicationParametersTest, OnlyARealChangeOfPackageConfigurationsAsksForReconciliation)
 {

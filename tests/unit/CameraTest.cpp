@@ -1,5 +1,6 @@
 #include "camera/Camera.h"
-#include "camera/ParamsManagerBase.h"
+
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,17 +10,10 @@
 namespace {
 
 // Answers VAPIX reads from a table; a missing name is a failed read.
-class TableParams : public ParamsManagerBase {
+class TableParams : public TestSupport::FakeParams {
 public:
   explicit TableParams(std::map<std::string, std::string> table) : table(std::move(table)) {}
 
-  std::map<std::string, std::string> getParameters() override { return {}; }
-  bool addParameter(const std::string&) override { return false; }
-  bool registerCallback(const std::string&, ParameterCallback) override { return false; }
-  void checkParameters() override {}
-  bool updateParameter(const std::string&, const std::string&) override { return false; }
-  void saveToFile(const std::string&) override {}
-  void loadFromFile(const std::string&) override {}
   std::string getVapixParameter(const std::string& name, bool silent, bool* ok) override
   {
     reads.push_back(name);
@@ -30,7 +24,6 @@ public:
     }
     return found == table.end() ? "" : found->second;
   }
-  bool setVapixParameter(const std::string&, const std::string&) override { return false; }
 
   std::map<std::string, std::string> table;
   std::vector<std::string> reads;

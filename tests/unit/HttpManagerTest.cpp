@@ -1,6 +1,7 @@
 #include "camera/HttpManager.h"
+
+#include "TestSupport.h"
 #include "util/Limits.h"
-#include "util/Logger.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -9,52 +10,20 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+using namespace TestSupport;
+
 namespace {
-
-// A listening loopback socket on a free port; returns the socket and sets `port`.
-int listenOnLoopback(uint16_t& port)
-{
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener, 16) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("test server cannot listen");
-  }
-  port = ntohs(address.sin_port);
-  return listener;
-}
-
-// Captures what the logger prints while `action` runs at `level`.
-std::string capturedLog(const std::function<void()>& action, const std::string& level = "info")
-{
-  Logger::setLevel(level);
-  Logger::setConsoleOutput(true);
-  testing::internal::CaptureStdout();
-  action();
-  std::string output = testing::internal::GetCapturedStdout();
-  Logger::setConsoleOutput(false);
-  Logger::setLevel("info");
-  return output;
-}
 
 // A loopback HTTP/1.1 server that answers each request with the raw bytes its handler
 // returns, one connection at a time, and records what it received.
@@ -77,7 +46,6 @@ public:
   {
     stopping = true;
     thread.join();
-    close(listener);
   }
 
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
@@ -92,11 +60,11 @@ private:
   void serve()
   {
     while (!stopping) {
-      pollfd ready{listener, POLLIN, 0};
+      pollfd ready{listener.get(), POLLIN, 0};
       if (poll(&ready, 1, 50) <= 0) {
         continue;
       }
-      int connection = accept(listener, nullptr, nullptr);
+      int connection = accept(listener.get(), nullptr, nullptr);
       if (connection >= 0) {
         answer(connection);
         close(connection);
@@ -151,7 +119,7 @@ private:
 
   Handler handler;
   uint16_t port = 0;
-  int listener;
+  UniqueFd listener;
   std::atomic<bool> stopping{false};
   mutable std::mutex mutex;
   std::vector<Request> received;
@@ -376,57 +344,38 @@ TEST_F(HttpManagerTest, UnreachableHostGivesCurlCodeStatus500AndAWarning)
 {
   // A port that was just free: listen, note it, close.
   uint16_t port = 0;
-  close(listenOnLoopback(port));
-  std::unique_ptr<HttpManager::Response> response;
-  std::string output = capturedLog(
-      [&] { response = HttpManager::get("http://127.0.0.1:" + std::to_string(port) + "/", "", 5); });
+  listenOnLoopback(port);
+  LogCapture log;
+  auto response = HttpManager::get("http://127.0.0.1:" + std::to_string(port) + "/", "", 5);
 
   EXPECT_NE(response->curlCode, CURLE_OK);
   EXPECT_EQ(response->statusCode, 500);
-  EXPECT_NE(output.find("[ Warning ] Curl error: " + std::to_string(response->curlCode) + " - "),
-            std::string::npos)
-      << output;
+  EXPECT_TRUE(log.contains("[ Warning ] Curl error: " + std::to_string(response->curlCode) + " - "));
 }
 
-TEST_F(HttpManagerTest, TracedPostBodyIsCutAfterAThousandCharacters)
-{
-  RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
-  std::string output = capturedLog(
-      [&] {
-        HttpManager::post(server.url("/long"), std::string(1000, 'a') + std::string(500, 'b'), "text/plain",
-                          "", 5);
-        HttpManager::post(server.url("/short"), "tiny", "text/plain", "", 5);
-      },
-      "trace");
-
-  EXPECT_NE(output.find("Http POST: " + server.url("/long") + "\n" + std::string(1000, 'a') + "...\n"),
-            std::string::npos);
-  EXPECT_EQ(output.find('b'), std::string::npos);
-  EXPECT_NE(output.find("Http POST: " + server.url("/short") + "\ntiny\n"), std::string::npos);
-  ASSERT_EQ(server.requests().size(), 2u);
-  EXPECT_EQ(server.requests()[0].body.size(), 1500u);
-}
-
-TEST_F(HttpManagerTest, TracedUrlShowsTheUserButNotThePassword)
+TEST_F(HttpManagerTest, TraceShowsPostBodiesCutAfterAThousandCharactersAndUsersButNoPasswords)
 {
   RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
   std::string withCredentials = server.url("/p?q=a@b");
   withCredentials.insert(std::string("http://").size(), "acap-user:s3cr3t@");
-  std::string output = capturedLog(
-      [&] {
-        HttpManager::get(withCredentials, "", 5);
-        HttpManager::post(withCredentials, "x=1", "text/plain", "", 5);
-        HttpManager::get(server.url("/plain@path"), "", 5);
-      },
-      "trace");
-
   std::string masked = withCredentials;
   masked.replace(masked.find("s3cr3t"), 6, "***");
-  EXPECT_NE(output.find("Http GET: " + masked + "\n"), std::string::npos) << output;
-  EXPECT_NE(output.find("Http POST: " + masked + "\nx=1\n"), std::string::npos) << output;
-  EXPECT_NE(output.find("Http GET: " + server.url("/plain@path") + "\n"), std::string::npos) << output;
-  EXPECT_EQ(output.find("s3cr3t"), std::string::npos) << output;
-  ASSERT_EQ(server.requests().size(), 3u);
+  LogCapture log;
+  HttpManager::post(server.url("/long"), std::string(1000, 'a') + std::string(500, 'b'), "text/plain", "", 5);
+  HttpManager::post(server.url("/short"), "tiny", "text/plain", "", 5);
+  HttpManager::get(withCredentials, "", 5);
+  HttpManager::post(withCredentials, "x=1", "text/plain", "", 5);
+  HttpManager::get(server.url("/plain@path"), "", 5);
+
+  EXPECT_TRUE(log.contains("Http POST: " + server.url("/long") + "\n" + std::string(1000, 'a') + "...\n"));
+  EXPECT_FALSE(log.contains("bbbb"));
+  EXPECT_TRUE(log.contains("Http POST: " + server.url("/short") + "\ntiny\n"));
+  EXPECT_TRUE(log.contains("Http GET: " + masked + "\n"));
+  EXPECT_TRUE(log.contains("Http POST: " + masked + "\nx=1\n"));
+  EXPECT_TRUE(log.contains("Http GET: " + server.url("/plain@path") + "\n"));
+  EXPECT_FALSE(log.contains("s3cr3t"));
+  ASSERT_EQ(server.requests().size(), 5u);
+  EXPECT_EQ(server.requests()[0].body.size(), 1500u);
 }
 
 TEST(HttpManagerHelpersTest, UrlEncodeKeepsOnlyUnreservedCharacters)
@@ -521,7 +470,6 @@ public:
   {
     stopping = true;
     thread.join();
-    close(listener);
     SSL_CTX_free(context);
   }
   std::string url() const { return "https://127.0.0.1:" + std::to_string(port) + "/"; }
@@ -530,11 +478,11 @@ private:
   void serve()
   {
     while (!stopping) {
-      pollfd ready{listener, POLLIN, 0};
+      pollfd ready{listener.get(), POLLIN, 0};
       if (poll(&ready, 1, 50) <= 0) {
         continue;
       }
-      int connection = accept(listener, nullptr, nullptr);
+      int connection = accept(listener.get(), nullptr, nullptr);
       if (connection < 0) {
         continue;
       }
@@ -561,7 +509,7 @@ private:
 
   SSL_CTX* context;
   uint16_t port = 0;
-  int listener;
+  UniqueFd listener;
   std::atomic<bool> stopping{false};
   std::thread thread;
 };
@@ -578,13 +526,11 @@ TEST(HttpManagerHelpersTest, AddCertificatesStoresEveryGoodBlockAndLogsBadOnes)
 
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   ASSERT_NE(context, nullptr);
-  CURLcode result = CURLE_FAILED_INIT;
-  std::string output = capturedLog([&] { result = HttpManager::addCertificates(nullptr, context, &text); });
-
-  EXPECT_EQ(result, CURLE_OK);
+  LogCapture log;
+  EXPECT_EQ(HttpManager::addCertificates(nullptr, context, &text), CURLE_OK);
   EXPECT_EQ(storedCertificates(context), 2);
-  EXPECT_NE(output.find("[ Error   ] PEM_read_bio_X509 failed."), std::string::npos) << output;
-  EXPECT_NE(output.find("[ Error   ] Error adding certificate."), std::string::npos) << output;
+  EXPECT_TRUE(log.has("[ Error   ] PEM_read_bio_X509 failed."));
+  EXPECT_TRUE(log.has("[ Error   ] Error adding certificate."));
   SSL_CTX_free(context);
 }
 

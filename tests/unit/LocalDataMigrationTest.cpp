@@ -1,10 +1,10 @@
 #include "app/LocalDataMigration.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 

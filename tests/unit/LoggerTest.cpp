@@ -1,5 +1,7 @@
 #include "util/Logger.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -39,23 +41,17 @@ TEST(LoggerTest, ConsoleLineHasLocalTimePaddedMillisecondsAndLabel)
 
 TEST(LoggerTest, MessagesAboveTheCurrentLevelAreNotPrinted)
 {
-  Logger::setConsoleOutput(true);
-  Logger::setLevel("warning");
-  testing::internal::CaptureStdout();
-  Logger::log("shown error", LogLevel::Error);
-  Logger::log("hidden info", LogLevel::Info);
-  Logger::log("hidden trace", LogLevel::Trace);
-  std::string out = testing::internal::GetCapturedStdout();
-  Logger::setLevel("none");
-  testing::internal::CaptureStdout();
+  {
+    TestSupport::LogCapture log("warning");
+    Logger::log("shown error", LogLevel::Error);
+    Logger::log("hidden info", LogLevel::Info);
+    Logger::log("hidden trace", LogLevel::Trace);
+    EXPECT_TRUE(log.has("[ Error   ] shown error"));
+    EXPECT_FALSE(log.contains("hidden"));
+  }
+  TestSupport::LogCapture log("none");
   Logger::log("hidden at none", LogLevel::Error);
   Logger::log("level zero passes", LogLevel::None);
-  std::string atNone = testing::internal::GetCapturedStdout();
-  Logger::setLevel("info");
-  Logger::setConsoleOutput(false);
-
-  EXPECT_NE(out.find("[ Error   ] shown error\n"), std::string::npos);
-  EXPECT_EQ(out.find("hidden"), std::string::npos);
-  EXPECT_EQ(atNone.find("hidden"), std::string::npos);
-  EXPECT_NE(atNone.find("[ Info    ] level zero passes\n"), std::string::npos);
+  EXPECT_FALSE(log.contains("hidden"));
+  EXPECT_TRUE(log.has("[ Info    ] level zero passes"));
 }

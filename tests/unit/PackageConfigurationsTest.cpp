@@ -1,12 +1,12 @@
 #include "app/PackageConfigurations.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 #include "packages/PackageController.h"
 #include "util/Limits.h"
 
 #include <gtest/gtest.h>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 

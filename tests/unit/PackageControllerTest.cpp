@@ -1,38 +1,22 @@
 #include "packages/PackageController.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 #include "util/UniqueFd.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <set>
 #include <stdexcept>
 #include <thread>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 
-// A listener on 127.0.0.1:`port`, so that the port is in use.
-UniqueFd listenOn(int port)
+UniqueFd listenOn(uint16_t port)
 {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int one = 1;
-  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd.get(), 1) != 0) {
-    return UniqueFd();
-  }
-  return fd;
+  return listenOnLoopback(port);
 }
 
 class Controller : public ::testing::Test {

@@ -35,19 +35,6 @@ TEST(ParameterCacheTest, UpdateReportsChangesOfKnownKeysOnly)
   EXPECT_EQ(cache.value("LogLevel"), "debug");
 }
 
-TEST(ParameterCacheTest, SnapshotIsAnOrderedCopy)
-{
-  ParameterCache cache("orvane");
-  cache.set("Version", "3.1.10");
-  cache.set("Enabled", "1");
-  auto copy = cache.snapshot();
-  cache.update("Enabled", "0");
-  ASSERT_EQ(copy.size(), 2u);
-  EXPECT_EQ(copy.begin()->first, "Enabled");
-  EXPECT_EQ(copy["Enabled"], "1");
-  EXPECT_EQ(cache.value("Enabled"), "0");
-}
-
 TEST(ParameterCacheTest, ReadersNeverSeeAHalfWrittenValue)
 {
   ParameterCache cache("orvane");

@@ -1,40 +1,11 @@
 #include "camera/ParamsManager2.h"
+
+#include "TestSupport.h"
 #include "util/FileUtils.h"
-#include "util/Logger.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <unistd.h>
-
-namespace {
-
-// A manager without platform or VAPIX behind it: the cache is seeded directly and VAPIX
-// writes are recorded.
-class RecordingParams : public ParamsManager2 {
-public:
-  RecordingParams() : ParamsManager2("orvane", nullptr) {}
-  void seed(const std::string& key, const std::string& value) { cache.set(key, value); }
-  bool setVapixParameter(const std::string& name, const std::string& value) override
-  {
-    writes.emplace_back(name, value);
-    return true;
-  }
-  std::vector<std::pair<std::string, std::string>> writes;
-};
-
-class TempDir {
-public:
-  TempDir()
-  {
-    char pattern[] = "/tmp/params-test-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string path;
-};
-
-} // namespace
+using namespace TestSupport;
 
 TEST(ParamsManager2Test, ListAnswerYieldsTheFirstLinesTrimmedValue)
 {
@@ -66,26 +37,20 @@ TEST(ParamsManager2Test, UpdateBodyEncodesNameAndTrimmedValue)
 
 TEST(ParamsManager2Test, CallbackForAnUnknownNameIsRefusedWithALogLine)
 {
-  RecordingParams params;
-  Logger::setConsoleOutput(true);
-  testing::internal::CaptureStdout();
-  bool registered = params.registerCallback("NeverAdded", [](const char*, const char*, void*) {});
-  std::string output = testing::internal::GetCapturedStdout();
-  Logger::setConsoleOutput(false);
-  EXPECT_FALSE(registered);
-  EXPECT_NE(output.find("[ Error   ] Unable to register callback for unknown parameter: \"NeverAdded\""),
-            std::string::npos)
-      << output;
+  FakeParams params;
+  LogCapture log;
+  EXPECT_FALSE(params.registerCallback("NeverAdded", [](const char*, const char*, void*) {}));
+  EXPECT_TRUE(log.has("[ Error   ] Unable to register callback for unknown parameter: \"NeverAdded\""));
 }
 
 TEST(ParamsManager2Test, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBack)
 {
   TempDir dir;
-  RecordingParams params;
+  FakeParams params;
   params.seed("Version", "3.1.10");
   params.seed("Enabled", "1");
   params.seed("NodejsLocation", "");
-  const std::string file = dir.path + "/params.txt";
+  const std::string file = dir / "params.txt";
   params.saveToFile(file);
   EXPECT_EQ(FileUtils::readFile(file + ""), "Enabled=1\nNodejsLocation=\nVersion=3.1.10");
 
@@ -95,7 +60,7 @@ TEST(ParamsManager2Test, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBack
   EXPECT_EQ(params.writes, (std::vector<std::pair<std::string, std::string>>{
                                {"orvane.LogLevel", "debug"}, {"orvane.Empty", ""}, {"a", "b=c"}}));
 
-  RecordingParams empty;
+  FakeParams empty;
   ASSERT_TRUE(FileUtils::writeFile(file, "stale", false));
   empty.saveToFile(file);
   EXPECT_EQ(FileUtils::readFile(file), "");

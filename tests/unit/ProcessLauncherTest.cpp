@@ -1,6 +1,6 @@
 #include "packages/ProcessLauncher.h"
 
-#include "PackageTestSupport.h"
+#include "TestSupport.h"
 #include "util/UniqueFd.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <string>
 
-using namespace PackageTestSupport;
+using namespace TestSupport;
 
 namespace {
 
@@ -49,17 +49,6 @@ protected:
       *result = launched;
     }
     return output;
-  }
-
-  static std::string readAll(int fd)
-  {
-    std::string text;
-    char buffer[512];
-    ssize_t count;
-    while ((count = read(fd, buffer, sizeof buffer)) > 0) {
-      text.append(buffer, static_cast<size_t>(count));
-    }
-    return text;
   }
 
   TempDir dir;

@@ -1,20 +1,17 @@
 #include "util/SystemUtils.h"
 
+#include "TestSupport.h"
 #include "util/Limits.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -92,14 +89,9 @@ TEST(SystemUtilsTest, ExecPipeDoesNotLeakIntoProcessesStartedMeanwhile)
 
   // Another thread starting a process while the command runs must not pass the pipe on.
   // (Not through popen: that closes earlier popen streams in its child by itself.)
-  char listing[] = "/tmp/SystemUtilsTest.XXXXXX";
-  const int listingFd = mkstemp(listing);
-  ASSERT_GE(listingFd, 0);
-  close(listingFd);
-  const int status = std::system((std::string("ls -l /proc/self/fd > ") + listing).c_str());
-  std::ifstream in(listing);
-  const std::string inChild(std::istreambuf_iterator<char>(in), {});
-  std::remove(listing);
+  TestSupport::TempDir temp;
+  const int status = std::system(("ls -l /proc/self/fd > " + temp / "fds").c_str());
+  const std::string inChild = TestSupport::readText(temp / "fds");
   running.join();
   ASSERT_EQ(status, 0);
   for (const std::string& pipe : added) {
@@ -132,20 +124,10 @@ TEST(SystemUtilsTest, AvailableMemoryAddsTheFreeKindsLessSharedAndAReserveThatDe
 
 TEST(SystemUtilsTest, PortIsFreeUntilSomethingListens)
 {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const uint16_t port = ntohs(address.sin_port);
-
-  // Bound but not listening: connections are refused.
-  EXPECT_TRUE(SystemUtils::isPortFree(port));
-  ASSERT_EQ(listen(listener, 4), 0);
+  uint16_t port = 0;
+  UniqueFd listener = TestSupport::listenOnLoopback(port);
+  ASSERT_TRUE(listener);
   EXPECT_FALSE(SystemUtils::isPortFree(port));
-  close(listener);
+  listener.reset();
   EXPECT_TRUE(SystemUtils::isPortFree(port));
 }

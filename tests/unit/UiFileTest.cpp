@@ -1,15 +1,16 @@
 #include "http/UiFile.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
+
+using namespace TestSupport;
 
 namespace {
 
@@ -17,36 +18,17 @@ class UiFileTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    char pattern[] = "/tmp/UiFileTest.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    base = pattern;
-    html = base + "/app/html";
-    ASSERT_EQ(std::system(("mkdir -p '" + html + "/js/empty' '" + base + "/app/html2'").c_str()), 0);
-    write(html + "/index.html", "<html>\n");
-    write(html + "/js/app.js", "let a = 1;\n");
-    write(base + "/app/manifest.json", "{\"secret\": true}");
-    write(base + "/app/html2/page.html", "sibling");
-  }
-  void TearDown() override { std::system(("rm -rf '" + base + "'").c_str()); }
-
-  static void write(const std::string& path, const std::string& content)
-  {
-    std::ofstream(path, std::ios::binary) << content;
+    ASSERT_TRUE(FileUtils::makeDirectory(html + "/js/empty", 0755, true));
+    ASSERT_TRUE(FileUtils::makeDirectory(base + "/app/html2", 0755, true));
+    writeText(html + "/index.html", "<html>\n");
+    writeText(html + "/js/app.js", "let a = 1;\n");
+    writeText(base + "/app/manifest.json", "{\"secret\": true}");
+    writeText(base + "/app/html2/page.html", "sibling");
   }
 
-  static std::string readAll(int fd)
-  {
-    std::string content;
-    char buffer[256];
-    ssize_t count;
-    while ((count = read(fd, buffer, sizeof buffer)) > 0) {
-      content.append(buffer, static_cast<size_t>(count));
-    }
-    return content;
-  }
-
-  std::string base;
-  std::string html;
+  TempDir temp;
+  const std::string base = temp.path();
+  const std::string html = base + "/app/html";
 };
 
 } // namespace

@@ -1,18 +1,25 @@
 #pragma once
 
-// Fixtures shared by the package runtime's unit tests: a temporary storage layout, a
-// parameter manager with seeded values and recorded VAPIX writes, and a capture of the
-// log's console lines.
+// What the unit tests share: temporary directories, a loopback listener, a capture of the
+// log's console lines, a file size limit standing in for a full disk, and for the package
+// runtime a temporary storage layout and a parameter manager with seeded values and
+// recorded VAPIX writes.
 
 #include "camera/ParamsManager2.h"
 #include "packages/PackagePaths.h"
 #include "packages/PackageRuntime.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
+#include "util/UniqueFd.h"
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +28,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -28,7 +36,7 @@
 #include <utility>
 #include <vector>
 
-namespace PackageTestSupport {
+namespace TestSupport {
 
 inline void writeText(const std::string& path, const std::string& text, mode_t mode = 0644)
 {
@@ -40,6 +48,18 @@ inline std::string readText(const std::string& path)
 {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Everything a descriptor gives until its end.
+inline std::string readAll(int fd)
+{
+  std::string text;
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(count));
+  }
+  return text;
 }
 
 inline bool exists(const std::string& path)
@@ -58,7 +78,7 @@ class TempDir {
 public:
   TempDir()
   {
-    char pattern[] = "/tmp/orvane-packages-XXXXXX";
+    char pattern[] = "/tmp/orvane-test-XXXXXX";
     const char* created = mkdtemp(pattern);
     path_ = created != nullptr ? created : "";
   }
@@ -68,10 +88,59 @@ public:
     std::filesystem::remove_all(path_, ignored);
   }
   const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  // Everything below `root` (the directory itself by default), relative and sorted.
+  std::vector<std::string> tree(const std::string& root = "") const
+  {
+    namespace fs = std::filesystem;
+    const std::string base = root.empty() ? path_ : root;
+    std::vector<std::string> paths;
+    std::error_code missing;
+    for (auto it = fs::recursive_directory_iterator(base, missing); it != fs::recursive_directory_iterator();
+         ++it) {
+      paths.push_back(fs::relative(it->path(), base).string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }
 
 private:
   std::string path_;
 };
+
+// A socket listening on 127.0.0.1, at `port` or (0) at a free port, which `port` then names.
+inline UniqueFd listenOnLoopback(uint16_t& port)
+{
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int one = 1;
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd.get(), 16) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return UniqueFd();
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+// Runs `action` with writes past `bytes` failing, as on a full disk.
+inline void withFileSizeLimit(rlim_t bytes, const std::function<void()>& action)
+{
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  rlimit tight = saved;
+  tight.rlim_cur = bytes;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  action();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+}
 
 // The application directory and the SD card laid out below a temporary directory, as on a
 // camera: <tmp>/packages/orvane/{tools,lib32,localdata/packages}/ and <tmp>/SD_DISK/.
@@ -236,4 +305,4 @@ private:
   int savedStdout = -1;
 };
 
-} // namespace PackageTestSupport
+} // namespace TestSupport
