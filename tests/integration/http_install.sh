@@ -52,6 +52,16 @@ expect_eq "$(cat "$flash_root/onflash/localdata/shipped.txt")" shipped "archive'
 expect_eq "$(cat "$flash_root/onflash/main.js")" "// version 2" "new main.js"
 [ ! -e "$flash_root/onflash/obsolete.js" ] || fail "files of the earlier installation survived"
 no_leftovers "$flash_root"
+# A re-install that fails once the earlier installation is set aside (its "localdata" is a
+# file, so the data cannot be carried over) puts that installation back whole.
+rm -rf "$work/broken" && cp -r "$work/onflash.src" "$work/broken" && rm -r "$work/broken/localdata"
+echo not-a-directory >"$work/broken/localdata" && echo '// version 3' >"$work/broken/main.js"
+(cd "$work/broken" && zip -qr "$work/broken.zip" .)
+install "storage=FLASH" "$work/broken.zip"
+expect_eq "$status" 500 "re-install whose data cannot be carried over (body $body)"
+expect_eq "$(cat "$flash_root/onflash/main.js") $(cat "$flash_root/onflash/localdata/state.txt")" "// version 2 keep" \
+  "the earlier installation after a failed re-install"
+no_leftovers "$flash_root"
 
 # On a nearly full storage a re-install carries every byte of the local data over, or fails
 # and leaves the earlier installation as it was; it never answers OK having lost data.

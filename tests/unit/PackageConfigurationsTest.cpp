@@ -65,7 +65,9 @@ TEST_F(Configurations, InvalidValuesLeaveOrDropRegistrationsAsTheyShould)
       R"({"clockAnalog":{"enabled":true},"pad":")" + std::string(Limits::maxConfigurationsBytes, 'x') + "\"}";
   for (const std::string& value : {std::string("[]"), std::string(""), std::string("not json"),
                                    std::string("{\"a\":{\"enabled\":true}} trailing"),
-                                   std::string("\"text\""), std::string(400000, '['), oversized}) {
+                                   std::string("\"text\""), std::string(400000, '['), oversized,
+                                   R"({"clockAnalog":{"enabled":true},"x":)" + std::string(100, '[') +
+                                       std::string(100, ']') + "}"}) {
     apply(value);
     EXPECT_EQ(registered(), "clockAnalog weather ") << value.substr(0, 40);
     EXPECT_TRUE(log.has("[ Error   ] Parse package configurations error. It is not valid JSON object."));

@@ -73,7 +73,9 @@ TEST_F(ReadManifest, RejectsTextsThatAreNotOneObjectWithTheRequiredStringsOrTooD
       R"({"package_name":null,"package_menu_name":"b","package_version":"c","vendor":"d"})",
       R"({"package_name":"a","package_menu_name":"b","package_version":"c","vendor":"d",})",
       std::string(200000, '['),
-      "{\"a\":" + std::string(100, '[') + "}",
+      // Valid but for its depth: refused before it is parsed.
+      R"({"package_name":"a","package_menu_name":"b","package_version":"c","vendor":"d","x":)" +
+          std::string(100, '[') + std::string(100, ']') + "}",
       padded,
   };
   for (const std::string& text : invalid) {
