@@ -2,23 +2,36 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 #include <vector>
 
 namespace {
 
+// Returns once the child has exec'd: a signal sent earlier would reach this test's own code
+// in the child (and, under a sanitizer, its crash handler) instead of the shell.
 pid_t spawnShell(const char* script)
 {
+  int execed[2];
+  if (pipe2(execed, O_CLOEXEC) != 0) {
+    return -1;
+  }
   pid_t pid = fork();
   if (pid == 0) {
     execl("/bin/sh", "sh", "-c", script, static_cast<char*>(nullptr));
     _exit(127);
   }
+  close(execed[1]);
+  char byte;
+  while (read(execed[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  close(execed[0]);
   return pid;
 }
 
