@@ -74,17 +74,7 @@ public:
     EXPECT_GE(zip_dir_add(archive_, name.c_str(), 0), 0) << name;
     return *this;
   }
-  void close()
-  {
-    EXPECT_EQ(zip_close(archive_), 0);
-    archive_ = nullptr;
-  }
-  ~ArchiveBuilder()
-  {
-    if (archive_ != nullptr) {
-      close();
-    }
-  }
+  ~ArchiveBuilder() { EXPECT_EQ(zip_close(archive_), 0); }
 
 private:
   zip_t* archive_ = nullptr;
