@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -33,15 +34,12 @@ constexpr std::size_t longestError = 1200;
 struct TempDir {
   TempDir()
   {
-    std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string pattern = base + "/fuzz_multipart.XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-      std::perror("mkdtemp");
+    std::string pattern = (std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
+                          std::string("/fuzz_multipart.XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) {
       std::abort();
     }
-    path = buffer.data();
+    path = pattern;
   }
   ~TempDir()
   {
@@ -70,10 +68,9 @@ struct Outcome {
   bool complete = false;
   int state = 0;
 
-  bool operator==(const Outcome& other) const
+  bool operator==(const Outcome& o) const
   {
-    return error == other.error && fields == other.fields && complete == other.complete &&
-           state == other.state;
+    return std::tie(error, fields, complete, state) == std::tie(o.error, o.fields, o.complete, o.state);
   }
 };
 

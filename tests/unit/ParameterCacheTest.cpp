@@ -9,7 +9,6 @@ TEST(ParameterCacheTest, KeyIsTheTextAfterTheApplicationGroupInAnyCase)
 {
   ParameterCache cache("orvane");
   EXPECT_EQ(cache.keyOf("root.Orvane.LogLevel"), "LogLevel");
-  EXPECT_EQ(cache.keyOf("Orvane.LogLevel"), "LogLevel");
   EXPECT_EQ(cache.keyOf("ORVANE.nodejsLocation"), "nodejsLocation");
   EXPECT_EQ(cache.keyOf("LogLevel"), "LogLevel");
   EXPECT_EQ(cache.keyOf("root.Other.LogLevel"), "root.Other.LogLevel");

@@ -17,8 +17,6 @@ TEST(ParamsManager2Test, ListAnswerYieldsTheFirstLinesTrimmedValue)
   EXPECT_EQ(value, "Brandname");
   EXPECT_TRUE(ParamsManager2::parseListValue("root.A.B=x=y\n", value));
   EXPECT_EQ(value, "x=y");
-  EXPECT_TRUE(ParamsManager2::parseListValue("root.Orvane.NodejsLocation=\n", value));
-  EXPECT_EQ(value, "");
 
   value = "untouched";
   EXPECT_FALSE(ParamsManager2::parseListValue("root.Orvane.LogLevel=info", value));
@@ -32,15 +30,6 @@ TEST(ParamsManager2Test, UpdateBodyEncodesNameAndTrimmedValue)
   EXPECT_EQ(ParamsManager2::updateBody("orvane.Version", " 3.1.10\n"), "action=update&orvane.Version=3.1.10");
   EXPECT_EQ(ParamsManager2::updateBody("orvane.PackageConfigurations", "{\"a&b\":{\"enabled\": true}}"),
             "action=update&orvane.PackageConfigurations=%7B%22a%26b%22%3A%7B%22enabled%22%3A%20true%7D%7D");
-  EXPECT_EQ(ParamsManager2::updateBody("orvane.X", "k=v"), "action=update&orvane.X=k%3Dv");
-}
-
-TEST(ParamsManager2Test, CallbackForAnUnknownNameIsRefusedWithALogLine)
-{
-  FakeParams params;
-  LogCapture log;
-  EXPECT_FALSE(params.registerCallback("NeverAdded", [](const char*, const char*, void*) {}));
-  EXPECT_TRUE(log.has("[ Error   ] Unable to register callback for unknown parameter: \"NeverAdded\""));
 }
 
 TEST(ParamsManager2Test, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBack)

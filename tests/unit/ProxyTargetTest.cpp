@@ -95,7 +95,7 @@ TEST(ProxyTargetTest, CameraTargetIsIncompleteWithoutIpOrPort)
   EXPECT_FALSE(isComplete(cameraTarget(request, "")));
 }
 
-TEST(ProxyTargetTest, FoldedHeaderBecomesOneHeaderWithItsWholeValue)
+TEST(ProxyTargetTest, FoldedHeaderBecomesOneHeaderWithItsWholeValueAndAStrayContinuationIsDropped)
 {
   const std::vector<std::string> lines = {
       "HTTP/1.1 200 OK\r\n", "X-Long: part one\r\n",         "  part two\r\n",
@@ -108,10 +108,7 @@ TEST(ProxyTargetTest, FoldedHeaderBecomesOneHeaderWithItsWholeValue)
   // Without unfolding, the continuation "part: three" would pose as a header named "part".
   EXPECT_EQ(HttpServer::headersFromLines(unfolded),
             (Headers{{"content-TYPE", "text/plain"}, {"X-Long", "part one part two part: three"}}));
-}
-
-TEST(ProxyTargetTest, ContinuationWithoutAHeaderBeforeItIsDropped)
-{
+  // A continuation without a header before it is dropped.
   EXPECT_EQ(unfoldHeaderLines({"HTTP/1.1 200 OK\r\n", " stray: x\r\n", "A: b\r\n", "\r\n", " late: y\r\n"}),
             (std::vector<std::string>{"HTTP/1.1 200 OK\r\n", "A: b\r\n", "\r\n"}));
   EXPECT_TRUE(unfoldHeaderLines({}).empty());

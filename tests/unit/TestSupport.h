@@ -1,9 +1,7 @@
 #pragma once
 
-// What the unit tests share: temporary directories, a loopback listener, a capture of the
-// log's console lines, a file size limit standing in for a full disk, and for the package
-// runtime a temporary storage layout and a parameter manager with seeded values and
-// recorded VAPIX writes.
+// What the unit tests share: temporary directories, a loopback listener, a log capture, a
+// full disk, and a package runtime over a temporary storage layout with fake parameters.
 
 #include "camera/ParamsManager2.h"
 #include "packages/PackagePaths.h"
@@ -50,7 +48,6 @@ inline std::string readText(const std::string& path)
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Everything a descriptor gives until its end.
 inline std::string readAll(int fd)
 {
   std::string text;
@@ -272,14 +269,13 @@ public:
 
   std::string text() const { return readText(file); }
 
-  // The messages logged so far, each as "<label> <message>", e.g. "[ Error   ] x".
+  // The messages logged so far, without their time stamp: "[ Error   ] x".
   std::vector<std::string> lines() const
   {
     std::vector<std::string> result;
     std::istringstream in(text());
     std::string line;
     while (std::getline(in, line)) {
-      // Console lines start with "YYYY-MM-DD HH:MM:SS.mmm ".
       result.push_back(line.size() > 24 ? line.substr(24) : line);
     }
     return result;
@@ -293,7 +289,6 @@ public:
 
   bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
 
-  // Waits up to `seconds` for a logged line equal to `labelAndMessage`.
   bool waitFor(const std::string& labelAndMessage, double seconds = 5) const
   {
     return eventually([&] { return has(labelAndMessage); }, seconds);

@@ -29,28 +29,16 @@ std::string binaryBytes(size_t size)
   return bytes;
 }
 
-// What an archive holds, read back with libzip: name to content ("<link>" prefix for links).
-std::map<std::string, std::string> readArchive(const std::string& path)
+// What an archive holds as the unzip tool unpacks it: path to content ("" for a directory).
+std::map<std::string, std::string> unpacked(const TempDir& dir, const std::string& zip)
 {
+  const std::string to = dir / "unzipped";
+  fs::remove_all(to);
+  EXPECT_EQ(std::system(("unzip -q " + zip + " -d " + to).c_str()), 0);
   std::map<std::string, std::string> result;
-  int code = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
-  EXPECT_NE(archive, nullptr) << path;
-  if (archive == nullptr) {
-    return result;
+  for (const std::string& name : dir.tree(to)) {
+    result[name] = fs::is_directory(to + "/" + name) ? "" : readText(to + "/" + name);
   }
-  for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
-    zip_stat_t stat;
-    zip_stat_index(archive, i, 0, &stat);
-    std::string content(stat.size, '\0');
-    zip_file_t* file = zip_fopen_index(archive, i, 0);
-    if (stat.size > 0) {
-      EXPECT_EQ(zip_fread(file, content.data(), stat.size), static_cast<zip_int64_t>(stat.size));
-    }
-    zip_fclose(file);
-    result[stat.name] = content;
-  }
-  zip_discard(archive);
   return result;
 }
 
@@ -86,17 +74,7 @@ public:
     EXPECT_GE(zip_dir_add(archive_, name.c_str(), 0), 0) << name;
     return *this;
   }
-  void close()
-  {
-    EXPECT_EQ(zip_close(archive_), 0);
-    archive_ = nullptr;
-  }
-  ~ArchiveBuilder()
-  {
-    if (archive_ != nullptr) {
-      close();
-    }
-  }
+  ~ArchiveBuilder() { EXPECT_EQ(zip_close(archive_), 0); }
 
 private:
   zip_t* archive_ = nullptr;
@@ -154,7 +132,7 @@ using Names = std::vector<std::string>;
 
 } // namespace
 
-TEST_F(ZipUtilsTest, CreatedArchiveKeepsBytesNamesAndOrderAndSkipsLinks)
+TEST_F(ZipUtilsTest, CreatedArchiveKeepsBytesAndNamesAndSkipsLinks)
 {
   const std::string binary = binaryBytes(300000);
   writeText(dir / "on-disk", "ends with newline\n\n");
@@ -168,10 +146,10 @@ TEST_F(ZipUtilsTest, CreatedArchiveKeepsBytesNamesAndOrderAndSkipsLinks)
       {"empty", 8, "", ""},
   };
   ASSERT_TRUE(ZipUtils::createArchive(zipPath, entries));
-  const auto stored = readArchive(zipPath);
+  const auto stored = unpacked(dir, zipPath);
   const std::map<std::string, std::string> expected = {
       {"settings.json", "{\"a\": 1}\n"},
-      {"images/", ""},
+      {"images", ""},
       {"images/photo.bin", binary},
       {".env", "KEY=value"},
       {"from-disk.txt", "ends with newline\n\n"},
@@ -184,14 +162,11 @@ TEST_F(ZipUtilsTest, CreateReplacesAnOldArchiveAndLeavesNothingOnFailure)
 {
   writeText(zipPath, "old content that is not a zip");
   ASSERT_TRUE(ZipUtils::createArchive(zipPath, {{"only", 8, "x", ""}}));
-  EXPECT_EQ(readArchive(zipPath).size(), 1u);
+  EXPECT_EQ(unpacked(dir, zipPath).size(), 1u);
 
-  // The third of five entries cannot be read: no archive at all, not even the old one.
-  const std::vector<ZipEntry> failing = {
-      {"1", 8, "one", ""},  {"2", 8, "two", ""},  {"3", 8, "", dir / "vanished"},
-      {"4", 8, "four", ""}, {"5", 8, "five", ""},
-  };
-  EXPECT_FALSE(ZipUtils::createArchive(zipPath, failing));
+  // The second entry cannot be read: no archive at all, not even the old one.
+  EXPECT_FALSE(ZipUtils::createArchive(
+      zipPath, {{"1", 8, "one", ""}, {"2", 8, "", dir / "vanished"}, {"3", 8, "3", ""}}));
   EXPECT_FALSE(fs::exists(zipPath));
 
   EXPECT_FALSE(ZipUtils::createArchive(dir / "missing/dir/a.zip", {{"x", 8, "x", ""}}));
@@ -213,6 +188,11 @@ TEST_F(ZipUtilsTest, ExtractionCreatesParentsDirectoriesAndDotFiles)
   EXPECT_EQ(readText(out + "/pkg/.env"), "SECRET=1\n");
   EXPECT_EQ(readText(out + "/data.bin"), binary);
   EXPECT_TRUE(fs::is_directory(out + "/dir"));
+
+  const std::string bytes = readText(zipPath);
+  ASSERT_TRUE(ZipUtils::extractArchiveFromMemory(bytes.data(), bytes.size(), dir / "memory"));
+  EXPECT_EQ(tree(dir / "memory"), tree(out));
+  EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(nullptr, 0, out));
 }
 
 TEST_F(ZipUtilsTest, ExtractionOfAnArchiveMadeByTheZipTool)
@@ -232,34 +212,11 @@ TEST_F(ZipUtilsTest, ExtractionOfAnArchiveMadeByTheZipTool)
   EXPECT_EQ(readText(out + "/node_modules/.bin/cli"), "#!/usr/bin/env node\n");
 }
 
-TEST_F(ZipUtilsTest, EmptyArchiveCreatesOnlyTheDestinationAndNoDestinationMeansTheCurrentDirectory)
+TEST_F(ZipUtilsTest, EmptyArchiveCreatesOnlyTheDestination)
 {
   ASSERT_TRUE(ZipUtils::createArchive(zipPath, {}));
   ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out + "/nested"));
   EXPECT_EQ(tree(out), (Names{"nested"}));
-  fs::remove_all(out);
-
-  ArchiveBuilder(zipPath).file("here/file", "x");
-  const fs::path previous = fs::current_path();
-  fs::create_directory(out);
-  fs::current_path(out);
-  const bool extracted = ZipUtils::extractArchive(zipPath, "");
-  fs::current_path(previous);
-  ASSERT_TRUE(extracted);
-  EXPECT_EQ(readText(out + "/here/file"), "x");
-}
-
-TEST_F(ZipUtilsTest, LinksThatStayInsideAreMade)
-{
-  ArchiveBuilder(zipPath)
-      .file("data/f", "content")
-      .link("lib/to-data", "../data/f")
-      .link("lib/same-dir", "./to-data")
-      .link("top", "data");
-  ASSERT_TRUE(ZipUtils::extractArchive(zipPath, out));
-  EXPECT_EQ(fs::read_symlink(out + "/lib/to-data"), "../data/f");
-  EXPECT_EQ(readText(out + "/lib/to-data"), "content");
-  EXPECT_EQ(readText(out + "/top/f"), "content");
 }
 
 TEST_F(ZipUtilsTest, EntriesReachingOutsideOrRepeatedAreRefusedBeforeAnythingIsWritten)
@@ -297,16 +254,6 @@ TEST_F(ZipUtilsTest, EntriesReachingOutsideOrRepeatedAreRefusedBeforeAnythingIsW
     fs::remove_all(out);
   }
   EXPECT_FALSE(fs::exists("/tmp/absolute-entry"));
-
-  // libzip will not write two equal names, so patch the second name into the first.
-  ArchiveBuilder(zipPath).file("name1", "first").file("name2", "second");
-  std::string bytes = readText(zipPath);
-  for (size_t at = bytes.find("name2"); at != std::string::npos; at = bytes.find("name2", at)) {
-    bytes[at + 4] = '1';
-  }
-  writeText(zipPath, bytes);
-  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
-  EXPECT_EQ(tree(out), Names{});
 }
 
 TEST_F(ZipUtilsTest, NothingIsWrittenThroughALinkAlreadyInTheDestination)
@@ -356,10 +303,6 @@ TEST_F(ZipUtilsTest, UncompressedSizeSumsTheEntriesAndUnreadableArchivesOrDestin
   writeText(dir / "text", "not a zip");
   EXPECT_EQ(ZipUtils::uncompressedSize(dir / "text"), -1);
   EXPECT_FALSE(ZipUtils::extractArchive(dir / "text", out));
-  EXPECT_FALSE(ZipUtils::extractArchive(dir / "missing.zip", out));
-  EXPECT_FALSE(ZipUtils::extractArchive(dir.path(), out));
-  writeText(dir / "empty.zip", "");
-  EXPECT_FALSE(ZipUtils::extractArchive(dir / "empty.zip", out));
   EXPECT_FALSE(ZipUtils::extractArchive(zipPath, dir / "text/sub"));
 }
 
@@ -377,33 +320,6 @@ TEST_F(ZipUtilsTest, CreationAndExtractionFailCleanlyWhenTheDiskFills)
   EXPECT_EQ(readText(out + "/small"), "ok");
   EXPECT_FALSE(created);
   EXPECT_FALSE(fs::exists(dir / "new.zip"));
-}
-
-TEST_F(ZipUtilsTest, FailureMidwayKeepsEarlierEntriesOnly)
-{
-  fs::create_directories(out);
-  writeText(out + "/blocker", "a file where a directory is needed");
-  ArchiveBuilder(zipPath)
-      .file("1", "one")
-      .file("2", "two")
-      .file("blocker/3", "x")
-      .file("4", "4")
-      .file("5", "5");
-  EXPECT_FALSE(ZipUtils::extractArchive(zipPath, out));
-  EXPECT_EQ(tree(out), (Names{"1", "2", "blocker"}));
-}
-
-TEST_F(ZipUtilsTest, ExtractionFromMemoryMatchesExtractionFromFile)
-{
-  ArchiveBuilder(zipPath).file("a/b", "bee").file(".hidden", "h").directory("d");
-  const std::string bytes = readText(zipPath);
-  ASSERT_TRUE(ZipUtils::extractArchiveFromMemory(bytes.data(), bytes.size(), out));
-  EXPECT_EQ(tree(out), (Names{".hidden", "a", "a/b", "d"}));
-  EXPECT_EQ(readText(out + "/a/b"), "bee");
-
-  const std::string garbage = "PK\x03\x04 but nothing more";
-  EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(garbage.data(), garbage.size(), out));
-  EXPECT_FALSE(ZipUtils::extractArchiveFromMemory(nullptr, 0, out));
 }
 
 TEST_F(ZipUtilsTest, OverlappingTooManyOrTooLargeEntriesAreRefusedBeforeAnythingIsWritten)
