@@ -1,8 +1,5 @@
 #!/usr/bin/env bash
-# The example packages as a user meets them: installed through install.cgi, enabled through
-# VAPIX, the counter page and API (its count kept in localdata across a re-install and
-# carried by data export and import), the pulse event declared, sent and withdrawn over
-# camera-events.
+# The example packages as a user meets them: installed, enabled, used, their data carried and events sent.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox

@@ -1,17 +1,7 @@
-# Shared helpers of the end-to-end tests. Every test runs inside scripts/sandbox; a test
-# script starts like this:
-#
-#   #!/usr/bin/env bash
-#   set -euo pipefail
-#   source "$(dirname "$0")/lib.sh"
+# Shared helpers of the end-to-end tests. A test sources this file and calls
 #   in_sandbox [--no-sd] [--no-node] [--params FILE] [--host-net] [--no-start]
-#
-# in_sandbox runs the script again inside a sandbox, with Orvane started (and ready)
-# unless --no-start is given, and carries on at once when already inside. Inside:
-# Orvane's output is in $ORVANE_LOG and its process id in $ORVANE_PID (with the start),
-# camera-sim-ctl is on PATH, camera-sim's log is $ORVANE_SANDBOX_DIR/camera-sim.log, and
-# Orvane is /usr/local/packages/orvane/orvane (orvane_start/orvane_stop run it by hand).
-# Test-specific helpers may be appended at the end of this file.
+# which re-runs it inside scripts/sandbox with Orvane started (output in $ORVANE_LOG, pid in
+# $ORVANE_PID) unless --no-start; orvane_start/orvane_stop run it by hand.
 
 top=${ORVANE_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
 build=${ORVANE_BUILD_DIR:-$top/build}
@@ -69,7 +59,6 @@ orvane_stop() {
   orvane_status=0
   wait "$orvane_pid" || orvane_status=$?
 }
-
 
 # VAPIX as Orvane reaches it: 127.0.0.12 at System.BoaPort, with the issued credentials.
 vapix_port() { camera-sim-ctl get System.BoaPort; }

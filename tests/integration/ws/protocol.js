@@ -125,19 +125,6 @@ run({
     await client.close();
   },
 
-  async 'ids and platform texts with quotes and backslashes still give JSON answers'() {
-    const client = await connect();
-    const id = 'say "hi" \\ bye\n';
-    await declared(client, 51, id);
-    const answer = JSON.parse(await client.request(declareRequest(52, id, [boolKey])));
-    assert.deepEqual(answer, { error: `declaration with id ${id} already exists`, call_id: 52 });
-    simCtl('event-refuse-with', 'send', 'no "way" \\ now');
-    const refused = JSON.parse(await client.request(sendRequest(53, id, [])));
-    assert.deepEqual(refused, { error: 'sendEvent error: no "way" \\ now', call_id: 53 });
-    simCtl('event-refuse', 'send', 'off');
-    await client.close();
-  },
-
   async 'platform refusals answer with the platform text and change no declaration'() {
     const client = await connect();
     const cases = [
