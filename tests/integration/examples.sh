@@ -4,6 +4,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
 source "$(dirname "$0")/http_helpers.bash"
+node "$top/tests/integration/examples/wsclient.js" || fail "the examples' WebSocket client against npm ws"
 
 zips=$build/examples
 for name in hello_counter event_pulse; do

@@ -75,10 +75,7 @@ vapix_curl() {
 }
 vapix_status() { cat "$vapix_status_file"; }
 
-# vapix_get GROUP: param.cgi's list of GROUP (root.Name=value lines).
-vapix_get() { vapix_curl "/axis-cgi/param.cgi?action=list&group=$1"; }
 
-# vapix_set NAME VALUE: param.cgi's update of one parameter, as a form body.
 vapix_set() {
   vapix_curl /axis-cgi/param.cgi --data action=update --data-urlencode "$1=$2"
 }
