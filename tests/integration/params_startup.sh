@@ -62,10 +62,8 @@ start_with_level() {
 start_with_level debug
 hash=$(camera-sim-ctl get orvane.VersionHash)
 expect_match "$hash" '^release-[0-9.]+\|[0-9a-f]{40}\|[0-9]+$' "VersionHash"
-now=$(date +%s)
 build_time=${hash##*|}
-[ "$build_time" -le "$now" ] && [ "$build_time" -gt $((now - 10 * 365 * 86400)) ] ||
-  fail "VersionHash build time $build_time is not a recent Unix time"
+[ "$build_time" -le "$(date +%s)" ] && [ "$build_time" -gt 1600000000 ] || fail "VersionHash build time $build_time"
 wait_for_log "$log" 'Parameter ".*Enabled" changed' 10 || fail "no change line at level debug: $(cat "$log")"
 expect_match "$(cat "$log")" \
   "\[ Error   \] Unable to get parameter \"Properties.System.Soc\" - parse error, data: # Error" "missing Soc"
@@ -84,14 +82,8 @@ expect_eq "$orvane_status" 0 "exit status at level Debug"
 
 run_to_exit() {
   orvane_start "$log" console
-  local waited=0
-  while kill -0 "$orvane_pid" 2>/dev/null; do
-    [ $waited -lt 300 ] || { orvane_stop KILL; fail "Orvane did not end: $(cat "$log")"; }
-    sleep 0.1
-    waited=$((waited + 1))
-  done
-  orvane_status=0
-  wait "$orvane_pid" || orvane_status=$?
+  wait_until 30 orvane_ended || { orvane_stop KILL; fail "Orvane did not end: $(cat "$log")"; }
+  orvane_stop
 }
 
 # A token refused on the first request and again after renewal.
