@@ -9,6 +9,8 @@ source "$(dirname "$0")/lib.sh"
     node "$ORVANE_SOURCE_DIR/tests/integration/ws/$script.js" || { echo "FAIL: $script" >&2; exit 1; }
   done
   listening=$(ss -ltnH | awk "{print \$4}" | grep ":22521\$")
-  [ "$listening" = 127.0.0.1:22521 ] || { echo "FAIL: WebSocket port bound to: $listening" >&2; exit 1; }' ||
+  case $listening in 127.0.0.1:22521 | "[::ffff:127.0.0.1]:22521") ;;
+    *) echo "FAIL: WebSocket port bound to: $listening" >&2; exit 1 ;;
+  esac' ||
   fail "camera-events"
 pass
