@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Orvane's management page in Debian's chromium, through the camera's web server (nginx)
-# of the sandbox: the scenario is tests/integration/browser/page.js. Screenshots land in
-# $ORVANE_BUILD_DIR/browser-screenshots.
+# Orvane's management page in chromium through the sandbox's nginx (scenario: browser/page.js).
 set -euo pipefail
 # Short package timings, so that a crashing package reaches its crash loop within seconds
 # and stays in it for the rest of the run.

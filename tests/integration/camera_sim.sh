@@ -1,9 +1,5 @@
 #!/usr/bin/env bash
-# A smoke test of what the other end-to-end tests take from camera-sim without noticing
-# when it breaks: VAPIX authentication (wrong, renewed and missing credentials refused),
-# an update that names an unknown parameter changing nothing, change callbacks on the main
-# thread, and the injected faults (VAPIX failures, refused and never-completed event
-# declarations, declarations of a client that left the bus released).
+# A smoke test of what the other tests take from camera-sim without noticing when it breaks.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox --no-start --no-node

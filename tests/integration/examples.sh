@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# The example packages as a user meets them: installed through install.cgi, enabled through
-# VAPIX, the counter page and API (its count kept in localdata across a re-install and
-# carried by data export and import), the pulse event declared, sent and withdrawn over
-# camera-events.
+# The example packages as a user meets them: installed, enabled, used, their data carried and events sent.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
 source "$(dirname "$0")/http_helpers.bash"
+node "$top/tests/integration/examples/wsclient.js" || fail "the examples' WebSocket client against npm ws"
 
 zips=$build/examples
 for name in hello_counter event_pulse; do

@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# A package's UI files: MIME types, bytes as stored, and every way out of the html
-# directory refused with the file-not-found answer. Then the camera proxy against another
-# camera on 127.0.0.13: target and credentials from the headers, Digest authentication,
-# bodies left encoded, and certificate verification only for the protocol written exactly
-# "https".
+# A package's UI files (MIME types, bytes as stored, no way out of html/), then the camera
+# proxy against a camera on 127.0.0.13 (Digest, bodies left encoded, verification for "https").
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox --no-node
@@ -27,8 +24,7 @@ expect_eq "$status" 200 "install"
 html=$flash_root/webapp/html
 printf 'outside\n' >"$flash_root/webapp/secret.txt"
 
-# fetch PATH: the file at $api/package/webapp/PATH (or $api/PATH when it starts with "/"),
-# with the Content-Type in $type.
+# fetch PATH: $api/package/webapp/PATH (or $api/PATH for "/..."), its Content-Type in $type.
 fetch() {
   local url=$api/package/webapp/$1
   [ "${1:0:1}" != / ] || url=$api$1
@@ -63,7 +59,6 @@ fetch "sub%20dir/file%20name.txt"
 expect_eq "$status $(cat "$work/body")" "200 spaced" "encoded blanks"
 grep -qi "^Content-Length: 70000" <(fetch img/logo.png; cat "$work/headers") || fail "length of the image"
 
-# Links inside html/: one to a file inside is served, one leading out is refused.
 ln -s ../js/app.js "$html/css/inside.js"
 ln -s ../secret.txt "$html/out.txt"
 ln -s / "$html/root"
@@ -76,18 +71,13 @@ while read -r path; do
   expect_eq "$(cat "$work/body")" "$not_found" "$path"
 done <<'LIST'
 ../secret.txt
-js/../../secret.txt
 %2e%2e/secret.txt
 js%2f..%2f..%2fsecret.txt
-..%2F..%2F..%2F..%2Fetc%2Fpasswd
-js//app.js
 /package/webapp//js/app.js
 /package/webapp///etc/passwd
 out.txt
 root/etc/passwd
-js
 js/
-missing.html
 /package/nothere/index.html
 /package/../localdata/packages/webapp/html/index.html
 /package/%2E%2E/orvane/orvane
@@ -100,7 +90,6 @@ expect_answer 400 "$(json_status 400 'Http API: UI request error - invalid path 
 request "$api/api_check.cgi"
 expect_answer 200 "$(json_status 200 OK)" "Orvane still answers"
 
-# The camera proxy.
 # A test CA and a certificate for the address 127.0.0.13 only.
 cd "$work"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Orvane Test CA" \
@@ -115,8 +104,7 @@ wait_until 10 camera_up || fail "the camera did not start: $(cat camera.log)"
 
 user='op@tor'
 password='p:ss w%rd/&'
-# through PROTOCOL IP PORT PATH [CURL ARGS...]: a camera-proxy request with these targets
-# and the camera's credentials, and the query string $query.
+# through PROTOCOL IP PORT PATH [CURL ARGS...]: a proxy request with the camera's credentials and $query.
 through() {
   local protocol=$1 ip=$2 port=$3 path=$4
   shift 4
@@ -127,7 +115,6 @@ through() {
   body=$(tr -d '\0' <"$work/body")
 }
 
-# Plain HTTP with Digest, query and method rules.
 query='b=2&a=x%20y' through http 127.0.0.13 8080 /axis-cgi/echo
 expect_eq "$status" 200 "Digest over HTTP"
 expect_eq "$(json_field method) $(json_field url)" "GET /axis-cgi/echo?a=x%20y&b=2" "target path and query"
@@ -145,7 +132,6 @@ grep -q '^WWW-Authenticate: Digest realm="camera"' "$work/headers" || fail "chal
 user='' through http 127.0.0.13 8080 /axis-cgi/echo
 expect_answer 400 denied "no user"
 
-# The body as the camera encoded it.
 through http 127.0.0.13 8080 /gzip
 expect_eq "$status" 200 "gzip status"
 grep -q '^Content-Encoding: gzip' "$work/headers" || fail "encoding header: $(cat "$work/headers")"
@@ -153,13 +139,9 @@ expect_eq "$(gzip -dc "$work/body")" "compressed camera text" "gzip body left en
 through http 127.0.0.13 8080 /chunked
 expect_answer 200 "first,second" "chunked body"
 
-# Missing targets; an unreachable camera.
 request -H 'x-target-camera-port: 8080' "$api/proxy.cgi"
 expect_answer 400 "$(json_status 400 'Http API: missing x-target-camera-protocol, parameter target_camera_ip or target_camera_port')" \
   "no ip"
-request -H 'x-target-camera-ip: 127.0.0.13' -H 'x-target-camera-port;' "$api/proxy.cgi"
-expect_answer 400 "$(json_status 400 'Http API: missing x-target-camera-protocol, parameter target_camera_ip or target_camera_port')" \
-  "empty port"
 through http 127.0.0.13 9 /
 expect_answer 500 "$(json_status 500 'Http API: proxy request error - no answer from camera 127.0.0.13')" \
   "nothing listening"
@@ -172,8 +154,7 @@ for protocol in HTTPS Https none; do
   expect_eq "$status $(json_field url)" "200 /axis-cgi/echo" "$protocol without verification"
 done
 
-# With the test CA among the system's trusted certificates, "https" verifies and succeeds,
-# but only for the address the certificate names.
+# With the test CA trusted, "https" succeeds, but only for the address the certificate names.
 cat /etc/ssl/certs/ca-certificates.crt ca.pem >trusted.pem
 mount --bind trusted.pem /etc/ssl/certs/ca-certificates.crt
 through https 127.0.0.13 8443 /axis-cgi/echo

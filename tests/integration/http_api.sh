@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
-# The HTTP API's routing and limits (substring routes, the unknown-request answer, form
-# bodies, bounded heads, bodies and connections, the listening address), storage figures,
-# settings and removal of installed packages, and a running package: SIGINT when its
-# settings change, stopped by its re-install and its removal, settings on a full storage,
-# and file modes that keep other users out.
+# The HTTP API: routing, form bodies, limits, storage figures, settings and removal, and a
+# running package signalled, stopped and re-installed.
 set -euo pipefail
 # Orvane may inherit an open mask: what it creates must keep other users out all the same.
 umask 000
 source "$(dirname "$0")/lib.sh"
-# Trace shows each request's path; a runtime location recorded before start-up makes Orvane
-# unpack the shipped Node.js there.
+# Trace shows each request's path; the runtime location makes Orvane unpack Node.js there.
 params=$build/http_api.params
 [ -n "${ORVANE_SANDBOX:-}" ] ||
   printf 'orvane.LogLevel=trace\norvane.NodejsLocation=/usr/local/packages/orvane/tools/\n' >"$params"
@@ -29,7 +25,6 @@ grep -q 'HttpServer: unknown request: /foo' "$ORVANE_LOG" || fail "unknown reque
 request -X DELETE "$api/package"
 expect_answer 400 "$(json_status 400 'HttpServer: unknown request: \/package')" "unknown path with another method"
 
-# /package/list.cgi is the list, not a UI file.
 request "$api/package/list.cgi"
 expect_answer 200 '[]' "list rather than UI"
 
@@ -50,8 +45,7 @@ request -H 'Content-TYPE: application/x-www-form-urlencoded' --data-binary 'pack
   "$api/package/settings.cgi"
 expect_answer 200 'v=1' "percent-decoded form value, Content-Type in any letter case"
 
-# Limits: a request head must come quickly, bodies are capped, no NUL or control character
-# in a path gets through. The half head runs meanwhile, before the idle flood below.
+# Heads must come quickly, bodies are capped, no NUL or control character in a path gets through.
 limit() { echo $(($(sed -nE "s/.*constexpr .* $1 = ([^;]+);.*/\1/p" "$top/src/util/Limits.h"))); }
 exec {half}<>/dev/tcp/127.0.0.1/22520
 printf 'GET /api_check.cgi HTTP/1.1\r\nHost: x\r\n' >&"$half"
@@ -71,8 +65,7 @@ expect_answer 400 "$(json_status 400 'Http API: UI request error - file not foun
 wait "$half_reader" || fail "half a request head kept its connection open"
 exec {half}<&-
 
-# 1,100 idle connections: the API keeps answering, threads and descriptors stay bounded, and
-# the limit is logged per burst, not per connection.
+# 1,100 idle connections: answers go on, threads and descriptors stay bounded, one log line per burst.
 (
   ulimit -n 2048
   for _ in $(seq 1100); do exec {fd}<>/dev/tcp/127.0.0.1/22520; done
@@ -81,7 +74,7 @@ exec {half}<&-
 ) >"$work/held" &
 holder=$!
 wait_until 30 grep -q open "$work/held" || fail "idle connections not opened"
-for i in 1 2 3 4 5; do
+for i in 1 2 3; do
   request "$api/api_check.cgi"
   expect_answer 200 "$(json_status 200 OK)" "API check with idle connections held ($i)"
 done
@@ -92,19 +85,13 @@ kill "$holder"
 reports=$(grep -c 'connection places are taken' "$ORVANE_LOG" || true)
 [ "$reports" -ge 1 ] && [ "$reports" -le 3 ] || fail "connection limit logged $reports times"
 
-# Only the loopback address listens.
-ss -ltnH | awk '{print $4}' | grep -qx '127.0.0.1:22520' || fail "not listening on 127.0.0.1:22520: $(ss -ltnH)"
-others=$(ss -ltnH | awk '{print $4}' | grep ':22520$' | grep -vx '127.0.0.1:22520' || true)
-[ -z "$others" ] || fail "listening elsewhere too: $others"
+expect_eq "$(ss -ltnH | awk '{print $4}' | grep ':22520$')" 127.0.0.1:22520 "listening addresses"
 
-# At level Trace every request's path and encoded arguments are logged.
 request "$api/api_check.cgi?b=x%20y&a=1"
 grep -qF 'Path: /api_check.cgi?a=1&b=x%20y' "$ORVANE_LOG" || fail "no Trace line for the path"
 
-# Storage figures, settings and removal of a package that is not running.
 free_mb() { echo $(( $(stat -f -c '%a * %S' "$1") / 1048576 )); }
-
-# Storage figures: FLASH less a 2 MiB reserve (never below 0), the SD card as it is.
+# FLASH less a 2 MiB reserve (never below 0), the SD card as it is.
 request "$api/package/get_storage.cgi"
 expect_answer 200 "[{\"type\":\"FLASH\",\"capacity_mb\":$(( $(free_mb "$flash_root") - 2 ))},{\"type\":\"SD_DISK\",\"capacity_mb\":$(free_mb "$sd_root")}]" \
   "storage figures"
@@ -114,7 +101,6 @@ request "$api/package/get_storage.cgi"
 [[ $body == '[{"type":"FLASH","capacity_mb":0},{"type":"SD_DISK","capacity_mb":'* ]] || fail "nearly full flash: $body"
 mount -o remount,size=1g /usr/local/packages
 
-# Settings of a package that is installed but not running.
 make_package quiet
 install "storage=FLASH" "$work/quiet.zip"
 settings="$api/package/settings.cgi"
@@ -123,8 +109,6 @@ expect_answer 200 '{}' "settings never stored"
 request -H 'Content-Type: application/json' --data-binary '{"a": [1, 2]}' "$settings?package_name=quiet&action=set"
 expect_answer 200 "$(json_status 200 OK)" "set while not running"
 expect_eq "$(cat "$flash_root/quiet/localdata/settings.json")" '{"a": [1, 2]}' "settings file"
-request "$settings?package_name=quiet&action=get"
-expect_answer 200 '{"a": [1, 2]}' "settings read back"
 request -H 'Content-Type: text/plain' --data-binary 'not json at all' "$settings?package_name=quiet&action=set"
 request "$settings?package_name=quiet&action=get"
 expect_answer 200 'not json at all' "a body that is not JSON is stored as sent"
@@ -144,12 +128,9 @@ expect_answer 404 "$(json_status 404 'Http API: package settings - package does 
 [ ! -e "$flash_root/../localdata/settings.json" ] || fail "settings written outside the packages"
 request "$settings?action=get"
 expect_answer 400 "$(json_status 400 'Http API: package settings - no action specified')" "no package name"
-request "$settings?package_name=quiet"
-expect_answer 400 "$(json_status 400 'Http API: package settings - no action specified')" "no action"
 request "$settings?package_name=quiet&action=GET"
 expect_answer 400 "$(json_status 400 'Http API: package settings - unknown action specified')" "action in capitals"
 
-# Removal.
 remove="$api/package/remove.cgi"
 request "$remove"
 expect_answer 400 "$(json_status 400 'Http API: remove package - no package name specified')" "remove without a name"
@@ -161,8 +142,7 @@ for name in .. . '..%2F..' 'quiet%22%3Btouch%20%2Ftmp%2Fx%3B%22'; do
 done
 [ -d "$flash_root" ] && [ -d /usr/local/packages/orvane/localdata ] && [ ! -e /tmp/x ] ||
   fail "a removal left the package root"
-# A removal that cannot be carried out (a mount point cannot be moved or removed) answers
-# 500 and leaves the package whole and listed.
+# A removal that fails (a mount point cannot be moved) answers 500, the package whole and listed.
 mount --bind "$flash_root/quiet" "$flash_root/quiet"
 request "$remove?package_name=quiet"
 umount "$flash_root/quiet"
@@ -177,7 +157,6 @@ no_leftovers "$flash_root"
 request "$api/package/list.cgi"
 ! grep -q '"package_name": "quiet"' <<<"$body" || fail "listed after the removal: $body"
 
-# A running package.
 cat >"$work/main.js" <<'JS'
 const fs = require('fs');
 process.on('SIGINT', () => fs.appendFileSync('localdata/signals.txt', 'SIGINT\n'));
@@ -196,23 +175,16 @@ localdata 755
 main.js 644
 html/index.html 644" "modes of the installed package"
 camera-sim-ctl set orvane.PackageConfigurations '{"runner":{"enabled":true}}' >/dev/null
-wait_for_file() {
-  local deadline=$(( $(date +%s) + $2 ))
-  until [ -s "$1" ]; do
-    [ "$(date +%s)" -le "$deadline" ] || return 1
-    sleep 0.2
-  done
-}
-wait_for_file "$sd_root/runner/localdata/started.txt" 30 || fail "the package did not start: $(tail -20 "$ORVANE_LOG")"
+wait_until 30 test -s "$sd_root/runner/localdata/started.txt" || fail "the package did not start: $(tail -20 "$ORVANE_LOG")"
 request --data-binary '{"speed": 2}' "$settings?package_name=runner&action=set"
 expect_answer 200 "$(json_status 200 OK)" "set while running"
-wait_for_file "$sd_root/runner/localdata/signals.txt" 10 || fail "the package got no SIGINT"
+wait_until 10 test -s "$sd_root/runner/localdata/signals.txt" || fail "the package got no SIGINT"
 expect_eq "$(cat "$sd_root/runner/localdata/signals.txt")" SIGINT "signals received"
 grep -q 'Send signal 2 to package runner' "$ORVANE_LOG" || fail "the signal was not logged"
 expect_eq "$(grep '^Umask:' "/proc/$(cat "$sd_root/runner/localdata/started.txt")/status")" \
   $'Umask:\t0022' "umask of the package process"
 
-# A full storage: new settings larger than a page cannot be written, the former ones stay.
+# On a full storage new settings larger than a page fail and the former ones stay.
 sd_disk=/var/spool/storage/SD_DISK
 used_kb=$(df --output=used -k "$sd_disk" | tail -1)
 mount -o remount,size=$((used_kb + 256))k "$sd_disk"
@@ -225,7 +197,6 @@ expect_eq "$(ls -A "$sd_root/runner/localdata" | grep -v '^settings.json$\|^star
 rm "$sd_disk/filler"
 mount -o remount,size=50% "$sd_disk"
 
-# Re-installing a running package stops it; the periodic start runs the new tree.
 pid=$(cat "$sd_root/runner/localdata/started.txt")
 install "storage=SD_DISK" "$work/runner.zip"
 expect_answer 200 "$(json_status 200 OK)" "re-install while running"

@@ -17,7 +17,6 @@ expect_answer() {
   expect_eq "$status" "$1" "$3 (status; body $body)"
   expect_eq "$(sed -E 's/, "reason": "([^"\\]|\\.)*"}$/}/' <<<"$body")" "$2" "$3 (body)"
 }
-# expect_reason REGEX WHAT: the last answer's "reason" matches.
 expect_reason() {
   expect_match "$(node -e 'console.log(JSON.parse(process.argv[1]).reason)' "$body")" "$1" "$2 (reason)"
 }
@@ -41,7 +40,6 @@ make_package() {
   (cd "$src" && zip -qr "$work/$name.zip" .)
 }
 
-# install QUERY FILE...: uploads the files as one multipart form to install.cgi?QUERY.
 install() {
   local query=$1; shift
   local forms=() i=0

@@ -1,17 +1,7 @@
-# Shared helpers of the end-to-end tests. Every test runs inside scripts/sandbox; a test
-# script starts like this:
-#
-#   #!/usr/bin/env bash
-#   set -euo pipefail
-#   source "$(dirname "$0")/lib.sh"
+# Shared helpers of the end-to-end tests. A test sources this file and calls
 #   in_sandbox [--no-sd] [--no-node] [--params FILE] [--host-net] [--no-start]
-#
-# in_sandbox runs the script again inside a sandbox, with Orvane started (and ready)
-# unless --no-start is given, and carries on at once when already inside. Inside:
-# Orvane's output is in $ORVANE_LOG and its process id in $ORVANE_PID (with the start),
-# camera-sim-ctl is on PATH, camera-sim's log is $ORVANE_SANDBOX_DIR/camera-sim.log, and
-# Orvane is /usr/local/packages/orvane/orvane (orvane_start/orvane_stop run it by hand).
-# Test-specific helpers may be appended at the end of this file.
+# which re-runs it inside scripts/sandbox with Orvane started (output in $ORVANE_LOG, pid in
+# $ORVANE_PID) unless --no-start; orvane_start/orvane_stop run it by hand.
 
 top=${ORVANE_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
 build=${ORVANE_BUILD_DIR:-$top/build}
@@ -70,7 +60,6 @@ orvane_stop() {
   wait "$orvane_pid" || orvane_status=$?
 }
 
-
 # VAPIX as Orvane reaches it: 127.0.0.12 at System.BoaPort, with the issued credentials.
 vapix_port() { camera-sim-ctl get System.BoaPort; }
 vapix_credentials() { camera-sim-ctl credentials; }
@@ -86,10 +75,7 @@ vapix_curl() {
 }
 vapix_status() { cat "$vapix_status_file"; }
 
-# vapix_get GROUP: param.cgi's list of GROUP (root.Name=value lines).
-vapix_get() { vapix_curl "/axis-cgi/param.cgi?action=list&group=$1"; }
 
-# vapix_set NAME VALUE: param.cgi's update of one parameter, as a form body.
 vapix_set() {
   vapix_curl /axis-cgi/param.cgi --data action=update --data-urlencode "$1=$2"
 }

@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# The Node.js runtime on one camera's life: a start-up update onto a missing SD card, updates
-# through the API on FLASH, diagnostics and the report, a runtime that got lost, and once an
-# SD card is in, two updates at once onto it.
+# The Node.js runtime over a camera's life: start-up and API updates, diagnostics, a lost runtime, an SD card.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox --no-start --no-sd --params "$(dirname "$0")/packages_node_sd.params"
@@ -14,8 +12,7 @@ diagnostics_say() { request "$api/diagnostics.cgi" && [ "$body" = "{\"node_state
 report_line() { request "$api/report.cgi" && sed -n "$1p" "$work/body"; }
 cp "$tools/node.gz" "$work/node.gz"
 
-# The runtime recorded on the missing SD card: start-up fails with 1, the archive stays and
-# the recorded location is emptied, so the next start goes on.
+# A runtime recorded on the missing SD card: start-up ends with 1, the location emptied, the archive kept.
 orvane_start "$log" console
 ended() { ! kill -0 "$orvane_pid" 2>/dev/null; }
 wait_until 30 ended || { orvane_stop KILL; fail "Orvane did not end: $(cat "$log")"; }
@@ -29,47 +26,35 @@ orvane_start "$log" console
 wait_until 30 curl -s -o /dev/null "$api/api_check.cgi" || { orvane_stop KILL; fail "second start failed: $(cat "$log")"; }
 ! grep -q 'Updating NodeJS' "$log" || fail "second start tried the update again"
 
-# Shipped but not installed; an update onto the missing card through the API fails alike.
 request "$api/diagnostics.cgi"
 expect_answer 200 '{"node_state":"NOT_INSTALLED"}' "diagnostics before the update"
-curl -sS -D "$work/headers" -o /dev/null "$api/diagnostics.cgi"
-grep -qi '^Content-Type: application/json' "$work/headers" || fail "diagnostics without their Content-Type"
-expect_eq "$(report_line 4)" "NodeJS state: NOT_INSTALLED" "report before the update"
 request "$api/node_update.cgi?storage=SD_DISK"
 expect_answer 500 "$(json_status 500 'NodeJS update: SD card is not available')" "update onto a missing SD card"
 [ -f "$tools/node.gz" ] || fail "a failed update lost the archive"
 expect_eq "$(camera-sim-ctl get orvane.NodejsLocation)" "" "location after the failure"
-request "$api/diagnostics.cgi"
-expect_answer 200 '{"node_state":"NOT_INSTALLED"}' "diagnostics after the failure"
 
 request "$api/node_update.cgi?storage=FLASH"
 expect_answer 200 "$(json_status 200 OK)" "update on FLASH after the failure"
 grep -q 'Unpacking NodeJS' "$log" || fail "the update was not logged"
 [ ! -e "$tools/node.gz" ] || fail "the archive is still there"
 expect_eq "$(stat -c %a "$tools/node")" 755 "mode of the runtime"
-expect_eq "$("$tools/node" -e 'console.log(6 * 7)')" 42 "the unpacked runtime runs"
 expect_eq "$(camera-sim-ctl get orvane.NodejsLocation)" "$tools/" "recorded location"
 wait_until 10 diagnostics_say OK || fail "diagnostics after the update: $body"
 expect_eq "$(report_line 4)" "NodeJS state: OK" "report after the update"
 request "$api/node_update.cgi?storage=FLASH"
 expect_answer 406 "$(json_status 406 'Already decompressed!')" "second update"
-request -X POST "$api/node_update.cgi"
-expect_answer 406 "$(json_status 406 'Already decompressed!')" "second update, other storage"
 
-# A recorded location whose runtime is gone, with no archive to install from.
 rm "$tools/node"
 request "$api/diagnostics.cgi"
 expect_answer 200 '{"node_state":"NOT_FOUND"}' "runtime lost"
 expect_eq "$(report_line 4)" "NodeJS state: NOT_FOUND" "report of a lost runtime"
 request "$api/node_update.cgi?storage=FLASH"
 expect_answer 406 "$(json_status 406 'Already decompressed!')" "update without an archive"
-# A new archive makes the state OK again while the location stays recorded.
 gzip -c /bin/true >"$tools/node.gz"
 request "$api/diagnostics.cgi"
 expect_answer 200 '{"node_state":"OK"}' "archive back, location recorded"
 
-# An SD card put in, the shipped archive back and no location recorded: two updates at once
-# without a storage argument; one unpacks onto the card, the other waits for it and is refused.
+# With an SD card and no location recorded, of two updates at once one unpacks onto the card.
 mkdir /var/spool/storage/SD_DISK
 cp "$work/node.gz" "$tools/node.gz"
 camera-sim-ctl set orvane.NodejsLocation ""

@@ -1,8 +1,5 @@
 #!/usr/bin/env bash
-# The camera application package: the manifest declares exactly the parameters that the
-# simulated camera declares for Orvane, with the same defaults (so what the tests run
-# against is what a camera gets), the program's name and version, the respawn run mode,
-# and the archive carries the binary that was built plus the optional runtime files.
+# The camera application package: manifest parameters as the simulator declares them, and its contents.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 

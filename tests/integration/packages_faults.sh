@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Faulty packages and configurations: Orvane keeps running, logs, and starts what it can
-# at every tick; status.cgi says why a package cannot start, how it last ended, and when a
-# package that keeps crashing is started again. Ticks and crash-loop timings are shortened.
+# Faulty packages and configurations: Orvane keeps running, and status.cgi says why (timings shortened).
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/packages_helpers.bash"

@@ -2,7 +2,6 @@
 flash_root=$orvane_app_dir/localdata/packages/
 test_packages=$top/tests/integration/packages
 
-# install_package NAME: copies the test package NAME onto FLASH.
 install_package() {
   mkdir -p "$flash_root"
   cp -r "$test_packages/$1" "$flash_root$1"
@@ -18,8 +17,6 @@ enable_packages() {
 # package_pid LOG NAME: the process id NAME reported last ("NAME: pid N").
 package_pid() { grep -oE "\] $2: pid [0-9]+$" "$1" | tail -1 | grep -oE '[0-9]+$'; }
 
-# count_lines LOG REGEX: how many lines of LOG match REGEX.
 count_lines() { grep -cE -- "$2" "$1" || true; }
 
-# package_api PATH: the body of GET /package/PATH from the HTTP API.
 package_api() { curl -s "http://127.0.0.1:22520/package/$1"; }

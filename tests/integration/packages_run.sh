@@ -1,16 +1,12 @@
 #!/usr/bin/env bash
-# A Node.js package on FLASH enabled through VAPIX: runs at the next 5-second tick with its
-# fixed environment, arguments and working directory; its output is logged with its name;
-# it answers on its port; killed from outside it runs again; removed it stops and is not
-# tried again until it is installed again, wherever that is; disabled it stops. status.cgi
-# and log.cgi show each of these steps. Then Orvane's termination with packages running.
+# A package's life under Orvane (environment, output, restart, removal, re-install, disabling,
+# status.cgi and log.cgi), then Orvane's termination with packages running.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/packages_helpers.bash"
 in_sandbox --params "$(dirname "$0")/packages_node.params"
 
 log=$ORVANE_LOG
-# The shipped runtime was installed at start-up into the recorded location.
 expect_match "$(cat "$log")" '\[ Info    \] NodeJS update successfully finished$' "start-up update"
 [ -x "$orvane_app_dir/tools/node" ] || fail "no Node.js executable after the update"
 expect_eq "$(stat -c %a "$orvane_app_dir/tools/node")" 755 "mode of the Node.js executable"
@@ -52,14 +48,13 @@ for socket in $orvane_sockets; do
   ! grep -qF "$socket" <<<"$package_fds" || fail "package inherited Orvane's $socket"
 done
 
-# status.cgi: in the package list's order, with the process, its ports and what it uses.
 expect_eq "$(package_api status.cgi | jq -c '[.packages[].name]')" "$(package_api list.cgi | jq -c '[.[].manifest.package_name]')" "status order"
 status_of() { package_api "status.cgi?package_name=$1" | jq -c "$2"; }
 expect_eq "$(status_of envpkg '[.storage,.enabled,.state,.pid,.http_port,.http_port_public,.restarts,.last_exit,.rss_kib>1000,.cpu_ms>=0,.started_at>1e12,.uptime_s>=0,.next_start_in_s]')" \
   "[\"FLASH\",true,\"running\",$first_pid,22522,22523,0,null,true,true,true,true,null]" "status of the running package"
 expect_eq "$(curl -s -w ' %{http_code}' 'http://127.0.0.1:22520/package/log.cgi?package_name=nothing')" \
   '{"status": 404, "message": "Http API: package does not exist"} 404' "log of an unknown package"
-# log.cgi: Orvane's lines and both outputs; a ring that lost its oldest lines says how many.
+# log.cgi: a ring that lost its oldest lines says how many.
 expect_match "$(package_api 'log.cgi?package_name=envpkg&limit=1' | jq -r '.lines[] | .stream + " " + .text')" "^orvane started, pid $first_pid, ports 22522 and 22523$" "start line"
 expect_eq "$(package_api 'log.cgi?package_name=envpkg&after=1&limit=1000' | jq -c '[.lines[] | select(.stream == "err") | .text]')" '["a line on stderr"]' "stderr in the log"
 wait_for_log "$log" '\] chatty: done$' 9 || fail "chatty did not finish: $(tail -5 "$log")"
@@ -73,7 +68,6 @@ expect_eq "$(jq -c '[.lines[].seq, .next]' <<<"$page")" "[$((dropped + 1)),$((dr
 expect_match "$(jq -r '.lines[0].text' <<<"$page")" "^filler $dropped \\.+$" "oldest line kept"
 expect_eq "$(package_api "log.cgi?package_name=chatty&after=$((dropped + 3))&limit=1000" | jq -c '[.dropped, .lines[-1].text, .lines[0].seq]')" "[0,\"done\",$((dropped + 4))]" "the rest"
 
-# Killed from outside, it runs again at the next tick, and says so.
 kill -KILL "$first_pid"
 restarted() { [ "$(count_lines "$log" '\] envpkg: listening on 22522$')" -ge 2 ]; }
 wait_until 7 restarted || fail "envpkg did not run again: $(tail -20 "$log")"
@@ -83,7 +77,6 @@ kill -0 "$second_pid" || fail "the restarted package is not running"
 expect_eq "$(status_of envpkg '[.state,.pid,.restarts,.last_exit.signal,.last_exit.at>1e12]')" "[\"running\",$second_pid,1,\"SIGKILL\",true]" "status after the restart"
 expect_match "$(cat "$log")" '\[ Info    \] Package envpkg: exited by signal SIGKILL after [0-9]+\.[0-9] s$' "exit line"
 
-# Removed while enabled, it stops and no start is tried on what is gone.
 expect_eq "$(curl -sS "http://127.0.0.1:22520/package/remove.cgi?package_name=envpkg")" \
   '{"status": 200, "message": "OK"}' "removal"
 ! kill -0 "$second_pid" 2>/dev/null || fail "envpkg still running after its removal"
@@ -91,8 +84,7 @@ sleep 5.5
 expect_eq "$(count_lines "$log" 'Start package: envpkg$')" 2 "starts tried after the removal"
 expect_eq "$(count_lines "$log" 'Read manifest error')" 0 "manifest errors after the removal"
 
-# Installed again it runs, still enabled, from wherever it was installed: FLASH, then the SD
-# card, where an install without a storage moves it.
+# Installed again it runs, still enabled, from FLASH, then from the SD card it is moved to.
 zip_dir=$(mktemp -d)
 (cd "$test_packages/envpkg" && zip -qr "$zip_dir/envpkg.zip" .)
 sd_root=/var/spool/storage/SD_DISK/orvane/packages/
@@ -107,7 +99,6 @@ done
 expect_eq "$(count_lines "$log" 'Read manifest error')" 0 "manifest errors after the installs"
 third_pid=$(package_pid "$log" envpkg)
 
-# Disabled, it stops and is not started again.
 runs=$(count_lines "$log" '\] envpkg: listening on')
 enable_packages '{"envpkg":{"enabled":false}}'
 gone() { ! kill -0 "$third_pid" 2>/dev/null; }
@@ -117,9 +108,7 @@ sleep 5.5
 expect_eq "$(count_lines "$log" '\] envpkg: listening on')" "$runs" "runs after disabling"
 kill -0 "$ORVANE_PID" || fail "Orvane ended"
 
-# SIGTERM to Orvane stops its servers, then every package, before it exits with 0: one that
-# ends on SIGTERM has its shutdown output logged and finds neither server accepting; one
-# that ignores SIGTERM is killed after 1.5 s; each exit is logged with its code or signal.
+# SIGTERM stops the servers, then every package (killing one that ignores it), then exits 0.
 kill -TERM "$ORVANE_PID"
 ended() { ! kill -0 "$ORVANE_PID" 2>/dev/null; }
 wait_until 10 ended || fail "Orvane did not end on SIGTERM"
@@ -133,7 +122,6 @@ both_running() { [ -n "$(package_pid "$log" graceful)" ] && [ -n "$(package_pid 
 wait_until 15 both_running || { orvane_stop KILL; fail "packages not running: $(cat "$log")"; }
 graceful_pid=$(package_pid "$log" graceful)
 stubborn_pid=$(package_pid "$log" stubborn)
-# Both were registered at start-up and started together at the first tick.
 expect_eq "$(count_lines "$log" 'Start package: ')" 2 "package starts"
 
 orvane_stop TERM

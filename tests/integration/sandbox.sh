@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# scripts/sandbox and scripts/demo from outside: isolation (a private /tmp, nothing left
-# running after a failing or interrupted command, a normal user through a user
-# namespace), a clone and build under /tmp that need nothing of the source tree, the kept
-# storage, the demo's way into its sandbox, and the checks made before building.
+# scripts/sandbox and scripts/demo from outside: isolation, a clone under /tmp, --keep, --start, demo checks.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 [ -z "${ORVANE_SANDBOX:-}" ] || fail "run this test outside a sandbox"
 sandbox=$top/scripts/sandbox
 work=$(mktemp -d /tmp/sandbox-test.XXXXXX)
 sandbox_pid=""
-# On a failure too: the background sandbox and a fake build step end with the test.
 trap '[ -z "$sandbox_pid" ] || kill -TERM "$sandbox_pid" 2>/dev/null || true
   [ ! -s "$work/building" ] || kill "$(cat "$work/building")" 2>/dev/null || true; rm -rf "$work"' EXIT
 
-# processes_in NS: the host's processes in the PID namespace NS (as readlink shows it).
 processes_in() {
   local dir
   for dir in /proc/[0-9]*; do
@@ -22,15 +17,13 @@ processes_in() {
 }
 no_process_in() { [ -z "$(processes_in "$1")" ]; }
 
-# A copy of the scripts and the simulator under /tmp, with the source tree's parameter
-# declarations hidden: the private /tmp keeps the copy and nothing else of the host's.
+# A copy under /tmp with the source's parameter declarations hidden: the private /tmp keeps only it.
 copy=$work/clone build_copy=$work/build
 mkdir -p "$copy" "$build_copy/sim"
 cp -R "$top/scripts" "$copy/"
 cp "$build/sim/camera-sim" "$build/sim/camera-sim-ctl" "$build_copy/sim/"
 printf 'orvane.LogLevel=trace\n!Brand.Brand\n' >"$work/params"
-# Namespaces of the test's own: a mount to hide the declarations in, a network in which
-# the demo finds its ports free whatever runs on the host.
+# Own mount (to hide the declarations) and network (the demo's ports free) namespaces.
 alone=(unshare --mount --net)
 [ "$(id -u)" = 0 ] || alone=(unshare --user --map-root-user --mount --net)
 out=$(ORVANE_BUILD_DIR=$build_copy "${alone[@]}" bash -c 'mount --bind /dev/null "$1" && shift && exec "$@"' _ \
@@ -45,8 +38,7 @@ trace
 80
 no-brand" "sandbox from a copy under /tmp"
 
-# The demo's words reach a running sandbox through its process (demo.pid in the build
-# directory); SIGTERM ends it promptly and leaves nothing behind.
+# The demo reaches a running sandbox through demo.pid; SIGTERM ends it, leaving nothing.
 copied() { ORVANE_BUILD_DIR=$build_copy "$copy/scripts/sandbox" "$@"; }
 ORVANE_BUILD_DIR=$build_copy "$copy/scripts/sandbox" --no-node -- bash -c 'readlink /proc/self/ns/pid >"$1/ns"
   echo "logged line" >"$ORVANE_SANDBOX_DIR/orvane.log"; sleep 300' _ "$build_copy" &
@@ -76,8 +68,7 @@ out=$("$sandbox" --no-node --keep "$work/kept" -- bash -c '
   cat /usr/local/packages/orvane/localdata/file; camera-sim-ctl get orvane.LogLevel')
 expect_eq "$out" $'data\nwarning' "kept storage"
 
-# --start fails with Orvane's output when Orvane ends before it is ready, and the
-# command never runs.
+# --start fails with Orvane's output when Orvane ends before it is ready; the command never runs.
 printf '!orvane.LogLevel\n' >"$work/no-loglevel"
 status=0
 ran=$build/sandbox-test-ran.$$
@@ -85,8 +76,7 @@ ran=$build/sandbox-test-ran.$$
 [ "$status" != 0 ] && [ ! -e "$ran" ] || { rm -f "$ran"; fail "the command ran although Orvane could not start"; }
 expect_match "$(cat "$work/err")" "Orvane exited with status" "report of an early exit"
 
-# Before building, the demo refuses a machine without namespaces in one line, and
-# SIGTERM ends a build step with everything it started.
+# The demo refuses a machine without namespaces in one line; SIGTERM ends a build step whole.
 mkdir "$work/bin"
 printf '#!/bin/sh\nexit 1\n' >"$work/bin/unshare"
 printf '#!/bin/sh\necho $$ >"%s/building"\n[ -e "%s/slow" ] && exec sleep 300\nexit 1\n' "$work" "$work" >"$work/bin/cmake"

@@ -9,13 +9,10 @@ install_runtime() {
   wait_until 10 runtime_known || fail "the runtime did not become known: $body"
 }
 
-# enable_packages JSON: the package configurations Orvane runs packages from.
 enable_packages() { camera-sim-ctl set orvane.PackageConfigurations "$1" >/dev/null; }
 
-# orvane_threads: the number of threads of the Orvane process.
 orvane_threads() { awk '/^Threads:/ { print $2 }' "/proc/$(pidof orvane)/status"; }
 
-# answers_with STATUS URL: true once URL answers STATUS.
 answers_with() { [ "$(curl -s -o /dev/null -w '%{http_code}' "$2")" = "$1" ]; }
 
 # json_field FIELD: the field of the last answer's JSON body (arrays joined by ",").

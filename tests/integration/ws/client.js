@@ -1,13 +1,10 @@
-// A "camera-events" client for the end-to-end tests: a real WebSocket connection with a
-// queue of received messages and deadlines on every wait.
+// A "camera-events" client: a real WebSocket connection, a queue of answers, deadlines on every wait.
 'use strict';
 
 const fs = require('fs');
 const path = require('path');
 const { execFileSync } = require('child_process');
 const WebSocket = require(path.join(__dirname, '..', '..', 'node_modules', 'ws'));
-
-const url = 'ws://127.0.0.1:22521';
 
 class Client {
   constructor(socket) {
@@ -32,7 +29,6 @@ class Client {
     waiters.forEach((wake) => wake());
   }
 
-  // Resolves once `ready()` is true, rejects with `what` after `ms`.
   waitFor(ready, ms, what) {
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => reject(new Error(`timed out after ${ms} ms waiting for ${what}`)), ms);
@@ -52,20 +48,17 @@ class Client {
     this.socket.send(typeof message === 'string' ? message : JSON.stringify(message));
   }
 
-  // The next text answer, exactly as received.
   async next(ms = 5000) {
     await this.waitFor(() => this.messages.length > 0 || this.closeInfo, ms, 'an answer');
     if (this.messages.length === 0) throw new Error(`connection closed (${this.closeInfo.code}) instead of answering`);
     return this.messages.shift().text;
   }
 
-  // Sends `message` and returns the next answer.
   async request(message, ms = 5000) {
     this.send(message);
     return this.next(ms);
   }
 
-  // True when nothing arrives within `ms`.
   async silentFor(ms) {
     await new Promise((resolve) => setTimeout(resolve, ms));
     return this.messages.length === 0;
@@ -84,7 +77,7 @@ class Client {
 
 function connect(protocol = 'camera-events', ms = 5000) {
   return new Promise((resolve, reject) => {
-    const socket = new WebSocket(url, protocol === null ? undefined : protocol, { maxPayload: 0 });
+    const socket = new WebSocket('ws://127.0.0.1:22521', protocol === null ? undefined : protocol, { maxPayload: 0 });
     const timer = setTimeout(() => {
       socket.terminate();
       reject(new Error('timed out connecting'));
@@ -100,7 +93,7 @@ function connect(protocol = 'camera-events', ms = 5000) {
   });
 }
 
-// The simulator's record of event traffic, one object per declare/complete/send/undeclare/release.
+// The simulator's record of event traffic, one object per operation.
 function simEvents() {
   const text = execFileSync('camera-sim-ctl', ['events'], { encoding: 'utf8' });
   return text.split('\n').filter((line) => line.trim() !== '').map((line) => JSON.parse(line));
@@ -110,7 +103,6 @@ function simCtl(...args) {
   execFileSync('camera-sim-ctl', args, { stdio: ['ignore', 'ignore', 'inherit'] });
 }
 
-// Polls the simulator's record until `predicate` holds for it; returns that record.
 async function waitForSimEvents(predicate, ms = 5000, what = 'simulator events') {
   const deadline = Date.now() + ms;
   for (;;) {
@@ -142,7 +134,7 @@ function limit(name) {
   return new RegExp(`\\b${name} = ([\\d *]+);`).exec(header)[1].split('*').reduce((a, b) => a * b, 1);
 }
 
-// Runs the named async cases in order; reports each and exits non-zero on the first failure.
+// Runs the named async cases in order; exits non-zero on the first failure.
 async function run(cases) {
   for (const [name, body] of Object.entries(cases)) {
     try {
@@ -157,6 +149,5 @@ async function run(cases) {
 }
 
 module.exports = {
-  WebSocket, url, connect, simEvents, simCtl, waitForSimEvents,
-  declareRequest, sendRequest, undeclareRequest, ok, error, limit, run,
+  connect, simEvents, simCtl, waitForSimEvents, declareRequest, sendRequest, undeclareRequest, ok, error, limit, run,
 };

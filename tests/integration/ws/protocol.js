@@ -1,5 +1,4 @@
-// The "camera-events" requests, answers and errors against the real binary and the
-// simulator's event system.
+// The "camera-events" protocol against the real binary and the simulator's event system.
 'use strict';
 
 const assert = require('assert/strict');
@@ -44,31 +43,22 @@ run({
     await client.close();
   },
 
-  async 'undeclaring an unknown id and withdrawing a known one'() {
-    const client = await connect();
-    assert.equal(await client.request(undeclareRequest(11, 'never')),
-      error(11, 'sendEvent: declaration with id never not found'));
-    assert.equal(await client.request(sendRequest(12, 'never')),
-      error(12, 'sendEvent: declaration with id never not found'));
-    const number = await declared(client, 13, 'gone');
-    assert.equal(await client.request(undeclareRequest(14, 'gone')), ok(14));
-    assert.ok(simEvents().some((r) => r.op === 'undeclare' && r.declaration === number));
-    assert.equal(await client.request(undeclareRequest(15, 'gone')),
-      error(15, 'sendEvent: declaration with id gone not found'));
-    await client.close();
-  },
-
-  async 'ids are unique per connection and independent across connections'() {
+  async 'ids are unique per connection, independent across connections, and withdrawn for good'() {
     const first = await connect();
     const second = await connect();
-    await declared(first, 21, 'shared');
+    assert.equal(await first.request(undeclareRequest(11, 'never')),
+      error(11, 'sendEvent: declaration with id never not found'));
+    const number = await declared(first, 21, 'shared');
     assert.equal(await first.request(declareRequest(22, 'shared', [boolKey])),
       error(22, 'declaration with id shared already exists'));
     await declared(second, 23, 'shared');
     assert.equal(await first.request(undeclareRequest(24, 'shared')), ok(24));
+    assert.ok(simEvents().some((r) => r.op === 'undeclare' && r.declaration === number));
     assert.equal(await second.request(sendRequest(25, 'shared', [])), ok(25));
     assert.equal(await first.request(sendRequest(26, 'shared', [])),
       error(26, 'sendEvent: declaration with id shared not found'));
+    assert.equal(await first.request(undeclareRequest(27, 'shared')),
+      error(27, 'sendEvent: declaration with id shared not found'));
     await first.close();
     await second.close();
   },
@@ -76,18 +66,9 @@ run({
   async 'values must match their value types'() {
     const client = await connect();
     const declareWith = (callId, key) => client.request(declareRequest(callId, `v${callId}`, [{ key: 'k', ...key }]));
-    const mismatch = (callId, type) =>
-      error(callId, `parseEventDeclaration: invalid value attribute: type ${type} doesn't match the value`);
-    assert.equal(await declareWith(31, { value_type: 'INT', value: 1.5 }), mismatch(31, 'INT'));
-    assert.equal(await declareWith(32, { value_type: 'INT', value: 2147483648 }), mismatch(32, 'INT'));
-    assert.equal(await declareWith(33, { value_type: 'INT', value: '1' }), mismatch(33, 'INT'));
-    assert.equal(await declareWith(34, { value_type: 'BOOL', value: 'true' }), mismatch(34, 'BOOL'));
-    assert.equal(await declareWith(35, { value_type: 'STRING', value: 5 }), mismatch(35, 'STRING'));
-    assert.equal(await declareWith(36, { value_type: 'DOUBLE', value: '2' }), mismatch(36, 'DOUBLE'));
-    assert.equal(await declareWith(37, { value_type: 'STRING' }), mismatch(37, 'STRING'));
+    assert.equal(await declareWith(31, { value_type: 'INT', value: 1.5 }),
+      error(31, "parseEventDeclaration: invalid value attribute: type INT doesn't match the value"));
     assert.equal(await declareWith(38, { value_type: 'int', value: 1 }), error(38, 'parseValue: unknown value type: int'));
-    assert.equal(await declareWith(39, { value: 1 }),
-      error(39, 'parseValue: invalid or missing declaration attribute value_type'));
     assert.equal(await client.request(sendRequest(40, 'x', [{ key: 'k', value_type: 'Bool', value: true }])),
       error(40, 'parseValue: unknown value type: Bool'));
 
@@ -108,20 +89,12 @@ run({
 
   async 'malformed requests get the envelope errors'() {
     const client = await connect();
-    const invalid = error(-1, 'Invalid input data: invalid json');
-    assert.equal(await client.request('not json'), invalid);
-    assert.equal(await client.request('[1, 2]'), invalid);
-    assert.equal(await client.request('{"call_id": 1} trailing'), invalid);
-    const badCallId = error(-1, 'Invalid input data: call_id is missing or is not int');
-    assert.equal(await client.request({ call_id: '7', command: 'send_event', data: {} }), badCallId);
-    assert.equal(await client.request({ call_id: 2147483648, command: 'send_event', data: {} }), badCallId);
-    assert.equal(await client.request({ command: 'send_event', data: {} }), badCallId);
+    assert.equal(await client.request('not json'), error(-1, 'Invalid input data: invalid json'));
+    assert.equal(await client.request({ call_id: '7', command: 'send_event', data: {} }),
+      error(-1, 'Invalid input data: call_id is missing or is not int'));
     assert.equal(await client.request({ call_id: 7 }), error(7, 'Invalid input data: command is missing or is not string'));
-    assert.equal(await client.request({ call_id: 8, command: 5 }), error(8, 'Invalid input data: command is missing or is not string'));
     assert.equal(await client.request({ call_id: 9, command: 'send_event', data: [] }),
       error(9, 'Invalid input data: data is not an valid json object'));
-    assert.equal(await client.request({ call_id: 10, command: 'declare_event' }),
-      error(10, 'Invalid input data: data is not an valid json object'));
 
     client.send({ call_id: 11, command: 'Declare_event', data: {} });
     client.send({ call_id: 12, command: 'reboot', data: {} });
@@ -131,34 +104,15 @@ run({
     const data = { declaration_id: 'd' };
     assert.equal(await client.request({ call_id: 14, command: 'declare_event', data: { ...data, declaration: [] } }),
       error(14, 'parseEventDeclaration: stateless attribute not found'));
-    assert.equal(await client.request({ call_id: 15, command: 'declare_event', data: { ...data, stateless: true } }),
-      error(15, 'parseEventDeclaration: stateless attribute not found'));
     assert.equal(await client.request({ call_id: 16, command: 'declare_event', data: { stateless: true, declaration: [] } }),
       error(16, 'parseEventDeclaration: declaration_id attribute not found'));
     assert.equal(await client.request(declareRequest(17, 'd', [{ value_type: 'INT', value: 1 }])),
       error(17, 'parseEventDeclaration: invalid or missing declaration attribute key'));
-    assert.equal(await client.request(declareRequest(18, 'd', ['key'])),
-      error(18, 'parseEventDeclaration: invalid or missing declaration attribute key'));
     assert.equal(await client.request({ call_id: 19, command: 'send_event', data }),
       error(19, 'parseEvent: invalid or missing attribut declaration_id or event_data'));
-    assert.equal(await client.request(sendRequest(20, 'd', [{ key: 1, value_type: 'INT', value: 1 }])),
-      error(20, 'parseEvent: invalid or missing declaration attribute key'));
     assert.equal(await client.request({ call_id: 21, command: 'undeclare_event', data: { declaration_id: 3 } }),
       error(21, 'undeclareEvent: declaration_id attribute not found'));
     assert.ok(await client.silentFor(200), 'an unknown command was answered');
-    await client.close();
-  },
-
-  async 'ids and platform texts with quotes and backslashes still give JSON answers'() {
-    const client = await connect();
-    const id = 'say "hi" \\ bye\n';
-    await declared(client, 51, id);
-    const answer = JSON.parse(await client.request(declareRequest(52, id, [boolKey])));
-    assert.deepEqual(answer, { error: `declaration with id ${id} already exists`, call_id: 52 });
-    simCtl('event-refuse-with', 'send', 'no "way" \\ now');
-    const refused = JSON.parse(await client.request(sendRequest(53, id, [])));
-    assert.deepEqual(refused, { error: 'sendEvent error: no "way" \\ now', call_id: 53 });
-    simCtl('event-refuse', 'send', 'off');
     await client.close();
   },
 
