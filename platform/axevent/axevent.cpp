@@ -258,6 +258,39 @@ bool checkKey(AXEventKeyValueSet* set, const gchar* key, GError** error)
   return true;
 }
 
+// Calls `method` of the event service, which answers with one descriptor; -1 with error set
+// when the service cannot be reached or sent none (`what` names it in that message).
+int receiveDescriptor(const char* method, const char* what, GError** error)
+{
+  GError* callError = nullptr;
+  GDBusConnection* bus = systemBus(&callError);
+  GUnixFDList* fds = nullptr;
+  GVariant* reply = nullptr;
+  if (bus) {
+    reply = g_dbus_connection_call_with_unix_fd_list_sync(
+        bus, SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, method, nullptr,
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &fds, nullptr, &callError);
+  }
+  int fd = -1;
+  if (reply) {
+    gint index = 0;
+    g_variant_get(reply, "(h)", &index);
+    g_variant_unref(reply);
+    if (fds)
+      fd = g_unix_fd_list_get(fds, index, &callError);
+    else
+      g_set_error(&callError, errorQuark(), EventSystem, "the event service sent no %s", what);
+  }
+  if (fds)
+    g_object_unref(fds);
+  if (fd < 0) {
+    g_dbus_error_strip_remote_error(callError);
+    fail(error, EventSystem, callError->message);
+    g_error_free(callError);
+  }
+  return fd;
+}
+
 // The refusals shared by the event service, mapped once per process; null with error set
 // while the service cannot be reached.
 const SimEvents::SharedRefusals* sharedRefusals(GError** error)
@@ -267,40 +300,17 @@ const SimEvents::SharedRefusals* sharedRefusals(GError** error)
   std::lock_guard<std::mutex> lock(mapMutex);
   if (mapped)
     return mapped;
-  GError* callError = nullptr;
-  GDBusConnection* bus = systemBus(&callError);
-  GUnixFDList* fds = nullptr;
-  GVariant* reply = nullptr;
-  if (bus) {
-    reply = g_dbus_connection_call_with_unix_fd_list_sync(
-        bus, SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "Refusals", nullptr,
-        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &fds, nullptr, &callError);
+  const int fd = receiveDescriptor("Refusals", "memory file", error);
+  if (fd < 0)
+    return nullptr;
+  void* memory = mmap(nullptr, sizeof(SimEvents::SharedRefusals), PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  if (memory == MAP_FAILED) {
+    fail(error, EventSystem,
+         std::string("cannot map the event service's memory file: ") + g_strerror(errno));
+    return nullptr;
   }
-  int fd = -1;
-  if (reply) {
-    gint index = 0;
-    g_variant_get(reply, "(h)", &index);
-    g_variant_unref(reply);
-    fd = fds ? g_unix_fd_list_get(fds, index, &callError) : -1;
-    if (!fds && !callError)
-      g_set_error_literal(&callError, errorQuark(), EventSystem, "the event service sent no memory file");
-  }
-  if (fds)
-    g_object_unref(fds);
-  if (fd >= 0) {
-    void* memory = mmap(nullptr, sizeof(SimEvents::SharedRefusals), PROT_READ, MAP_SHARED, fd, 0);
-    close(fd);
-    if (memory != MAP_FAILED)
-      mapped = static_cast<const SimEvents::SharedRefusals*>(memory);
-    else
-      g_set_error(&callError, errorQuark(), EventSystem, "cannot map the event service's memory file: %s",
-                  g_strerror(errno));
-  }
-  if (!mapped) {
-    g_dbus_error_strip_remote_error(callError);
-    fail(error, EventSystem, callError->message);
-    g_error_free(callError);
-  }
+  mapped = static_cast<const SimEvents::SharedRefusals*>(memory);
   return mapped;
 }
 
@@ -339,37 +349,14 @@ bool openEventChannel(GError** error)
 {
   if (channelFd >= 0)
     return true;
-  GError* callError = nullptr;
-  GDBusConnection* bus = systemBus(&callError);
-  GUnixFDList* fds = nullptr;
-  GVariant* reply = nullptr;
-  if (bus) {
-    reply = g_dbus_connection_call_with_unix_fd_list_sync(
-        bus, SimBus::busName, SimBus::objectPath, SimEvents::interfaceName, "EventChannel", nullptr,
-        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &fds, nullptr, &callError);
-  }
-  if (reply) {
-    gint index = 0;
-    g_variant_get(reply, "(h)", &index);
-    g_variant_unref(reply);
-    if (fds)
-      channelFd = g_unix_fd_list_get(fds, index, &callError);
-    else
-      g_set_error_literal(&callError, errorQuark(), EventSystem, "the event service sent no channel");
-  }
-  if (fds)
-    g_object_unref(fds);
-  if (channelFd >= 0) {
-    // An event system that stops reading fails the events after as long as a call waits,
-    // instead of holding their threads for ever.
-    const timeval timeout{callTimeoutMs / 1000, (callTimeoutMs % 1000) * 1000};
-    setsockopt(channelFd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    return true;
-  }
-  g_dbus_error_strip_remote_error(callError);
-  fail(error, EventSystem, callError->message);
-  g_error_free(callError);
-  return false;
+  channelFd = receiveDescriptor("EventChannel", "channel", error);
+  if (channelFd < 0)
+    return false;
+  // An event system that stops reading fails the events after as long as a call waits,
+  // instead of holding their threads for ever.
+  const timeval timeout{callTimeoutMs / 1000, (callTimeoutMs % 1000) * 1000};
+  setsockopt(channelFd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  return true;
 }
 
 gboolean writeEvent(const std::string& frame, GError** error)

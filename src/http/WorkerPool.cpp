@@ -2,7 +2,6 @@
 
 #include "util/Logger.h"
 
-#include <exception>
 #include <string>
 #include <utility>
 
@@ -83,12 +82,6 @@ void WorkerPool::run()
         wake.notify_all();
       }
     }
-    try {
-      task();
-    } catch (const std::exception& exception) {
-      Logger::log(std::string("HttpServer: worker task failed: ") + exception.what(), LogLevel::Error);
-    } catch (...) {
-      Logger::log("HttpServer: worker task failed", LogLevel::Error);
-    }
+    Logger::runLoggingFailure(task, "HttpServer: worker task failed");
   }
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <ctime>
 
 namespace Logger {
@@ -106,6 +107,17 @@ std::string formatConsoleLine(const std::string& message, LogLevel level, time_t
   line += ' ';
   line += message;
   return line;
+}
+
+void runLoggingFailure(const std::function<void()>& task, const std::string& context)
+{
+  try {
+    task();
+  } catch (const std::exception& exception) {
+    log(context + ": " + exception.what(), LogLevel::Error);
+  } catch (...) {
+    log(context + ": unknown error", LogLevel::Error);
+  }
 }
 
 } // namespace Logger

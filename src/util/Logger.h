@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Process-wide logging: every accepted message goes to the system log and, when console
@@ -24,6 +25,10 @@ LogLevel levelFromString(const std::string& name);
 std::string levelLabel(LogLevel level);
 
 void setConsoleOutput(bool enabled);
+
+// Runs `task` on a thread that must outlive whatever it throws: an exception is logged at
+// Error as `context` + ": " + its text, and goes no further.
+void runLoggingFailure(const std::function<void()>& task, const std::string& context);
 
 // The console line for `message` at `level`, without the trailing newline, using the
 // given local time and millisecond reading.

@@ -2,7 +2,6 @@
 
 #include "util/Logger.h"
 
-#include <exception>
 #include <string>
 
 PlatformWorkers::PlatformWorkers(std::size_t count) : releases(std::make_shared<Queue>())
@@ -101,13 +100,7 @@ void PlatformWorkers::run()
     if (wake)
       workAvailable.notify_one();
     for (std::function<void()>& job : batch) {
-      try {
-        job();
-      } catch (const std::exception& e) {
-        Logger::log(std::string("WsServer - platform call: ") + e.what(), LogLevel::Error);
-      } catch (...) {
-        Logger::log("WsServer - platform call: unknown error", LogLevel::Error);
-      }
+      Logger::runLoggingFailure(job, "WsServer - platform call");
       // Whatever the job held (possibly the last reference to a connection) goes now,
       // outside the lock.
       job = nullptr;
