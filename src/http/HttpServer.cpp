@@ -234,9 +234,12 @@ MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& r
     }
   }
   const Routing::Route* route = Routing::findRoute(url);
-  if (route == nullptr || !route->mayBlock) {
+  if (route == nullptr) {
+    return sendUnknownRequest(connection, url);
+  }
+  if (!route->mayBlock) {
     try {
-      return Routing::dispatch(*this, connection, request, url);
+      return route->handler(*this, connection, request, url);
     } catch (const std::exception& exception) {
       return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, exception.what());
     }

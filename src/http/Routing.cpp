@@ -77,13 +77,3 @@ const Route* Routing::findRoute(const std::string& url)
   }
   return nullptr;
 }
-
-MHD_Result Routing::dispatch(const HttpServer& server, MHD_Connection* connection, RequestData& request,
-                             const std::string& url)
-{
-  const Route* route = findRoute(url);
-  if (route == nullptr) {
-    return HttpServer::sendUnknownRequest(connection, url);
-  }
-  return route->handler(server, connection, request, url);
-}

@@ -25,9 +25,4 @@ struct Route {
 // substring, so the order of the table is part of the behaviour.
 const Route* findRoute(const std::string& url);
 
-// Hands the complete request to its route's handler on `server`, or answers it as an unknown
-// request.
-MHD_Result dispatch(const HttpServer& server, MHD_Connection* connection, RequestData& request,
-                    const std::string& url);
-
 } // namespace Routing
