@@ -1,7 +1,6 @@
 #include "app/ApplicationParameters.h"
-#include "camera/ParamsManager2.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 namespace {
 

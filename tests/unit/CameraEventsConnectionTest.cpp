@@ -2,13 +2,11 @@
 
 #include "util/Limits.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 #include <rapidjson/document.h>
 
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -78,19 +76,16 @@ TEST(CameraEventsConnectionTest, DecodeRequestRefusesWhatIsNotAJsonObject)
 
 TEST(CameraEventsConnectionTest, DecodeRequestChecksCallIdCommandAndData)
 {
+  // A missing call_id or command is checked end to end.
   for (const char* message :
-       {R"({"command":"x"})", R"({"call_id":"7","command":"x"})", R"({"call_id":1.5})",
-        R"({"call_id":2147483648})", R"({"call_id":-2147483649})", R"({"call_id":null})"}) {
+       {R"({"call_id":"7","command":"x"})", R"({"call_id":1.5})", R"({"call_id":2147483648})",
+        R"({"call_id":-2147483649})", R"({"call_id":null})"}) {
     const Connection::Request request = decode(message);
     EXPECT_EQ(request.error, "Invalid input data: call_id is missing or is not int") << message;
     EXPECT_EQ(request.callId, -1);
   }
-  Connection::Request request = decode(R"({"call_id":-8,"command":["declare_event"]})");
-  EXPECT_EQ(request.error, "Invalid input data: command is missing or is not string");
-  EXPECT_EQ(request.callId, -8);
-
   rapidjson::Document document;
-  request = Connection::decodeRequest(
+  Connection::Request request = Connection::decodeRequest(
       R"( {"call_id":2147483647,"command":"send_event","data":{"declaration_id":"a"}} )", document);
   EXPECT_EQ(request.error, "");
   EXPECT_EQ(request.callId, 2147483647);

@@ -2,13 +2,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(CameraListTest, BrowseArgumentsRunTheToolOfTheGivenDirectory)
-{
-  EXPECT_EQ(CameraList::browseArguments("/usr/local/packages/orvane/tools/"),
-            (std::vector<std::string>{"/usr/local/packages/orvane/tools/mDNSClient", "-t", "2", "-p", "-s",
-                                      "_axis-video._tcp.local"}));
-}
-
 TEST(CameraListTest, KeepsCamerasByNameInAnyCaseAndDropsLinkLocalAddresses)
 {
   const std::string output = "AXIS M3106 - B8A44F000001._axis-video._tcp.local;192.168.1.20;80\n"

@@ -2,10 +2,7 @@
 
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
-#include <vector>
 
 namespace {
 

@@ -1,16 +1,11 @@
 #include "packages/ChildProcess.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <thread>
-#include <vector>
 
 namespace {
 

@@ -3,16 +3,10 @@
 
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 
 namespace {

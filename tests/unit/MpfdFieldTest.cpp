@@ -1,11 +1,7 @@
 #include "mpfd/Exception.h"
 #include "mpfd/Field.h"
 
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <vector>
+#include "TestSupport.h"
 
 namespace {
 
@@ -22,24 +18,16 @@ TEST(MpfdFieldTest, AccessorsThatDoNotFitTheTypeOrTheStorageThrow)
   inMemory.SetFileStorage(MPFD::StoreInMemory);
 
   using Access = std::function<void(MPFD::Field&)>;
-  const Access type = [](MPFD::Field& f) { f.GetType(); };
-  const Access textContent = [](MPFD::Field& f) { f.GetTextContent(); };
-  const Access fileContent = [](MPFD::Field& f) { f.GetFileContent(); };
-  const Access contentSize = [](MPFD::Field& f) { f.GetFileContentSize(); };
-  const Access tempName = [](MPFD::Field& f) { f.GetTempFileName(); };
-  const Access fileName = [](MPFD::Field& f) { f.GetFileName(); };
-  const Access mimeType = [](MPFD::Field& f) { f.GetFileMimeType(); };
-  const Access accept = [](MPFD::Field& f) { f.AcceptSomeData("x", 1); };
   const std::vector<std::pair<MPFD::Field*, Access>> misuses = {
-      {&none, type},
-      {&onDisk, textContent},
-      {&text, fileContent},
-      {&onDisk, fileContent},
-      {&text, contentSize},
-      {&inMemory, tempName},
-      {&text, fileName},
-      {&text, mimeType},
-      {&onDisk, accept},
+      {&none, [](MPFD::Field& f) { f.GetType(); }},
+      {&onDisk, [](MPFD::Field& f) { f.GetTextContent(); }},
+      {&text, [](MPFD::Field& f) { f.GetFileContent(); }},
+      {&onDisk, [](MPFD::Field& f) { f.GetFileContent(); }},
+      {&text, [](MPFD::Field& f) { f.GetFileContentSize(); }},
+      {&inMemory, [](MPFD::Field& f) { f.GetTempFileName(); }},
+      {&text, [](MPFD::Field& f) { f.GetFileName(); }},
+      {&text, [](MPFD::Field& f) { f.GetFileMimeType(); }},
+      {&onDisk, [](MPFD::Field& f) { f.AcceptSomeData("x", 1); }},
       {&none, [](MPFD::Field& f) { f.SetType(3); }},
   };
   for (std::size_t i = 0; i < misuses.size(); ++i) {

@@ -2,8 +2,6 @@
 
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <stdexcept>
 
 using namespace TestSupport;
@@ -32,7 +30,7 @@ protected:
   }
 
   StorageLayout layout;
-  TestParams params;
+  TestParams params = std::make_shared<FakeParams>();
   LogCapture log;
 };
 

@@ -1,9 +1,6 @@
 #include "packages/OutputLineBuffer.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include "TestSupport.h"
 
 namespace {
 

@@ -1,12 +1,9 @@
 #include "packages/PackageLock.h"
 #include "packages/PackageName.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 #include <atomic>
-#include <chrono>
-#include <string>
-#include <thread>
 
 TEST(PackageInstallRulesTest, PackageNamesAllowLettersDigitsDashAndUnderscoreOnly)
 {

@@ -2,9 +2,7 @@
 
 #include "util/Limits.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
+#include "TestSupport.h"
 
 namespace {
 

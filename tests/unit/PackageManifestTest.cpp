@@ -3,8 +3,6 @@
 #include "TestSupport.h"
 #include "util/Limits.h"
 
-#include <gtest/gtest.h>
-
 using namespace TestSupport;
 
 namespace {

@@ -2,12 +2,7 @@
 
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <signal.h>
-
 #include <memory>
-#include <string>
 
 using namespace TestSupport;
 
@@ -32,11 +27,11 @@ protected:
 
   std::shared_ptr<const PackageRuntime> runtime() const
   {
-    return std::make_shared<const PackageRuntime>(params.runtime());
+    return std::make_shared<const PackageRuntime>(testRuntime(params));
   }
 
   StorageLayout layout;
-  TestParams params;
+  TestParams params = std::make_shared<FakeParams>();
   LogCapture log;
   std::shared_ptr<Supervisor> supervisor = std::make_shared<Supervisor>(Package::maxLineLength);
 };
@@ -64,30 +59,6 @@ TEST_F(PackageProcess, LogsEachCompleteLineAndGivesNoPublicPortAsZero)
   EXPECT_FALSE(package->isRunning());
   EXPECT_FALSE(log.contains("process killed"));
   EXPECT_FALSE(log.contains("unfinished"));
-}
-
-TEST_F(PackageProcess, SignalsReachTheRunningProgram)
-{
-  auto package = make("trap 'echo got-usr1' USR1\necho ready\nwhile :; do sleep 0.05; done\n");
-  package->run();
-  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: ready"));
-  package->sendSignal(SIGUSR1);
-  EXPECT_TRUE(log.waitFor("[ Info    ] pkg: got-usr1"));
-  package->sendSignal(SIGKILL);
-  EXPECT_TRUE(eventually([&] { return !package->isRunning(); }));
-  package->stop();
-  EXPECT_FALSE(log.contains("process killed"));
-}
-
-TEST_F(PackageProcess, AnEndlessLineIsCutAndTheCutLogged)
-{
-  auto package = make("head -c 100000 /dev/zero | tr '\\0' x\necho\necho after\nexec sleep 100\n");
-  package->run();
-  ASSERT_TRUE(log.waitFor("[ Info    ] pkg: after")) << log.text().substr(0, 300);
-  EXPECT_TRUE(log.has("[ Info    ] pkg: " + std::string(Package::maxLineLength, 'x')));
-  EXPECT_TRUE(log.has("[ Warning ] pkg: output line longer than 4096 bytes, " +
-                      std::to_string(100000 - Package::maxLineLength) + " bytes of it cut"));
-  package->stop();
 }
 
 TEST_F(PackageProcess, NothingStartsWithoutAValidManifestARecentEnoughOrvaneOrARuntime)

@@ -1,9 +1,8 @@
 #include "camera/ParameterCache.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 #include <atomic>
-#include <thread>
 
 TEST(ParameterCacheTest, KeyIsTheTextAfterTheApplicationGroupInAnyCase)
 {

@@ -1,9 +1,6 @@
 #include "camera/ParamsManager2.h"
 
 #include "TestSupport.h"
-#include "util/FileUtils.h"
-
-#include <gtest/gtest.h>
 
 using namespace TestSupport;
 

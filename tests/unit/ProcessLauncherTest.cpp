@@ -1,17 +1,10 @@
 #include "packages/ProcessLauncher.h"
 
 #include "TestSupport.h"
-#include "util/UniqueFd.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <string>
 
 using namespace TestSupport;
 

@@ -2,17 +2,11 @@
 
 #include "packages/ProcessLauncher.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
-#include <signal.h>
-
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 

@@ -3,17 +3,8 @@
 #include "TestSupport.h"
 #include "util/Limits.h"
 
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <set>
-#include <thread>
 
 namespace {
 
@@ -113,14 +104,4 @@ TEST(SystemUtilsTest, AvailableMemoryAddsTheFreeKindsLessSharedAndAReserveThatDe
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom(""), 0);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom("MemTotal: 1000000 kB\nMemFree: lots kB\n"), 0);
   EXPECT_EQ(SystemUtils::availableMemoryMbFrom("MemTotal: 1000000 kB\nMemFree: 99999999999 kB\n"), 0);
-}
-
-TEST(SystemUtilsTest, PortIsFreeUntilSomethingListens)
-{
-  uint16_t port = 0;
-  UniqueFd listener = TestSupport::listenOnLoopback(port);
-  ASSERT_TRUE(listener);
-  EXPECT_FALSE(SystemUtils::isPortFree(port));
-  listener.reset();
-  EXPECT_TRUE(SystemUtils::isPortFree(port));
 }

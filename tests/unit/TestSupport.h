@@ -202,30 +202,22 @@ public:
   bool refuseWrites = false;
 };
 
-// A FakeParams, and the package runtime an application of version 3.1.10 would build on it
-// over the storage layout in place when runtime() is called.
-class TestParams {
-public:
-  TestParams() : params(std::make_shared<FakeParams>()) {}
-  FakeParams& operator*() { return *params; }
-  FakeParams* operator->() { return params.get(); }
+using TestParams = std::shared_ptr<FakeParams>;
 
-  PackageRuntime runtime() const
-  {
-    PackageRuntime runtime;
-    runtime.appName = "orvane";
-    runtime.appVersion = "3.1.10";
-    runtime.flashPackageRoot = PackagePaths::flashPackageRoot();
-    runtime.sdPackageRoot = PackagePaths::sdPackageRoot();
-    runtime.firstPort = 22522;
-    runtime.lastPort = 22549;
-    std::shared_ptr<FakeParams> source = params;
-    runtime.nodeLocation = [source]() { return source->getParameters()["NodejsLocation"]; };
-    return runtime;
-  }
-
-  std::shared_ptr<FakeParams> params;
-};
+// The package runtime an application of version 3.1.10 would build on `params`, over the
+// storage layout in place when it is called.
+inline PackageRuntime testRuntime(const TestParams& params)
+{
+  PackageRuntime runtime;
+  runtime.appName = "orvane";
+  runtime.appVersion = "3.1.10";
+  runtime.flashPackageRoot = PackagePaths::flashPackageRoot();
+  runtime.sdPackageRoot = PackagePaths::sdPackageRoot();
+  runtime.firstPort = 22522;
+  runtime.lastPort = 22549;
+  runtime.nodeLocation = [params]() { return params->getParameters()["NodejsLocation"]; };
+  return runtime;
+}
 
 // Waits up to `seconds` for `condition` to hold.
 template <typename Condition> bool eventually(Condition condition, double seconds = 5)

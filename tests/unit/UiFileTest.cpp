@@ -2,14 +2,6 @@
 
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-
-#include <string>
-
 using namespace TestSupport;
 
 namespace {
@@ -35,13 +27,10 @@ protected:
 
 TEST(UiFileRouteTest, TakesThePackageNameAndTheFilePathAfterThePackageWord)
 {
-  UiFile::Route route = UiFile::route("/package/myapp/js/app.js");
+  const UiFile::Route route = UiFile::route("/local/package/myapp/js/app.js");
   EXPECT_TRUE(route.valid);
-  EXPECT_EQ(route.packageName, "myapp");
-  EXPECT_EQ(route.filePath, "js/app.js");
-
-  EXPECT_EQ(UiFile::route("/local/package/myapp/").filePath, "");
-
+  EXPECT_EQ(route.packageName + " " + route.filePath, "myapp js/app.js");
+  EXPECT_EQ(UiFile::route("/package/myapp/").filePath, "");
   EXPECT_FALSE(UiFile::route("/package/myapp").valid);
   EXPECT_FALSE(UiFile::route("/packages/myapp/index.html").valid);
 }

@@ -2,10 +2,9 @@
 
 #include "util/MainContextCall.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 #include <stdexcept>
-#include <thread>
 
 TEST(VapixAccessTest, PortIsTheLeadingNumberOfTheTrimmedValue)
 {

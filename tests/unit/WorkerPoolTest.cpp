@@ -1,10 +1,9 @@
 #include "http/WorkerPool.h"
 
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
 #include <atomic>
 #include <future>
-#include <thread>
 
 TEST(WorkerPoolTest, RefusesBeyondItsWaitingPlacesAndStopsOnlyOnceEveryTakenPlaceHasRun)
 {

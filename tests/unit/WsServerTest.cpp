@@ -3,8 +3,6 @@
 #include "TestSupport.h"
 #include "util/SystemUtils.h"
 
-#include <gtest/gtest.h>
-
 // libwebsockets 4.1 keeps 72 bytes of a context whose creation failed (the port taken);
 // the leak checker of the sanitizer build is told so, for that library only.
 extern "C" const char* __lsan_default_suppressions()
