@@ -97,23 +97,6 @@ std::string join(const std::vector<std::string>& parts, char separator)
   return result;
 }
 
-std::string replaceAll(const std::string& text, const std::string& pattern, const std::string& replacement)
-{
-  if (pattern.empty()) {
-    return text;
-  }
-  std::string result;
-  result.reserve(text.size());
-  size_t from = 0;
-  for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, from)) {
-    result.append(text, from, at - from);
-    result += replacement;
-    from = at + pattern.size();
-  }
-  result.append(text, from, std::string::npos);
-  return result;
-}
-
 std::vector<std::string>& split(const std::string& text, char delimiter, std::vector<std::string>& out,
                                 size_t maxCount)
 {

@@ -21,10 +21,6 @@ std::string toLowerCopy(std::string text);
 // `parts` with `separator` between neighbours; an empty list gives "".
 std::string join(const std::vector<std::string>& parts, char separator);
 
-// Copy of `text` with every occurrence of `pattern` replaced; the inserted replacement is
-// not searched again. An empty pattern leaves the text unchanged.
-std::string replaceAll(const std::string& text, const std::string& pattern, const std::string& replacement);
-
 // Appends the pieces of `text` cut at `delimiter` to `out` and returns it. Empty pieces
 // between delimiters are kept; a final empty piece is appended exactly when the text ends
 // with the delimiter. An empty text appends nothing. A non-zero `maxCount` stops once `out`
