@@ -33,8 +33,10 @@ expect_answer 500 "$(json_status 500 'NodeJS update: SD card is not available')"
 [ -f "$tools/node.gz" ] || fail "a failed update lost the archive"
 expect_eq "$(camera-sim-ctl get orvane.NodejsLocation)" "" "location after the failure"
 
+# Renewed camera credentials: recording the location gets a 401, fetches the new ones, goes on.
+camera-sim-ctl renew-credentials >/dev/null
 request "$api/node_update.cgi?storage=FLASH"
-expect_answer 200 "$(json_status 200 OK)" "update on FLASH after the failure"
+expect_answer 200 "$(json_status 200 OK)" "update on FLASH after the failure and a renewal"
 grep -q 'Unpacking NodeJS' "$log" || fail "the update was not logged"
 [ ! -e "$tools/node.gz" ] || fail "the archive is still there"
 expect_eq "$(stat -c %a "$tools/node")" 755 "mode of the runtime"
