@@ -59,25 +59,6 @@ expect_eq "$(cat "$flash_root/onflash/main.js") $(cat "$flash_root/onflash/local
   "the earlier installation after a failed re-install"
 no_leftovers "$flash_root"
 
-# On a nearly full storage a re-install carries all local data over or changes nothing.
-make_package full
-install "storage=FLASH" "$work/full.zip"
-head -c 3000000 /dev/urandom >"$flash_root/full/localdata/big.bin"
-sums() { (cd "$1" && find . -type f | sort | xargs sha256sum); }
-tree_before=$(sums "$flash_root/full")
-data_before=$(sums "$flash_root/full/localdata")
-make_package full "" "// version 2"
-mount -o remount,size=$(($(df -k --output=used /usr/local/packages | tail -1) + 2400))k /usr/local/packages
-install "storage=FLASH" "$work/full.zip"
-mount -o remount,size=1g /usr/local/packages
-if [ "$status" = 200 ]; then
-  expect_eq "$(sums "$flash_root/full/localdata")" "$data_before" "local data after a re-install on a full storage"
-  expect_eq "$(cat "$flash_root/full/main.js")" "// version 2" "main.js after a re-install on a full storage"
-else
-  expect_eq "$(sums "$flash_root/full")" "$tree_before" "the installation after a failed re-install"
-fi
-no_leftovers "$flash_root"
-
 install "storage=" "$work/onflash.zip"
 expect_answer 200 "$(json_status 200 OK)" "move to the SD card"
 [ ! -e "$flash_root/onflash" ] || fail "the FLASH copy is still there"

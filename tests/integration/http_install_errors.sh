@@ -45,27 +45,12 @@ manifest = '{"package_name": "keeper", "package_menu_name": "K", "package_versio
 with zipfile.ZipFile(work + "/traversal.zip", "w") as z:
     z.writestr("manifest.json", manifest)
     z.writestr("../../escaped.txt", "out")
-# A bomb: entries whose recorded sizes add up to 64 GiB, more than any test storage holds.
-with zipfile.ZipFile(work + "/bomb.zip", "w", zipfile.ZIP_DEFLATED) as z:
-    z.writestr("manifest.json", manifest)
-    for i in range(16):
-        z.writestr("blob%d" % i, bytes(1024))
-data = bytearray(open(work + "/bomb.zip", "rb").read())
-at = data.find(b"PK\x01\x02")
-while at >= 0:
-    name_length = int.from_bytes(data[at + 28:at + 30], "little")
-    if data[at + 46:at + 46 + name_length].startswith(b"blob"):
-        data[at + 24:at + 28] = (0xFFFFFFF0).to_bytes(4, "little")
-    at = data.find(b"PK\x01\x02", at + 4)
-open(work + "/bomb.zip", "wb").write(data)
 with zipfile.ZipFile(work + "/nested.zip", "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("manifest.json", "[" * 200000)
     z.writestr("main.js", "")
 PY
 refused_file "$work/traversal.zip" "a path-traversal entry"
 [ ! -e /var/spool/storage/escaped.txt ] && [ ! -e "$sd_root/../escaped.txt" ] || fail "an entry escaped"
-refused_file "$work/bomb.zip" "a zip bomb"
-grep -q "not enough space to decompress" "$ORVANE_LOG" || fail "zip bomb not logged"
 refused_file "$work/nested.zip" "a manifest nested too deep"
 kill -0 "$ORVANE_PID" || fail "Orvane ended on a deeply nested manifest"
 
@@ -83,6 +68,7 @@ make_package big
 install "storage=SD_DISK" "$work/big.zip"
 expect_answer 500 "$(json_status 500 'Http API: install package(s) error [big.zip]')" "a package larger than the card"
 intact "a package larger than the card"
+grep -q "not enough space to decompress" "$ORVANE_LOG" || fail "a package larger than the card not logged"
 request -F "file0=@$work/big.zip" "$api/package/data.cgi?package_name=keeper&action=IMPORT"
 expect_answer 500 "$(json_status 500 'Http API: data import error [big.zip]')" "data larger than the card"
 expect_reason "^Refusing archive: unpacked size [0-9]+ exceeds free space" "data larger than the card"
