@@ -111,10 +111,13 @@ else
 fi
 camera-sim-ctl set System.BoaPort "$boa_port"
 
-# Parameter changes, on a running Orvane at level Info.
+# Parameter changes, on a running Orvane at level Info, started with package configurations
+# it cannot parse.
 camera-sim-ctl set orvane.LogLevel info
+camera-sim-ctl set orvane.PackageConfigurations '{"x":'
 orvane_start "$log" console
 wait_until 20 api_up || fail "no start: $(cat "$log")"
+expect_match "$(cat "$log")" '\[ Error   \] Parse package configurations error' "stored configurations at start-up"
 ORVANE_LOG=$log ORVANE_PID=$orvane_pid
 log_since() { tail -n +"$1" "$ORVANE_LOG"; }
 next_line() { echo $(($(wc -l <"$ORVANE_LOG") + 1)); }
