@@ -25,9 +25,6 @@ grep -q 'HttpServer: unknown request: /foo' "$ORVANE_LOG" || fail "unknown reque
 request -X DELETE "$api/package"
 expect_answer 400 "$(json_status 400 'HttpServer: unknown request: \/package')" "unknown path with another method"
 
-request "$api/package/list.cgi"
-expect_answer 200 '[]' "list rather than UI"
-
 # Form bodies: exact Content-Type only, the last of repeated fields, "+" kept, replacing GET arguments.
 mkdir -p "$work/formpkg.src/html" && echo page >"$work/formpkg.src/html/index.html"
 make_package formpkg

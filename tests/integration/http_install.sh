@@ -110,12 +110,8 @@ expect_eq "$(ls "$sd_root" | sort)" "$before" "packages after the text-only form
 no_leftovers "$sd_root"
 
 # Orvane killed mid-unpack: start-up clears what is left, and the half tree is not listed.
-python3 - "$work/twin.src" "$work/bulky.zip" <<'PY'
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[2], "w", zipfile.ZIP_DEFLATED) as archive:
-    archive.write(sys.argv[1] + "/manifest.json", "manifest.json")
-    archive.writestr("big.bin", bytes(200 * 1048576))
-PY
+head -c $((200 * 1048576)) /dev/zero >"$work/twin.src/big.bin"
+(cd "$work/twin.src" && zip -q "$work/bulky.zip" manifest.json big.bin && rm big.bin)
 curl -sS -o /dev/null -F "file=@$work/bulky.zip" "$api/package/install.cgi?storage=SD_DISK" 2>/dev/null &
 unpacking() { find "$sd_root" -mindepth 2 -path "$sd_root/twin" -prune -o -name big.bin -print | grep -q .; }
 wait_until 60 unpacking || fail "the large install was never seen unpacking"

@@ -35,8 +35,6 @@ refused_file "$work/folder.zip" "files in a folder"
 expect_reason "in the folder keeper.src/ of the archive: a package's files must sit at the archive's root" \
   "files in a folder"
 grep -q "Http API: install package - error: invalid manifest.json" "$ORVANE_LOG" || fail "manifest error not logged"
-make_package "a..b"
-refused_file "$work/a..b.zip" "a forbidden package name"
 
 python3 - "$work" <<'PY'
 import sys, zipfile
@@ -106,18 +104,12 @@ expect_answer 400 "$(upload_error 'Cannot find boundary in Content-type: \"multi
 
 # A refused 200 MiB body is answered after its first 64 KiB (a client that kept sending
 # would race the server's close).
-answer=$(node -e '
-  const socket = require("net").connect(22520, "127.0.0.1", () => {
-    socket.write("POST /package/install.cgi?storage=SD_DISK HTTP/1.1\r\nHost: x\r\n" +
-      "Content-Type: application/octet-stream\r\nContent-Length: 209715200\r\n\r\n");
-    socket.write(Buffer.alloc(65536));
-  });
-  let received = "";
-  socket.on("data", (chunk) => { received += chunk; });
-  socket.on("error", () => {});
-  socket.on("close", () => { process.stdout.write(received.split("\r\n")[0]); process.exit(0); });
-  setTimeout(() => { process.stdout.write("no answer: " + received); process.exit(0); }, 10000);
-')
+exec {raw}<>/dev/tcp/127.0.0.1/22520
+printf 'POST /package/install.cgi?storage=SD_DISK HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream\r\n%s' \
+  $'Content-Length: 209715200\r\n\r\n' >&"$raw"
+head -c 65536 /dev/zero >&"$raw" 2>/dev/null || true
+answer=$(timeout 10 head -1 <&"$raw" || true)
+exec {raw}<&-
 expect_match "$answer" '^HTTP/1\.[01] 400' "a large body that is not multipart"
 
 # A body cut before its closing boundary: its last part may be truncated, so nothing is installed.

@@ -41,15 +41,8 @@ async function main() {
   page.on('pageerror', (error) => consoleErrors.push(`uncaught: ${error.message}`));
 
   step('log in and open the page');
-  const started = Date.now();
   await page.goto(url);
   await page.locator('#packages[data-loaded="true"]').waitFor();
-  const shownAfter = Date.now() - started;
-  await page.waitForLoadState('networkidle');
-  const pageBytes = await page.evaluate(() => performance.getEntriesByType('navigation').concat(performance.getEntriesByType('resource'))
-    .filter((entry) => !entry.name.includes('/api/') && !entry.name.includes('/axis-cgi/'))
-    .reduce((sum, entry) => sum + entry.decodedBodySize, 0));
-  console.log(`page size: ${pageBytes} bytes; packages table shown ${shownAfter} ms after the request`);
 
   step('install the Node.js runtime from the system section');
   await assertText(page.locator('#node-state'), /not installed yet/);
