@@ -153,13 +153,11 @@ async function main() {
 async function assertText(locator, pattern) {
   await locator.waitFor();
   const deadline = Date.now() + 20000;
-  let text = '';
-  while (Date.now() < deadline) {
-    text = (await locator.textContent()).trim();
-    if (pattern.test(text)) return;
+  let text;
+  while (!pattern.test(text = (await locator.textContent()).trim())) {
+    if (Date.now() > deadline) assert.fail(`expected ${pattern}, the page shows "${text}"`);
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
-  assert.fail(`expected ${pattern}, the page shows "${text}"`);
 }
 
 main().catch((error) => {

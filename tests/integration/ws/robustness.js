@@ -104,13 +104,13 @@ run({
   async 'clients that vanish mid-message or mid-handshake'() {
     const client = await connect();
     client.socket.send('{"call_id":7,"command":', { fin: false });
-    await new Promise((resolve) => setTimeout(resolve, 50));
+    await sleep(50);
     client.socket.terminate();
 
     const raw = net.connect(22521, '127.0.0.1');
     await new Promise((resolve) => raw.once('connect', resolve));
     raw.write('GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n');
-    await new Promise((resolve) => setTimeout(resolve, 50));
+    await sleep(50);
     raw.destroy();
     await bystanderServed();
   },
@@ -125,14 +125,9 @@ run({
     assert.equal(await other.request(declareRequest(1, 'quick', [])), ok(1));
     const count = 100, expected = [];
     for (let i = 0; i < count; i++) {
-      const callId = i + 2;
-      if (i % 10 === 5) {
-        other.send(sendRequest(callId, 'quick', [{ key: 'order' }]));
-        expected.push(error(callId, 'parseValue: invalid or missing declaration attribute value_type'));
-      } else {
-        other.send(sendRequest(callId, 'quick', [{ key: 'order', value_type: 'INT', value: i }]));
-        expected.push(ok(callId));
-      }
+      const typeless = i % 10 === 5;
+      other.send(sendRequest(i + 2, 'quick', [typeless ? { key: 'order' } : { key: 'order', value_type: 'INT', value: i }]));
+      expected.push(typeless ? error(i + 2, 'parseValue: invalid or missing declaration attribute value_type') : ok(i + 2));
     }
     // Withdrawn right behind its events: it must not overtake them on the way to the event system.
     other.send(undeclareRequest(count + 2, 'quick'));
