@@ -80,8 +80,4 @@ vapix_curl() {
     "http://127.0.0.12:$(vapix_port)$path" 2>"$vapix_status_file"
 }
 vapix_status() { cat "$vapix_status_file"; }
-
-
-vapix_set() {
-  vapix_curl /axis-cgi/param.cgi --data action=update --data-urlencode "$1=$2"
-}
+vapix_set() { vapix_curl /axis-cgi/param.cgi --data action=update --data-urlencode "$1=$2"; }

@@ -72,15 +72,10 @@ wait_for_log "$log" '\[ Error   \] Parse package configurations error. It is not
 enable_packages '{"envpkg":'
 two_parse_errors() { [ "$(count_lines "$log" 'Parse package configurations error')" -ge 2 ]; }
 wait_until 5 two_parse_errors || fail "no second parse error"
-# nested_configurations: sets PackageConfigurations to 400,000 "[" (sent unencoded, as the
-# encoded form would break VAPIX's body limit).
-nested_configurations() {
-  local body
-  body=$(mktemp)
-  { printf 'action=update&orvane.PackageConfigurations='; head -c 400000 /dev/zero | tr '\0' '['; } >"$body"
-  expect_eq "$(vapix_curl /axis-cgi/param.cgi --data-binary "@$body")" OK "VAPIX update of nested brackets"
-}
-nested_configurations
+# 400,000 "[", sent unencoded: the encoded form would break VAPIX's body limit.
+nested=$(mktemp)
+{ printf 'action=update&orvane.PackageConfigurations='; head -c 400000 /dev/zero | tr '\0' '['; } >"$nested"
+expect_eq "$(vapix_curl /axis-cgi/param.cgi --data-binary "@$nested")" OK "VAPIX update of nested brackets"
 three_parse_errors() { [ "$(count_lines "$log" 'Parse package configurations error')" -ge 3 ]; }
 wait_until 5 three_parse_errors || fail "no parse error for nested brackets: $(tail -5 "$log")"
 alive

@@ -173,10 +173,8 @@ for attempt in 1 2 3; do
   sleep 0.8
   check_settling "$start"
 
-  changes=$(log_since "$start" | grep -E '\[ Info    \] Parameter ".*" changed$')
-  expect_match "$(sed -n 1p <<<"$changes")" 'Parameter "root\.Orvane\.Enabled" changed$' "first change"
-  expect_match "$(sed -n 2p <<<"$changes")" 'Parameter "root\.Orvane\.NodejsLocation" changed$' "second change"
-  expect_match "$(sed -n 3p <<<"$changes")" 'Parameter "root\.Orvane\.LogLevel" changed$' "third change"
+  expect_eq "$(log_since "$start" | grep -oE '\[ Info    \] Parameter ".*" changed$' | cut -d'"' -f2 | paste -sd' ')" \
+    "root.Orvane.Enabled root.Orvane.NodejsLocation root.Orvane.LogLevel" "the changes, in order"
   times=($(events_since "$start" | awk '{print $2}'))
   if [ $((times[2] - times[0])) -lt 450 ]; then
     expect_eq "$(events_since "$start" | grep -c '^P')" 1 "Process lines for one burst"

@@ -13,9 +13,7 @@ const [username, password] = process.env.PAGE_LOGIN.split(':');
 const zips = process.env.ZIPS;
 const shots = process.env.SHOTS;
 
-function step(text) {
-  console.log(`-- ${text}`);
-}
+const step = (text) => console.log(`-- ${text}`);
 
 async function main() {
   const browser = await chromium.launch({

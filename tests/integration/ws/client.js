@@ -25,9 +25,7 @@ class Client {
   }
 
   wakeWaiters() {
-    const waiters = this.waiters;
-    this.waiters = [];
-    waiters.forEach((wake) => wake());
+    this.waiters.splice(0).forEach((wake) => wake());
   }
 
   waitFor(ready, ms, what) {

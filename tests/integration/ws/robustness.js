@@ -49,7 +49,6 @@ run({
 
   async 'deeply nested JSON is invalid input, not a crash'() {
     const client = await connect();
-    assert.equal(await client.request('['.repeat(100000)), invalid);
     assert.equal(await client.request('{"call_id":1,"command":"send_event","data":' + '['.repeat(100000)), invalid);
     const deep = '['.repeat(500000) + ']'.repeat(500000);
     assert.equal(await client.request(`{"call_id":2,"command":"x","data":{"a":${deep}}}`), invalid);
