@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The example packages as a user meets them: installed, enabled, used, their data carried and events sent.
+# The example packages as a user meets them: installed, enabled, used, events sent.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
@@ -33,30 +33,6 @@ expect_eq "$(add '{"add":41}')" '{"count":42,"greeting":"Hello from Orvane"}' "c
 request -H 'Content-Type: application/json' --data '{"add":"x"}' "$api/proxy/hello_counter/api/counter"
 expect_eq "$status" 400 "a bad increment"
 expect_eq "$(jq -c . "$flash_root/hello_counter/localdata/counter.json")" '{"count":42}' "stored counter"
-
-# Settings from the web interface reach the running package.
-request -H 'Content-Type: application/json' --data-binary '{"greeting":"Hi there"}' \
-  "$api/package/settings.cgi?package_name=hello_counter&action=set"
-expect_eq "$status" 200 "settings stored (body $body)"
-greeting_changed() { [ "$(counter | jq -r .greeting)" = "Hi there" ]; }
-wait_until 10 greeting_changed || fail "settings not picked up: $(counter)"
-
-# A re-install stops the package; the next start keeps its count.
-install "storage=FLASH" "$zips/hello_counter.zip"
-expect_answer 200 "$(json_status 200 OK)" "re-install"
-restarted() { [ "$(counter | jq -r .count)" = 42 ]; }
-wait_until 20 restarted || fail "count after the re-install: $(counter || true)"
-
-# The count travels with the package's data: exported as a zip, imported back changed.
-curl -sS -o "$work/data.zip" "$api/package/data.cgi?package_name=hello_counter&action=EXPORT"
-expect_eq "$(unzip -p "$work/data.zip" counter.json | jq -c .)" '{"count":42}' "exported counter"
-mkdir "$work/import"
-printf '{"count":7}\n' >"$work/import/counter.json"
-(cd "$work/import" && zip -q "$work/import.zip" counter.json)
-request -F "data=@$work/import.zip" "$api/package/data.cgi?package_name=hello_counter&action=IMPORT"
-expect_eq "$status" 200 "data import (body $body)"
-imported() { [ "$(counter | jq -r .count)" = 7 ]; }
-wait_until 20 imported || fail "count after the import: $(counter || true)"
 
 # event_pulse declares its event, sends it with a growing count, and withdraws it on stop.
 events() { camera-sim-ctl events; }

@@ -35,62 +35,22 @@ refused_file "$work/folder.zip" "files in a folder"
 expect_reason "in the folder keeper.src/ of the archive: a package's files must sit at the archive's root" \
   "files in a folder"
 grep -q "Http API: install package - error: invalid manifest.json" "$ORVANE_LOG" || fail "manifest error not logged"
-make_package "a..b"
-refused_file "$work/a..b.zip" "a forbidden package name"
 
 python3 - "$work" <<'PY'
-import struct, sys, zipfile, warnings
+import sys, zipfile
 work = sys.argv[1]
 manifest = '{"package_name": "keeper", "package_menu_name": "K", "package_version": "2", "vendor": "T"}'
 with zipfile.ZipFile(work + "/traversal.zip", "w") as z:
     z.writestr("manifest.json", manifest)
     z.writestr("../../escaped.txt", "out")
-warnings.simplefilter("ignore")
-with zipfile.ZipFile(work + "/duplicate.zip", "w") as z:
-    z.writestr("manifest.json", manifest)
-    z.writestr("main.js", "one")
-    z.writestr("main.js", "two")
-# A bomb: entries whose recorded sizes add up to 64 GiB, more than any test storage holds.
-with zipfile.ZipFile(work + "/bomb.zip", "w", zipfile.ZIP_DEFLATED) as z:
-    z.writestr("manifest.json", manifest)
-    for i in range(16):
-        z.writestr("blob%d" % i, bytes(1024))
-data = bytearray(open(work + "/bomb.zip", "rb").read())
-at = data.find(b"PK\x01\x02")
-while at >= 0:
-    name_length = int.from_bytes(data[at + 28:at + 30], "little")
-    if data[at + 46:at + 46 + name_length].startswith(b"blob"):
-        data[at + 24:at + 28] = (0xFFFFFFF0).to_bytes(4, "little")
-    at = data.find(b"PK\x01\x02", at + 4)
-open(work + "/bomb.zip", "wb").write(data)
 with zipfile.ZipFile(work + "/nested.zip", "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("manifest.json", "[" * 200000)
     z.writestr("main.js", "")
-# Overlapping entries: 50 more central records for one 1 MiB local entry.
-with zipfile.ZipFile(work + "/overlap.zip", "w", zipfile.ZIP_DEFLATED) as z:
-    z.writestr("manifest.json", manifest.replace("keeper", "overlap"))
-    z.writestr("blob", bytes(1 << 20))
-data = open(work + "/overlap.zip", "rb").read()
-end = data.rfind(b"PK\x05\x06")
-count, size, offset = struct.unpack("<HII", data[end + 10:end + 20])
-central = data[offset:offset + size]
-# zipfile writes the central record of "blob" last, without extra field or comment.
-blob = central[central.rfind(b"PK\x01\x02"):]
-copies = b"".join(blob[:28] + struct.pack("<HHH", len(name), 0, 0) + blob[34:46] + name
-                  for name in (b"blob%d" % i for i in range(50)))
-central += copies
-open(work + "/overlap.zip", "wb").write(data[:offset] + central + b"PK\x05\x06" +
-                                        struct.pack("<HHHHIIH", 0, 0, count + 50, count + 50, len(central), offset, 0))
 PY
 refused_file "$work/traversal.zip" "a path-traversal entry"
 [ ! -e /var/spool/storage/escaped.txt ] && [ ! -e "$sd_root/../escaped.txt" ] || fail "an entry escaped"
-refused_file "$work/duplicate.zip" "repeated entry names"
-refused_file "$work/bomb.zip" "a zip bomb"
-grep -q "not enough space to decompress" "$ORVANE_LOG" || fail "zip bomb not logged"
 refused_file "$work/nested.zip" "a manifest nested too deep"
 kill -0 "$ORVANE_PID" || fail "Orvane ended on a deeply nested manifest"
-refused_file "$work/overlap.zip" "overlapping entries"
-grep -q "Refusing archive: entries overlap" "$ORVANE_LOG" || fail "overlapping entries not logged"
 
 # An empty file part has no temporary file: its clean-up must spare the (empty) upload directory.
 rm -rf "$flash_root" && mkdir "$flash_root"
@@ -106,6 +66,7 @@ make_package big
 install "storage=SD_DISK" "$work/big.zip"
 expect_answer 500 "$(json_status 500 'Http API: install package(s) error [big.zip]')" "a package larger than the card"
 intact "a package larger than the card"
+grep -q "not enough space to decompress" "$ORVANE_LOG" || fail "a package larger than the card not logged"
 request -F "file0=@$work/big.zip" "$api/package/data.cgi?package_name=keeper&action=IMPORT"
 expect_answer 500 "$(json_status 500 'Http API: data import error [big.zip]')" "data larger than the card"
 expect_reason "^Refusing archive: unpacked size [0-9]+ exceeds free space" "data larger than the card"
@@ -128,7 +89,6 @@ post() {
 }
 upload_error() { json_status 400 "Http API: upload error - $1"; }
 too_large() { json_status 413 "Http API: upload error - $1"; }
-limit() { echo $(($(sed -nE "s/.* $1 = (.*);/\1/p" "$top/src/util/Limits.h"))); }
 
 make_package fine
 printf 'x' >"$work/x"
@@ -144,18 +104,12 @@ expect_answer 400 "$(upload_error 'Cannot find boundary in Content-type: \"multi
 
 # A refused 200 MiB body is answered after its first 64 KiB (a client that kept sending
 # would race the server's close).
-answer=$(node -e '
-  const socket = require("net").connect(22520, "127.0.0.1", () => {
-    socket.write("POST /package/install.cgi?storage=SD_DISK HTTP/1.1\r\nHost: x\r\n" +
-      "Content-Type: application/octet-stream\r\nContent-Length: 209715200\r\n\r\n");
-    socket.write(Buffer.alloc(65536));
-  });
-  let received = "";
-  socket.on("data", (chunk) => { received += chunk; });
-  socket.on("error", () => {});
-  socket.on("close", () => { process.stdout.write(received.split("\r\n")[0]); process.exit(0); });
-  setTimeout(() => { process.stdout.write("no answer: " + received); process.exit(0); }, 10000);
-')
+exec {raw}<>/dev/tcp/127.0.0.1/22520
+printf 'POST /package/install.cgi?storage=SD_DISK HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream\r\n%s' \
+  $'Content-Length: 209715200\r\n\r\n' >&"$raw"
+head -c 65536 /dev/zero >&"$raw" 2>/dev/null || true
+answer=$(timeout 10 head -1 <&"$raw" || true)
+exec {raw}<&-
 expect_match "$answer" '^HTTP/1\.[01] 400' "a large body that is not multipart"
 
 # A body cut before its closing boundary: its last part may be truncated, so nothing is installed.

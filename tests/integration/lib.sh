@@ -7,6 +7,9 @@ top=${ORVANE_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
 build=${ORVANE_BUILD_DIR:-$top/build}
 orvane_app_dir=/usr/local/packages/orvane
 
+# Packages start at a tick of Orvane's: a 1 s one (5 s on a camera) keeps the waits short.
+export ORVANE_TEST_TIMINGS=${ORVANE_TEST_TIMINGS-tick=1}
+
 fail() { echo "FAIL: $*" >&2; exit 1; }
 pass() { echo "PASS: $(basename "$0")"; }
 expect_eq() { [ "$1" = "$2" ] || fail "$3: expected '$2', got '$1'"; }
@@ -27,6 +30,9 @@ in_sandbox() {
   [ -z "$start" ] || options+=("$start")
   ORVANE_BUILD_DIR=$build ORVANE_SOURCE_DIR=$top exec "$top/scripts/sandbox" "${options[@]}" -- bash "$0"
 }
+
+# limit NAME: a constant of Orvane's src/util/Limits.h, so that the tests follow it.
+limit() { echo $(($(sed -nE "s/.*constexpr .* $1 = ([^;]+);.*/\1/p" "$top/src/util/Limits.h"))); }
 
 # wait_until SECONDS COMMAND...: true once COMMAND succeeds, false after SECONDS.
 wait_until() {
@@ -74,8 +80,4 @@ vapix_curl() {
     "http://127.0.0.12:$(vapix_port)$path" 2>"$vapix_status_file"
 }
 vapix_status() { cat "$vapix_status_file"; }
-
-
-vapix_set() {
-  vapix_curl /axis-cgi/param.cgi --data action=update --data-urlencode "$1=$2"
-}
+vapix_set() { vapix_curl /axis-cgi/param.cgi --data action=update --data-urlencode "$1=$2"; }

@@ -9,7 +9,6 @@ tools=$orvane_app_dir/tools
 sd_app=/var/spool/storage/SD_DISK/orvane
 log=$work/orvane.log
 diagnostics_say() { request "$api/diagnostics.cgi" && [ "$body" = "{\"node_state\":\"$1\"}" ]; }
-report_line() { request "$api/report.cgi" && sed -n "$1p" "$work/body"; }
 cp "$tools/node.gz" "$work/node.gz"
 
 # A runtime recorded on the missing SD card: start-up ends with 1, the location emptied, the archive kept.
@@ -33,21 +32,21 @@ expect_answer 500 "$(json_status 500 'NodeJS update: SD card is not available')"
 [ -f "$tools/node.gz" ] || fail "a failed update lost the archive"
 expect_eq "$(camera-sim-ctl get orvane.NodejsLocation)" "" "location after the failure"
 
+# Renewed camera credentials: recording the location gets a 401, fetches the new ones, goes on.
+camera-sim-ctl renew-credentials >/dev/null
 request "$api/node_update.cgi?storage=FLASH"
-expect_answer 200 "$(json_status 200 OK)" "update on FLASH after the failure"
+expect_answer 200 "$(json_status 200 OK)" "update on FLASH after the failure and a renewal"
 grep -q 'Unpacking NodeJS' "$log" || fail "the update was not logged"
 [ ! -e "$tools/node.gz" ] || fail "the archive is still there"
 expect_eq "$(stat -c %a "$tools/node")" 755 "mode of the runtime"
 expect_eq "$(camera-sim-ctl get orvane.NodejsLocation)" "$tools/" "recorded location"
 wait_until 10 diagnostics_say OK || fail "diagnostics after the update: $body"
-expect_eq "$(report_line 4)" "NodeJS state: OK" "report after the update"
 request "$api/node_update.cgi?storage=FLASH"
 expect_answer 406 "$(json_status 406 'Already decompressed!')" "second update"
 
 rm "$tools/node"
 request "$api/diagnostics.cgi"
 expect_answer 200 '{"node_state":"NOT_FOUND"}' "runtime lost"
-expect_eq "$(report_line 4)" "NodeJS state: NOT_FOUND" "report of a lost runtime"
 request "$api/node_update.cgi?storage=FLASH"
 expect_answer 406 "$(json_status 406 'Already decompressed!')" "update without an archive"
 gzip -c /bin/true >"$tools/node.gz"
@@ -65,14 +64,8 @@ for i in 1 2; do
   updates+=($!)
 done
 wait "${updates[@]}"
-statuses=$(printf "%s\n" "$(cat "$work/status1")" "$(cat "$work/status2")" | sort | tr "\n" " ")
-expect_eq "$statuses" "200 406 " "statuses of two updates at once"
-for i in 1 2; do
-  case $(cat "$work/status$i") in
-    200) expect_eq "$(cat "$work/update$i")" "$(json_status 200 OK)" "the update that ran" ;;
-    406) expect_eq "$(cat "$work/update$i")" "$(json_status 406 'Already decompressed!')" "the refused update" ;;
-  esac
-done
+expect_eq "$(for i in 1 2; do echo "$(cat "$work/status$i") $(cat "$work/update$i")"; done | sort)" \
+  "200 $(json_status 200 OK)"$'\n'"406 $(json_status 406 'Already decompressed!')" "two updates at once"
 [ ! -e "$tools/node" ] || fail "the runtime went to FLASH"
 [ ! -e "$tools/node.gz" ] || fail "the archive is still there"
 expect_eq "$(stat -c %a "$sd_app/node")" 755 "mode of the runtime"

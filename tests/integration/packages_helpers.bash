@@ -8,11 +8,7 @@ install_package() {
 }
 
 # enable_packages JSON: sets PackageConfigurations through VAPIX, as the web interface does.
-enable_packages() {
-  local answer
-  answer=$(vapix_set orvane.PackageConfigurations "$1")
-  expect_eq "$answer" OK "VAPIX update of PackageConfigurations"
-}
+enable_packages() { expect_eq "$(vapix_set orvane.PackageConfigurations "$1")" OK "VAPIX update of PackageConfigurations"; }
 
 # package_pid LOG NAME: the process id NAME reported last ("NAME: pid N").
 package_pid() { grep -oE "\] $2: pid [0-9]+$" "$1" | tail -1 | grep -oE '[0-9]+$'; }

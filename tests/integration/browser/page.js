@@ -13,9 +13,7 @@ const [username, password] = process.env.PAGE_LOGIN.split(':');
 const zips = process.env.ZIPS;
 const shots = process.env.SHOTS;
 
-function step(text) {
-  console.log(`-- ${text}`);
-}
+const step = (text) => console.log(`-- ${text}`);
 
 async function main() {
   const browser = await chromium.launch({
@@ -41,15 +39,8 @@ async function main() {
   page.on('pageerror', (error) => consoleErrors.push(`uncaught: ${error.message}`));
 
   step('log in and open the page');
-  const started = Date.now();
   await page.goto(url);
   await page.locator('#packages[data-loaded="true"]').waitFor();
-  const shownAfter = Date.now() - started;
-  await page.waitForLoadState('networkidle');
-  const pageBytes = await page.evaluate(() => performance.getEntriesByType('navigation').concat(performance.getEntriesByType('resource'))
-    .filter((entry) => !entry.name.includes('/api/') && !entry.name.includes('/axis-cgi/'))
-    .reduce((sum, entry) => sum + entry.decodedBodySize, 0));
-  console.log(`page size: ${pageBytes} bytes; packages table shown ${shownAfter} ms after the request`);
 
   step('install the Node.js runtime from the system section');
   await assertText(page.locator('#node-state'), /not installed yet/);
@@ -160,13 +151,11 @@ async function main() {
 async function assertText(locator, pattern) {
   await locator.waitFor();
   const deadline = Date.now() + 20000;
-  let text = '';
-  while (Date.now() < deadline) {
-    text = (await locator.textContent()).trim();
-    if (pattern.test(text)) return;
+  let text;
+  while (!pattern.test(text = (await locator.textContent()).trim())) {
+    if (Date.now() > deadline) assert.fail(`expected ${pattern}, the page shows "${text}"`);
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
-  assert.fail(`expected ${pattern}, the page shows "${text}"`);
 }
 
 main().catch((error) => {

@@ -15,8 +15,9 @@ orvane_threads() { awk '/^Threads:/ { print $2 }' "/proc/$(pidof orvane)/status"
 
 answers_with() { [ "$(curl -s -o /dev/null -w '%{http_code}' "$2")" = "$1" ]; }
 
-# json_field FIELD: the field of the last answer's JSON body (arrays joined by ",").
+# json_field FIELD...: the fields of the last answer's JSON body, joined by blanks (arrays by ",").
 json_field() {
-  node -e 'const v = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"))[process.argv[2]];
-           console.log(Array.isArray(v) ? v.join() : v === null ? "null" : String(v));' "$work/body" "$1"
+  node -e 'const o = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
+           console.log(process.argv.slice(2).map((f) => Array.isArray(o[f]) ? o[f].join() : o[f] === null ? "null" : String(o[f])).join(" "));' \
+    "$work/body" "$@"
 }

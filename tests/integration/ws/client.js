@@ -4,6 +4,7 @@
 const fs = require('fs');
 const path = require('path');
 const { execFileSync } = require('child_process');
+const { once } = require('events');
 const WebSocket = require(path.join(__dirname, '..', '..', 'node_modules', 'ws'));
 
 class Client {
@@ -24,9 +25,7 @@ class Client {
   }
 
   wakeWaiters() {
-    const waiters = this.waiters;
-    this.waiters = [];
-    waiters.forEach((wake) => wake());
+    this.waiters.splice(0).forEach((wake) => wake());
   }
 
   waitFor(ready, ms, what) {
@@ -75,22 +74,10 @@ class Client {
   }
 }
 
-function connect(protocol = 'camera-events', ms = 5000) {
-  return new Promise((resolve, reject) => {
-    const socket = new WebSocket('ws://127.0.0.1:22521', protocol === null ? undefined : protocol, { maxPayload: 0 });
-    const timer = setTimeout(() => {
-      socket.terminate();
-      reject(new Error('timed out connecting'));
-    }, ms);
-    socket.once('open', () => {
-      clearTimeout(timer);
-      resolve(new Client(socket));
-    });
-    socket.once('error', (error) => {
-      clearTimeout(timer);
-      reject(error);
-    });
-  });
+async function connect(protocol = 'camera-events', ms = 5000) {
+  const socket = new WebSocket('ws://127.0.0.1:22521', protocol, { maxPayload: 0, handshakeTimeout: ms });
+  await once(socket, 'open');
+  return new Client(socket);
 }
 
 // The simulator's record of event traffic, one object per operation.
