@@ -60,11 +60,17 @@ async function main() {
       }
     }).observe(document.getElementById('install-list'), { subtree: true, attributes: true, attributeFilter: ['value'] });
   });
+  // Uploads held to 16 MiB/s, so that the large one lasts about a second however fast the machine.
+  const cdp = await page.context().newCDPSession(page);
+  const throttle = (uploadThroughput) => cdp.send('Network.emulateNetworkConditions',
+    { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput });
+  await throttle(16 * 1024 * 1024);
   await page.setInputFiles('#install-files', [path.join(zips, 'hello_counter.zip'), path.join(zips, 'event_pulse.zip')]);
   for (const name of ['hello_counter', 'event_pulse']) {
     await assertText(uploads.locator(`li[data-file="${name}.zip"] [role=status]`), /^done$/);
     await row(name).waitFor();
   }
+  await throttle(-1);
   const moving = await page.evaluate(() => window.progressSeen.filter(([file, value, max]) =>
     file === 'hello_counter.zip' && value > 0 && value < max).length);
   assert.ok(moving >= 2, `the progress bar of the large zip showed ${moving} values between empty and full`);
