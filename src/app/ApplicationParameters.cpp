@@ -63,13 +63,13 @@ void onParameterChanged(const char* name, const char* value, void*)
 
 bool updateChangedParameters(ParamsManagerBase& params, const std::vector<ParameterChange>& changes)
 {
-  bool configurationsChanged = false;
+  bool changedConfigurations = false;
   for (const auto& [name, value] : changes) {
     if (params.updateParameter(name, value) && name.find("PackageConfigurations") != std::string::npos) {
-      configurationsChanged = true;
+      changedConfigurations = true;
     }
   }
-  return configurationsChanged;
+  return changedConfigurations;
 }
 
 gboolean processChangedParameters(gpointer)

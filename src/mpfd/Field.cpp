@@ -11,12 +11,12 @@ Field::Field() = default;
 
 Field::~Field() = default;
 
-void Field::SetType(int type)
+void Field::SetType(int newType)
 {
-  if (type != Text && type != File) {
+  if (newType != Text && newType != File) {
     throw Exception("Trying to set type of field, but type is incorrect.");
   }
-  this->type = type;
+  type = newType;
 }
 
 void Field::AcceptSomeData(const char* data, std::size_t length)

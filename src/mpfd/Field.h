@@ -27,11 +27,11 @@ public:
   Field& operator=(const Field&) = delete;
 
   // Accepts Text or File only; throws MPFD::Exception otherwise.
-  void SetType(int type);
+  void SetType(int newType);
   void SetTempDir(const std::string& dir) { tempDir = dir; }
-  void SetFileStorage(int storage) { this->storage = storage; }
+  void SetFileStorage(int where) { storage = where; }
   void SetFileName(const std::string& name) { fileName = name; }
-  void SetFileMimeType(const std::string& type) { mimeType = type; }
+  void SetFileMimeType(const std::string& mime) { mimeType = mime; }
 
   // Appends `length` bytes of content: to memory for text parts and in-memory files, otherwise
   // to the temporary file, which is created in the temp dir with the first byte and written

@@ -37,7 +37,7 @@ public:
   Parser& operator=(const Parser&) = delete;
 
   // StoreInFilesystem or StoreInMemory, for file parts whose headers are read afterwards.
-  void SetFileStorage(int storage) { this->storage = storage; }
+  void SetFileStorage(int where) { storage = where; }
   // Directory of the temporary files; their paths are always `dir` + "/" + name.
   void SetTempDir(const std::string& dir) { tempDir = dir; }
   // The largest number of bytes left unconsumed after a chunk; 16777216 unless set.

@@ -26,7 +26,7 @@
 // process is owned through one ChildProcess; its end is logged with its exit code or
 // signal and counted by the package's crash-loop policy. A process that ends by itself is
 // not restarted here; the controller runs the package again when startDue() allows.
-class Package : private Supervisor::Observer {
+class Package final : private Supervisor::Observer {
 public:
   // The port value of a package for which no port of the range was free. Package::getPort
   // gives it to the proxy, which answers that the package has no port; the process
