@@ -4,47 +4,36 @@
 #include "http/RequestData.h"
 
 #include <iterator>
+#include <type_traits>
 
 namespace {
 
 using Routing::Route;
 
+// A handler that needs only the connection and the request, as one line of the table.
+template <auto handler>
+MHD_Result call(const HttpServer& server, MHD_Connection* connection, RequestData& request,
+                const std::string&)
+{
+  if constexpr (std::is_member_function_pointer_v<decltype(handler)>) {
+    return (server.*handler)(connection, request);
+  } else {
+    return handler(connection, request);
+  }
+}
+
 // Tested top to bottom; a more specific pattern must come before any pattern it contains
 // ("/package/list.cgi" before "/package/", "/proxy/" before "/package/").
 const Route routes[] = {
-    {"/api_check.cgi",
-     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
-       return s.onApiCheckRequest(c, r);
-     },
-     false},
-    {"/package/list.cgi",
-     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
-       return s.onPackageListRequest(c, r);
-     },
-     false},
-    {"/package/get_storage.cgi",
-     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
-       return s.onGetStorageRequest(c, r);
-     },
-     false},
-    {"/package/status.cgi",
-     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
-       return s.onPackageStatusRequest(c, r);
-     },
-     false},
-    {"/package/log.cgi",
-     [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string&) {
-       return s.onPackageLogRequest(c, r);
-     },
-     false},
-    {"/package/install.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                                const std::string&) { return s.onInstallRequest(c, r); }},
-    {"/package/remove.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                               const std::string&) { return s.onRemoveRequest(c, r); }},
-    {"/package/settings.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                                 const std::string&) { return s.onSettingsRequest(c, r); }},
-    {"/package/data.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                             const std::string&) { return s.onPackageDataRequest(c, r); }},
+    {"/api_check.cgi", call<&HttpServer::onApiCheckRequest>, false},
+    {"/package/list.cgi", call<&HttpServer::onPackageListRequest>, false},
+    {"/package/get_storage.cgi", call<&HttpServer::onGetStorageRequest>, false},
+    {"/package/status.cgi", call<&HttpServer::onPackageStatusRequest>, false},
+    {"/package/log.cgi", call<&HttpServer::onPackageLogRequest>, false},
+    {"/package/install.cgi", call<&HttpServer::onInstallRequest>},
+    {"/package/remove.cgi", call<&HttpServer::onRemoveRequest>},
+    {"/package/settings.cgi", call<&HttpServer::onSettingsRequest>},
+    {"/package/data.cgi", call<&HttpServer::onPackageDataRequest>},
     {"/proxy/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
                    const std::string& url) { return s.onPackageProxyRequest(c, r, url, false); }},
     {"/proxy_public/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
@@ -54,16 +43,11 @@ const Route routes[] = {
        return s.onPackageUiRequest(c, r, url);
      },
      false},
-    {"/proxy.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                      const std::string&) { return s.onProxyRequest(c, r); }},
-    {"/node_update.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                            const std::string&) { return s.onNodeUpdateRequest(c, r); }},
-    {"/network_camera_list.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                                    const std::string&) { return s.onNetworkCameraListRequest(c, r); }},
-    {"/diagnostics.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                            const std::string&) { return s.onDiagnosticsRequest(c, r); }},
-    {"/report.cgi", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                       const std::string&) { return s.onReportRequest(c, r); }},
+    {"/proxy.cgi", call<&HttpServer::onProxyRequest>},
+    {"/node_update.cgi", call<&HttpServer::onNodeUpdateRequest>},
+    {"/network_camera_list.cgi", call<&HttpServer::onNetworkCameraListRequest>},
+    {"/diagnostics.cgi", call<&HttpServer::onDiagnosticsRequest>},
+    {"/report.cgi", call<&HttpServer::onReportRequest>},
 };
 
 } // namespace

@@ -69,7 +69,6 @@ private:
   bool armed = true;
 };
 
-// Refuses an archive that is unreadable, or whose unpacked entries would not fit the storage.
 // Why the archive could not be unpacked, as the zip layer found it.
 PackageError decompressionError()
 {
@@ -94,6 +93,7 @@ std::string manifestFailureReason(const std::string& tree)
   return "the archive has no manifest.json at its root";
 }
 
+// Refuses an archive that is unreadable, or whose unpacked entries would not fit the storage.
 void checkArchive(const std::string& archivePath, const std::string& baseDirectory)
 {
   const int64_t size = ZipUtils::uncompressedSize(archivePath);
