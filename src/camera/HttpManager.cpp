@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -57,22 +58,28 @@ struct ThreadHandles {
   std::atomic<bool> lent{false};
 };
 
-// The calling thread's handles, marked lent; nullptr while they are lent elsewhere or when
-// libcurl cannot give a handle.
+// One of the calling thread's handles, marked lent; nullptr while all of them are lent
+// elsewhere or when libcurl cannot give a handle. A thread that runs many transfers at once
+// (an event loop) keeps up to Limits::maxThreadCurlHandles of them.
 std::shared_ptr<ThreadHandles> borrowThreadHandles()
 {
-  thread_local const std::shared_ptr<ThreadHandles> own = std::make_shared<ThreadHandles>();
-  if (own->lent.exchange(true, std::memory_order_acquire)) {
-    return nullptr;
-  }
-  if (!own->easy) {
-    own->easy.reset(curl_easy_init());
-    if (!own->easy) {
-      own->lent.store(false, std::memory_order_release);
-      return nullptr;
+  thread_local std::vector<std::shared_ptr<ThreadHandles>> own;
+  for (const auto& handles : own) {
+    if (!handles->lent.exchange(true, std::memory_order_acquire)) {
+      return handles;
     }
   }
-  return own;
+  if (own.size() >= Limits::maxThreadCurlHandles) {
+    return nullptr;
+  }
+  auto handles = std::make_shared<ThreadHandles>();
+  handles->easy.reset(curl_easy_init());
+  if (!handles->easy) {
+    return nullptr;
+  }
+  handles->lent.store(true, std::memory_order_relaxed);
+  own.push_back(handles);
+  return handles;
 }
 
 struct CurlListDeleter {

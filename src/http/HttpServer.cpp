@@ -2,6 +2,7 @@
 
 #include "camera/HttpManager.h"
 #include "http/ConnectionRegistry.h"
+#include "http/ProxyFrontEnd.h"
 #include "http/RequestData.h"
 #include "http/Routing.h"
 #include "http/UploadDirectory.h"
@@ -15,6 +16,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -288,15 +290,13 @@ void HttpServer::stop()
   if (!daemon) {
     return;
   }
-  listenSocket = MHD_quiesce_daemon(daemon.get());
+  // No new connection reaches the library from here on.
+  frontEnd.reset();
   // Every suspended connection is resumed by the handler it waits for: the library refuses to
   // stop while one is still suspended.
   workers->stop();
   daemon.reset();
-  if (listenSocket >= 0) {
-    close(listenSocket);
-    listenSocket = -1;
-  }
+  listenSocket.reset();
   workers.reset();
 }
 
@@ -306,10 +306,20 @@ bool HttpServer::start(uint16_t port)
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const int reuse = 1;
+  if (!socket || setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+      bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(socket.get(), SOMAXCONN) != 0) {
+    Logger::log("HttpServer: cannot listen on port " + std::to_string(port) + ": " + std::strerror(errno),
+                LogLevel::Error);
+    return false;
+  }
   workers = std::make_unique<WorkerPool>(Limits::httpWorkerThreads, Limits::maxHttpQueuedRequests);
+  // The front end accepts every connection and hands the library those it does not serve.
   daemon.reset(MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, &onAccept, &connections,
-      &HttpServer::onRequest, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC, 0,
+      &onAccept, &connections, &HttpServer::onRequest, this, MHD_OPTION_NOTIFY_COMPLETED,
       &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
       &connections, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
       MHD_OPTION_CONNECTION_LIMIT,
@@ -319,8 +329,20 @@ bool HttpServer::start(uint16_t port)
       static_cast<unsigned>(Limits::httpEventThreads), MHD_OPTION_END));
   if (!daemon) {
     workers.reset();
+    return false;
   }
-  return daemon != nullptr;
+  MHD_Daemon* library = daemon.get();
+  frontEnd = std::make_unique<ProxyFrontEnd>(
+      packages, connections, [library](int fd, const sockaddr* client, socklen_t length) {
+        return MHD_add_connection(library, fd, client, length) == MHD_YES;
+      });
+  if (!frontEnd->start(socket.get(), Limits::httpEventThreads)) {
+    frontEnd.reset();
+    stop();
+    return false;
+  }
+  listenSocket = std::move(socket);
+  return true;
 }
 
 MHD_Result HttpServer::onRequest(void* closure, MHD_Connection* connection, const char* url,

@@ -4,6 +4,7 @@
 
 #include "http/ConnectionRegistry.h"
 #include "http/WorkerPool.h"
+#include "util/UniqueFd.h"
 
 #include <microhttpd.h>
 
@@ -17,6 +18,7 @@
 struct RequestData;
 class PackageController;
 class ParamsManagerBase;
+class ProxyFrontEnd;
 
 // The HTTP API server on the loopback interface: a few event-loop threads serve every
 // connection, each request gathered into a `RequestData` and routed by its URL (see
@@ -164,5 +166,7 @@ private:
   ConnectionRegistry connections;
   std::unique_ptr<WorkerPool> workers;
   std::unique_ptr<MHD_Daemon, DaemonStopper> daemon;
-  int listenSocket = -1;
+  // Declared after the daemon, so that it is stopped before the daemon it hands connections to.
+  std::unique_ptr<ProxyFrontEnd> frontEnd;
+  UniqueFd listenSocket;
 };

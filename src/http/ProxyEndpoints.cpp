@@ -16,50 +16,15 @@
 
 namespace {
 
-constexpr long upstreamTimeoutSeconds = 10;
-constexpr size_t maxLoggedBodyLength = 1000;
-
-// A 401 from behind the proxy must not make the browser ask for the camera's own
-// credentials.
-unsigned clientStatus(int32_t upstreamStatus)
-{
-  return static_cast<unsigned>(upstreamStatus == MHD_HTTP_UNAUTHORIZED ? MHD_HTTP_BAD_REQUEST
-                                                                       : upstreamStatus);
-}
-
-// Who is behind a proxy request, for the answers and log lines that are not the upstream's own.
-struct Upstream {
-  std::string name;         // "package NAME" or "camera HOST"
-  std::string packageName;  // empty for the camera proxy
-};
+using ProxyTarget::Upstream;
 
 // A transfer that brought no answer is reported by this server, never passed off as an empty
 // answer of the upstream's.
 MHD_Result answerNoAnswer(MHD_Connection* connection, const Upstream& upstream, int32_t curlCode)
 {
   return HttpServer::sendJsonError(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                                   "Http API: proxy request error - no answer from " + upstream.name,
+                                   ProxyTarget::noAnswerMessage(upstream),
                                    curl_easy_strerror(static_cast<CURLcode>(curlCode)));
-}
-
-// A package's own failure answers are its business: one Warning line names it, and the
-// body reaches the client unchanged. A camera's are logged with their body, as before.
-void logFailureAnswer(const Upstream& upstream, const RequestData& request, unsigned status,
-                      const std::string& bodyStart)
-{
-  if (!upstream.packageName.empty()) {
-    if (status < 200 || status > 299) {
-      Logger::log("Http API: package " + upstream.packageName + " answered " + std::to_string(status) + " to " +
-                      request.method + " " + request.url,
-                  LogLevel::Warning);
-    }
-    return;
-  }
-  if (status != MHD_HTTP_OK) {
-    Logger::log(bodyStart.empty() ? "Http API: " + upstream.name + " answered " + std::to_string(status)
-                                  : bodyStart,
-                LogLevel::Error);
-  }
 }
 
 // Answers with the upstream's status, headers and body. An answer that fits the ETag cache
@@ -78,22 +43,19 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
     return answerNoAnswer(connection, upstream, HttpManager::Response().curlCode);
   }
   std::unique_ptr<StreamedResponse> transfer =
-      StreamedResponse::start(std::move(prepared), upstreamTimeoutSeconds);
+      StreamedResponse::start(std::move(prepared), ProxyTarget::upstreamTimeoutSeconds);
   if (transfer->isComplete()) {
     const auto response = transfer->finish();
     if (response->curlCode != CURLE_OK) {
       return answerNoAnswer(connection, upstream, response->curlCode);
     }
-    const unsigned status = clientStatus(response->statusCode);
-    logFailureAnswer(upstream, request, status, response->body.substr(0, maxLoggedBodyLength));
+    const unsigned status = ProxyTarget::clientStatus(response->statusCode);
+    ProxyTarget::logFailureAnswer(upstream, request, status, response->body);
     return HttpServer::sendWithHeaders(connection, status, ProxyTarget::unfoldHeaderLines(response->headers),
                                        response->body, false);
   }
-  const unsigned status = clientStatus(transfer->status());
-  const std::string& bodyStart = transfer->received().body;
-  logFailureAnswer(upstream, request, status,
-                   bodyStart.size() > maxLoggedBodyLength ? bodyStart.substr(0, maxLoggedBodyLength) + "..."
-                                                          : bodyStart);
+  const unsigned status = ProxyTarget::clientStatus(transfer->status());
+  ProxyTarget::logFailureAnswer(upstream, request, status, transfer->received().body);
   const std::vector<std::string> headerLines = ProxyTarget::unfoldHeaderLines(transfer->received().headers);
   return StreamedResponse::queue(connection, std::move(transfer), status, headerLines);
 }
@@ -122,7 +84,8 @@ MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, Request
   // the client's next request. A cache shared by every thread would also serve new clients,
   // but its locks cost more than the connections it saves, and libcurl caps a shared cache
   // at four connections per transfer returning one, closing the rest.
-  return forward(connection, request, upstreamUrl, nullptr, {"package " + route.packageName, route.packageName});
+  return forward(connection, request, upstreamUrl, nullptr,
+                 {"package " + route.packageName, route.packageName});
 }
 
 MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&,

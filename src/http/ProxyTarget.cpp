@@ -2,6 +2,7 @@
 
 #include "camera/HttpManager.h"
 #include "http/RequestData.h"
+#include "util/Logger.h"
 #include "util/StringUtils.h"
 
 namespace ProxyTarget {
@@ -149,6 +150,38 @@ std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines
     previous = withoutLineEnd(previous) + " " + StringUtils::trimmed(withoutLineEnd(line)) + ending;
   }
   return unfolded;
+}
+
+unsigned clientStatus(int32_t upstreamStatus)
+{
+  return static_cast<unsigned>(upstreamStatus == 401 ? 400 : upstreamStatus);
+}
+
+std::string noAnswerMessage(const Upstream& upstream)
+{
+  return "Http API: proxy request error - no answer from " + upstream.name;
+}
+
+// A package's own failure answers are its business: one Warning line names it, and the body
+// reaches the client unchanged. A camera's are logged with their body.
+void logFailureAnswer(const Upstream& upstream, const RequestData& request, unsigned status,
+                      const std::string& body)
+{
+  constexpr size_t maxLoggedBodyLength = 1000;
+  if (!upstream.packageName.empty()) {
+    if (status < 200 || status > 299) {
+      Logger::log("Http API: package " + upstream.packageName + " answered " + std::to_string(status) +
+                      " to " + request.method + " " + request.url,
+                  LogLevel::Warning);
+    }
+    return;
+  }
+  if (status != 200) {
+    Logger::log(body.empty() ? "Http API: " + upstream.name + " answered " + std::to_string(status)
+                : body.size() <= maxLoggedBodyLength ? body
+                                                     : body.substr(0, maxLoggedBodyLength) + "...",
+                LogLevel::Error);
+  }
 }
 
 } // namespace ProxyTarget

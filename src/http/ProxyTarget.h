@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,5 +56,28 @@ std::string cameraUrl(const CameraTarget& target);
 // lost nor be read as a header of its own. A continuation without a header before it is
 // dropped. Line ends stay as received.
 std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines);
+
+// How long a proxied request waits for its upstream to begin an answer, and again for every
+// piece a client waits for. No limit on the whole transfer: a large body may take longer to
+// reach a slow client.
+constexpr long upstreamTimeoutSeconds = 10;
+
+// Who is behind a proxy request, for the answers and log lines that are not the upstream's own.
+struct Upstream {
+  std::string name;        // "package NAME" or "camera HOST"
+  std::string packageName; // empty for the camera proxy
+};
+
+// The status a client gets for the upstream's: a 401 from behind the proxy becomes 400, so
+// that the browser does not ask for the camera's own credentials.
+unsigned clientStatus(int32_t upstreamStatus);
+
+// The message of the 500 answer to a transfer that brought no answer.
+std::string noAnswerMessage(const Upstream& upstream);
+
+// Logs a failure answer passed on to the client: a package's non-2xx answer as one Warning
+// line naming it, a camera's non-200 answer with the start of its `body` at Error.
+void logFailureAnswer(const Upstream& upstream, const RequestData& request, unsigned status,
+                      const std::string& body);
 
 } // namespace ProxyTarget

@@ -54,6 +54,9 @@ constexpr size_t maxWsRequestBytesInProgress = 2 * 1024 * 1024;
 // The HTTP client's ETag cache: a body larger than one entry is not cached.
 constexpr size_t maxEtagEntryBytes = 1024 * 1024;
 constexpr size_t maxEtagCacheBytes = 4 * 1024 * 1024;
+// libcurl easy handles a thread keeps for its next transfers, with their connections: an
+// event loop runs many transfers at once, a worker one.
+constexpr size_t maxThreadCurlHandles = 64;
 // Proxies: the bytes of an upstream body held for a client that reads slower than it comes.
 constexpr size_t maxProxyHeldBytes = 256 * 1024;
 

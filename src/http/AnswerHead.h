@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The status line and headers of an answer the front end writes itself, framed as
+// libmicrohttpd frames its answers, so that a client cannot tell which of the two answered.
+struct AnswerHead {
+  // How the body that follows the head is delimited.
+  enum class Framing { Length, Chunked };
+
+  unsigned status = 200;
+  // The upstream's raw header lines (see HttpServer::headersFromLines); Content-Length,
+  // Transfer-Encoding and Connection among them are replaced by this head's own.
+  std::vector<std::string> headerLines;
+  // Extra headers, such as a Content-Type of the front end's own answer.
+  std::vector<std::pair<std::string, std::string>> headers;
+  Framing framing = Framing::Length;
+  uint64_t contentLength = 0;
+  // The connection ends after this answer: asked for by the client, or by the upstream's
+  // "Connection: close" (which `text` notes here).
+  bool close = false;
+
+  // The whole head, its empty line included. 1xx, 204 and 304 answers have no body, so no
+  // framing header.
+  std::string text();
+  // Whether an answer with `status` carries a body.
+  static bool hasBody(unsigned status);
+};
