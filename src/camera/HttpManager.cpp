@@ -412,15 +412,27 @@ std::unique_ptr<HttpManager::Response> HttpManager::finish(std::unique_ptr<Reque
   curl_easy_getinfo(state.handle, CURLINFO_RESPONSE_CODE, &status);
   response->statusCode = static_cast<int32_t>(status);
 
-  if (status == 304) {
-    SharedEntry replayed = state.sentEntry ? state.sentEntry : findCacheEntry(state.url);
+  settle(state.url, state.sentEntry, *response);
+  return response;
+}
+
+HttpManager::CacheTicket HttpManager::cachedTag(const std::string& url, std::string& etag)
+{
+  SharedEntry entry = findCacheEntry(url);
+  etag = entry ? entry->etag : std::string();
+  return entry;
+}
+
+void HttpManager::settle(const std::string& url, const CacheTicket& sent, Response& response)
+{
+  if (response.statusCode == 304) {
+    SharedEntry replayed = sent ? std::static_pointer_cast<const CacheEntry>(sent) : findCacheEntry(url);
     if (replayed) {
-      *response = replayed->response;
-      return response;
+      response = replayed->response;
+      return;
     }
   }
-  storeIfTagged(state.url, *response);
-  return response;
+  storeIfTagged(url, response);
 }
 
 std::string HttpManager::urlEncode(const std::string& text)

@@ -83,6 +83,14 @@ public:
   // response is stored when it fits the cache.
   static std::unique_ptr<Response> finish(std::unique_ptr<Request> request, CURLcode result);
 
+  // The ETag cache for a request made without libcurl. `cachedTag` gives the entry stored for
+  // `url` (null when none) and its tag, to be named in If-None-Match; `settle` ends the answer
+  // as `finish` ends one: a 304 is replaced by that entry's response (or, when none was
+  // named, by the one stored now), a tagged answer is stored when it fits the cache.
+  using CacheTicket = std::shared_ptr<const void>;
+  static CacheTicket cachedTag(const std::string& url, std::string& etag);
+  static void settle(const std::string& url, const CacheTicket& sent, Response& response);
+
   // Percent-encodes every byte except letters, digits and "-._~". Empty when libcurl
   // cannot give a handle.
   static std::string urlEncode(const std::string& text);

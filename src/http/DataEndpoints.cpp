@@ -87,13 +87,15 @@ MHD_Result importFields(MHD_Connection* connection, const RequestData& request, 
       }
       return HttpServer::sendJsonError(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
                                        "Http API: data import error [" + file.GetFileName() + "]",
-                                       file.HasTempFile() ? import.failureReason() : "the uploaded file is empty");
+                                       file.HasTempFile() ? import.failureReason()
+                                                          : "the uploaded file is empty");
     }
   }
   return HttpServer::sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }
 
-MHD_Result exportData(MHD_Connection* connection, const std::string& packageName, const std::string& localData)
+MHD_Result exportData(MHD_Connection* connection, const std::string& packageName,
+                      const std::string& localData)
 {
   const std::string archive = HttpServer::exportPackageData(localData);
   if (archive.empty()) {

@@ -101,7 +101,8 @@ public:
 
   // "{\"status\": " code ", \"message\": \"" escaped message "\"}", with
   // ", \"reason\": \"" escaped reason "\"" before the brace when `reason` is not empty.
-  static std::string jsonStatusBody(unsigned code, const std::string& message, const std::string& reason = "");
+  static std::string jsonStatusBody(unsigned code, const std::string& message,
+                                    const std::string& reason = "");
   // The Content-Type of a file extension given with its dot (".html"); "text/plain" for
   // anything unknown. Compared exactly, case-sensitively.
   static std::string mimeTypeForExtension(const std::string& extension);

@@ -74,7 +74,8 @@ MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData&
         reason += (reason.empty() ? "" : "; ") + failedFiles[i] + ": " + reasons[i];
       }
     }
-    return sendJsonError(connection, errorStatus, "Http API: install package(s) error [" + names + "]", reason);
+    return sendJsonError(connection, errorStatus, "Http API: install package(s) error [" + names + "]",
+                         reason);
   }
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }

@@ -8,6 +8,7 @@
 
 class ConnectionRegistry;
 class PackageController;
+class ProxyLoop;
 
 // Takes every connection of the HTTP API first. Plain requests to the package proxy (see
 // RequestHead) are served here, on a few event loops that run the upstream transfers as
@@ -42,9 +43,9 @@ public:
   void stop();
 
 private:
-  class Loop;
+  friend class ProxyLoop;
   const std::shared_ptr<PackageController> packages;
   ConnectionRegistry& connections;
   const HandOff handOff;
-  std::vector<std::unique_ptr<Loop>> loops;
+  std::vector<std::unique_ptr<ProxyLoop>> loops;
 };

@@ -1,0 +1,468 @@
+#include "http/ProxyLoop.h"
+
+#include "http/AnswerHead.h"
+#include "http/ConnectionRegistry.h"
+#include "http/HttpServer.h"
+#include "http/RequestHead.h"
+#include "http/Routing.h"
+#include "packages/Package.h"
+#include "packages/PackageController.h"
+#include "util/Limits.h"
+#include "util/Logger.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+// The loop and its client connections: heads peeked at, requests taken or handed on,
+// answers written, timeouts.
+
+namespace {
+
+// What one look at a connection's receive queue shows: a longer head is the library's.
+constexpr size_t maxPeekedHeadBytes = 8 * 1024;
+// What one read of a request body takes.
+constexpr size_t bodyReadBytes = 64 * 1024;
+// The epoll tags of the loop's own descriptors; a connection is tagged with its address, a
+// libcurl socket by ProxyLoop::curlSocketTag.
+constexpr uint64_t listenTag = 0;
+constexpr uint64_t wakeTag = 1;
+// Timeouts are checked this often.
+constexpr std::chrono::milliseconds sweepInterval(1000);
+constexpr int maxEventsPerWait = 64;
+// Connections taken from the listening socket per wake-up, so that one loop does not take a
+// whole burst while the other sleeps.
+constexpr int acceptsPerWake = 8;
+
+bool isPackageProxy(const Routing::Route* route, bool& isPublic)
+{
+  if (route == nullptr) {
+    return false;
+  }
+  isPublic = std::strcmp(route->pattern, "/proxy_public/") == 0;
+  return isPublic || std::strcmp(route->pattern, "/proxy/") == 0;
+}
+
+} // namespace
+
+bool ProxyLoop::wouldBlock()
+{
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+ProxyLoop::ProxyLoop(ProxyFrontEnd& owner, int listenSocket) : owner(owner), listenSocket(listenSocket) {}
+
+ProxyLoop::~ProxyLoop()
+{
+  stop();
+}
+
+bool ProxyLoop::start()
+{
+  epoll.reset(epoll_create1(EPOLL_CLOEXEC));
+  wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  multi.reset(curl_multi_init());
+  if (!epoll || !wake || !multi) {
+    return false;
+  }
+  curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, onCurlSocket);
+  curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, onCurlTimer);
+  curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
+  epoll_event event{};
+  // Exclusive: a new connection wakes one loop, not all of them.
+  event.events = EPOLLIN | EPOLLEXCLUSIVE;
+  event.data.u64 = listenTag;
+  if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listenSocket, &event) != 0) {
+    return false;
+  }
+  event.events = EPOLLIN;
+  event.data.u64 = wakeTag;
+  if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0) {
+    return false;
+  }
+  thread = std::thread([this]() { run(); });
+  return true;
+}
+
+void ProxyLoop::stop()
+{
+  if (!thread.joinable()) {
+    return;
+  }
+  stopping = true;
+  const uint64_t one = 1;
+  if (write(wake.get(), &one, sizeof one) < 0) {
+    Logger::log(std::string("HttpServer: cannot wake a proxy loop: ") + std::strerror(errno),
+                LogLevel::Error);
+  }
+  thread.join();
+}
+
+void ProxyLoop::run()
+{
+  epoll_event events[maxEventsPerWait];
+  Clock::time_point lastSweep = Clock::now();
+  while (!stopping) {
+    auto wait = sweepInterval;
+    if (curlTimerSet) {
+      wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(curlDeadline - Clock::now()),
+                        std::chrono::milliseconds(0), sweepInterval);
+    }
+    const int count = epoll_wait(epoll.get(), events, maxEventsPerWait, static_cast<int>(wait.count()));
+    for (int i = 0; i < count; ++i) {
+      const uint64_t tag = events[i].data.u64;
+      const uint32_t flags = events[i].events;
+      if (tag == listenTag) {
+        acceptConnections();
+      } else if (tag == wakeTag) {
+        uint64_t value = 0;
+        if (read(wake.get(), &value, sizeof value) < 0) {
+          continue; // only the stop flag matters
+        }
+      } else if ((tag & curlSocketTag) != 0) {
+        driveCurl(static_cast<curl_socket_t>(tag & ~curlSocketTag),
+                  ((flags & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
+                      ((flags & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
+                      ((flags & (EPOLLERR | EPOLLHUP)) != 0 ? CURL_CSELECT_ERR : 0));
+      } else if (static_cast<Watched*>(events[i].data.ptr)->kind == Watched::Kind::Client) {
+        onClientEvent(*static_cast<Connection*>(events[i].data.ptr), flags);
+      } else {
+        onUpstreamEvent(*static_cast<UpstreamLink*>(events[i].data.ptr), flags);
+      }
+    }
+    if (curlTimerSet && Clock::now() >= curlDeadline) {
+      curlTimerSet = false;
+      driveCurl(CURL_SOCKET_TIMEOUT, 0);
+    }
+    collectCurlDone();
+    flushTouched();
+    if (Clock::now() - lastSweep >= sweepInterval) {
+      lastSweep = Clock::now();
+      sweep();
+      collectCurlDone();
+      flushTouched();
+    }
+    closed.clear();
+    closedLinks.clear();
+  }
+  std::vector<Connection*> open;
+  for (const auto& entry : connections) {
+    open.push_back(entry.second.get());
+  }
+  for (Connection* client : open) {
+    close(*client);
+  }
+  std::vector<UpstreamLink*> idle;
+  for (const auto& entry : links) {
+    idle.push_back(entry.second.get());
+  }
+  for (UpstreamLink* link : idle) {
+    closeLink(*link);
+  }
+  closed.clear();
+  closedLinks.clear();
+}
+
+void ProxyLoop::acceptConnections()
+{
+  for (int i = 0; i < acceptsPerWake; ++i) {
+    auto client = std::make_unique<Connection>();
+    client->addressLength = sizeof client->address;
+    client->fd.reset(accept4(listenSocket, reinterpret_cast<sockaddr*>(&client->address),
+                             &client->addressLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!client->fd) {
+      if (!wouldBlock() && errno != ECONNABORTED) {
+        Logger::log(std::string("HttpServer: cannot accept a connection: ") + std::strerror(errno),
+                    LogLevel::Warning);
+      }
+      return;
+    }
+    if (!owner.connections.admit()) {
+      continue;
+    }
+    const int noDelay = 1;
+    setsockopt(client->fd.get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    epoll_event event{};
+    // Edge-triggered: a head that is only peeked at stays in the queue, and must not wake the
+    // loop again until more arrives.
+    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.data.ptr = static_cast<Watched*>(client.get());
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, client->fd.get(), &event) != 0) {
+      continue;
+    }
+    owner.connections.opened(client.get(), client->fd.get());
+    const Connection* key = client.get();
+    connections.emplace(key, std::move(client));
+  }
+}
+
+void ProxyLoop::onClientEvent(Connection& client, uint32_t events)
+{
+  if (client.stage == Connection::Stage::Closed) {
+    return;
+  }
+  if ((events & EPOLLERR) != 0) {
+    close(client);
+    return;
+  }
+  if ((events & EPOLLOUT) != 0 && client.pending() > 0) {
+    flush(client);
+  }
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) == 0) {
+    return;
+  }
+  switch (client.stage) {
+  case Connection::Stage::Head:
+    readRequest(client);
+    break;
+  case Connection::Stage::Body:
+    readBody(client);
+    break;
+  case Connection::Stage::Answering:
+    // Pipelined requests wait in the queue; a client that hung up gets no answer.
+    if ((events & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+      close(client);
+    }
+    client.inputPending = true;
+    break;
+  case Connection::Stage::Closed:
+    break;
+  }
+}
+
+void ProxyLoop::readRequest(Connection& client)
+{
+  char peeked[maxPeekedHeadBytes];
+  const ssize_t size = recv(client.fd.get(), peeked, sizeof peeked, MSG_PEEK);
+  if (size <= 0) {
+    if (size == 0 || !wouldBlock()) {
+      close(client);
+    }
+    return;
+  }
+  client.lastActivity = Clock::now();
+  RequestHead head;
+  const RequestHead::Kind kind =
+      RequestHead::parse(std::string_view(peeked, static_cast<size_t>(size)), head);
+  if (kind == RequestHead::Kind::Incomplete) {
+    if (static_cast<size_t>(size) == sizeof peeked) {
+      handOff(client);
+    }
+    return;
+  }
+  bool isPublic = false;
+  if (kind != RequestHead::Kind::Plain || !isPackageProxy(Routing::findRoute(head.path), isPublic)) {
+    handOff(client);
+    return;
+  }
+  // Every answer but the upstream's own is the library's: a request this loop takes is one
+  // it can forward.
+  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(head.path);
+  std::shared_ptr<Package> package = route.valid ? owner.packages->getPackage(route.packageName) : nullptr;
+  const int port = package ? package->getPort(isPublic) : Package::noPort;
+  if (port == Package::noPort) {
+    handOff(client);
+    return;
+  }
+  // The head, and as much of the body as was peeked at, are this request's bytes.
+  const size_t taken = std::min(static_cast<size_t>(size), head.length + head.contentLength);
+  if (recv(client.fd.get(), peeked, taken, 0) != static_cast<ssize_t>(taken)) {
+    close(client);
+    return;
+  }
+  owner.connections.requestStarted(&client);
+  client.request = RequestData();
+  client.request.method = std::move(head.method);
+  client.request.url = std::move(head.path);
+  client.request.arguments = std::move(head.arguments);
+  client.request.headers = std::move(head.headers);
+  client.request.body.assign(peeked + head.length, taken - head.length);
+  client.bodyLeft = head.contentLength - client.request.body.size();
+  client.closeAfterAnswer = head.close;
+  client.inputPending = static_cast<size_t>(size) > taken;
+  client.transfer = std::make_unique<Transfer>(*this, client);
+  client.transfer->package = std::move(package);
+  client.transfer->port = port;
+  client.transfer->path = route.path;
+  client.transfer->upstream = {"package " + route.packageName, route.packageName};
+  client.stage = Connection::Stage::Body;
+  readBody(client);
+}
+
+void ProxyLoop::readBody(Connection& client)
+{
+  while (client.bodyLeft > 0) {
+    char buffer[bodyReadBytes];
+    const ssize_t size = recv(client.fd.get(), buffer, std::min(sizeof buffer, client.bodyLeft), 0);
+    if (size <= 0) {
+      if (size == 0 || !wouldBlock()) {
+        close(client);
+      }
+      return;
+    }
+    client.lastActivity = Clock::now();
+    client.request.body.append(buffer, static_cast<size_t>(size));
+    client.bodyLeft -= static_cast<size_t>(size);
+  }
+  client.stage = Connection::Stage::Answering;
+  startTransfer(client);
+}
+
+void ProxyLoop::answer(Connection& client, AnswerHead& head, const std::string& body)
+{
+  client.transfer.reset();
+  head.contentLength = body.size();
+  head.close = head.close || client.closeAfterAnswer;
+  client.output += head.text();
+  client.closeAfterAnswer = head.close;
+  if (AnswerHead::hasBody(head.status)) {
+    client.output += body;
+  }
+  client.answerWritten = true;
+  flush(client);
+}
+
+// A transfer that brought no answer is reported by this server, never passed off as an empty
+// answer of the upstream's.
+void ProxyLoop::answerNoAnswer(Connection& client, CURLcode code)
+{
+  const std::string message = ProxyTarget::noAnswerMessage(client.transfer->upstream);
+  Logger::log(message, LogLevel::Error);
+  AnswerHead head;
+  head.status = 500;
+  head.headers.emplace_back("Content-Type", "application/json");
+  answer(client, head, HttpServer::jsonStatusBody(500, message, curl_easy_strerror(code)));
+}
+
+void ProxyLoop::touch(Connection& client)
+{
+  if (!client.touched) {
+    client.touched = true;
+    touched.push_back(&client);
+  }
+}
+
+void ProxyLoop::flushTouched()
+{
+  // Flushing may resume a paused transfer, whose callback touches connections again.
+  for (size_t i = 0; i < touched.size(); ++i) {
+    Connection& client = *touched[i];
+    client.touched = false;
+    if (client.stage != Connection::Stage::Closed) {
+      flush(client);
+    }
+  }
+  touched.clear();
+}
+
+void ProxyLoop::flush(Connection& client)
+{
+  while (client.pending() > 0) {
+    const ssize_t size =
+        send(client.fd.get(), client.output.data() + client.sent, client.pending(), MSG_NOSIGNAL);
+    if (size < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      if (!wouldBlock()) {
+        close(client);
+      }
+      return; // the next EPOLLOUT edge comes back here
+    }
+    client.sent += static_cast<size_t>(size);
+    client.lastActivity = Clock::now();
+  }
+  client.output.clear();
+  client.sent = 0;
+  if (client.output.capacity() > 2 * Limits::maxEtagEntryBytes) {
+    client.output.shrink_to_fit();
+  }
+  if (client.transfer) {
+    resumeReading(*client.transfer);
+    return;
+  }
+  if (client.answerWritten) {
+    answerSent(client);
+  }
+}
+
+void ProxyLoop::answerSent(Connection& client)
+{
+  client.answerWritten = false;
+  client.answeredOne = true;
+  owner.connections.requestEnded(&client);
+  if (client.closeAfterAnswer) {
+    close(client);
+    return;
+  }
+  client.stage = Connection::Stage::Head;
+  client.request = RequestData();
+  if (client.inputPending) {
+    // No edge would announce these bytes again.
+    readRequest(client);
+  }
+}
+
+void ProxyLoop::handOff(Connection& client)
+{
+  epoll_ctl(epoll.get(), EPOLL_CTL_DEL, client.fd.get(), nullptr);
+  owner.connections.closed(&client);
+  client.stage = Connection::Stage::Closed;
+  auto entry = connections.find(&client);
+  closed.push_back(std::move(entry->second));
+  connections.erase(entry);
+  owner.handOff(client.fd.release(), reinterpret_cast<const sockaddr*>(&client.address),
+                client.addressLength);
+}
+
+void ProxyLoop::close(Connection& client)
+{
+  if (client.stage == Connection::Stage::Closed) {
+    return;
+  }
+  client.transfer.reset();
+  owner.connections.closed(&client);
+  client.fd.reset();
+  client.stage = Connection::Stage::Closed;
+  auto entry = connections.find(&client);
+  closed.push_back(std::move(entry->second));
+  connections.erase(entry);
+}
+
+void ProxyLoop::sweep()
+{
+  const Clock::time_point now = Clock::now();
+  std::vector<Connection*> expired;
+  std::vector<Connection*> late;
+  for (const auto& entry : connections) {
+    Connection& client = *entry.second;
+    const bool waitsForClient = client.stage != Connection::Stage::Answering || client.pending() > 0;
+    const unsigned limit = client.stage == Connection::Stage::Head && !client.answeredOne
+                               ? Limits::httpRequestHeadTimeoutSeconds
+                               : Limits::httpIdleTimeoutSeconds;
+    if (waitsForClient && now - client.lastActivity >= std::chrono::seconds(limit)) {
+      expired.push_back(&client);
+    } else if (client.transfer && client.pending() == 0 && now >= client.transfer->deadline) {
+      late.push_back(&client);
+    }
+  }
+  for (Connection* client : expired) {
+    // A head only peeked at is still queued, and closing over unread bytes would reset the
+    // connection instead of ending it: the client is told of the timeout by a plain close.
+    char discarded[maxPeekedHeadBytes];
+    for (int i = 0; i < 16 && client->stage == Connection::Stage::Head &&
+                    recv(client->fd.get(), discarded, sizeof discarded, 0) > 0;
+         ++i) {
+    }
+    close(*client);
+  }
+  for (Connection* client : late) {
+    timeOut(*client);
+  }
+}

@@ -1,0 +1,212 @@
+#include "http/UpstreamResponse.h"
+
+#include "util/Limits.h"
+#include "util/StringUtils.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Longest line of a chunked body's framing: a size and its extensions, or a trailer.
+constexpr size_t maxChunkLineBytes = 4096;
+
+std::string lowerName(const std::string& headerLine)
+{
+  return StringUtils::toLowerCopy(StringUtils::trimmed(headerLine.substr(0, headerLine.find(':'))));
+}
+
+std::string valueOf(const std::string& headerLine)
+{
+  const size_t colon = headerLine.find(':');
+  return StringUtils::trimmed(headerLine.substr(colon + 1));
+}
+
+} // namespace
+
+void UpstreamResponse::fail(CURLcode code)
+{
+  current = State::Failed;
+  failure = code;
+  keepAlive = false;
+}
+
+size_t UpstreamResponse::read(const char* data, size_t size, std::string& body)
+{
+  size_t taken = 0;
+  receivedAny = receivedAny || size > 0;
+  while (taken < size && (current == State::Head || current == State::Body)) {
+    if (current == State::Head) {
+      taken += readHead(data + taken, size - taken);
+    } else if (chunked) {
+      taken += readChunked(data + taken, size - taken, body);
+    } else {
+      const size_t count =
+          untilClose ? size - taken : static_cast<size_t>(std::min<int64_t>(left, size - taken));
+      body.append(data + taken, count);
+      taken += count;
+      left -= static_cast<int64_t>(count);
+      if (!untilClose && left == 0) {
+        current = State::Done;
+      }
+    }
+  }
+  return taken;
+}
+
+size_t UpstreamResponse::readHead(const char* data, size_t size)
+{
+  const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
+  const size_t count = end != nullptr ? static_cast<size_t>(end - data) + 1 : size;
+  line.append(data, count);
+  headBytes += count;
+  if (headBytes > Limits::maxUpstreamHeadBytes) {
+    fail(CURLE_WEIRD_SERVER_REPLY);
+    return count;
+  }
+  if (end == nullptr) {
+    return count;
+  }
+  lines.push_back(std::move(line));
+  line.clear();
+  const std::string& last = lines.back();
+  if (lines.size() == headStart + 1) {
+    // The status line: "HTTP/1.x NNN reason".
+    if (last.size() < 12 || last.compare(0, 7, "HTTP/1.") != 0 || last[8] != ' ' ||
+        !std::all_of(last.begin() + 9, last.begin() + 12, [](char c) { return c >= '0' && c <= '9'; })) {
+      fail(CURLE_WEIRD_SERVER_REPLY);
+      return count;
+    }
+    http11 = last[7] == '1';
+    statusCode = std::atoi(last.substr(9, 3).c_str());
+    return count;
+  }
+  if (last != "\r\n" && last != "\n") {
+    return count;
+  }
+  if (!endHead()) {
+    fail(CURLE_WEIRD_SERVER_REPLY);
+  }
+  return count;
+}
+
+// The head is complete: what frames the body, and whether the connection stays open.
+bool UpstreamResponse::endHead()
+{
+  if (statusCode >= 100 && statusCode < 200) {
+    if (statusCode == 101) {
+      return false;
+    }
+    // An interim answer; the final head follows.
+    headStart = lines.size();
+    return true;
+  }
+  bool closeAsked = false;
+  bool keepAliveAsked = false;
+  bool hasLength = false;
+  for (size_t i = headStart + 1; i < lines.size(); ++i) {
+    const std::string name = lowerName(lines[i]);
+    if (name == "transfer-encoding") {
+      chunked = StringUtils::toLowerCopy(valueOf(lines[i])).find("chunked") != std::string::npos;
+    } else if (name == "content-length") {
+      const std::string value = valueOf(lines[i]);
+      char* rest = nullptr;
+      const long long parsed = std::strtoll(value.c_str(), &rest, 10);
+      if (value.empty() || *rest != '\0' || parsed < 0 || (hasLength && parsed != length)) {
+        return false;
+      }
+      hasLength = true;
+      length = parsed;
+    } else if (name == "connection") {
+      const std::string value = StringUtils::toLowerCopy(valueOf(lines[i]));
+      closeAsked = closeAsked || value.find("close") != std::string::npos;
+      keepAliveAsked = keepAliveAsked || value.find("keep-alive") != std::string::npos;
+    }
+  }
+  keepAlive = (http11 || keepAliveAsked) && !closeAsked;
+  if (statusCode == 204 || statusCode == 304) {
+    length = 0;
+    chunked = false;
+  }
+  if (chunked) {
+    current = State::Body;
+    return true;
+  }
+  if (length == 0) {
+    current = State::Done;
+    return true;
+  }
+  if (length < 0) {
+    untilClose = true;
+    keepAlive = false;
+  }
+  left = length;
+  current = State::Body;
+  return true;
+}
+
+size_t UpstreamResponse::readChunked(const char* data, size_t size, std::string& body)
+{
+  if (chunk == ChunkState::Data) {
+    const size_t count = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(size)));
+    body.append(data, count);
+    left -= static_cast<int64_t>(count);
+    if (left == 0) {
+      chunk = ChunkState::DataEnd;
+    }
+    return count;
+  }
+  const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
+  const size_t count = end != nullptr ? static_cast<size_t>(end - data) + 1 : size;
+  line.append(data, count);
+  if (line.size() > maxChunkLineBytes) {
+    fail(CURLE_RECV_ERROR);
+    return count;
+  }
+  if (end == nullptr) {
+    return count;
+  }
+  std::string text = StringUtils::trimmed(line);
+  line.clear();
+  switch (chunk) {
+  case ChunkState::Size: {
+    const std::string digits = text.substr(0, text.find(';'));
+    char* rest = nullptr;
+    const unsigned long long parsed = std::strtoull(digits.c_str(), &rest, 16);
+    if (digits.empty() || *rest != '\0' || digits.size() > 15) {
+      fail(CURLE_RECV_ERROR);
+    } else if (parsed == 0) {
+      chunk = ChunkState::Trailer;
+    } else {
+      left = static_cast<int64_t>(parsed);
+      chunk = ChunkState::Data;
+    }
+    break;
+  }
+  case ChunkState::DataEnd:
+    if (!text.empty()) {
+      fail(CURLE_RECV_ERROR);
+    }
+    chunk = ChunkState::Size;
+    break;
+  case ChunkState::Trailer:
+    if (text.empty()) {
+      current = State::Done;
+    }
+    break;
+  case ChunkState::Data:
+    break;
+  }
+  return count;
+}
+
+void UpstreamResponse::closed()
+{
+  keepAlive = false;
+  if (current == State::Body && untilClose) {
+    current = State::Done;
+  } else if (current == State::Head || current == State::Body) {
+    fail(!receivedAny ? CURLE_GOT_NOTHING : current == State::Head ? CURLE_RECV_ERROR : CURLE_PARTIAL_FILE);
+  }
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// An HTTP/1.x answer of a package's server read as it arrives: the header lines as libcurl
+// hands them over (status lines and the empty lines that end each head included, so that the
+// proxy treats both alike), then the body with its framing taken off. Interim 1xx heads come
+// before the final one. Failures are named by libcurl's codes, so that they are reported in
+// the same words whichever client met them.
+class UpstreamResponse {
+public:
+  enum class State { Head, Body, Done, Failed };
+
+  // Reads the next `size` bytes; body bytes are appended to `body`. Returns the bytes taken:
+  // fewer than `size` only once the answer is done (the rest is not this answer's) or failed.
+  size_t read(const char* data, size_t size, std::string& body);
+  // The upstream closed the connection: ends a body that runs until then, fails any other
+  // answer not yet done.
+  void closed();
+
+  State state() const { return current; }
+  CURLcode error() const { return failure; }
+  // Valid once the head is read.
+  int status() const { return statusCode; }
+  const std::vector<std::string>& headerLines() const { return lines; }
+  // The body's length as announced, -1 when it is not.
+  int64_t announcedLength() const { return chunked ? -1 : length; }
+  // Whether the connection may carry another request once this answer is done.
+  bool reusable() const { return keepAlive; }
+  // Whether any byte of an answer arrived.
+  bool started() const { return receivedAny; }
+
+private:
+  enum class ChunkState { Size, Data, DataEnd, Trailer };
+
+  size_t readHead(const char* data, size_t size);
+  bool endHead();
+  size_t readChunked(const char* data, size_t size, std::string& body);
+  void fail(CURLcode code);
+
+  State current = State::Head;
+  CURLcode failure = CURLE_OK;
+  bool receivedAny = false;
+  std::string line;
+  std::vector<std::string> lines;
+  size_t headBytes = 0;
+  size_t headStart = 0;
+  int statusCode = 0;
+  bool http11 = false;
+  bool keepAlive = false;
+  bool chunked = false;
+  bool untilClose = false;
+  int64_t length = -1;
+  int64_t left = 0;
+  ChunkState chunk = ChunkState::Size;
+};
