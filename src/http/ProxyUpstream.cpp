@@ -45,14 +45,14 @@ std::string headerValue(const std::vector<std::string>& lines, const std::string
   return value;
 }
 
-// `location` resolved against `base` (a URL without its scheme, as the proxy builds them);
+// `location` resolved against the URL `base`;
 // empty when either cannot be read.
 std::string resolve(const std::string& base, const std::string& location)
 {
   std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
   char* resolved = nullptr;
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_DEFAULT_SCHEME) != CURLUE_OK ||
-      curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_DEFAULT_SCHEME) != CURLUE_OK ||
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK ||
       curl_url_get(url.get(), CURLUPART_URL, &resolved, 0) != CURLUE_OK) {
     return "";
   }
@@ -143,10 +143,11 @@ void ProxyLoop::sendOnLink(Transfer& transfer)
     epoll_event event{};
     event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     event.data.ptr = static_cast<Watched*>(created.get());
-    if (!created->fd ||
-        setsockopt(created->fd.get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) != 0 ||
-        (connect(created->fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-         errno != EINPROGRESS) ||
+    const bool made =
+        created->fd && setsockopt(created->fd.get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) == 0;
+    created->connected =
+        made && connect(created->fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (!made || (!created->connected && errno != EINPROGRESS) ||
         epoll_ctl(epoll.get(), EPOLL_CTL_ADD, created->fd.get(), &event) != 0) {
       logTransferError(CURLE_COULDNT_CONNECT, transfer.url);
       finishTransfer(transfer.client, CURLE_COULDNT_CONNECT, nullptr);
@@ -162,7 +163,6 @@ void ProxyLoop::sendOnLink(Transfer& transfer)
   link->readPaused = false;
   transfer.link = link;
   // A connection still being made is written to on its first writable edge.
-  link->connected = link->connected || link->reused;
   writeUpstream(*link);
 }
 
@@ -256,7 +256,9 @@ void ProxyLoop::readUpstream(UpstreamLink& link)
         }
       }
       if (!body.empty()) {
-        transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+        if (transfer.streaming) {
+          transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+        }
         if (!hold(transfer, body.data(), body.size())) {
           if (!transfer.streaming) {
             beginStreaming(transfer);
@@ -449,7 +451,7 @@ void ProxyLoop::followRedirect(Transfer& transfer, const std::string& location, 
   // libcurl follows from here as it follows any redirect: 301, 302 and 303 turn a POST into a
   // GET, 307 and 308 send it again.
   const RequestData& request = client.request;
-  const std::string target = resolve(transfer.url, location);
+  const std::string target = resolve("http://" + transfer.url, location);
   const bool post = request.method == "POST" && !request.body.empty() && (status == 307 || status == 308);
   transfer.curlRequest =
       target.empty() ? nullptr
@@ -547,7 +549,6 @@ size_t ProxyLoop::onCurlBody(char* data, size_t size, size_t count, void* self)
   auto& transfer = *static_cast<Transfer*>(self);
   const size_t length = size * count;
   try {
-    transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
     if (hold(transfer, data, length)) {
       return length;
     }
@@ -558,6 +559,7 @@ size_t ProxyLoop::onCurlBody(char* data, size_t size, size_t count, void* self)
       transfer.curlPaused = true;
       return CURL_WRITEFUNC_PAUSE;
     }
+    transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
     transfer.loop.appendBody(transfer.client, data, length);
     return length;
   } catch (...) {

@@ -38,6 +38,34 @@ json_field body | base64 -d | cmp - "$work/random.bin" || fail "binary request b
 request --data 'b=2&a=1' "$api/proxy/echo/form?c=3"
 expect_eq "$(json_field url) $(json_field body | base64 -d)" "/form?a=1&b=2&c=3 b=2&a=1" "form body"
 
+# Redirects are followed (307 keeps the method and body); a package that closes the
+# connection after answering costs the next request nothing.
+request "$api/proxy/echo/redirect"
+expect_eq "$status $(json_field method url)" "200 GET /after?from=redirect" "302 followed"
+request -H 'Content-Type: text/plain' --data-binary 'kept' "$api/proxy/echo/redirect307"
+expect_eq "$(json_field method url) $(json_field body | base64 -d)" "POST /after307 kept" "307 followed"
+for i in 1 2 3; do
+  expect_eq "$(curl -sS "$api/proxy/echo/bye" "$api/proxy/echo/after$i" | grep -o '"url":"[^"]*"')" \
+    "\"url\":\"/after$i\"" "request after a closed package connection"
+done
+
+# One client connection: a head and a body trickled in pieces, then a proxied request and
+# another endpoint pipelined, all answered in order.
+exec {conn}<>/dev/tcp/127.0.0.1/22520
+{
+  printf 'POST /proxy/echo/trick'
+  sleep 0.3
+  printf 'led HTTP/1.1\r\nHost: x\r\nContent-Length: 6\r\n\r\nab'
+  sleep 0.3
+  printf 'cdef'
+  sleep 0.3
+  printf 'GET /proxy/echo/one HTTP/1.1\r\nHost: x\r\n\r\nGET /api_check.cgi HTTP/1.1\r\nConnection: close\r\n\r\n'
+} >&"$conn"
+answers=$(timeout 10 cat <&"$conn" | grep -o -e '"url":"[^"]*"' -e '"body":"[^"]*"' -e '"message": "OK"' | tr '\n' ' ')
+exec {conn}>&-
+expect_eq "$answers" "\"url\":\"/trickled\" \"body\":\"YWJjZGVm\" \"url\":\"/one\" \"body\":\"\" \"message\": \"OK\" " \
+  "pipelined answers"
+
 request -D "$work/headers" "$api/proxy/echo/unauthorized"
 expect_answer 400 "token missing" "401 replaced"
 grep -q '^X-Reason: no token' "$work/headers" || fail "headers of the 401: $(cat "$work/headers")"

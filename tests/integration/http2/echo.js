@@ -1,6 +1,7 @@
 // A package for the proxy tests. Its private port answers with what it received, or as a
 // path asks: /unauthorized (401), /status/N, /slow (never), /big (48 MiB), /big-sha256,
-// /tagged/N (N bytes with an ETag, 304 to a request naming it), /conditional (how many 304s).
+// /tagged/N (N bytes with an ETag, 304 to a request naming it), /conditional (how many 304s),
+// /redirect and /redirect307 (to /after...), /bye (answers, then closes the connection).
 // Its public port is a bare TCP server answering with folded and oddly cased headers.
 const crypto = require('crypto');
 const http = require('http');
@@ -44,6 +45,12 @@ http.createServer((req, res) => {
       return res.end('status body');
     }
     if (req.url.startsWith('/slow')) return;
+    if (req.url.startsWith('/redirect')) {
+      const temporary = req.url.startsWith('/redirect307');
+      res.writeHead(temporary ? 307 : 302, { Location: temporary ? 'after307' : '/after?from=redirect' });
+      return res.end('moved');
+    }
+    if (req.url.startsWith('/bye')) return res.end('bye', () => req.socket.destroy());
     if (req.url.startsWith('/tagged/')) {
       const size = Number(req.url.split('/')[2]);
       const tag = `"t${size}"`;
