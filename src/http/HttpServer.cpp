@@ -31,12 +31,6 @@ constexpr int64_t maxUploadCollectorLength = Limits::maxUploadPartHeaderBytes + 
 // up its place; its own limit, checked before ours, must leave room for those.
 constexpr unsigned connectionsClosingSlack = 64;
 
-bool isUploadUrl(const std::string& url)
-{
-  return url.find("/package/install.cgi") != std::string::npos ||
-         url.find("/package/data.cgi") != std::string::npos;
-}
-
 void collectValues(MHD_Connection* connection, RequestData& request)
 {
   MHD_get_connection_values(connection, static_cast<MHD_ValueKind>(MHD_HEADER_KIND | MHD_GET_ARGUMENT_KIND),
@@ -296,6 +290,7 @@ void HttpServer::stop()
   // stop while one is still suspended.
   workers->stop();
   daemon.reset();
+  uploadDaemon.reset();
   listenSocket.reset();
   workers.reset();
 }
@@ -327,14 +322,23 @@ bool HttpServer::start(uint16_t port)
       MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       Limits::httpConnectionMemoryBytes, MHD_OPTION_THREAD_POOL_SIZE,
       static_cast<unsigned>(Limits::httpEventThreads), MHD_OPTION_END));
-  if (!daemon) {
-    workers.reset();
+  // Uploads get a daemon of their own, whose connections read the body in larger pieces.
+  uploadDaemon.reset(MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC, 0,
+      &onAccept, &connections, &HttpServer::onRequest, this, MHD_OPTION_NOTIFY_COMPLETED,
+      &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, &onUploadConnection, this,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
+      MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(Limits::maxHttpUploadConnections + connectionsClosingSlack),
+      MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      Limits::httpUploadConnectionMemoryBytes, MHD_OPTION_END));
+  if (!daemon || !uploadDaemon) {
+    stop();
     return false;
   }
-  MHD_Daemon* library = daemon.get();
   frontEnd = std::make_unique<ProxyFrontEnd>(
-      packages, connections, [library](int fd, const sockaddr* client, socklen_t length) {
-        return MHD_add_connection(library, fd, client, length) == MHD_YES;
+      packages, connections, [this](int fd, const sockaddr* client, socklen_t length, bool upload) {
+        return handOff(fd, client, length, upload);
       });
   if (!frontEnd->start(socket.get(), Limits::httpEventThreads)) {
     frontEnd.reset();
@@ -343,6 +347,32 @@ bool HttpServer::start(uint16_t port)
   }
   listenSocket = std::move(socket);
   return true;
+}
+
+bool HttpServer::handOff(int fd, const sockaddr* client, socklen_t length, bool upload)
+{
+  // A connection beyond the upload daemon's places still gets its upload, in smaller pieces.
+  if (upload && uploadConnections.fetch_add(1) < Limits::maxHttpUploadConnections) {
+    if (MHD_add_connection(uploadDaemon.get(), fd, client, length) == MHD_YES) {
+      return true;
+    }
+    --uploadConnections;
+    return false;
+  }
+  if (upload) {
+    --uploadConnections;
+  }
+  return MHD_add_connection(daemon.get(), fd, client, length) == MHD_YES;
+}
+
+void HttpServer::onUploadConnection(void* server, MHD_Connection* connection, void** socketContext,
+                                    MHD_ConnectionNotificationCode code)
+{
+  auto& self = *static_cast<HttpServer*>(server);
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    --self.uploadConnections;
+  }
+  onConnection(&self.connections, connection, socketContext, code);
 }
 
 MHD_Result HttpServer::onRequest(void* closure, MHD_Connection* connection, const char* url,

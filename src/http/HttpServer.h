@@ -8,6 +8,7 @@
 
 #include <microhttpd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -152,6 +153,12 @@ public:
   std::string nodeState() const;
 
 private:
+  // Gives a connection accepted by the front end to the upload daemon when `upload` and it
+  // has a place, else to the main one. False when the library refused it (and closed it).
+  bool handOff(int fd, const sockaddr* client, socklen_t length, bool upload);
+  static void onUploadConnection(void* server, MHD_Connection* connection, void** socketContext,
+                                 MHD_ConnectionNotificationCode code);
+
   // Completes `request`: answers it at once, or hands its handler to a worker.
   MHD_Result processRequest(MHD_Connection* connection, RequestData& request, const std::string& url);
 
@@ -167,6 +174,8 @@ private:
   ConnectionRegistry connections;
   std::unique_ptr<WorkerPool> workers;
   std::unique_ptr<MHD_Daemon, DaemonStopper> daemon;
+  std::unique_ptr<MHD_Daemon, DaemonStopper> uploadDaemon;
+  std::atomic<unsigned> uploadConnections{0};
   // Declared after the daemon, so that it is stopped before the daemon it hands connections to.
   std::unique_ptr<ProxyFrontEnd> frontEnd;
   UniqueFd listenSocket;

@@ -23,9 +23,9 @@ class ProxyLoop;
 // client is behind by Limits::maxProxyHeldBytes.
 class ProxyFrontEnd {
 public:
-  // Gives `fd`, accepted from `address`, to the library for good. False when the library
-  // refused it; it has closed the socket then.
-  using HandOff = std::function<bool(int fd, const sockaddr* address, socklen_t length)>;
+  // Gives `fd`, accepted from `address`, to the library for good; `upload` when its next
+  // request is an upload. False when the library refused it; it has closed the socket then.
+  using HandOff = std::function<bool(int fd, const sockaddr* address, socklen_t length, bool upload)>;
 
   ProxyFrontEnd(std::shared_ptr<PackageController> packages, ConnectionRegistry& connections,
                 HandOff handOff);

@@ -5,6 +5,7 @@
 #include "http/HttpServer.h"
 #include "http/RequestHead.h"
 #include "http/Routing.h"
+#include "http/UploadDirectory.h"
 #include "packages/Package.h"
 #include "packages/PackageController.h"
 #include "util/Limits.h"
@@ -258,7 +259,8 @@ void ProxyLoop::readRequest(Connection& client)
   }
   bool isPublic = false;
   if (kind != RequestHead::Kind::Plain || !isPackageProxy(Routing::findRoute(head.path), isPublic)) {
-    handOff(client);
+    const std::string_view start(peeked, static_cast<size_t>(size));
+    handOff(client, isUploadUrl(std::string(start.substr(0, start.find('\n')))));
     return;
   }
   // Every answer but the upstream's own is the library's: a request this loop takes is one
@@ -409,7 +411,7 @@ void ProxyLoop::answerSent(Connection& client)
   }
 }
 
-void ProxyLoop::handOff(Connection& client)
+void ProxyLoop::handOff(Connection& client, bool upload)
 {
   epoll_ctl(epoll.get(), EPOLL_CTL_DEL, client.fd.get(), nullptr);
   owner.connections.closed(&client);
@@ -417,8 +419,8 @@ void ProxyLoop::handOff(Connection& client)
   auto entry = connections.find(&client);
   closed.push_back(std::move(entry->second));
   connections.erase(entry);
-  owner.handOff(client.fd.release(), reinterpret_cast<const sockaddr*>(&client.address),
-                client.addressLength);
+  owner.handOff(client.fd.release(), reinterpret_cast<const sockaddr*>(&client.address), client.addressLength,
+                upload);
 }
 
 void ProxyLoop::close(Connection& client)

@@ -142,7 +142,7 @@ private:
   void answerNoAnswer(Connection& client, CURLcode code);
   void flush(Connection& client);
   void answerSent(Connection& client);
-  void handOff(Connection& client);
+  void handOff(Connection& client, bool upload = false);
   void close(Connection& client);
   void touch(Connection& client);
   void flushTouched();

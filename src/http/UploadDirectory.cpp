@@ -3,6 +3,12 @@
 #include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
 
+bool isUploadUrl(const std::string& url)
+{
+  return url.find("/package/install.cgi") != std::string::npos ||
+         url.find("/package/data.cgi") != std::string::npos;
+}
+
 bool ensureFlashPackageDirectory()
 {
   const std::string directory = PackagePaths::flashPackageRoot();

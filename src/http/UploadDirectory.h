@@ -2,6 +2,9 @@
 
 #include <string>
 
+// Whether `url` is one of the two uploads, whose bodies stream to files instead of memory.
+bool isUploadUrl(const std::string& url);
+
 // Makes the FLASH package root exist (one level, mode 0755). True when it exists afterwards.
 bool ensureFlashPackageDirectory();
 

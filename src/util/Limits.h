@@ -80,6 +80,11 @@ constexpr size_t packageLogMaxLines = 1000;
 // dearer (0.75 ms against 0.15 ms) for uploads a quarter faster; idle connections cost
 // about 4 KiB each either way.
 constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
+// Uploads are served by a daemon of their own, whose connections take the body in pieces of
+// half this size. At most this many connections are there at once (each maps its pool
+// afresh); more uploads at once go to the main daemon, in smaller pieces.
+constexpr size_t httpUploadConnectionMemoryBytes = 256 * 1024;
+constexpr unsigned maxHttpUploadConnections = 8;
 
 // HTTP server threads: a few event loops serve every connection; handlers that may block
 // (upstream transfers, archives, copies, helper programs) run on a fixed set of workers,
