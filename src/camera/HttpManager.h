@@ -10,7 +10,7 @@
 
 // Outgoing HTTP over libcurl's easy interface: one blocking request per call, any thread,
 // or a prepared request whose transfer the caller runs itself. Each thread's requests use
-// its one easy handle (and multi handle) in turn, reset between them, so that libcurl's
+// its own easy handles (a handful at most, and one multi handle) in turn, reset between them, so that libcurl's
 // per-handle set-up and connections are not made again for every request. Every request carries
 // "User-Agent: Tessaly", follows redirects and lets credentials in the URL use any
 // authentication scheme. A process-wide cache of ETag-tagged responses (at most five, each

@@ -21,8 +21,10 @@ class PackageController;
 class ParamsManagerBase;
 class ProxyFrontEnd;
 
-// The HTTP API server on the loopback interface: a few event-loop threads serve every
-// connection, each request gathered into a `RequestData` and routed by its URL (see
+// The HTTP API server on the loopback interface. A front end (ProxyFrontEnd) accepts every
+// connection and serves plain package proxy requests itself; libmicrohttpd serves the rest,
+// uploads on a daemon of their own: a few event-loop threads serve its connections, each
+// request gathered into a `RequestData` and routed by its URL (see
 // Routing.h) to one handler. A handler that may block runs on a bounded worker pool while its
 // connection is suspended; when every worker is busy and the pool's queue is full the request
 // is answered 503. Handlers that never block run on the event loop. At most

@@ -86,7 +86,8 @@ constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
 constexpr size_t httpUploadConnectionMemoryBytes = 256 * 1024;
 constexpr unsigned maxHttpUploadConnections = 8;
 
-// HTTP server threads: a few event loops serve every connection; handlers that may block
+// HTTP server threads: the front end and libmicrohttpd's main daemon each run this many event
+// loops (the upload daemon one more); libmicrohttpd's handlers that may block
 // (upstream transfers, archives, copies, helper programs) run on a fixed set of workers,
 // and a request finding every worker busy and this many already waiting is answered 503.
 constexpr unsigned httpEventThreads = 2;
