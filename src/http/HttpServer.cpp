@@ -157,8 +157,14 @@ void receiveChunk(MHD_Connection* connection, RequestData& request, const std::s
   }
 }
 
+// Set while the front end hands a connection over: it brings the place it held.
+thread_local bool handingOver = false;
+
 MHD_Result onAccept(void* registry, const sockaddr*, socklen_t)
 {
+  if (handingOver) {
+    return MHD_YES;
+  }
   try {
     return static_cast<ConnectionRegistry*>(registry)->admit() ? MHD_YES : MHD_NO;
   } catch (const std::exception& exception) {
@@ -350,6 +356,14 @@ bool HttpServer::start(uint16_t port)
 }
 
 bool HttpServer::handOff(int fd, const sockaddr* client, socklen_t length, bool upload)
+{
+  handingOver = true;
+  const bool taken = addConnection(fd, client, length, upload);
+  handingOver = false;
+  return taken;
+}
+
+bool HttpServer::addConnection(int fd, const sockaddr* client, socklen_t length, bool upload)
 {
   // A connection beyond the upload daemon's places still gets its upload, in smaller pieces.
   if (upload && uploadConnections.fetch_add(1) < Limits::maxHttpUploadConnections) {

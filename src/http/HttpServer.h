@@ -158,6 +158,7 @@ private:
   // Gives a connection accepted by the front end to the upload daemon when `upload` and it
   // has a place, else to the main one. False when the library refused it (and closed it).
   bool handOff(int fd, const sockaddr* client, socklen_t length, bool upload);
+  bool addConnection(int fd, const sockaddr* client, socklen_t length, bool upload);
   static void onUploadConnection(void* server, MHD_Connection* connection, void** socketContext,
                                  MHD_ConnectionNotificationCode code);
 

@@ -75,13 +75,10 @@ bool ProxyLoop::start()
   curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
   curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, onCurlTimer);
   curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
-  epoll_event event{};
-  // Exclusive: a new connection wakes one loop, not all of them.
-  event.events = EPOLLIN | EPOLLEXCLUSIVE;
-  event.data.u64 = listenTag;
-  if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listenSocket, &event) != 0) {
+  if (!listen()) {
     return false;
   }
+  epoll_event event{};
   event.events = EPOLLIN;
   event.data.u64 = wakeTag;
   if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0) {
@@ -89,6 +86,15 @@ bool ProxyLoop::start()
   }
   thread = std::thread([this]() { run(); });
   return true;
+}
+
+bool ProxyLoop::listen()
+{
+  epoll_event event{};
+  // Exclusive: a new connection wakes one loop, not all of them.
+  event.events = EPOLLIN | EPOLLEXCLUSIVE;
+  event.data.u64 = listenTag;
+  return epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listenSocket, &event) == 0;
 }
 
 void ProxyLoop::stop()
@@ -178,7 +184,16 @@ void ProxyLoop::acceptConnections()
     client->fd.reset(accept4(listenSocket, reinterpret_cast<sockaddr*>(&client->address),
                              &client->addressLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!client->fd) {
-      if (!wouldBlock() && errno != ECONNABORTED) {
+      if (errno == EMFILE || errno == ENFILE) {
+        // The connection stays queued; without a pause the loop would spin on it. The sweep
+        // listens again.
+        epoll_ctl(epoll.get(), EPOLL_CTL_DEL, listenSocket, nullptr);
+        if (!listenPaused) {
+          Logger::log(std::string("HttpServer: cannot accept a connection: ") + std::strerror(errno),
+                      LogLevel::Warning);
+        }
+        listenPaused = true;
+      } else if (!wouldBlock() && errno != ECONNABORTED) {
         Logger::log(std::string("HttpServer: cannot accept a connection: ") + std::strerror(errno),
                     LogLevel::Warning);
       }
@@ -226,10 +241,13 @@ void ProxyLoop::onClientEvent(Connection& client, uint32_t events)
     readBody(client);
     break;
   case Connection::Stage::Answering:
-    // Pipelined requests wait in the queue; a client that hung up gets no answer.
-    if ((events & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+    // Pipelined requests wait in the queue. A client that only shut its sending side down
+    // still gets its answer, and the connection ends after it; a send fails if it is gone.
+    if ((events & EPOLLHUP) != 0) {
       close(client);
+      break;
     }
+    client.closeAfterAnswer = client.closeAfterAnswer || (events & EPOLLRDHUP) != 0;
     client.inputPending = true;
     break;
   case Connection::Stage::Closed:
@@ -287,7 +305,10 @@ void ProxyLoop::readRequest(Connection& client)
   client.request.body.assign(peeked + head.length, taken - head.length);
   client.bodyLeft = head.contentLength - client.request.body.size();
   client.closeAfterAnswer = head.close;
-  client.inputPending = static_cast<size_t>(size) > taken;
+  // More than was peeked at may be queued, and a body read in pieces may end in the same
+  // segment as the next request begins: the edges that told of it are spent.
+  client.inputPending = static_cast<size_t>(size) > taken || static_cast<size_t>(size) == sizeof peeked ||
+                        head.contentLength > taken - head.length;
   client.transfer = std::make_unique<Transfer>(*this, client);
   client.transfer->package = std::move(package);
   client.transfer->port = port;
@@ -386,6 +407,10 @@ void ProxyLoop::flush(Connection& client)
     client.output.shrink_to_fit();
   }
   if (client.transfer) {
+    if (client.transfer->streaming) {
+      // The client waits from here: the upstream has the whole limit for its next piece.
+      client.transfer->deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+    }
     resumeReading(*client.transfer);
     return;
   }
@@ -440,6 +465,9 @@ void ProxyLoop::close(Connection& client)
 void ProxyLoop::sweep()
 {
   const Clock::time_point now = Clock::now();
+  if (listenPaused && listen()) {
+    listenPaused = false;
+  }
   std::vector<Connection*> expired;
   std::vector<Connection*> late;
   for (const auto& entry : connections) {

@@ -63,7 +63,7 @@ private:
     bool reused = false;
     bool closed = false;
     Connection* client = nullptr;
-    std::string output;
+    // The bytes of the client's request text (Transfer::requestText) sent so far.
     size_t sent = 0;
     UpstreamResponse response;
     // The client is behind: the rest of the answer waits in the socket.
@@ -134,6 +134,8 @@ private:
 
   // The loop and its clients (ProxyLoop.cpp).
   void run();
+  // Watches the listening socket; false when it cannot.
+  bool listen();
   void acceptConnections();
   void onClientEvent(Connection& client, uint32_t events);
   void readRequest(Connection& client);
@@ -183,6 +185,8 @@ private:
   UniqueFd epoll;
   UniqueFd wake;
   std::unique_ptr<CURLM, MultiDeleter> multi;
+  // The listening socket is out of the epoll set while no descriptor is left for a connection.
+  bool listenPaused = false;
   bool curlTimerSet = false;
   Clock::time_point curlDeadline;
   std::unordered_map<const Connection*, std::unique_ptr<Connection>> connections;

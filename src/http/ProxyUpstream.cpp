@@ -158,7 +158,6 @@ void ProxyLoop::sendOnLink(Transfer& transfer)
   }
   link->client = &transfer.client;
   link->response = UpstreamResponse();
-  link->output = transfer.requestText;
   link->sent = 0;
   link->readPaused = false;
   transfer.link = link;
@@ -204,9 +203,9 @@ void ProxyLoop::writeUpstream(UpstreamLink& link)
   if (!link.connected) {
     return;
   }
-  while (link.sent < link.output.size()) {
-    const ssize_t size =
-        send(link.fd.get(), link.output.data() + link.sent, link.output.size() - link.sent, MSG_NOSIGNAL);
+  const std::string& text = link.client->transfer->requestText;
+  while (link.sent < text.size()) {
+    const ssize_t size = send(link.fd.get(), text.data() + link.sent, text.size() - link.sent, MSG_NOSIGNAL);
     if (size < 0) {
       if (errno == EINTR) {
         continue;
@@ -218,8 +217,6 @@ void ProxyLoop::writeUpstream(UpstreamLink& link)
     }
     link.sent += static_cast<size_t>(size);
   }
-  std::string().swap(link.output);
-  link.sent = 0;
 }
 
 void ProxyLoop::readUpstream(UpstreamLink& link)
@@ -241,7 +238,12 @@ void ProxyLoop::readUpstream(UpstreamLink& link)
       }
       return;
     }
-    if (size <= 0) {
+    if (size < 0) {
+      // A reset is no end of the body, even of one that runs until the connection closes.
+      onUpstreamFailure(link, link.response.started() ? CURLE_RECV_ERROR : CURLE_GOT_NOTHING);
+      return;
+    }
+    if (size == 0) {
       link.response.closed();
     } else {
       const bool hadHead = link.response.state() != UpstreamResponse::State::Head;
@@ -451,7 +453,12 @@ void ProxyLoop::followRedirect(Transfer& transfer, const std::string& location, 
   // libcurl follows from here as it follows any redirect: 301, 302 and 303 turn a POST into a
   // GET, 307 and 308 send it again.
   const RequestData& request = client.request;
-  const std::string target = resolve("http://" + transfer.url, location);
+  // Only to HTTP: a package must not make this process read a local file or speak another
+  // protocol for it.
+  std::string target = resolve("http://" + transfer.url, location);
+  if (target.rfind("http://", 0) != 0 && target.rfind("https://", 0) != 0) {
+    target.clear();
+  }
   const bool post = request.method == "POST" && !request.body.empty() && (status == 307 || status == 308);
   transfer.curlRequest =
       target.empty() ? nullptr
@@ -464,6 +471,8 @@ void ProxyLoop::followRedirect(Transfer& transfer, const std::string& location, 
   }
   transfer.held.clear();
   CURL* handle = transfer.curlRequest->handle();
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onCurlBody);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(handle, CURLOPT_PRIVATE, &client);
@@ -501,8 +510,9 @@ void ProxyLoop::timeOut(Connection& client)
     return;
   }
   if (!transfer.held.empty()) {
-    // A body arriving slowly is handed on as it comes.
+    // A body arriving slowly is handed on as it comes, with the whole limit for each piece.
     beginStreaming(transfer);
+    transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
     return;
   }
   if (transfer.curlRequest) {

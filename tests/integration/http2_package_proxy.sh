@@ -44,6 +44,11 @@ request "$api/proxy/echo/redirect"
 expect_eq "$status $(json_field method url)" "200 GET /after?from=redirect" "302 followed"
 request -H 'Content-Type: text/plain' --data-binary 'kept' "$api/proxy/echo/redirect307"
 expect_eq "$(json_field method url) $(json_field body | base64 -d)" "POST /after307 kept" "307 followed"
+request "$api/proxy/echo/redirect-file"
+expect_eq "$status $(jq -r .message <<<"$body")" "500 Http API: proxy request error - no answer from package echo" \
+  "redirect to a local file"
+request "$api/proxy/echo/reset"
+expect_eq "$status" 500 "a body cut by a reset"
 for i in 1 2 3; do
   expect_eq "$(curl -sS "$api/proxy/echo/bye" "$api/proxy/echo/after$i" | grep -o '"url":"[^"]*"')" \
     "\"url\":\"/after$i\"" "request after a closed package connection"
@@ -57,14 +62,17 @@ exec {conn}<>/dev/tcp/127.0.0.1/22520
   sleep 0.3
   printf 'led HTTP/1.1\r\nHost: x\r\nContent-Length: 6\r\n\r\nab'
   sleep 0.3
-  printf 'cdef'
-  sleep 0.3
-  printf 'GET /proxy/echo/one HTTP/1.1\r\nHost: x\r\n\r\nGET /api_check.cgi HTTP/1.1\r\nConnection: close\r\n\r\n'
+  printf 'cdefGET /proxy/echo/one HTTP/1.1\r\nHost: x\r\n\r\nGET /api_check.cgi HTTP/1.1\r\nConnection: close\r\n\r\n'
 } >&"$conn"
 answers=$(timeout 10 cat <&"$conn" | grep -o -e '"url":"[^"]*"' -e '"body":"[^"]*"' -e '"message": "OK"' | tr '\n' ' ')
 exec {conn}>&-
 expect_eq "$answers" "\"url\":\"/trickled\" \"body\":\"YWJjZGVm\" \"url\":\"/one\" \"body\":\"\" \"message\": \"OK\" " \
   "pipelined answers"
+# A client that shuts its sending side after the request still gets the whole answer.
+half_closed=$(node -e 'const s = require("net").connect(22520, "127.0.0.1", () =>
+  s.end("GET /proxy/echo/big HTTP/1.1\r\nHost: x\r\n\r\n")); let n = 0; s.on("data", (d) => n += d.length);
+  s.on("close", () => console.log(n > 48 * 1048576 ? "whole" : "cut at " + n));')
+expect_eq "$half_closed" whole "answer to a half-closed connection"
 
 request -D "$work/headers" "$api/proxy/echo/unauthorized"
 expect_answer 400 "token missing" "401 replaced"

@@ -1,7 +1,8 @@
 // A package for the proxy tests. Its private port answers with what it received, or as a
 // path asks: /unauthorized (401), /status/N, /slow (never), /big (48 MiB), /big-sha256,
 // /tagged/N (N bytes with an ETag, 304 to a request naming it), /conditional (how many 304s),
-// /redirect and /redirect307 (to /after...), /bye (answers, then closes the connection).
+// /redirect and /redirect307 (to /after...), /redirect-file (to a local file), /bye (answers,
+// then closes the connection), /reset (half a body without a length, then a reset).
 // Its public port is a bare TCP server answering with folded and oddly cased headers.
 const crypto = require('crypto');
 const http = require('http');
@@ -45,6 +46,15 @@ http.createServer((req, res) => {
       return res.end('status body');
     }
     if (req.url.startsWith('/slow')) return;
+    if (req.url.startsWith('/redirect-file')) {
+      res.writeHead(302, { Location: 'file:///etc/hostname' });
+      return res.end();
+    }
+    if (req.url.startsWith('/reset')) {
+      res.writeHead(200, { 'Content-Type': 'text/plain', Connection: 'close' });
+      res.write('partial');
+      return setTimeout(() => req.socket.resetAndDestroy(), 100);
+    }
     if (req.url.startsWith('/redirect')) {
       const temporary = req.url.startsWith('/redirect307');
       res.writeHead(temporary ? 307 : 302, { Location: temporary ? 'after307' : '/after?from=redirect' });
