@@ -10,6 +10,7 @@
 #include <rapidjson/error/en.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <stdexcept>
 
@@ -270,7 +271,8 @@ void CameraEventsConnection::handleMessage(const std::string& message)
 {
   if (Logger::getLevel() >= LogLevel::Debug)
     Logger::log(std::string(logPrefix) + "received message: " + message, LogLevel::Debug);
-  thread_local char parseBuffer[parseBufferSize];
+  // Aligned as the allocator's chunk headers, which it places at the start of the buffer.
+  alignas(std::max_align_t) thread_local char parseBuffer[parseBufferSize];
   rapidjson::MemoryPoolAllocator<> allocator(parseBuffer, sizeof(parseBuffer));
   rapidjson::Document document(&allocator);
   const Request request = decodeRequest(message, document);
