@@ -478,7 +478,8 @@ void ProxyLoop::sweep()
                                : Limits::httpIdleTimeoutSeconds;
     if (waitsForClient && now - client.lastActivity >= std::chrono::seconds(limit)) {
       expired.push_back(&client);
-    } else if (client.transfer && client.pending() == 0 && now >= client.transfer->deadline) {
+    } else if (client.stage == Connection::Stage::Answering && client.transfer && client.pending() == 0 &&
+               now >= client.transfer->deadline) {
       late.push_back(&client);
     }
   }
