@@ -233,6 +233,8 @@ void ProxyLoop::onClientEvent(Connection& client, uint32_t events)
   if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) == 0) {
     return;
   }
+  // Told once: the end of the client's stream may come with the request it ends.
+  client.peerClosed = client.peerClosed || (events & EPOLLRDHUP) != 0;
   switch (client.stage) {
   case Connection::Stage::Head:
     readRequest(client);
@@ -247,7 +249,7 @@ void ProxyLoop::onClientEvent(Connection& client, uint32_t events)
       close(client);
       break;
     }
-    client.closeAfterAnswer = client.closeAfterAnswer || (events & EPOLLRDHUP) != 0;
+    client.closeAfterAnswer = client.closeAfterAnswer || client.peerClosed;
     client.inputPending = true;
     break;
   case Connection::Stage::Closed:
@@ -304,7 +306,7 @@ void ProxyLoop::readRequest(Connection& client)
   client.request.headers = std::move(head.headers);
   client.request.body.assign(peeked + head.length, taken - head.length);
   client.bodyLeft = head.contentLength - client.request.body.size();
-  client.closeAfterAnswer = head.close;
+  client.closeAfterAnswer = head.close || client.peerClosed;
   // More than was peeked at may be queued, and a body read in pieces may end in the same
   // segment as the next request begins: the edges that told of it are spent.
   client.inputPending = static_cast<size_t>(size) > taken || static_cast<size_t>(size) == sizeof peeked ||

@@ -116,6 +116,8 @@ private:
     RequestData request;
     size_t bodyLeft = 0;
     bool closeAfterAnswer = false;
+    // The client shut its sending side: the connection ends after the answer in progress.
+    bool peerClosed = false;
     bool answeredOne = false;
     std::string output;
     size_t sent = 0;
