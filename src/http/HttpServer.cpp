@@ -287,7 +287,7 @@ HttpServer::~HttpServer()
 
 void HttpServer::stop()
 {
-  if (!daemon) {
+  if (!workers) {
     return;
   }
   // No new connection reaches the library from here on.
@@ -317,27 +317,12 @@ bool HttpServer::start(uint16_t port)
     return false;
   }
   workers = std::make_unique<WorkerPool>(Limits::httpWorkerThreads, Limits::maxHttpQueuedRequests);
-  // The front end accepts every connection and hands the library those it does not serve.
-  daemon.reset(MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC, 0,
-      &onAccept, &connections, &HttpServer::onRequest, this, MHD_OPTION_NOTIFY_COMPLETED,
-      &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, &onConnection,
-      &connections, MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
-      MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(Limits::maxHttpConnections + connectionsClosingSlack),
-      MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      Limits::httpConnectionMemoryBytes, MHD_OPTION_THREAD_POOL_SIZE,
-      static_cast<unsigned>(Limits::httpEventThreads), MHD_OPTION_END));
-  // Uploads get a daemon of their own, whose connections read the body in larger pieces.
-  uploadDaemon.reset(MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC, 0,
-      &onAccept, &connections, &HttpServer::onRequest, this, MHD_OPTION_NOTIFY_COMPLETED,
-      &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, &onUploadConnection, this,
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
-      MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(Limits::maxHttpUploadConnections + connectionsClosingSlack),
-      MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      Limits::httpUploadConnectionMemoryBytes, MHD_OPTION_END));
+  // The front end accepts every connection and hands the library those it does not serve;
+  // uploads go to a daemon of their own, whose connections read the body in larger pieces.
+  daemon.reset(startDaemon(&onConnection, &connections, Limits::maxHttpConnections,
+                           Limits::httpConnectionMemoryBytes, Limits::httpEventThreads));
+  uploadDaemon.reset(startDaemon(&onUploadConnection, this, Limits::maxHttpUploadConnections,
+                                 Limits::httpUploadConnectionMemoryBytes, 1));
   if (!daemon || !uploadDaemon) {
     stop();
     return false;
@@ -353,6 +338,19 @@ bool HttpServer::start(uint16_t port)
   }
   listenSocket = std::move(socket);
   return true;
+}
+
+MHD_Daemon* HttpServer::startDaemon(MHD_NotifyConnectionCallback notify, void* notifyClosure,
+                                    unsigned connectionLimit, size_t connectionMemory, unsigned threads)
+{
+  return MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC, 0,
+      &onAccept, &connections, &HttpServer::onRequest, this, MHD_OPTION_NOTIFY_COMPLETED,
+      &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, notify, notifyClosure,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
+      MHD_OPTION_CONNECTION_LIMIT, connectionLimit + connectionsClosingSlack, MHD_OPTION_UNESCAPE_CALLBACK,
+      &unescape, nullptr, MHD_OPTION_CONNECTION_MEMORY_LIMIT, connectionMemory, MHD_OPTION_THREAD_POOL_SIZE,
+      threads, MHD_OPTION_END);
 }
 
 bool HttpServer::handOff(int fd, const sockaddr* client, socklen_t length, bool upload)

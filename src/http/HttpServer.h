@@ -159,6 +159,10 @@ private:
   // has a place, else to the main one. False when the library refused it (and closed it).
   bool handOff(int fd, const sockaddr* client, socklen_t length, bool upload);
   bool addConnection(int fd, const sockaddr* client, socklen_t length, bool upload);
+  // A daemon without a listening socket (the front end hands it its connections) sharing the
+  // server's callbacks and places; `notify` hears of its connections opening and closing.
+  MHD_Daemon* startDaemon(MHD_NotifyConnectionCallback notify, void* notifyClosure, unsigned connectionLimit,
+                          size_t connectionMemory, unsigned threads);
   static void onUploadConnection(void* server, MHD_Connection* connection, void** socketContext,
                                  MHD_ConnectionNotificationCode code);
 

@@ -56,6 +56,18 @@ bool ProxyLoop::wouldBlock()
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
+ProxyLoop::Clock::time_point ProxyLoop::upstreamDeadline()
+{
+  return Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+}
+
+void ProxyLoop::writeHead(Connection& client, AnswerHead& head)
+{
+  head.close = head.close || client.closeAfterAnswer;
+  client.output += head.text();
+  client.closeAfterAnswer = head.close;
+}
+
 ProxyLoop::ProxyLoop(ProxyFrontEnd& owner, int listenSocket) : owner(owner), listenSocket(listenSocket) {}
 
 ProxyLoop::~ProxyLoop()
@@ -343,9 +355,7 @@ void ProxyLoop::answer(Connection& client, AnswerHead& head, const std::string& 
 {
   client.transfer.reset();
   head.contentLength = body.size();
-  head.close = head.close || client.closeAfterAnswer;
-  client.output += head.text();
-  client.closeAfterAnswer = head.close;
+  writeHead(client, head);
   if (AnswerHead::hasBody(head.status)) {
     client.output += body;
   }
@@ -411,7 +421,7 @@ void ProxyLoop::flush(Connection& client)
   if (client.transfer) {
     if (client.transfer->streaming) {
       // The client waits from here: the upstream has the whole limit for its next piece.
-      client.transfer->deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+      client.transfer->deadline = upstreamDeadline();
     }
     resumeReading(*client.transfer);
     return;

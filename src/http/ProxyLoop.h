@@ -43,6 +43,8 @@ private:
   static constexpr uint64_t curlSocketTag = uint64_t{1} << 63;
   // Whether a failed call on a non-blocking socket only has to wait.
   static bool wouldBlock();
+  // When the upstream must have sent more, counted from now.
+  static Clock::time_point upstreamDeadline();
 
   // What an epoll event names: a client connection or a connection to a package.
   struct Watched {
@@ -76,6 +78,8 @@ private:
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
     ~Transfer();
+    // Takes the libcurl transfer out of the loop's multi handle, if it is in it.
+    void detachCurl();
 
     ProxyLoop& loop;
     Connection& client;
@@ -163,10 +167,14 @@ private:
   void closeLink(UpstreamLink& link);
   void followRedirect(Transfer& transfer, const std::string& location, int status);
   // Takes body bytes of the answer: held, or handed to the client as they come.
-  // Holds body bytes while the answer may still be given whole; false once it outgrows that.
-  static bool hold(Transfer& transfer, const char* data, size_t size);
+  // Takes body bytes of the answer: held while the answer may still be given whole, then
+  // handed to the client as they come.
+  void takeBody(Transfer& transfer, const char* data, size_t size);
   // Sends the answer's head, and from then on the body as it comes.
   void beginStreaming(Transfer& transfer);
+  // Puts `head` into the client's output; the connection ends after the answer when either
+  // the client or the head asks for it.
+  static void writeHead(Connection& client, AnswerHead& head);
   void appendBody(Connection& client, const char* data, size_t size);
   // The answer is complete (`result` CURLE_OK) or failed.
   void finishTransfer(Connection& client, CURLcode result, HttpManager::Response* whole);

@@ -34,15 +34,16 @@ bool isRedirect(int status)
 // The value of the last `name` header (lower-case) of the final head, empty when none.
 std::string headerValue(const std::vector<std::string>& lines, const std::string& name)
 {
-  std::string value;
+  std::string found;
   for (const std::string& line : lines) {
-    const size_t colon = line.find(':');
-    if (colon != std::string::npos &&
-        StringUtils::toLowerCopy(StringUtils::trimmed(line.substr(0, colon))) == name) {
-      value = StringUtils::trimmed(line.substr(colon + 1));
+    std::string lineName;
+    std::string value;
+    HttpManager::parseHeaderLine(line, lineName, value);
+    if (StringUtils::toLower(lineName) == name) {
+      found = value;
     }
   }
-  return value;
+  return found;
 }
 
 // `location` resolved against the URL `base`;
@@ -78,9 +79,15 @@ ProxyLoop::Transfer::~Transfer()
     cut->client = nullptr;
     loop.closeLink(*cut);
   }
+  detachCurl();
+}
+
+void ProxyLoop::Transfer::detachCurl()
+{
   if (curlRequest && curlAdded) {
     curl_multi_remove_handle(loop.multi.get(), curlRequest->handle());
   }
+  curlAdded = false;
 }
 
 void ProxyLoop::startTransfer(Connection& client)
@@ -120,7 +127,7 @@ void ProxyLoop::startTransfer(Connection& client)
   } else {
     text += "\r\n";
   }
-  transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+  transfer.deadline = upstreamDeadline();
   sendOnLink(transfer);
 }
 
@@ -257,17 +264,7 @@ void ProxyLoop::readUpstream(UpstreamLink& link)
           return;
         }
       }
-      if (!body.empty()) {
-        if (transfer.streaming) {
-          transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
-        }
-        if (!hold(transfer, body.data(), body.size())) {
-          if (!transfer.streaming) {
-            beginStreaming(transfer);
-          }
-          appendBody(client, body.data(), body.size());
-        }
-      }
+      takeBody(transfer, body.data(), body.size());
     }
     if (link.response.state() == UpstreamResponse::State::Failed) {
       onUpstreamFailure(link, link.response.error());
@@ -290,15 +287,19 @@ void ProxyLoop::readUpstream(UpstreamLink& link)
   }
 }
 
-bool ProxyLoop::hold(Transfer& transfer, const char* data, size_t size)
+void ProxyLoop::takeBody(Transfer& transfer, const char* data, size_t size)
 {
   // The body is held until it outgrows what the ETag cache may store of one answer; an
   // answer that ends before is given whole, cached and replayed as any other.
-  if (transfer.streaming || transfer.held.size() + size > Limits::maxEtagEntryBytes) {
-    return false;
+  if (!transfer.streaming && transfer.held.size() + size <= Limits::maxEtagEntryBytes) {
+    transfer.held.append(data, size);
+    return;
   }
-  transfer.held.append(data, size);
-  return true;
+  if (!transfer.streaming) {
+    beginStreaming(transfer);
+  }
+  transfer.deadline = upstreamDeadline();
+  appendBody(transfer.client, data, size);
 }
 
 void ProxyLoop::beginStreaming(Transfer& transfer)
@@ -327,9 +328,7 @@ void ProxyLoop::beginStreaming(Transfer& transfer)
   head.headerLines = ProxyTarget::unfoldHeaderLines(lines);
   head.framing = length >= 0 ? AnswerHead::Framing::Length : AnswerHead::Framing::Chunked;
   head.contentLength = length >= 0 ? static_cast<uint64_t>(length) : 0;
-  head.close = client.closeAfterAnswer;
-  client.output += head.text();
-  client.closeAfterAnswer = head.close;
+  writeHead(client, head);
   transfer.streaming = true;
   transfer.chunked = head.framing == AnswerHead::Framing::Chunked;
   std::string held;
@@ -476,7 +475,7 @@ void ProxyLoop::followRedirect(Transfer& transfer, const std::string& location, 
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onCurlBody);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(handle, CURLOPT_PRIVATE, &client);
-  transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+  transfer.deadline = upstreamDeadline();
   transfer.curlAdded = curl_multi_add_handle(multi.get(), handle) == CURLM_OK;
   if (!transfer.curlAdded) {
     finishTransfer(client, CURLE_OUT_OF_MEMORY, nullptr);
@@ -487,11 +486,11 @@ void ProxyLoop::resumeReading(Transfer& transfer)
 {
   if (transfer.link != nullptr && transfer.link->readPaused) {
     transfer.link->readPaused = false;
-    transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+    transfer.deadline = upstreamDeadline();
     readUpstream(*transfer.link);
   } else if (transfer.curlPaused) {
     transfer.curlPaused = false;
-    transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+    transfer.deadline = upstreamDeadline();
     // libcurl hands over the piece it kept back from inside this call; the client is flushed
     // with the other touched connections.
     curl_easy_pause(transfer.curlRequest->handle(), CURLPAUSE_CONT);
@@ -512,12 +511,11 @@ void ProxyLoop::timeOut(Connection& client)
   if (!transfer.held.empty()) {
     // A body arriving slowly is handed on as it comes, with the whole limit for each piece.
     beginStreaming(transfer);
-    transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
+    transfer.deadline = upstreamDeadline();
     return;
   }
   if (transfer.curlRequest) {
-    curl_multi_remove_handle(multi.get(), transfer.curlRequest->handle());
-    transfer.curlAdded = false;
+    transfer.detachCurl();
     HttpManager::finish(std::move(transfer.curlRequest), CURLE_OPERATION_TIMEDOUT);
   } else {
     logTransferError(CURLE_OPERATION_TIMEDOUT,
@@ -540,8 +538,7 @@ void ProxyLoop::collectCurlDone()
       continue;
     }
     Transfer& transfer = *client->transfer;
-    curl_multi_remove_handle(multi.get(), transfer.curlRequest->handle());
-    transfer.curlAdded = false;
+    transfer.detachCurl();
     if (transfer.streaming) {
       transfer.curlRequest.reset();
       finishTransfer(*client, result, nullptr);
@@ -559,18 +556,11 @@ size_t ProxyLoop::onCurlBody(char* data, size_t size, size_t count, void* self)
   auto& transfer = *static_cast<Transfer*>(self);
   const size_t length = size * count;
   try {
-    if (hold(transfer, data, length)) {
-      return length;
-    }
-    if (!transfer.streaming) {
-      transfer.loop.beginStreaming(transfer);
-    }
-    if (transfer.client.pending() > Limits::maxProxyHeldBytes) {
+    if (transfer.streaming && transfer.client.pending() > Limits::maxProxyHeldBytes) {
       transfer.curlPaused = true;
       return CURL_WRITEFUNC_PAUSE;
     }
-    transfer.deadline = Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
-    transfer.loop.appendBody(transfer.client, data, length);
+    transfer.loop.takeBody(transfer, data, length);
     return length;
   } catch (...) {
     return 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -34,31 +35,19 @@ std::string decoded(std::string_view text, bool plusIsSpace)
   return result;
 }
 
-std::string_view trimmed(std::string_view text)
-{
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // Whether every comma-separated token of a Connection header is one this front end acts on.
 bool readConnectionTokens(const std::string& value, bool& close)
 {
-  const std::string lower = StringUtils::toLowerCopy(value);
-  size_t start = 0;
-  while (start <= lower.size()) {
-    const size_t comma = std::min(lower.find(',', start), lower.size());
-    const std::string_view token = trimmed(std::string_view(lower).substr(start, comma - start));
+  const std::vector<std::string> tokens = StringUtils::split(StringUtils::toLowerCopy(value), ',');
+  for (const std::string& piece : tokens) {
+    const std::string token = StringUtils::trimmed(piece);
     if (token == "close") {
       close = true;
     } else if (token != "keep-alive") {
       return false;
     }
-    start = comma + 1;
   }
-  return true;
+  return !tokens.empty();
 }
 
 bool parseLength(const std::string& value, size_t& length)
@@ -127,7 +116,7 @@ RequestHead::Kind RequestHead::parse(std::string_view bytes, RequestHead& head)
       return Kind::Other;
     }
     const std::string name = StringUtils::toLowerCopy(std::string(line.substr(0, colon)));
-    const std::string value(trimmed(line.substr(colon + 1)));
+    const std::string value = StringUtils::trimmed(std::string(line.substr(colon + 1)));
     if (name == "transfer-encoding" || name == "expect" || name == "upgrade" ||
         (name == "content-length" && (hasLength || !parseLength(value, head.contentLength))) ||
         (name == "connection" && !readConnectionTokens(value, head.close))) {

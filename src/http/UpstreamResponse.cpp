@@ -1,5 +1,6 @@
 #include "http/UpstreamResponse.h"
 
+#include "camera/HttpManager.h"
 #include "util/Limits.h"
 #include "util/StringUtils.h"
 
@@ -11,17 +12,6 @@ namespace {
 
 // Longest line of a chunked body's framing: a size and its extensions, or a trailer.
 constexpr size_t maxChunkLineBytes = 4096;
-
-std::string lowerName(const std::string& headerLine)
-{
-  return StringUtils::toLowerCopy(StringUtils::trimmed(headerLine.substr(0, headerLine.find(':'))));
-}
-
-std::string valueOf(const std::string& headerLine)
-{
-  const size_t colon = headerLine.find(':');
-  return StringUtils::trimmed(headerLine.substr(colon + 1));
-}
 
 } // namespace
 
@@ -106,11 +96,13 @@ bool UpstreamResponse::endHead()
   bool keepAliveAsked = false;
   bool hasLength = false;
   for (size_t i = headStart + 1; i < lines.size(); ++i) {
-    const std::string name = lowerName(lines[i]);
+    std::string name;
+    std::string value;
+    HttpManager::parseHeaderLine(lines[i], name, value);
+    StringUtils::toLower(name);
     if (name == "transfer-encoding") {
-      chunked = StringUtils::toLowerCopy(valueOf(lines[i])).find("chunked") != std::string::npos;
+      chunked = StringUtils::toLowerCopy(value).find("chunked") != std::string::npos;
     } else if (name == "content-length") {
-      const std::string value = valueOf(lines[i]);
       char* rest = nullptr;
       const long long parsed = std::strtoll(value.c_str(), &rest, 10);
       if (value.empty() || *rest != '\0' || parsed < 0 || (hasLength && parsed != length)) {
@@ -119,7 +111,7 @@ bool UpstreamResponse::endHead()
       hasLength = true;
       length = parsed;
     } else if (name == "connection") {
-      const std::string value = StringUtils::toLowerCopy(valueOf(lines[i]));
+      StringUtils::toLower(value);
       closeAsked = closeAsked || value.find("close") != std::string::npos;
       keepAliveAsked = keepAliveAsked || value.find("keep-alive") != std::string::npos;
     }
