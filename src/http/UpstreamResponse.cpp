@@ -103,9 +103,12 @@ bool UpstreamResponse::endHead()
     if (name == "transfer-encoding") {
       chunked = StringUtils::toLowerCopy(value).find("chunked") != std::string::npos;
     } else if (name == "content-length") {
-      char* rest = nullptr;
-      const long long parsed = std::strtoll(value.c_str(), &rest, 10);
-      if (value.empty() || *rest != '\0' || parsed < 0 || (hasLength && parsed != length)) {
+      // strtoll alone would take signs and leading blanks.
+      if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+      }
+      const long long parsed = std::strtoll(value.c_str(), nullptr, 10);
+      if (hasLength && parsed != length) {
         return false;
       }
       hasLength = true;
@@ -164,11 +167,14 @@ size_t UpstreamResponse::readChunked(const char* data, size_t size, std::string&
   switch (chunk) {
   case ChunkState::Size: {
     const std::string digits = text.substr(0, text.find(';'));
-    char* rest = nullptr;
-    const unsigned long long parsed = std::strtoull(digits.c_str(), &rest, 16);
-    if (digits.empty() || *rest != '\0' || digits.size() > 15) {
+    // Only hex digits: strtoull alone would take "-7" as a size near 2^64.
+    if (digits.empty() || digits.size() > 15 ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
       fail(CURLE_RECV_ERROR);
-    } else if (parsed == 0) {
+      break;
+    }
+    const unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, 16);
+    if (parsed == 0) {
       chunk = ChunkState::Trailer;
     } else {
       left = static_cast<int64_t>(parsed);

@@ -77,6 +77,7 @@ TEST(UpstreamResponseTest, BrokenOrShortAnswersFailWithTheCodeLibcurlWouldGive)
            Case{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
                 CURLE_WEIRD_SERVER_REPLY},
            Case{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", CURLE_RECV_ERROR},
+           Case{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-7\r\nhello\r\n", CURLE_RECV_ERROR},
            Case{"HTTP/1.1 200 OK\r\nX: " + std::string(Limits::maxUpstreamHeadBytes, 'x'),
                 CURLE_WEIRD_SERVER_REPLY},
        }) {
