@@ -4,14 +4,20 @@
 # with (its write calls counted in /proc/PID/io), ROUNDS rounds interleaved; Orvane's peak
 # resident memory during an upload; and its resident memory with 256 idle HTTP connections
 # open (the most it accepts).
-#   bench/upload.sh [SIZE_MIB] [ROUNDS]    (default 1024 and 3; ORVANE_BUILD_DIR selects the build)
+# Each round uploads twice: with curl, and with a client that sends the file with sendfile()
+# (bench/UploadPeer.c), since curl's own copies make it slower than dd on this machine
+# whatever the server. The same client also uploads to a receiver that does nothing but
+# recv() and write(): the floor for any HTTP server here.
+#   bench/upload.sh [SIZE_MIB] [ROUNDS]    (default 1024 and 5; ORVANE_BUILD_DIR selects the build)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" != inside ]; then
-  exec "$top/scripts/sandbox" --start -- "$top/bench/$(basename "$0")" inside "${1:-1024}" "${2:-3}"
+  exec "$top/scripts/sandbox" --start -- "$top/bench/$(basename "$0")" inside "${1:-1024}" "${2:-5}"
 fi
 size_mib=$2
 rounds=$3
+peer=$ORVANE_BUILD_DIR/bench/upload_peer
+[ -x "$peer" ] || { echo "missing $peer (build with -DORVANE_BENCH=ON)"; exit 2; }
 sd_root=/var/spool/storage/SD_DISK/orvane/packages
 source_file=/tmp/upload.bin
 head -c $((size_mib * 1048576)) /dev/urandom >"$source_file"
@@ -23,10 +29,16 @@ io_field() { awk -v k="$1:" '$1 == k {print $2}' "/proc/$orvane_pid/io"; }
 stats() { sort -g | awk '{ v[NR] = $1 } END { printf "%s %s %s\n", v[1], v[int((NR + 1) / 2)], v[NR] }'; }
 
 # The file is no zip, so the install refuses it at once: the time is the upload's.
+install_url=/package/install.cgi?storage=SD_DISK
 upload() {
   curl -sS -o /tmp/answer -w '%{time_total}\n' -F "file=@$source_file;filename=upload.bin" \
-    "http://127.0.0.1:22520/package/install.cgi?storage=SD_DISK"
+    "http://127.0.0.1:22520$install_url"
 }
+sink_port=22599
+"$peer" sink "$sink_port" "$sd_root/sink.bin" &
+sink_pid=$!
+trap 'kill "$sink_pid" 2>/dev/null || true' EXIT
+sent_seconds() { "$peer" send "$1" "$2" "$source_file" | cut -d' ' -f1; }
 dd_seconds() {
   local start
   start=$(date +%s.%N)
@@ -50,12 +62,18 @@ block_kib=$(( (block + 1023) / 1024 ))
 peak_kb=$(status_kb VmHWM)
 
 upload_times=()
+sent_times=()
+sink_times=()
 dd_times=()
 for _ in $(seq "$rounds"); do
   upload_times+=("$(upload)")
+  sent_times+=("$(sent_seconds 22520 "$install_url")")
+  sink_times+=("$(sent_seconds "$sink_port" /)")
   dd_times+=("$(dd_seconds "${block_kib}k")")
 done
 read -r u_min u_med u_max < <(printf '%s\n' "${upload_times[@]}" | stats)
+read -r s_min s_med s_max < <(printf '%s\n' "${sent_times[@]}" | stats)
+read -r r_min r_med r_max < <(printf '%s\n' "${sink_times[@]}" | stats)
 read -r d_min d_med d_max < <(printf '%s\n' "${dd_times[@]}" | stats)
 
 # Idle connections: opened, left without a request, and counted by the server before the
@@ -82,11 +100,16 @@ wait "$idle_client" || true
 
 printf 'upload of %d MiB through /package/install.cgi, %d rounds interleaved with dd\n' "$size_mib" "$rounds"
 printf '  %-32s %8s %8s %8s  %s\n' "" "min s" "median s" "max s" "MiB/s at the median"
-printf '  %-32s %8.2f %8.2f %8.2f  %8.1f\n' "upload" "$u_min" "$u_med" "$u_max" "$(echo "$size_mib / $u_med" | bc -l)"
-printf '  %-32s %8.2f %8.2f %8.2f  %8.1f\n' "dd bs=${block_kib}k (Orvane's writes)" "$d_min" "$d_med" "$d_max" \
-  "$(echo "$size_mib / $d_med" | bc -l)"
-printf '  upload / dd throughput at the median: %.2fx; %d write calls of %d bytes on average\n' \
-  "$(echo "$d_med / $u_med" | bc -l)" "$writes" "$block"
+row() { printf '  %-36s %8.2f %8.2f %8.2f  %8.1f\n' "$1" "$2" "$3" "$4" "$(echo "$size_mib / $3" | bc -l)"; }
+row "upload, curl -F" "$u_min" "$u_med" "$u_max"
+row "upload, sendfile client" "$s_min" "$s_med" "$s_max"
+row "recv+write receiver, sendfile client" "$r_min" "$r_med" "$r_max"
+row "dd bs=${block_kib}k (Orvane's writes)" "$d_min" "$d_med" "$d_max"
+ratio() { echo "$1 / $2" | bc -l; }
+printf '  against dd (min / median): curl %.2fx / %.2fx, sendfile client %.2fx / %.2fx, receiver %.2fx / %.2fx\n' \
+  "$(ratio "$d_min" "$u_min")" "$(ratio "$d_med" "$u_med")" "$(ratio "$d_min" "$s_min")" "$(ratio "$d_med" "$s_med")" \
+  "$(ratio "$d_min" "$r_min")" "$(ratio "$d_med" "$r_med")"
+printf '  %d write calls of %d bytes on average\n' "$writes" "$block"
 if [ "$peak_known" = 1 ]; then
   printf '  Orvane RSS: %d KiB before an upload, peak %d KiB during it, growth %d KiB\n' "$rss_before" \
     "$peak_kb" $((peak_kb - rss_before))
