@@ -163,10 +163,10 @@ void BasicConnection::requestWritable()
     return;
   }
   // libwebsockets only accepts the writable request on its own thread: flag it and wake
-  // the service, which asks for it in flushWakeRequest.
-  wakeRequested = true;
-  if (serviceWake)
-    serviceWake->wake();
+  // the service, which asks for it in flushWakeRequest. A connection already flagged is
+  // already on the service's list.
+  if (!wakeRequested.exchange(true) && serviceWake)
+    serviceWake->wake(wsi);
 }
 
 void BasicConnection::flushWakeRequest()

@@ -14,6 +14,24 @@ void ServiceWake::detach()
   context = nullptr;
 }
 
+void ServiceWake::wake(lws* wsi)
+{
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    named.push_back(wsi);
+  }
+  wake();
+}
+
+std::vector<lws*> ServiceWake::woken()
+{
+  pending = false;
+  std::vector<lws*> taken;
+  std::lock_guard<std::mutex> lock(mutex);
+  taken.swap(named);
+  return taken;
+}
+
 void ServiceWake::wake()
 {
   // Callers make their request before they get here, and the service clears the flag

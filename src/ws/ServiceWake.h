@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
+struct lws;
 struct lws_context;
 
 // Interrupts the WebSocket service thread's wait from any thread, for as long as the
@@ -17,11 +19,17 @@ public:
   // Makes the service thread run one round of its loop soon (LWS_CALLBACK_EVENT_WAIT_CANCELLED).
   // Wake-ups until the service calls woken() are folded into one.
   void wake();
-  // Service thread, before it looks at what the wake-up was for.
-  void woken() { pending = false; }
+  // The same, for the connection `wsi`, which the service's next woken() lists. A caller
+  // names a connection once until the service has taken it, so the list stays within the
+  // number of connections.
+  void wake(lws* wsi);
+  // Service thread, before it looks at what the wake-up was for: the connections named since
+  // the last call.
+  std::vector<lws*> woken();
 
 private:
   std::atomic<bool> pending{false};
   std::mutex mutex;
   lws_context* context = nullptr;
+  std::vector<lws*> named;
 };

@@ -195,9 +195,13 @@ std::shared_ptr<PlatformWorkers> WsServer::platformWorkersOf(lws* wsi)
 
 void WsServer::wakeConnections()
 {
-  wake->woken();
-  for (auto& entry : connections)
-    entry.second->flushWakeRequest();
+  // Only the connections that asked: walking all of them on every answer would cost each
+  // answer the number of open connections.
+  for (lws* wsi : wake->woken()) {
+    const auto found = connections.find(wsi);
+    if (found != connections.end())
+      found->second->flushWakeRequest();
+  }
 }
 
 void WsServer::forget(lws* wsi)
