@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 // The loop and its client connections: heads peeked at, requests taken or handed on,
 // answers written, timeouts.
@@ -149,10 +150,8 @@ void ProxyLoop::run()
                   ((flags & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
                       ((flags & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
                       ((flags & (EPOLLERR | EPOLLHUP)) != 0 ? CURL_CSELECT_ERR : 0));
-      } else if (static_cast<Watched*>(events[i].data.ptr)->kind == Watched::Kind::Client) {
-        onClientEvent(*static_cast<Connection*>(events[i].data.ptr), flags);
       } else {
-        onUpstreamEvent(*static_cast<UpstreamLink*>(events[i].data.ptr), flags);
+        dispatch(events[i].data.ptr, flags);
       }
     }
     if (curlTimerSet && Clock::now() >= curlDeadline) {
@@ -186,6 +185,34 @@ void ProxyLoop::run()
   }
   closed.clear();
   closedLinks.clear();
+}
+
+void ProxyLoop::dispatch(void* watched, uint32_t events)
+{
+  Connection* client = nullptr;
+  UpstreamLink* link = nullptr;
+  if (static_cast<Watched*>(watched)->kind == Watched::Kind::Client) {
+    client = static_cast<Connection*>(watched);
+  } else {
+    link = static_cast<UpstreamLink*>(watched);
+    client = link->client;
+  }
+  try {
+    if (link != nullptr) {
+      onUpstreamEvent(*link, events);
+    } else {
+      onClientEvent(*client, events);
+    }
+  } catch (const std::exception& e) {
+    Logger::log(std::string("HttpServer: proxy connection closed after an internal error: ") + e.what(),
+                LogLevel::Error);
+    // Closing the client ends its transfer, and the transfer its upstream connection.
+    if (client != nullptr) {
+      close(*client);
+    } else {
+      closeLink(*link);
+    }
+  }
 }
 
 void ProxyLoop::acceptConnections()

@@ -140,6 +140,9 @@ private:
 
   // The loop and its clients (ProxyLoop.cpp).
   void run();
+  // Handles the events of one socket; a fault in that costs its connection (closed, with a log
+  // line), never the loop and its other connections.
+  void dispatch(void* watched, uint32_t events);
   // Watches the listening socket; false when it cannot.
   bool listen();
   void acceptConnections();
