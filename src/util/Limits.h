@@ -81,9 +81,10 @@ constexpr size_t packageLogMaxLines = 1000;
 // about 4 KiB each either way.
 constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
 // Uploads are served by a daemon of their own, whose connections take the body in pieces of
-// half this size. At most this many connections are there at once (each maps its pool
-// afresh); more uploads at once go to the main daemon, in smaller pieces.
-constexpr size_t httpUploadConnectionMemoryBytes = 256 * 1024;
+// up to half this size (256 KiB). At most this many connections are there at once (each maps
+// its pool afresh); more uploads at once go to the main daemon, in smaller
+// pieces. Idle connections wait in the proxy front end and take no pool.
+constexpr size_t httpUploadConnectionMemoryBytes = 512 * 1024;
 constexpr unsigned maxHttpUploadConnections = 8;
 
 // HTTP server threads: the front end and libmicrohttpd's main daemon each run this many event
