@@ -1,7 +1,8 @@
 /* Both ends of an upload, for the upload benchmark. A client that sends one file as a
  * multipart/form-data POST with sendfile(), so that the sending side copies nothing and
  * never limits what the server is measured at; and a receiver that takes such a POST with
- * nothing but recv() and write() into a file: the floor for any HTTP server on this machine.
+ * nothing but recv() and write() into a file: the best a server that reads its sockets with
+ * recv() can do on this machine.
  *
  *   upload_peer send PORT PATH FILE   prints the seconds from connect to the answer's end,
  *                                     then the answer's status line

@@ -7,7 +7,7 @@
 # Each round uploads twice: with curl, and with a client that sends the file with sendfile()
 # (bench/UploadPeer.c), since curl's own copies make it slower than dd on this machine
 # whatever the server. The same client also uploads to a receiver that does nothing but
-# recv() and write(): the floor for any HTTP server here.
+# recv() and write(): the best a server that reads its sockets with recv() can do here.
 #   bench/upload.sh [SIZE_MIB] [ROUNDS]    (default 1024 and 5; ORVANE_BUILD_DIR selects the build)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
