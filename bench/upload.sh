@@ -5,8 +5,8 @@
 # resident memory during an upload; and its resident memory with 256 idle HTTP connections
 # open (the most it accepts).
 # Each round uploads twice: with curl, and with a client that sends the file with sendfile()
-# (bench/UploadPeer.c), since curl's own copies make it slower than dd on this machine
-# whatever the server. The same client also uploads to a receiver that does nothing but
+# (bench/UploadPeer.c), so that the client's own copies of the file cannot be what limits
+# the figure. The same client also uploads to a receiver that does nothing but
 # recv() and write(): the best a server that reads its sockets with recv() can do here.
 #   bench/upload.sh [SIZE_MIB] [ROUNDS]    (default 1024 and 5; ORVANE_BUILD_DIR selects the build)
 set -euo pipefail
