@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 
 // The loop and its client connections: heads peeked at, requests taken or handed on,
 // answers written, timeouts.
@@ -197,21 +196,24 @@ void ProxyLoop::dispatch(void* watched, uint32_t events)
     link = static_cast<UpstreamLink*>(watched);
     client = link->client;
   }
-  try {
+  contained(client, link, [&] {
     if (link != nullptr) {
       onUpstreamEvent(*link, events);
     } else {
       onClientEvent(*client, events);
     }
-  } catch (const std::exception& e) {
-    Logger::log(std::string("HttpServer: proxy connection closed after an internal error: ") + e.what(),
-                LogLevel::Error);
-    // Closing the client ends its transfer, and the transfer its upstream connection.
-    if (client != nullptr) {
-      close(*client);
-    } else {
-      closeLink(*link);
-    }
+  });
+}
+
+void ProxyLoop::dropAfterFault(Connection* client, UpstreamLink* link, const char* error)
+{
+  Logger::log(std::string("HttpServer: proxy connection closed after an internal error: ") + error,
+              LogLevel::Error);
+  // Closing the client ends its transfer, and the transfer its upstream connection.
+  if (client != nullptr) {
+    close(*client);
+  } else if (link != nullptr) {
+    closeLink(*link);
   }
 }
 
@@ -417,7 +419,8 @@ void ProxyLoop::flushTouched()
     Connection& client = *touched[i];
     client.touched = false;
     if (client.stage != Connection::Stage::Closed) {
-      flush(client);
+      // A flush may read on: the next pipelined request, or a paused upstream.
+      contained(&client, nullptr, [&] { flush(client); });
     }
   }
   touched.clear();
@@ -533,6 +536,6 @@ void ProxyLoop::sweep()
     close(*client);
   }
   for (Connection* client : late) {
-    timeOut(*client);
+    contained(client, nullptr, [&] { timeOut(*client); });
   }
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -140,9 +141,21 @@ private:
 
   // The loop and its clients (ProxyLoop.cpp).
   void run();
-  // Handles the events of one socket; a fault in that costs its connection (closed, with a log
-  // line), never the loop and its other connections.
+  // Handles the events of one socket, contained.
   void dispatch(void* watched, uint32_t events);
+  // Runs `work` for `client` (for `link` when there is no client). A fault in it costs that
+  // connection, closed with a log line, never the loop and its other connections.
+  template <class Work> void contained(Connection* client, UpstreamLink* link, Work&& work)
+  {
+    try {
+      work();
+    } catch (const std::exception& e) {
+      dropAfterFault(client, link, e.what());
+    } catch (...) {
+      dropAfterFault(client, link, "unknown error");
+    }
+  }
+  void dropAfterFault(Connection* client, UpstreamLink* link, const char* error);
   // Watches the listening socket; false when it cannot.
   bool listen();
   void acceptConnections();

@@ -537,17 +537,19 @@ void ProxyLoop::collectCurlDone()
     if (client == nullptr || !client->transfer || !client->transfer->curlRequest) {
       continue;
     }
-    Transfer& transfer = *client->transfer;
-    transfer.detachCurl();
-    if (transfer.streaming) {
-      transfer.curlRequest.reset();
-      finishTransfer(*client, result, nullptr);
-      continue;
-    }
-    transfer.curlRequest->response().body = std::move(transfer.held);
-    const std::unique_ptr<HttpManager::Response> whole =
-        HttpManager::finish(std::move(transfer.curlRequest), result);
-    finishTransfer(*client, static_cast<CURLcode>(whole->curlCode), whole.get());
+    contained(client, nullptr, [&] {
+      Transfer& transfer = *client->transfer;
+      transfer.detachCurl();
+      if (transfer.streaming) {
+        transfer.curlRequest.reset();
+        finishTransfer(*client, result, nullptr);
+        return;
+      }
+      transfer.curlRequest->response().body = std::move(transfer.held);
+      const std::unique_ptr<HttpManager::Response> whole =
+          HttpManager::finish(std::move(transfer.curlRequest), result);
+      finishTransfer(*client, static_cast<CURLcode>(whole->curlCode), whole.get());
+    });
   }
 }
 

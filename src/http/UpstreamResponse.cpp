@@ -166,7 +166,8 @@ size_t UpstreamResponse::readChunked(const char* data, size_t size, std::string&
   line.clear();
   switch (chunk) {
   case ChunkState::Size: {
-    const std::string digits = text.substr(0, text.find(';'));
+    // Blanks may stand between the size and its extensions.
+    const std::string digits = StringUtils::trimmed(text.substr(0, text.find(';')));
     // Only hex digits: strtoull alone would take "-7" as a size near 2^64.
     if (digits.empty() || digits.size() > 15 ||
         digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {

@@ -82,8 +82,9 @@ constexpr size_t packageLogMaxLines = 1000;
 constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
 // Uploads are served by a daemon of their own, whose connections take the body in pieces of
 // up to half this size (256 KiB). At most this many connections are there at once (each maps
-// its pool afresh); more uploads at once go to the main daemon, in smaller
-// pieces. Idle connections wait in the proxy front end and take no pool.
+// its pool afresh); more uploads at once go to the main daemon, in smaller pieces.
+// Connections wait for their first request in the proxy front end, without a pool; one kept
+// alive after an upload keeps its pool and its place here until the idle timeout.
 constexpr size_t httpUploadConnectionMemoryBytes = 512 * 1024;
 constexpr unsigned maxHttpUploadConnections = 8;
 
