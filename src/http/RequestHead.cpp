@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -52,12 +51,11 @@ bool readConnectionTokens(const std::string& value, bool& close)
 
 bool parseLength(const std::string& value, size_t& length)
 {
-  if (value.empty() || value.size() > 12 ||
-      !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
+  const std::optional<uint64_t> parsed = StringUtils::decimalDigits(value, 12);
+  if (parsed) {
+    length = static_cast<size_t>(*parsed);
   }
-  length = std::strtoull(value.c_str(), nullptr, 10);
-  return true;
+  return parsed.has_value();
 }
 
 } // namespace

@@ -6,12 +6,12 @@
 #include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
 #include "util/Limits.h"
+#include "util/StringUtils.h"
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -137,10 +137,7 @@ std::optional<uint64_t> numberArgument(const std::string& text, uint64_t fallbac
   if (text.empty()) {
     return fallback;
   }
-  if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
-    return std::nullopt;
-  }
-  return std::strtoull(text.c_str(), nullptr, 10);
+  return StringUtils::decimalDigits(text, 19);
 }
 
 } // namespace

@@ -103,16 +103,12 @@ bool UpstreamResponse::endHead()
     if (name == "transfer-encoding") {
       chunked = StringUtils::toLowerCopy(value).find("chunked") != std::string::npos;
     } else if (name == "content-length") {
-      // strtoll alone would take signs and leading blanks.
-      if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-      }
-      const long long parsed = std::strtoll(value.c_str(), nullptr, 10);
-      if (hasLength && parsed != length) {
+      const std::optional<uint64_t> parsed = StringUtils::decimalDigits(value, 18);
+      if (!parsed || (hasLength && static_cast<int64_t>(*parsed) != length)) {
         return false;
       }
       hasLength = true;
-      length = parsed;
+      length = static_cast<int64_t>(*parsed);
     } else if (name == "connection") {
       StringUtils::toLower(value);
       closeAsked = closeAsked || value.find("close") != std::string::npos;

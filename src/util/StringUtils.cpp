@@ -1,5 +1,7 @@
 #include "util/StringUtils.h"
 
+#include <cstdlib>
+
 namespace StringUtils {
 namespace {
 
@@ -178,6 +180,14 @@ std::string shellQuote(const std::string& text)
   }
   result += '\'';
   return result;
+}
+
+std::optional<uint64_t> decimalDigits(const std::string& text, size_t maxDigits)
+{
+  if (text.empty() || text.size() > maxDigits || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::strtoull(text.c_str(), nullptr, 10);
 }
 
 } // namespace StringUtils

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,10 @@ std::vector<std::string> splitAny(const std::string& text, const std::string& de
 // before '"', '/' and '\', and \u00XX (lower-case hex) for every other byte below 0x20, NUL
 // included. Other bytes are copied as they are.
 std::string jsonEscape(const std::string& text);
+
+// The number `text` writes with decimal digits alone (no sign, no blank), of at most
+// `maxDigits` (19 or fewer) of them; empty otherwise, and for an empty text.
+std::optional<uint64_t> decimalDigits(const std::string& text, size_t maxDigits);
 
 // `text` as one single-quoted word for a POSIX shell: no character in it (blank, quote,
 // "$", ";", newline...) is interpreted by the shell.
