@@ -85,6 +85,10 @@ constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
 // its pool afresh); more uploads at once go to the main daemon, in smaller pieces.
 // Connections wait for their first request in the proxy front end, without a pool; one kept
 // alive after an upload keeps its pool and its place here until the idle timeout.
+// Measured on this hardware: uploads take 1.1-1.4x the time of a bare recv()+write()
+// receiver. A receiver of our own, outside the library, taking 1 MiB pieces was no faster;
+// one that splice()d file content into its file was 2x slower, as finding the boundary then
+// means mapping the file and reading it back.
 constexpr size_t httpUploadConnectionMemoryBytes = 512 * 1024;
 constexpr unsigned maxHttpUploadConnections = 8;
 
