@@ -12,6 +12,7 @@
 #include "packages/NodeUpdater.h"
 #include "packages/PackageController.h"
 #include "packages/PackagePaths.h"
+#include "packages/PackageCgroups.h"
 #include "packages/PackageRuntime.h"
 #include "util/Logger.h"
 #include "ws/WsServer.h"
@@ -163,6 +164,12 @@ PackageRuntime packageRuntime(const std::shared_ptr<ParamsManager2>& params, con
   runtime.lastPort = Orvane::lastPackagePort;
   // A copy of the cached value, safe on any thread.
   runtime.nodeLocation = [params]() { return parameterValue(*params, "NodejsLocation"); };
+  runtime.cgroupBase = PackageCgroups::detectBase();
+  runtime.runningRecordDirectory = Orvane::runningPackagesDirectory;
+  Logger::log(runtime.cgroupBase.empty()
+                  ? std::string("Packages are contained by their process groups")
+                  : "Packages are contained by cgroups below " + runtime.cgroupBase,
+              LogLevel::Info);
   return runtime;
 }
 

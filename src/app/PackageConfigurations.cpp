@@ -8,6 +8,8 @@
 
 #include <rapidjson/document.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -21,16 +23,38 @@ void applyPackageConfigurations(ParamsManagerBase& params, PackageController& co
   }
 
   std::vector<std::string> enabled;
+  std::vector<EnabledPackage> limits;
   // An unreadable value must not stop the packages it was meant to keep enabled.
-  if (!forEachEnabledPackage(text, [&](const std::string& name) { enabled.push_back(name); })) {
+  if (!forEachEnabledPackage(
+          text,
+          [&](const EnabledPackage& package) {
+            enabled.push_back(package.name);
+            if (package.memoryLimitValid) {
+              limits.push_back(package);
+            }
+          },
+          machineMemoryMib())) {
     return;
+  }
+  // Set first, so that a package registered now starts with its limit.
+  for (const EnabledPackage& package : limits) {
+    controller.setMemoryLimit(package.name, package.memoryLimitMib);
   }
   for (const std::string& name : controller.setEnabledPackages(enabled)) {
     Logger::log("Orvane - Package not found: " + name, LogLevel::Error);
   }
 }
 
-bool forEachEnabledPackage(const std::string& text, const std::function<void(const std::string&)>& onEnabled)
+uint64_t machineMemoryMib()
+{
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  return pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) >> 20
+                                   : UINT32_MAX;
+}
+
+bool forEachEnabledPackage(const std::string& text, const std::function<void(const EnabledPackage&)>& onEnabled,
+                           uint64_t machineMemoryMib)
 {
   rapidjson::Document document;
   std::string error;
@@ -50,9 +74,25 @@ bool forEachEnabledPackage(const std::string& text, const std::function<void(con
       Logger::log("Orvane - Invalid package configuration: " + name, LogLevel::Error);
       continue;
     }
-    if (flag->value.GetBool()) {
-      onEnabled(name);
+    if (!flag->value.GetBool()) {
+      continue;
     }
+    EnabledPackage package;
+    package.name = name;
+    auto limit = configuration.FindMember("memory_limit_mib");
+    if (limit != configuration.MemberEnd()) {
+      const rapidjson::Value& value = limit->value;
+      if (value.IsUint64() && value.GetUint64() >= 1 && value.GetUint64() <= machineMemoryMib) {
+        package.memoryLimitMib = static_cast<uint32_t>(value.GetUint64());
+      } else {
+        package.memoryLimitValid = false;
+        Logger::log("Orvane - Invalid memory limit of package " + name +
+                        ": memory_limit_mib must be a whole number of MiB from 1 to " +
+                        std::to_string(machineMemoryMib) + "; the previous limit stays",
+                    LogLevel::Error);
+      }
+    }
+    onEnabled(package);
   }
   return true;
 }

@@ -123,8 +123,9 @@ public:
   static MHD_Result onGetStorageRequest(MHD_Connection* connection, RequestData& request);
   MHD_Result onRemoveRequest(MHD_Connection* connection, RequestData& request) const;
   MHD_Result onSettingsRequest(MHD_Connection* connection, RequestData& request) const;
-  // The non-empty manifest texts of the package directories below `directory`.
-  static std::vector<std::string> listManifests(const std::string& directory);
+  // The list entries of the package directories below `directory`, on `storage`: the
+  // manifest as Orvane writes it, or, where it cannot be read, the directory's name and why.
+  static std::vector<std::string> listManifests(const std::string& directory, const char* storage);
   // "[" + the FLASH entries, then the SD_DISK entries + "]".
   static std::string packageListBody();
 

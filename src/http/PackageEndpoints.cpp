@@ -2,11 +2,13 @@
 
 #include "http/RequestData.h"
 #include "http/UploadDirectory.h"
+#include "packages/PackageManifest.h"
 #include "packages/PackageNotInstalled.h"
 #include "packages/PackagePaths.h"
 #include "packages/PackageRemoval.h"
 #include "packages/PackageSettings.h"
 #include "util/FileUtils.h"
+#include "util/StringUtils.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -25,35 +27,34 @@ MHD_Result HttpServer::onApiCheckRequest(MHD_Connection* connection, RequestData
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }
 
-std::vector<std::string> HttpServer::listManifests(const std::string& directory)
+std::vector<std::string> HttpServer::listManifests(const std::string& directory, const char* storage)
 {
-  std::vector<std::string> manifests;
+  std::vector<std::string> entries;
   for (const std::string& name : FileUtils::listDirectories(directory)) {
     if (!PackagePaths::isPackageEntry(name)) {
       continue;
     }
-    std::string manifest = FileUtils::readFile(directory + name + "/manifest.json");
+    std::string error;
+    const std::string manifest = manifestJson(directory + name, name, error);
+    const std::string place = std::string("{\"storage\":\"") + storage + "\",";
     if (!manifest.empty()) {
-      manifests.push_back(std::move(manifest));
+      entries.push_back(place + "\"manifest\":" + manifest + "}");
+    } else {
+      // Still listed, so that its owner sees what is wrong and can remove it.
+      entries.push_back(place + "\"name\":\"" + StringUtils::jsonEscape(name) + "\",\"manifest\":null,\"error\":\"" +
+                        StringUtils::jsonEscape(error) + "\"}");
     }
   }
-  return manifests;
+  return entries;
 }
 
 std::string HttpServer::packageListBody()
 {
-  std::string body = "[";
-  auto addEntries = [&body](const char* storage, const std::vector<std::string>& manifests) {
-    for (const std::string& manifest : manifests) {
-      if (body.size() > 1) {
-        body += ",";
-      }
-      body += std::string("{\"storage\":\"") + storage + "\",\"manifest\":" + manifest + "}";
-    }
-  };
-  addEntries(PackagePaths::flashStorage, listManifests(PackagePaths::flashPackageRoot()));
-  addEntries(PackagePaths::sdStorage, listManifests(PackagePaths::sdPackageRoot()));
-  return body + "]";
+  std::vector<std::string> entries = listManifests(PackagePaths::flashPackageRoot(), PackagePaths::flashStorage);
+  for (std::string& entry : listManifests(PackagePaths::sdPackageRoot(), PackagePaths::sdStorage)) {
+    entries.push_back(std::move(entry));
+  }
+  return "[" + StringUtils::join(entries, ',') + "]";
 }
 
 MHD_Result HttpServer::onPackageListRequest(MHD_Connection* connection, RequestData&)

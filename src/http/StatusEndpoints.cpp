@@ -113,6 +113,10 @@ void writeStatus(JsonWriter& writer, const PackageController& controller, const 
     }
     writer.Key("at");
     writer.Int64(epochMs(status.lastExit->at));
+    if (!status.lastExitCause.empty()) {
+      writer.Key("cause");
+      writer.String(status.lastExitCause.c_str());
+    }
     writer.EndObject();
   } else {
     writer.Null();
@@ -127,6 +131,10 @@ void writeStatus(JsonWriter& writer, const PackageController& controller, const 
   writeOptional(writer, status.usage ? std::optional<uint64_t>(status.usage->cpuMs) : std::nullopt);
   writer.Key("next_start_in_s");
   writeOptional(writer, status.nextStartInSeconds);
+  writer.Key("memory_limit_mib");
+  writeOptional(writer, package ? package->memoryLimit() : std::nullopt);
+  writer.Key("containment");
+  writer.String(package ? status.containment : controller.runtime().cgroupBase.empty() ? "process_group" : "cgroup");
   writer.EndObject();
 }
 

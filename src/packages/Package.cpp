@@ -1,11 +1,16 @@
 #include "packages/Package.h"
 
+#include "packages/LeftoverProcesses.h"
+#include "packages/PackageCgroups.h"
 #include "packages/PackageManifest.h"
 #include "packages/PackagePaths.h"
 #include "packages/ProcessLauncher.h"
+#include "packages/ProcessTree.h"
 #include "util/Logger.h"
+#include "util/StringUtils.h"
 #include "util/UniqueFd.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,6 +67,11 @@ std::string logLaunchFailure(const LaunchResult& launched, const std::string& na
   case LaunchFailure::WorkingDirectory:
     Logger::log("Could not change working directory for package: " + name, LogLevel::Error);
     return "cannot change into its directory: " + errorText(launched.error);
+  case LaunchFailure::Isolation:
+    Logger::log("Could not start package: " + name + ": cannot set its process apart: " +
+                    errorText(launched.error),
+                LogLevel::Error);
+    return "cannot set its process apart: " + errorText(launched.error);
   case LaunchFailure::Execute:
     Logger::log("Failed to execute child process for package: " + name +
                     " error: " + errorText(launched.error),
@@ -138,6 +148,35 @@ void Package::sendSignal(int signal)
   }
 }
 
+void Package::setMemoryLimit(std::optional<uint32_t> limitMib)
+{
+  if (memoryLimitMib.exchange(limitMib.value_or(0)) != limitMib.value_or(0)) {
+    supervisor->refresh();
+  }
+}
+
+std::optional<uint32_t> Package::memoryLimit() const
+{
+  const uint32_t limit = memoryLimitMib;
+  return limit == 0 ? std::nullopt : std::optional<uint32_t>(limit);
+}
+
+uint64_t Package::memoryLimitKib() const
+{
+  return uint64_t{memoryLimitMib} * 1024;
+}
+
+void Package::memoryExceeded(uint64_t limitKib, uint64_t residentKib)
+{
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    memoryLimitExceeded = true;
+  }
+  report("memory limit " + std::to_string(limitKib / 1024) + " MiB exceeded (resident " +
+             std::to_string((residentKib + 1023) / 1024) + " MiB)",
+         LogLevel::Warning);
+}
+
 void Package::setCrashLoopTimings(const CrashLoopTimings& timings)
 {
   std::lock_guard<std::mutex> lock(stateMutex);
@@ -171,6 +210,10 @@ PackageStatus Package::status()
   PackageStatus status;
   status.restarts = starts > 0 ? starts - 1 : 0;
   status.lastExit = lastExit;
+  status.lastExitCause = lastExitCause;
+  status.memoryLimitMib = memoryLimit();
+  const bool inCgroup = running ? !cgroup.empty() : !runtime->cgroupBase.empty();
+  status.containment = inCgroup ? "cgroup" : "process_group";
   const auto now = std::chrono::steady_clock::now();
   if (running && child) {
     status.state = PackageStatus::State::Running;
@@ -232,14 +275,26 @@ void Package::started(const std::shared_ptr<ChildProcess>& process)
 
 void Package::ended(const ExitStatus& exit, bool requested, bool killed)
 {
+  reportOmitted(std::chrono::steady_clock::now(), true);
   if (killed) {
     lines.add(PackageLog::Stream::Orvane,
               "killed: still running " + secondsText(supervisor->grace()) + " after SIGTERM");
   }
+  LeftoverProcesses::erase(runtime->runningRecordDirectory, name);
   std::unique_lock<std::mutex> lock(stateMutex);
+  if (!cgroup.empty()) {
+    // The kernel's own enforcement leaves its mark in the cgroup.
+    if (PackageCgroups::memoryLimitHit(cgroup)) {
+      memoryLimitExceeded = true;
+    }
+    PackageCgroups::remove(cgroup);
+    cgroup.clear();
+  }
   endedAt = std::chrono::steady_clock::now();
   const auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(endedAt - startedAt);
   lastExit = exit;
+  lastExitCause = memoryLimitExceeded ? "memory_limit" : "";
+  memoryLimitExceeded = false;
   child.reset();
   running = false;
   const CrashLoopPolicy::Step step = requested ? CrashLoopPolicy::Step::None : crashLoop.runEnded(ran);
@@ -292,7 +347,29 @@ void Package::launch()
   }
   UniqueFd errReader(errRead), errWriter(errWrite);
 
-  const std::vector<std::string> arguments{"node", "--use-openssl-ca", "main.js"};
+  std::vector<std::string> arguments{"node", "--use-openssl-ca", "main.js"};
+  const std::optional<uint32_t> limit = memoryLimit();
+  if (limit) {
+    // V8 collects hard before its heap reaches this; the rest of the limit is left for
+    // buffers, code and the runtime itself.
+    const uint64_t heapMib = std::max<uint64_t>(1, uint64_t{*limit} * Limits::packageHeapSharePercent / 100);
+    arguments.insert(arguments.begin() + 2, "--max-old-space-size=" + std::to_string(heapMib));
+  }
+  std::string processCgroup;
+  if (!runtime->cgroupBase.empty()) {
+    processCgroup = PackageCgroups::prepare(runtime->cgroupBase, name, limit);
+    if (processCgroup.empty()) {
+      Logger::log("Package " + name + ": cannot create its cgroup in " + runtime->cgroupBase +
+                      "; contained by its process group alone",
+                  LogLevel::Warning);
+    }
+  }
+  LaunchIsolation isolation;
+  isolation.ownSession = true;
+  // Should Orvane die, even by SIGKILL, the package must not run on without it. Sent when
+  // the launching thread ends: packages are launched on the main loop's thread.
+  isolation.parentDeathSignal = SIGKILL;
+  isolation.cgroupProcsFile = processCgroup.empty() ? std::string() : processCgroup + "/cgroup.procs";
   const std::vector<std::string> environment{
       "HTTP_PORT=" + portText(port),
       "HTTP_PORT_PUBLIC=" + portText(publicPort),
@@ -304,7 +381,7 @@ void Package::launch()
   };
   const std::string executable = location + "node";
   const LaunchResult launched =
-      launchProcess(executable, arguments, environment, path, outWriter.get(), errWriter.get());
+      launchProcess(executable, arguments, environment, path, outWriter.get(), errWriter.get(), isolation);
   outWriter.reset();
   errWriter.reset();
   if (launched.pid < 0) {
@@ -317,11 +394,22 @@ void Package::launch()
   if (launched.failure != LaunchFailure::None) {
     cannotStart(logLaunchFailure(launched, name, executable));
     process->wait();
+    if (!processCgroup.empty()) {
+      PackageCgroups::remove(processCgroup);
+    }
     return;
+  }
+  LeftoverProcesses::save(runtime->runningRecordDirectory, name, launched.pid,
+                          ProcessInfo::read(launched.pid).startTime, processCgroup);
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    cgroup = processCgroup;
+    memoryLimitExceeded = false;
   }
   started(process);
   try {
-    watched = supervisor->watch(process, std::move(outReader), std::move(errReader), *this);
+    watched = supervisor->watch(process, std::move(outReader), std::move(errReader), *this,
+                                ProcessTree(launched.pid, processCgroup));
   } catch (const std::exception& error) {
     // Unwatched, the process would run unseen: the last owner's release kills it.
     Logger::log("Could not start package: " + name + ": " + error.what(), LogLevel::Error);
@@ -331,19 +419,45 @@ void Package::launch()
   }
 }
 
+void Package::copyToLog(const std::string& line, LogLevel level)
+{
+  const auto now = std::chrono::steady_clock::now();
+  if (logCopies.take(now)) {
+    Logger::log(name + ": " + StringUtils::escapeControls(line), level);
+  } else {
+    ++omittedLines;
+  }
+  reportOmitted(now);
+}
+
+void Package::reportOmitted(std::chrono::steady_clock::time_point now, bool force)
+{
+  if (omittedLines == 0 ||
+      (!force && now - lastOmittedReport < std::chrono::seconds(Limits::packageLogOmittedReportSeconds))) {
+    return;
+  }
+  Logger::log("Package " + name + ": " + std::to_string(omittedLines) +
+                  " lines of output left out of this log (too many a second); its own log has them",
+              LogLevel::Warning);
+  omittedLines = 0;
+  lastOmittedReport = now;
+}
+
 void Package::outputLine(Supervisor::Pipe pipe, const std::string& line)
 {
   const bool out = pipe == Supervisor::Pipe::Out;
-  Logger::log(name + ": " + line, out ? LogLevel::Info : LogLevel::Error);
-  lines.add(out ? PackageLog::Stream::Out : PackageLog::Stream::Err, line);
+  // Whatever the package prints, its log's answers stay valid UTF-8.
+  const std::string text = StringUtils::repairUtf8(line);
+  lines.add(out ? PackageLog::Stream::Out : PackageLog::Stream::Err, text);
+  copyToLog(text, out ? LogLevel::Info : LogLevel::Error);
 }
 
 void Package::outputCut(Supervisor::Pipe, size_t droppedBytes)
 {
   const std::string text = "output line longer than " + std::to_string(maxLineLength) + " bytes, " +
                            std::to_string(droppedBytes) + " bytes of it cut";
-  Logger::log(name + ": " + text, LogLevel::Warning);
   lines.add(PackageLog::Stream::Orvane, text);
+  copyToLog(text, LogLevel::Warning);
 }
 
 void Package::killing()

@@ -8,6 +8,7 @@
 #include "packages/Supervisor.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
+#include "util/TokenBucket.h"
 
 #include <sys/types.h>
 
@@ -19,13 +20,16 @@
 #include <optional>
 #include <string>
 
-// One registered package and the process that runs it: run() forks Node.js on the
-// package's main.js and hands the process to the package supervisor, which logs what it
-// prints line by line (into Orvane's log and the package's own ring of recent lines) and
-// terminates it when the package is stopped (SIGTERM, then SIGKILL after 1.5 s). The
-// process is owned through one ChildProcess; its end is logged with its exit code or
-// signal and counted by the package's crash-loop policy. A process that ends by itself is
-// not restarted here; the controller runs the package again when startDue() allows.
+// One registered package and the processes that run it: run() forks Node.js on the
+// package's main.js, in a session and process group of its own (and a cgroup of its own
+// where the runtime has a cgroup base), and hands it to the package supervisor, which logs
+// what it prints line by line (into the package's own ring of recent lines, and at a
+// bounded rate into Orvane's log) and terminates the whole tree when the package is
+// stopped (SIGTERM, then SIGKILL after 1.5 s). The main process is owned through one
+// ChildProcess; its end is logged with its exit code or signal and counted by the
+// package's crash-loop policy once nothing of its tree is left. A process that ends by
+// itself is not restarted here; the controller runs the package again when startDue()
+// allows.
 class Package final : private Supervisor::Observer {
 public:
   // The port value of a package for which no port of the range was free. Package::getPort
@@ -65,6 +69,11 @@ public:
   // True from the start of the process until its end has been recorded.
   bool isRunning() const { return running; }
 
+  // The memory limit of the package's processes together, in MiB; none when empty. Held
+  // from now on; V8's heap is sized by it at the next start.
+  void setMemoryLimit(std::optional<uint32_t> limitMib);
+  std::optional<uint32_t> memoryLimit() const;
+
   // Replaces the crash-loop timings and forgets the crashes counted so far.
   void setCrashLoopTimings(const CrashLoopTimings& timings);
 
@@ -98,7 +107,14 @@ private:
   void outputLine(Supervisor::Pipe pipe, const std::string& line) override;
   void outputCut(Supervisor::Pipe pipe, size_t droppedBytes) override;
   void killing() override;
+  uint64_t memoryLimitKib() const override;
+  void memoryExceeded(uint64_t limitKib, uint64_t residentKib) override;
   void ended(const ExitStatus& exit, bool requested, bool killed) override;
+  // A line the package printed, into Orvane's log unless the package has used up its rate;
+  // supervisor thread only.
+  void copyToLog(const std::string& line, LogLevel level);
+  // Says how many lines were left out, at most once a period unless `force`.
+  void reportOmitted(std::chrono::steady_clock::time_point now, bool force = false);
   // A line about the package in Orvane's log at `level` and in the package's ring.
   void report(const std::string& text, LogLevel level);
 
@@ -123,7 +139,20 @@ private:
   int64_t startedAtMs = 0;
   unsigned starts = 0;
   std::optional<ExitStatus> lastExit;
+  // "memory_limit" when Orvane ended the last run for its memory; empty otherwise.
+  std::string lastExitCause;
   std::string cannotStartReason;
+  // The cgroup of the running process; empty without one.
+  std::string cgroup;
+  // 0: no limit.
+  std::atomic<uint32_t> memoryLimitMib{0};
+  // Set on the supervisor's thread when the running process went over its limit.
+  bool memoryLimitExceeded = false;
   CrashLoopPolicy crashLoop;
   PackageLog lines{Limits::packageLogBytes};
+
+  // Only the supervisor's thread touches these.
+  TokenBucket logCopies{Limits::packageLogCopyLinesPerSecond, Limits::packageLogCopyBurstLines};
+  uint64_t omittedLines = 0;
+  std::chrono::steady_clock::time_point lastOmittedReport;
 };

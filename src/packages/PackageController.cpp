@@ -1,5 +1,6 @@
 #include "packages/PackageController.h"
 
+#include "packages/LeftoverProcesses.h"
 #include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
@@ -27,6 +28,7 @@ PackageController::PackageController(PackageRuntime runtime)
     : runtimeInfo(std::make_shared<const PackageRuntime>(std::move(runtime))),
       supervisor(std::make_shared<Supervisor>(Package::maxLineLength))
 {
+  LeftoverProcesses::endAll(runtimeInfo->runningRecordDirectory, supervisor->grace());
 }
 
 std::vector<std::string> PackageController::setEnabledPackages(const std::vector<std::string>& names)
@@ -91,6 +93,10 @@ void PackageController::registerLocked(const std::string& name, const std::strin
 {
   auto package = std::make_shared<Package>(name, port, publicPort, path, runtimeInfo, supervisor);
   package->setCrashLoopTimings(crashLoopTimings);
+  const auto limit = memoryLimits.find(name);
+  if (limit != memoryLimits.end()) {
+    package->setMemoryLimit(limit->second);
+  }
   packages[name] = std::move(package);
 }
 
@@ -226,6 +232,25 @@ void PackageController::sendSignal(const std::string& name, int signal)
   if (package && package->isRunning()) {
     Logger::log("Send signal " + std::to_string(signal) + " to package " + name, LogLevel::Info);
     package->sendSignal(signal);
+  }
+}
+
+void PackageController::setMemoryLimit(const std::string& name, std::optional<uint32_t> limitMib)
+{
+  std::shared_ptr<Package> package;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    memoryLimits[name] = limitMib;
+    const auto entry = packages.find(name);
+    if (entry != packages.end()) {
+      package = entry->second;
+    }
+  }
+  if (package && package->memoryLimit() != limitMib) {
+    Logger::log("Package " + name + ": memory limit " +
+                    (limitMib ? std::to_string(*limitMib) + " MiB" : std::string("none")),
+                LogLevel::Info);
+    package->setMemoryLimit(limitMib);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ class PackageController {
 public:
   using PackageMap = std::map<std::string, std::shared_ptr<Package>>;
 
+  // Before anything can start, ends what an earlier Orvane left running (see
+  // LeftoverProcesses).
   explicit PackageController(PackageRuntime runtime);
 
   const PackageRuntime& runtime() const { return *runtimeInfo; }
@@ -92,6 +95,10 @@ public:
   // Sends `signal` to the package's process if it is registered and running.
   void sendSignal(const std::string& name, int signal);
 
+  // The memory limit of the package `name` (empty: none), kept for it whether or not it is
+  // registered now; a registered package holds it from now on.
+  void setMemoryLimit(const std::string& name, std::optional<uint32_t> limitMib);
+
   // The crash-loop timings of the packages registered from now on.
   void setCrashLoopTimings(const CrashLoopTimings& timings);
 
@@ -131,6 +138,7 @@ private:
   std::set<int> usedPorts;
   PackageMap packages;
   std::set<std::string> enabled;
+  std::map<std::string, std::optional<uint32_t>> memoryLimits;
   // Serialises starts with new holds, so that no start slips in between a hold and the
   // stop that follows it. Held names, with the number of holds of each.
   std::mutex startMutex;

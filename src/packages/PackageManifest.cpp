@@ -7,6 +7,8 @@
 #include "util/UniqueFd.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -74,6 +76,8 @@ std::string readBounded(const std::string& path, size_t limit)
   return text;
 }
 
+bool parseValidManifest(PackageManifest& manifest, rapidjson::Document& document, const std::string& text);
+
 } // namespace
 
 bool readManifest(PackageManifest& manifest, const std::string& path)
@@ -87,11 +91,20 @@ bool parseManifest(PackageManifest& manifest, const std::string& text, const std
     Logger::log("Read manifest error: No such file: " + path, LogLevel::Error);
     return false;
   }
-
   rapidjson::Document document;
+  if (!parseValidManifest(manifest, document, text)) {
+    Logger::log("Invalid manifest file: " + path, LogLevel::Error);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool parseValidManifest(PackageManifest& manifest, rapidjson::Document& document, const std::string& text)
+{
   std::string error;
   if (!Json::parse(document, text, Limits::maxManifestBytes, error) || !document.IsObject()) {
-    Logger::log("Invalid manifest file: " + path, LogLevel::Error);
     return false;
   }
 
@@ -100,7 +113,6 @@ bool parseManifest(PackageManifest& manifest, const std::string& text, const std
   for (int i = 0; i < 4; ++i) {
     required[i] = stringMember(document, requiredKeys[i]);
     if (required[i] == nullptr) {
-      Logger::log("Invalid manifest file: " + path, LogLevel::Error);
       return false;
     }
   }
@@ -117,6 +129,8 @@ bool parseManifest(PackageManifest& manifest, const std::string& text, const std
   }
   return true;
 }
+
+} // namespace
 
 bool checkRequiredVersion(const PackageManifest& manifest, const std::string& appVersion)
 {
@@ -142,4 +156,34 @@ bool checkRequiredVersion(const PackageManifest& manifest, const std::string& ap
     }
   }
   return true;
+}
+
+std::string manifestJson(const std::string& directory, const std::string& name, std::string& error)
+{
+  const std::string path = directory + "/manifest.json";
+  const std::string text = readBounded(path, Limits::maxManifestBytes);
+  PackageManifest manifest;
+  rapidjson::Document document;
+  // Asked for at every list request: not logged, the entry says it.
+  if (text.empty()) {
+    error = "no manifest.json";
+    return {};
+  }
+  if (!parseValidManifest(manifest, document, text)) {
+    error = "invalid manifest.json";
+    return {};
+  }
+  if (manifest.packageName != name) {
+    error = "manifest.json names another package";
+    return {};
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator,
+                    rapidjson::kWriteValidateEncodingFlag>
+      writer(buffer);
+  if (!document.Accept(writer)) {
+    error = "manifest.json is not UTF-8";
+    return {};
+  }
+  return std::string(buffer.GetString(), buffer.GetSize());
 }

@@ -27,3 +27,10 @@ bool parseManifest(PackageManifest& manifest, const std::string& text, const std
 // none is required). Versions are compared as dot-separated integers position by
 // position; positions that do not read as an integer on either side are skipped.
 bool checkRequiredVersion(const PackageManifest& manifest, const std::string& appVersion);
+
+// The manifest of the package directory `directory` (without a final "/"), whose name is
+// `name`, written anew as compact JSON from what was parsed, never copied from the file:
+// whatever a running package writes into its manifest, the text is valid JSON. Empty, with
+// `error` saying what is wrong, when the file is missing, is not a valid manifest, is not
+// UTF-8, or names another package than its directory.
+std::string manifestJson(const std::string& directory, const std::string& name, std::string& error);

@@ -19,4 +19,10 @@ struct PackageRuntime {
   // The directory of the Node.js runtime (with its final "/", empty while none is
   // installed), read at each start of a package. Called from any thread.
   std::function<std::string()> nodeLocation;
+  // The directory below which each package gets a cgroup of its own; empty where packages
+  // are contained by their process groups alone.
+  std::string cgroupBase;
+  // Where each running package's process is recorded for a later Orvane (see
+  // LeftoverProcesses), with its final "/"; empty: not recorded.
+  std::string runningRecordDirectory;
 };

@@ -21,6 +21,11 @@ struct PackageStatus {
   // Starts after the first one since the package was registered or installed.
   unsigned restarts = 0;
   std::optional<ExitStatus> lastExit;
+  // "memory_limit" when Orvane ended the last run because of its memory; empty otherwise.
+  std::string lastExitCause;
+  // "cgroup" or "process_group": what holds the package's processes together.
+  const char* containment = "process_group";
+  std::optional<uint32_t> memoryLimitMib;
   std::optional<ProcessUsage> usage;
   // In CrashLoop: seconds until the next start may happen (at the next start tick after).
   std::optional<int64_t> nextStartInSeconds;

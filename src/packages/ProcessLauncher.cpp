@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -73,8 +74,51 @@ void markAllCloseOnExec(int descriptorBound)
   }
 }
 
+// What the child needs of a LaunchIsolation, prepared before fork.
+struct ChildIsolation {
+  bool ownSession;
+  int parentDeathSignal;
+  pid_t parent;
+  const char* cgroupProcsFile;
+};
+
+bool isolate(const ChildIsolation& isolation)
+{
+  if (isolation.cgroupProcsFile != nullptr) {
+    // "0" names the writer itself.
+    const int fd = open(isolation.cgroupProcsFile, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return false;
+    }
+    ssize_t written;
+    do {
+      written = ::write(fd, "0", 1);
+    } while (written < 0 && errno == EINTR);
+    const int error = errno;
+    ::close(fd);
+    if (written != 1) {
+      errno = error;
+      return false;
+    }
+  }
+  if (isolation.ownSession && setsid() < 0) {
+    return false;
+  }
+  if (isolation.parentDeathSignal != 0) {
+    if (prctl(PR_SET_PDEATHSIG, isolation.parentDeathSignal) != 0) {
+      return false;
+    }
+    // The parent may have ended before the signal was asked for.
+    if (getppid() != isolation.parent) {
+      _exit(1);
+    }
+  }
+  return true;
+}
+
 [[noreturn]] void runChild(int reportFd, const char* executable, char* const* argv, char* const* envp,
-                           const char* workingDirectory, int outputFd, int errorFd, int descriptorBound)
+                           const char* workingDirectory, int outputFd, int errorFd, int descriptorBound,
+                           const ChildIsolation& isolation)
 {
   sigset_t none;
   sigemptyset(&none);
@@ -89,6 +133,9 @@ void markAllCloseOnExec(int descriptorBound)
   }
   if (!moveOnto(errorFd, STDERR_FILENO)) {
     reportAndExit(reportFd, LaunchFailure::StandardError, errno);
+  }
+  if (!isolate(isolation)) {
+    reportAndExit(reportFd, LaunchFailure::Isolation, errno);
   }
   if (chdir(workingDirectory) != 0) {
     reportAndExit(reportFd, LaunchFailure::WorkingDirectory, errno);
@@ -129,9 +176,12 @@ bool makePipe(int& readEnd, int& writeEnd)
 
 LaunchResult launchProcess(const std::string& executable, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment, const std::string& workingDirectory,
-                           int outputFd, int errorFd)
+                           int outputFd, int errorFd, const LaunchIsolation& isolation)
 {
   LaunchResult result;
+  const ChildIsolation childIsolation{
+      isolation.ownSession, isolation.parentDeathSignal, getpid(),
+      isolation.cgroupProcsFile.empty() ? nullptr : isolation.cgroupProcsFile.c_str()};
   // Everything the child needs is prepared here: after fork it must not allocate.
   std::vector<char*> argv = pointersOf(arguments);
   std::vector<char*> envp = pointersOf(environment);
@@ -153,7 +203,7 @@ LaunchResult launchProcess(const std::string& executable, const std::vector<std:
   }
   if (pid == 0) {
     runChild(reportWrite, executable.c_str(), argv.data(), envp.data(), workingDirectory.c_str(), outputFd,
-             errorFd, descriptorBound);
+             errorFd, descriptorBound, childIsolation);
   }
 
   result.pid = pid;

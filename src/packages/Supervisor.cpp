@@ -1,6 +1,7 @@
 #include "packages/Supervisor.h"
 
 #include "packages/OutputLineBuffer.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 
 #include <fcntl.h>
@@ -28,6 +29,9 @@ constexpr int chunksPerRound = 16;
 constexpr size_t drainLimit = 64 * 1024;
 // The end of a process that cannot be polled (no process descriptor) is checked this often.
 constexpr int exitCheckIntervalMs = 100;
+// A tree that SIGKILL has not emptied in this long (a process stuck in the kernel) is given
+// up on, so that its package can be stopped at all.
+constexpr std::chrono::seconds killedTreeGiveUp{5};
 constexpr int maxEvents = 64;
 
 // Each watched process has three keys in the epoll set: its id times four plus one of
@@ -82,8 +86,8 @@ struct Supervisor::Watched {
   }
 
   Watched(Id id, std::shared_ptr<ChildProcess> process, UniqueFd outFd, UniqueFd errFd, Observer& observer,
-          size_t maxLineLength)
-      : id(id), process(std::move(process)), observer(observer),
+          size_t maxLineLength, std::optional<ProcessTree> tree)
+      : id(id), process(std::move(process)), tree(std::move(tree)), observer(observer),
         out(makeStream(std::move(outFd), observer, Pipe::Out, maxLineLength)),
         err(makeStream(std::move(errFd), observer, Pipe::Err, maxLineLength))
   {
@@ -93,6 +97,7 @@ struct Supervisor::Watched {
 
   const Id id;
   const std::shared_ptr<ChildProcess> process;
+  const std::optional<ProcessTree> tree;
   Observer& observer;
   Stream out;
   Stream err;
@@ -104,6 +109,10 @@ struct Supervisor::Watched {
   bool killed = false;
   // When SIGKILL follows the SIGTERM already sent.
   std::optional<std::chrono::steady_clock::time_point> killAt;
+  std::chrono::steady_clock::time_point killedAt;
+  // The process has been collected; what is left of its tree is being waited for.
+  bool mainEnded = false;
+  std::chrono::steady_clock::time_point nextSample;
 };
 
 Supervisor::Supervisor(size_t maxLineLength, std::chrono::milliseconds grace)
@@ -127,7 +136,7 @@ Supervisor::~Supervisor()
 }
 
 Supervisor::Id Supervisor::watch(std::shared_ptr<ChildProcess> process, UniqueFd out, UniqueFd err,
-                                 Observer& observer)
+                                 Observer& observer, std::optional<ProcessTree> tree)
 {
   for (const UniqueFd* fd : {&out, &err}) {
     if (*fd) {
@@ -139,7 +148,7 @@ Supervisor::Id Supervisor::watch(std::shared_ptr<ChildProcess> process, UniqueFd
     std::lock_guard<std::mutex> lock(mutex);
     id = nextId++;
     arrivals.push_back(std::make_unique<Watched>(id, std::move(process), std::move(out), std::move(err),
-                                                 observer, maxLineLength));
+                                                 observer, maxLineLength, std::move(tree)));
     live.insert(id);
   }
   wake();
@@ -204,7 +213,7 @@ void Supervisor::round()
     auto entry = watching.find(id);
     if (entry != watching.end()) {
       requestStop(*entry->second);
-      if (entry->second->process->exitStatus()) {
+      if (over(*entry->second, std::chrono::steady_clock::now())) {
         finish(*entry->second);
         watching.erase(entry);
       }
@@ -256,14 +265,19 @@ void Supervisor::round()
     if (watched.killAt && now >= *watched.killAt) {
       watched.killAt.reset();
       watched.killed = true;
+      watched.killedAt = now;
       try {
         watched.observer.killing();
       } catch (const std::exception& error) {
         logFailure("killing", error);
       }
       watched.process->signal(SIGKILL);
+      if (watched.tree) {
+        watched.tree->kill();
+      }
     }
-    if ((watched.endSeen || watched.checkOnTimer) && watched.process->reap()) {
+    sampleMemory(watched, now);
+    if (over(watched, now)) {
       finish(watched);
       entry = watching.erase(entry);
     } else {
@@ -291,11 +305,78 @@ void Supervisor::arrive(std::unique_ptr<Watched> watched)
 void Supervisor::requestStop(Watched& watched)
 {
   watched.requested = true;
-  if (watched.killAt || watched.killed || watched.process->reap()) {
+  terminate(watched);
+}
+
+void Supervisor::terminate(Watched& watched)
+{
+  if (watched.killAt || watched.killed) {
     return;
   }
-  watched.process->signal(SIGTERM);
+  const bool mainRunning = !watched.process->reap();
+  const bool treeLeft = watched.tree && !watched.tree->empty();
+  if (!mainRunning && !treeLeft) {
+    return;
+  }
+  if (mainRunning) {
+    watched.process->signal(SIGTERM);
+  }
+  if (watched.tree) {
+    watched.tree->signal(SIGTERM);
+  }
   watched.killAt = std::chrono::steady_clock::now() + gracePeriod;
+}
+
+bool Supervisor::over(Watched& watched, std::chrono::steady_clock::time_point now)
+{
+  if (!watched.mainEnded) {
+    if (!(watched.endSeen || watched.checkOnTimer || watched.requested) || !watched.process->reap()) {
+      return false;
+    }
+    watched.mainEnded = true;
+    if (!watched.tree) {
+      return true;
+    }
+    // Collected, its descriptor would poll readable forever: the rest is checked on the timer.
+    if (!watched.checkOnTimer) {
+      epoll_ctl(poller.get(), EPOLL_CTL_DEL, watched.process->descriptor(), nullptr);
+      watched.checkOnTimer = true;
+    }
+  }
+  if (!watched.tree || watched.tree->empty()) {
+    return true;
+  }
+  // What the process left behind goes as the process would have on a stop.
+  terminate(watched);
+  if (watched.killed && now - watched.killedAt >= killedTreeGiveUp) {
+    Logger::log("Package supervision: processes of group " + std::to_string(watched.tree->groupId()) +
+                    " outlived SIGKILL; no longer waited for",
+                LogLevel::Error);
+    return true;
+  }
+  return false;
+}
+
+void Supervisor::sampleMemory(Watched& watched, std::chrono::steady_clock::time_point now)
+{
+  if (now < watched.nextSample || watched.mainEnded || watched.killAt || watched.killed) {
+    return;
+  }
+  const uint64_t limitKib = watched.observer.memoryLimitKib();
+  if (limitKib == 0) {
+    return;
+  }
+  watched.nextSample = now + std::chrono::milliseconds(Limits::packageMemorySampleMs);
+  uint64_t residentKib = 0;
+  if (watched.tree) {
+    residentKib = watched.tree->residentKib();
+  } else if (const auto usage = watched.process->usage()) {
+    residentKib = usage->rssKib;
+  }
+  if (residentKib > limitKib) {
+    watched.observer.memoryExceeded(limitKib, residentKib);
+    terminate(watched);
+  }
 }
 
 void Supervisor::readSome(Watched& watched, Pipe pipe)
@@ -374,6 +455,10 @@ int Supervisor::timeoutMs() const
     }
     if (watched.checkOnTimer) {
       atMost(exitCheckIntervalMs);
+    }
+    if (!watched.mainEnded && !watched.killAt && !watched.killed && watched.observer.memoryLimitKib() > 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(watched.nextSample - now);
+      atMost(static_cast<int>(std::max<long long>(0, left.count())));
     }
   }
   return timeout;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "packages/ChildProcess.h"
+#include "packages/ProcessTree.h"
 #include "util/UniqueFd.h"
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,7 +20,10 @@
 // Watches any number of child processes with one thread: it reads each one's standard
 // output and standard error into lines, notices its end (collecting it through its
 // ChildProcess) and carries out the termination a caller asks for (SIGTERM, then SIGKILL
-// once the grace period has passed). Adding a process adds no thread.
+// once the grace period has passed). A process given with its ProcessTree has ended only
+// once every process of the tree has: what the main process leaves behind when it ends is
+// terminated the same way, and a stop signals the whole tree. Adding a process adds no
+// thread.
 class Supervisor {
 public:
   enum class Pipe { Out, Err };
@@ -34,9 +39,19 @@ public:
     virtual void outputCut(Pipe pipe, size_t droppedBytes) = 0;
     // The grace period after SIGTERM has passed; SIGKILL is sent next.
     virtual void killing() = 0;
+    // The memory limit in KiB that the process's tree is held to (0: none). Asked at every
+    // sample; a changed limit counts from the next one (see refresh()).
+    virtual uint64_t memoryLimitKib() const { return 0; }
+    // The tree uses `residentKib` of memory, over the limit: it is being terminated, and
+    // its end will not count as requested.
+    virtual void memoryExceeded(uint64_t limitKib, uint64_t residentKib)
+    {
+      (void)limitKib;
+      (void)residentKib;
+    }
     // The last call for the process: it has ended and what it had written by then has been
     // reported. `requested` when stop() was asked before its end was seen, `killed` when
-    // it took SIGKILL to end it.
+    // it took SIGKILL to end it (or what it left behind).
     virtual void ended(const ExitStatus& exit, bool requested, bool killed) = 0;
 
   protected:
@@ -59,14 +74,19 @@ public:
 
   // Watches `process` and the read ends of its output pipes (an invalid one is not read)
   // until it has ended; `observer` must stay valid until its ended() has returned (stop()
-  // waits for that). Text after a process's last newline is never reported.
-  Id watch(std::shared_ptr<ChildProcess> process, UniqueFd out, UniqueFd err, Observer& observer);
+  // waits for that). Text after a process's last newline is never reported. With `tree`, the
+  // process's end is reported once the whole tree has ended.
+  Id watch(std::shared_ptr<ChildProcess> process, UniqueFd out, UniqueFd err, Observer& observer,
+           std::optional<ProcessTree> tree = std::nullopt);
 
   // Terminates the process watched as `id` and waits until its observer's ended() has
   // returned. Returns at once when it has already ended.
   void stop(Id id);
 
   std::chrono::milliseconds grace() const { return gracePeriod; }
+
+  // Samples at once the memory of every process whose observer now asks for a limit.
+  void refresh() { wake(); }
 
 private:
   struct Watched;
@@ -78,6 +98,11 @@ private:
   void arrive(std::unique_ptr<Watched> watched);
   void readSome(Watched& watched, Pipe pipe);
   void requestStop(Watched& watched);
+  void terminate(Watched& watched);
+  // True once the process and all of its tree have ended; starts ending what is left of
+  // the tree when the process has ended by itself.
+  bool over(Watched& watched, std::chrono::steady_clock::time_point now);
+  void sampleMemory(Watched& watched, std::chrono::steady_clock::time_point now);
   void finish(Watched& watched);
   int timeoutMs() const;
 

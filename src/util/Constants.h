@@ -14,5 +14,8 @@ constexpr uint16_t firstPackagePort = 22522;
 constexpr uint16_t lastPackagePort = 22549;
 constexpr unsigned checkParametersDelaySeconds = 1;
 constexpr unsigned startPackagesPeriodSeconds = 5;
+// On tmpfs: what runs survives Orvane's own crash here, and a reboot clears it with the
+// processes it names.
+constexpr const char* runningPackagesDirectory = "/tmp/orvane/running/";
 
 } // namespace Orvane

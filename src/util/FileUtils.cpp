@@ -447,6 +447,20 @@ bool decompressGzip(const std::string& source, const std::string& destination, m
   return fchmod(out.fd(), mode & 07777) == 0 && out.commit();
 }
 
+bool writeControlFile(const std::string& path, const std::string& content)
+{
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  ssize_t written;
+  do {
+    written = ::write(fd, content.data(), content.size());
+  } while (written < 0 && errno == EINTR);
+  ::close(fd);
+  return written == static_cast<ssize_t>(content.size());
+}
+
 bool writeAll(int fd, const char* data, size_t size)
 {
   while (size > 0) {

@@ -27,6 +27,11 @@ std::string readFile(const std::string& path);
 // is cut back to its former length. A symbolic link at `path` is replaced, not followed.
 bool writeFile(const std::string& path, const std::string& content, bool append = false);
 
+// Writes `content` into the existing file `path` in one write, without creating, replacing
+// or truncating anything: for kernel control files (/proc, /sys), which take a value
+// written whole or refuse it. False when it cannot be opened or the write is refused.
+bool writeControlFile(const std::string& path, const std::string& content);
+
 // Writes all `size` bytes of `data` to `fd`, retrying short writes and interruptions.
 bool writeAll(int fd, const char* data, size_t size);
 

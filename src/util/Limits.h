@@ -71,6 +71,21 @@ constexpr size_t maxExecOutputBytes = 1024 * 1024;
 constexpr size_t packageLogBytes = 64 * 1024;
 constexpr size_t packageLogDefaultLines = 100;
 constexpr size_t packageLogMaxLines = 1000;
+// A package's lines copied into Orvane's own log (the camera's system log): a steady rate
+// with room for a burst, so that a flooding package cannot fill the system log or keep
+// Orvane busy copying; the rest stay in the package's own log, and their number is said
+// once per period.
+constexpr double packageLogCopyLinesPerSecond = 50;
+constexpr double packageLogCopyBurstLines = 500;
+constexpr unsigned packageLogOmittedReportSeconds = 10;
+
+// Package memory: a limit's share given to V8's old space (--max-old-space-size), in
+// percent, so that the garbage collector works hard before the process reaches the limit;
+// how often the resident memory of a limited package is sampled where no cgroup memory
+// controller enforces the limit; and the most processes a limited package's cgroup may hold.
+constexpr unsigned packageHeapSharePercent = 75;
+constexpr unsigned packageMemorySampleMs = 1000;
+constexpr unsigned packageMaxProcesses = 512;
 
 // HTTP connection memory: the request head, then a read buffer of half of it, which sets
 // the size of an upload's chunks. Kept at the library's 32 KiB: above that the library maps

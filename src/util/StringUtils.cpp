@@ -191,3 +191,112 @@ std::optional<uint64_t> decimalDigits(const std::string& text, size_t maxDigits)
 }
 
 } // namespace StringUtils
+
+namespace StringUtils {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `bytes` (at most `size` long),
+// or, when there is none, the length of its maximal ill-formed subpart (at least 1).
+size_t utf8Sequence(const unsigned char* bytes, size_t size, bool& valid)
+{
+  const unsigned char lead = bytes[0];
+  valid = false;
+  if (lead < 0x80) {
+    valid = true;
+    return 1;
+  }
+  size_t length;
+  unsigned char low = 0x80;
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    // No overlong forms, no surrogates.
+    low = lead == 0xe0 ? 0xa0 : 0x80;
+    high = lead == 0xed ? 0x9f : 0xbf;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    // No overlong forms, nothing above U+10FFFF.
+    low = lead == 0xf0 ? 0x90 : 0x80;
+    high = lead == 0xf4 ? 0x8f : 0xbf;
+  } else {
+    return 1;
+  }
+  for (size_t index = 1; index < length; ++index) {
+    if (index >= size) {
+      return index;
+    }
+    const unsigned char next = bytes[index];
+    const unsigned char min = index == 1 ? low : 0x80;
+    const unsigned char max = index == 1 ? high : 0xbf;
+    if (next < min || next > max) {
+      return index;
+    }
+  }
+  valid = true;
+  return length;
+}
+
+} // namespace
+
+std::string repairUtf8(const std::string& text)
+{
+  static const char replacement[] = "\xef\xbf\xbd";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  size_t position = 0;
+  // Most lines are well-formed: copied only once something must change.
+  while (position < size) {
+    bool valid;
+    const size_t length = utf8Sequence(bytes + position, size - position, valid);
+    if (!valid) {
+      break;
+    }
+    position += length;
+  }
+  if (position == size) {
+    return text;
+  }
+  std::string repaired(text, 0, position);
+  repaired.reserve(size + 8);
+  while (position < size) {
+    bool valid;
+    const size_t length = utf8Sequence(bytes + position, size - position, valid);
+    if (valid) {
+      repaired.append(text, position, length);
+    } else {
+      repaired += replacement;
+    }
+    position += length;
+  }
+  return repaired;
+}
+
+std::string escapeControls(const std::string& text)
+{
+  auto isControl = [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; };
+  size_t first = 0;
+  while (first < text.size() && !isControl(static_cast<unsigned char>(text[first]))) {
+    ++first;
+  }
+  if (first == text.size()) {
+    return text;
+  }
+  static const char hex[] = "0123456789abcdef";
+  std::string escaped(text, 0, first);
+  for (size_t index = first; index < text.size(); ++index) {
+    const auto c = static_cast<unsigned char>(text[index]);
+    if (isControl(c)) {
+      escaped += "\\x";
+      escaped += hex[c >> 4];
+      escaped += hex[c & 0xf];
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
+} // namespace StringUtils

@@ -45,6 +45,16 @@ std::string jsonEscape(const std::string& text);
 // `maxDigits` (19 or fewer) of them; empty otherwise, and for an empty text.
 std::optional<uint64_t> decimalDigits(const std::string& text, size_t maxDigits);
 
+// `text` with every byte sequence that is not well-formed UTF-8 (a stray continuation
+// byte, a truncated or overlong sequence, a surrogate, a code point above U+10FFFF)
+// replaced by U+FFFD, one per maximal ill-formed subpart, as Unicode recommends.
+std::string repairUtf8(const std::string& text);
+
+// `text` with every C0 control character but tab, and DEL, written as \xHH (lower-case
+// hex), so that a line of it can neither end, overwrite nor recolour a line of a log.
+// A backslash is not escaped: the text is for reading, not for decoding.
+std::string escapeControls(const std::string& text);
+
 // `text` as one single-quoted word for a POSIX shell: no character in it (blank, quote,
 // "$", ";", newline...) is interpreted by the shell.
 std::string shellQuote(const std::string& text);

@@ -1,5 +1,5 @@
 // Parses arbitrary bytes as the package configurations parameter and aborts if a refused
-// value enabled anything.
+// value enabled anything or a memory limit outside its range was taken.
 #include "app/PackageConfigurations.h"
 #include "util/Logger.h"
 
@@ -18,8 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> enabled;
-  const bool parsed = forEachEnabledPackage(text, [&](const std::string& name) { enabled.push_back(name); });
-  if (!parsed && !enabled.empty()) {
+  bool limitOutOfRange = false;
+  const bool parsed = forEachEnabledPackage(
+      text,
+      [&](const EnabledPackage& package) {
+        enabled.push_back(package.name);
+        limitOutOfRange |= package.memoryLimitMib && (*package.memoryLimitMib == 0 || *package.memoryLimitMib > 4096);
+      },
+      4096);
+  if ((!parsed && !enabled.empty()) || limitOutOfRange) {
     std::abort();
   }
   return 0;

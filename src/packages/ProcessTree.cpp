@@ -1,0 +1,168 @@
+#include "packages/ProcessTree.h"
+
+#include "util/FileUtils.h"
+#include "util/UniqueFd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <utility>
+
+namespace {
+
+std::string readSmallFile(const std::string& path)
+{
+  UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) {
+    return {};
+  }
+  std::string text;
+  char buffer[4096];
+  ssize_t count;
+  while ((count = ::read(file.get(), buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(count));
+  }
+  return text;
+}
+
+std::vector<pid_t> listCgroup(const std::string& directory)
+{
+  std::vector<pid_t> pids;
+  const std::string text = readSmallFile(directory + "/cgroup.procs");
+  const char* cursor = text.c_str();
+  char* end;
+  for (long pid = std::strtol(cursor, &end, 10); end != cursor; pid = std::strtol(cursor, &end, 10)) {
+    pids.push_back(static_cast<pid_t>(pid));
+    cursor = end;
+  }
+  return pids;
+}
+
+} // namespace
+
+ProcessInfo ProcessInfo::read(pid_t pid)
+{
+  ProcessInfo info;
+  const std::string stat = readSmallFile("/proc/" + std::to_string(pid) + "/stat");
+  // The command name, in parentheses, may hold blanks and parentheses itself: the fields
+  // are counted from the last ")", which ends field 2.
+  const size_t end = stat.rfind(')');
+  if (end == std::string::npos || end + 2 >= stat.size()) {
+    return info;
+  }
+  const char* cursor = stat.c_str() + end + 2;
+  info.state = *cursor++;
+  char* next;
+  // Fields 4 to 24: ppid pgrp session tty_nr tpgid flags minflt cminflt majflt cmajflt utime
+  // stime cutime cstime priority nice num_threads itrealvalue starttime vsize rss.
+  uint64_t fields[21] = {};
+  for (uint64_t& field : fields) {
+    field = std::strtoull(cursor, &next, 10);
+    if (next == cursor) {
+      return info;
+    }
+    cursor = next;
+  }
+  info.parent = static_cast<pid_t>(fields[0]);
+  info.group = static_cast<pid_t>(fields[1]);
+  info.session = static_cast<pid_t>(fields[2]);
+  info.startTime = fields[18];
+  info.residentPages = fields[20];
+  info.valid = true;
+  return info;
+}
+
+std::vector<pid_t> ProcessInfo::all()
+{
+  std::vector<pid_t> pids;
+  DIR* directory = opendir("/proc");
+  if (directory == nullptr) {
+    return pids;
+  }
+  while (const dirent* entry = readdir(directory)) {
+    char* end;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end == '\0' && pid > 0) {
+      pids.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  closedir(directory);
+  return pids;
+}
+
+ProcessTree::ProcessTree(pid_t groupId, std::string cgroupDirectory)
+    : group(groupId), cgroupDirectory(std::move(cgroupDirectory))
+{
+}
+
+std::vector<pid_t> ProcessTree::members() const
+{
+  std::set<pid_t> found;
+  if (!cgroupDirectory.empty()) {
+    for (pid_t pid : cgroupMembers()) {
+      found.insert(pid);
+    }
+  }
+  // Outside the cgroup (or without one), what is still in the group.
+  for (pid_t pid : ProcessInfo::all()) {
+    if (found.count(pid) == 0) {
+      const ProcessInfo info = ProcessInfo::read(pid);
+      if (info.valid && info.group == group) {
+        found.insert(pid);
+      }
+    }
+  }
+  std::vector<pid_t> alive;
+  for (pid_t pid : found) {
+    const ProcessInfo info = ProcessInfo::read(pid);
+    if (info.valid && info.state != 'Z' && info.state != 'X') {
+      alive.push_back(pid);
+    }
+  }
+  return alive;
+}
+
+std::vector<pid_t> ProcessTree::cgroupMembers() const
+{
+  return cgroupDirectory.empty() ? std::vector<pid_t>() : listCgroup(cgroupDirectory);
+}
+
+void ProcessTree::signal(int signal) const
+{
+  const std::vector<pid_t> alive = members();
+  if (alive.empty()) {
+    // With no member left the group's id may be given to another process: never signal it.
+    return;
+  }
+  ::kill(-group, signal);
+  if (!cgroupDirectory.empty()) {
+    for (pid_t pid : alive) {
+      ::kill(pid, signal);
+    }
+  }
+}
+
+void ProcessTree::kill() const
+{
+  if (!cgroupDirectory.empty()) {
+    // Ends the cgroup as a whole, those that left the group with setsid() included; the
+    // kernels without cgroup.kill are left to the signals below.
+    FileUtils::writeControlFile(cgroupDirectory + "/cgroup.kill", "1");
+  }
+  signal(SIGKILL);
+}
+
+uint64_t ProcessTree::residentKib() const
+{
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  uint64_t pages = 0;
+  for (pid_t pid : members()) {
+    pages += ProcessInfo::read(pid).residentPages;
+  }
+  return pages * static_cast<uint64_t>(pageSize > 0 ? pageSize : 4096) / 1024;
+}
