@@ -61,8 +61,14 @@ std::set<pid_t> survivors(const Record& record, uint64_t ownStartTime)
   }
   for (pid_t pid : ProcessInfo::all()) {
     const ProcessInfo info = ProcessInfo::read(pid);
-    if (info.valid && info.group == record.pid && info.session == record.pid && info.state != 'Z' &&
-        info.startTime >= record.startTime && info.startTime <= ownStartTime) {
+    if (!info.valid || info.group != record.pid || info.state == 'Z') {
+      continue;
+    }
+    // While the recorded leader lives, the group's id is its own. Once it has gone (killed
+    // with Orvane, as its parent-death signal asks), the id stays taken while any process
+    // of the group lives; one that started after this Orvane cannot be a leftover.
+    if (leader.valid ||
+        (info.session == record.pid && info.startTime >= record.startTime && info.startTime <= ownStartTime)) {
       found.insert(pid);
     }
   }

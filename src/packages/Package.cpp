@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -424,23 +425,31 @@ void Package::copyToLog(const std::string& line, LogLevel level)
   const auto now = std::chrono::steady_clock::now();
   if (logCopies.take(now)) {
     Logger::log(name + ": " + StringUtils::escapeControls(line), level);
-  } else {
-    ++omittedLines;
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(omittedMutex);
+    if (omittedLines++ == 0) {
+      firstOmitted = now;
+    }
   }
   reportOmitted(now);
 }
 
 void Package::reportOmitted(std::chrono::steady_clock::time_point now, bool force)
 {
-  if (omittedLines == 0 ||
-      (!force && now - lastOmittedReport < std::chrono::seconds(Limits::packageLogOmittedReportSeconds))) {
-    return;
+  uint64_t count;
+  {
+    std::lock_guard<std::mutex> lock(omittedMutex);
+    if (omittedLines == 0 ||
+        (!force && now - firstOmitted < std::chrono::seconds(Limits::packageLogOmittedReportSeconds))) {
+      return;
+    }
+    count = std::exchange(omittedLines, 0);
   }
-  Logger::log("Package " + name + ": " + std::to_string(omittedLines) +
+  Logger::log("Package " + name + ": " + std::to_string(count) +
                   " lines of output left out of this log (too many a second); its own log has them",
               LogLevel::Warning);
-  omittedLines = 0;
-  lastOmittedReport = now;
 }
 
 void Package::outputLine(Supervisor::Pipe pipe, const std::string& line)

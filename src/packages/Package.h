@@ -90,6 +90,10 @@ public:
   // The package's recent lines.
   PackageLog& log() { return lines; }
 
+  // Says in Orvane's log how many of the package's lines were left out of it, once a period
+  // has passed since the first of them. Called at every start tick.
+  void reportOmittedOutput() { reportOmitted(std::chrono::steady_clock::now()); }
+
   std::string getName() const { return name; }
 
   // The public port when `isPublic`, else the private one; noPort when none was free.
@@ -113,7 +117,8 @@ private:
   // A line the package printed, into Orvane's log unless the package has used up its rate;
   // supervisor thread only.
   void copyToLog(const std::string& line, LogLevel level);
-  // Says how many lines were left out, at most once a period unless `force`.
+  // Says how many lines were left out, once a period has passed since the first of them
+  // (at once with `force`).
   void reportOmitted(std::chrono::steady_clock::time_point now, bool force = false);
   // A line about the package in Orvane's log at `level` and in the package's ring.
   void report(const std::string& text, LogLevel level);
@@ -151,8 +156,9 @@ private:
   CrashLoopPolicy crashLoop;
   PackageLog lines{Limits::packageLogBytes};
 
-  // Only the supervisor's thread touches these.
+  // Only the supervisor's thread touches the bucket.
   TokenBucket logCopies{Limits::packageLogCopyLinesPerSecond, Limits::packageLogCopyBurstLines};
+  std::mutex omittedMutex;
   uint64_t omittedLines = 0;
-  std::chrono::steady_clock::time_point lastOmittedReport;
+  std::chrono::steady_clock::time_point firstOmitted;
 };

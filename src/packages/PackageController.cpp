@@ -103,6 +103,7 @@ void PackageController::registerLocked(const std::string& name, const std::strin
 void PackageController::startAll()
 {
   for (const auto& [name, package] : getPackages()) {
+    package->reportOmittedOutput();
     std::lock_guard<std::mutex> lock(startMutex);
     // A registration replaced since the snapshot (a package moved to the other storage)
     // must not run from its old directory.

@@ -53,7 +53,7 @@ expect_match "$(report_line 2)" '^RAM - available: [0-9]+ MB$' "report line 2"
 printf 'Internal memory - available: %s MB\nNodeJS state: NOT_INSTALLED\nInstalled: %s\n' \
   $(($(stat -f -c '%a * %S' /usr/local/) / 1048576)) "$(tr '\r\n' '  ' <<<"$list" | sed 's/ $//')" |
   cmp -s - <(tail -n +3 "$work/body") || fail "report lines 3 to 5, each with its line end: $body"
-[[ $list == *'"package_name": "listed"'* ]] || fail "the package list lacks the package: $list"
+[[ $list == *'"package_name":"listed"'* ]] || fail "the package list lacks the package: $list"
 
 install_runtime
 make_package origin

@@ -145,13 +145,13 @@ umount "$flash_root/quiet"
 expect_answer 500 "$(json_status 500 'Http API: remove package - package could not be removed')" "failed removal"
 [ -f "$flash_root/quiet/main.js" ] && [ -f "$flash_root/quiet/localdata/settings.json" ] || fail "half removed"
 request "$api/package/list.cgi"
-expect_match "$body" '"package_name": "quiet"' "listed after a failed removal"
+expect_match "$body" '"package_name":"quiet"' "listed after a failed removal"
 request "$remove?package_name=quiet"
 expect_answer 200 "$(json_status 200 OK)" "remove"
 [ ! -e "$flash_root/quiet" ] || fail "the package directory is still there"
 no_leftovers "$flash_root"
 request "$api/package/list.cgi"
-! grep -q '"package_name": "quiet"' <<<"$body" || fail "listed after the removal: $body"
+! grep -q '"package_name":"quiet"' <<<"$body" || fail "listed after the removal: $body"
 
 cat >"$work/main.js" <<'JS'
 const fs = require('fs');

@@ -20,10 +20,10 @@ expect_answer 200 "$(json_status 200 OK)" "install on the SD card"
 no_leftovers "$flash_root"
 no_leftovers "$sd_root"
 
-# The list: FLASH first, manifests as stored (inner newlines kept, the final one dropped).
+# The list: FLASH first, each manifest as Orvane writes what it parsed (compact JSON).
 request "$api/package/list.cgi"
-expected="[{\"storage\":\"FLASH\",\"manifest\":$(cat "$work/onflash.src/manifest.json")},"
-expected+="{\"storage\":\"SD_DISK\",\"manifest\":$(cat "$work/onsd.src/manifest.json")}]"
+expected="[{\"storage\":\"FLASH\",\"manifest\":$(jq -c . "$work/onflash.src/manifest.json")},"
+expected+="{\"storage\":\"SD_DISK\",\"manifest\":$(jq -c . "$work/onsd.src/manifest.json")}]"
 expect_answer 200 "$expected" "list of one FLASH and one SD package"
 
 # No storage argument, or "flash" in lower case, means the SD card.
@@ -121,7 +121,7 @@ mkdir -p "$flash_root/.staging/stale/package" && echo x >"$flash_root/.staging/M
 orvane_start "$work/restart.log" console
 wait_until 20 curl -sf -o /dev/null "$api/api_check.cgi" || fail "no restart: $(cat "$work/restart.log")"
 request "$api/package/list.cgi"
-expect_eq "$(grep -o '"package_name": "twin"' <<<"$body" | wc -l)" 1 "twin listed after the restart"
+expect_eq "$(grep -o '"package_name":"twin"' <<<"$body" | wc -l)" 1 "twin listed after the restart"
 no_leftovers "$flash_root"
 no_leftovers "$sd_root"
 
@@ -138,6 +138,6 @@ install "storage=FLASH" "$work/flashonly.zip"
 expect_answer 200 "$(json_status 200 OK)" "FLASH install without a card"
 request "$api/package/list.cgi"
 expect_eq "$(jq -r '[.[].storage] | unique | join(",")' <<<"$body")" FLASH "storages listed without a card"
-expect_match "$body" '"package_name": "flashonly"' "list without a card"
+expect_match "$body" '"package_name":"flashonly"' "list without a card"
 orvane_stop
 pass

@@ -12,6 +12,8 @@ install_package envpkg
 install_package crashy
 install_package flood
 install_package segv
+install_package liar
+install_package lines
 mkdir -p "${flash_root}nomain" "${flash_root}crashy/localdata"
 cp "$test_packages/crashy/manifest.json" "${flash_root}nomain/"
 mkdir -p "${flash_root}broken"
@@ -19,7 +21,7 @@ echo '[]' >"${flash_root}broken/manifest.json"
 mkdir -p "${flash_root}nested"
 head -c 200000 /dev/zero | tr '\0' '[' >"${flash_root}nested/manifest.json"
 
-enable_packages '{"envpkg":{"enabled":true},"crashy":{"enabled":true},"flood":{"enabled":true},"broken":{"enabled":true},"nested":{"enabled":true},"segv":{"enabled":true},"nomain":{"enabled":true}}'
+enable_packages '{"envpkg":{"enabled":true},"crashy":{"enabled":true},"flood":{"enabled":true},"broken":{"enabled":true},"nested":{"enabled":true},"segv":{"enabled":true},"nomain":{"enabled":true},"liar":{"enabled":true},"lines":{"enabled":true}}'
 wait_for_log "$log" '\] envpkg: listening on' 9 || fail "envpkg not running: $(tail -30 "$log")"
 for name in broken nested; do
   expect_match "$(cat "$log")" "\[ Error   \] Invalid manifest file: ${flash_root}$name/manifest.json$" "$name manifest"
@@ -62,6 +64,44 @@ echo "Orvane's resident memory with the flood running: ${rss_kb} KiB"
 [ "$rss_kb" -lt 65536 ] || fail "Orvane grew to ${rss_kb} KiB"
 expect_match "$(cat "$log")" "\] flood: x{4096}$" "first 4096 bytes of the endless line"
 alive
+
+# What a package prints reaches log.cgi as strict UTF-8 JSON and Orvane's log with its
+# control characters escaped: no line can be forged, recoloured or broken.
+wait_for_log "$log" '\] liar: manifest rewritten$' 9 || fail "liar did not run: $(tail -5 "$log")"
+liar_log=$(package_api 'log.cgi?package_name=liar&limit=1000')
+python3 -c 'import json, sys; json.loads(sys.stdin.buffer.read().decode("utf-8", "strict"))' <<<"$liar_log" ||
+  fail "log.cgi is not strict UTF-8 JSON: $liar_log"
+expect_eq "$(jq -r '.lines[] | select(.stream == "out") | .text' <<<"$liar_log" | sed -n 2p)" \
+  "$(printf 'bad \xff\xc3(\xed\xa0\x80' | python3 -c 'import sys; print(sys.stdin.buffer.read().decode("utf-8", "replace"))')" \
+  "bytes that are not UTF-8, each maximal bad sequence one U+FFFD"
+grep -a 'liar: ' "$log" | grep -qP '[\x00-\x08\x0b-\x1f\x7f]' && fail "a raw control character of liar's in Orvane's log"
+expect_match "$(cat "$log")" '\] liar: \\x1b\[31mred\\x1b\[0m$' "escaped terminal escapes"
+expect_match "$(cat "$log")" '\] liar: innocent\\x0d2026-01-01 00:00:00.000 \[ Error   \] forged by liar$' "escaped carriage return"
+grep -q '^2026-01-01 00:00:00.000' "$log" && fail "liar forged a line of Orvane's log"
+
+# A manifest rewritten with garbage, or naming another package, gives an entry saying so;
+# the answers stay valid and list every other package, and the package can be removed.
+list_entries() { package_api list.cgi | jq -c "$1"; }
+other_packages=$(ls "$flash_root" | grep -vcx liar)
+expect_eq "$(list_entries '[.[] | select(.manifest == null)] | map([.name, .error]) | sort')" \
+  '[["broken","invalid manifest.json"],["liar","invalid manifest.json"],["nested","invalid manifest.json"],["nomain","manifest.json names another package"]]' "broken entries"
+expect_eq "$(list_entries 'length')" "$((other_packages + 1))" "entries listed beside a rewritten manifest"
+echo '{"package_name":"crashy","package_menu_name":"spoof","package_version":"9","vendor":"x"}' >"${flash_root}liar/manifest.json"
+expect_eq "$(list_entries '[.[] | select(.name == "liar") | .error]')" '["manifest.json names another package"]' "spoofing entry"
+expect_eq "$(list_entries '[.[] | select(.manifest.package_name == "crashy")] | length')" 1 "crashy listed once"
+expect_eq "$(package_api status.cgi | jq '.packages | length')" "$((other_packages + 1))" "status.cgi entries"
+expect_eq "$(package_api 'remove.cgi?package_name=liar')" '{"status": 200, "message": "OK"}' "removal of the spoofing package"
+expect_eq "$(list_entries '[.[] | select(.name == "liar")] | length')" 0 "liar gone"
+
+# A package printing lines as fast as it can: Orvane copies a bounded number a second into
+# its own log and says how many it left out; the API stays quick.
+size_before=$(stat -c %s "$log")
+sleep 5
+growth=$(($(stat -c %s "$log") - size_before))
+echo "Orvane's log grew by $growth bytes in 5 s with lines flooding"
+[ "$growth" -lt 262144 ] || fail "Orvane's log grew by $growth bytes in 5 s"
+expect_eq "$(curl -s -m 1 http://127.0.0.1:22520/api_check.cgi)" '{"status": 200, "message": "OK"}' "api_check during the flood"
+wait_for_log "$log" '\[ Warning \] Package lines: [0-9]+ lines of output left out of this log' 12 || fail "no left-out line"
 
 # Not JSON, an array, a string "enabled": the parse error leaves envpkg as it is; the
 # invalid member unregisters and stops it.

@@ -71,4 +71,21 @@ TEST_F(Configurations, InvalidValuesLeaveOrDropRegistrationsAsTheyShould)
   EXPECT_EQ(registered(), "");
 }
 
+TEST_F(Configurations, MemoryLimitsAreWholeMegabytesWithinTheMachineAndARefusedOneKeepsTheLastGood)
+{
+  apply(R"({"clockAnalog":{"enabled":true,"memory_limit_mib":128},"weather":{"enabled":true}})");
+  EXPECT_EQ(controller->getPackage("clockAnalog")->memoryLimit(), std::optional<uint32_t>(128));
+  EXPECT_EQ(controller->getPackage("weather")->memoryLimit(), std::nullopt);
+  for (const char* invalid : {"0", "-5", "12.5", "\"64\"", "true", "99999999999"}) {
+    apply(std::string(R"({"clockAnalog":{"enabled":true,"memory_limit_mib":)") + invalid + "}}");
+    EXPECT_EQ(controller->getPackage("clockAnalog")->memoryLimit(), std::optional<uint32_t>(128)) << invalid;
+  }
+  EXPECT_NE(log.text().find("Invalid memory limit of package clockAnalog"), std::string::npos);
+  // Absent again: no limit. A package registered later starts with the limit it was given.
+  apply(R"({"clockAnalog":{"enabled":true},"radar":{"enabled":false,"memory_limit_mib":64}})");
+  EXPECT_EQ(controller->getPackage("clockAnalog")->memoryLimit(), std::nullopt);
+  apply(R"({"radar":{"enabled":true,"memory_limit_mib":64}})");
+  EXPECT_EQ(controller->getPackage("radar")->memoryLimit(), std::optional<uint32_t>(64));
+}
+
 } // namespace

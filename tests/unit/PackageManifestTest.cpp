@@ -99,6 +99,28 @@ TEST_F(ReadManifest, OptionalKeysOfOtherTypesAreIgnoredAndTheFirstOfTwoEqualKeys
   EXPECT_EQ(manifest.uiLink, "u");
 }
 
+TEST_F(ReadManifest, ListEntryIsWrittenAnewAndSaysWhatIsWrongInsteadOfCopyingTheFile)
+{
+  std::string error;
+  write("{ \"package_name\" : \"pkg\", \"package_menu_name\":\"M\", \"package_version\":\"1\",\n"
+        "  \"vendor\":\"V\", \"extra\": [1, {\"a\": \"</script>\"}] }\n");
+  EXPECT_EQ(manifestJson(dir.path(), "pkg", error),
+            R"({"package_name":"pkg","package_menu_name":"M","package_version":"1","vendor":"V","extra":[1,{"a":"</script>"}]})");
+  // Another package's name, garbage, bytes that are not UTF-8, no file: never the file's text.
+  EXPECT_EQ(manifestJson(dir.path(), "other", error), "");
+  EXPECT_EQ(error, "manifest.json names another package");
+  write(R"({"package_name":"pkg", garbage)");
+  EXPECT_EQ(manifestJson(dir.path(), "pkg", error), "");
+  EXPECT_EQ(error, "invalid manifest.json");
+  write("{\"package_name\":\"pkg\",\"package_menu_name\":\"\xff\",\"package_version\":\"1\",\"vendor\":\"V\"}");
+  EXPECT_EQ(manifestJson(dir.path(), "pkg", error), "");
+  EXPECT_EQ(error, "manifest.json is not UTF-8");
+  EXPECT_EQ(manifestJson(dir.path() + "/missing", "pkg", error), "");
+  EXPECT_EQ(error, "no manifest.json");
+  // Asked for at every list request: nothing logged.
+  EXPECT_EQ(log.text(), "");
+}
+
 TEST(CheckRequiredVersion, ComparesDotSeparatedNumbersPositionByPosition)
 {
   struct Case {

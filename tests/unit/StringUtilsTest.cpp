@@ -56,3 +56,30 @@ TEST(StringUtilsTest, ShellQuotedWordsReachTheCommandUnchanged)
   const std::string nasty = "a b'c\"d$(echo injected);`e`\\n\nf*";
   EXPECT_EQ(SystemUtils::exec({"sh", "-c", "printf %s " + StringUtils::shellQuote(nasty)}), nasty);
 }
+
+TEST(StringUtilsTest, RepairUtf8ReplacesEachMaximalIllFormedSubpartAndKeepsWellFormedText)
+{
+  EXPECT_EQ(StringUtils::repairUtf8("plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"),
+            "plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
+  const std::string replacement = "\xef\xbf\xbd";
+  // A stray continuation byte, a lead byte followed by ASCII, bytes that never start UTF-8.
+  EXPECT_EQ(StringUtils::repairUtf8("a\x80z"), "a" + replacement + "z");
+  EXPECT_EQ(StringUtils::repairUtf8("\xc3("), replacement + "(");
+  EXPECT_EQ(StringUtils::repairUtf8("\xc0\xaf\xff"), replacement + replacement + replacement);
+  // A surrogate, an overlong form and a code point above U+10FFFF: the lead byte alone is
+  // the ill-formed subpart, each continuation byte after it another.
+  EXPECT_EQ(StringUtils::repairUtf8("\xed\xa0\x80"), replacement + replacement + replacement);
+  EXPECT_EQ(StringUtils::repairUtf8("\xe0\x80\x80"), replacement + replacement + replacement);
+  EXPECT_EQ(StringUtils::repairUtf8("\xf4\x90\x80\x80"), replacement + replacement + replacement + replacement);
+  // A truncated sequence is one subpart, at the end or before other text.
+  EXPECT_EQ(StringUtils::repairUtf8("x\xe2\x82"), "x" + replacement);
+  EXPECT_EQ(StringUtils::repairUtf8("\xf0\x9f\x98z"), replacement + "z");
+  EXPECT_EQ(StringUtils::repairUtf8(std::string("\0", 1)), std::string("\0", 1));
+}
+
+TEST(StringUtilsTest, EscapeControlsWritesEveryControlButTabAsHexAndNothingElse)
+{
+  EXPECT_EQ(StringUtils::escapeControls("tab\there \xc3\xa9 \\x1b"), "tab\there \xc3\xa9 \\x1b");
+  EXPECT_EQ(StringUtils::escapeControls("\x1b[31mred\r\nx\x7f"), "\\x1b[31mred\\x0d\\x0ax\\x7f");
+  EXPECT_EQ(StringUtils::escapeControls(std::string("a\0b", 3)), "a\\x00b");
+}

@@ -38,16 +38,33 @@ struct Recorder : Supervisor::Observer {
   std::string exit;
   size_t linesAtEnd = 0;
   bool killedAfterGrace = false;
+  uint64_t limitKib = 0;
+  uint64_t exceededAtKib = 0;
+
+  uint64_t memoryLimitKib() const override { return limitKib; }
+  void memoryExceeded(uint64_t, uint64_t residentKib) override { exceededAtKib = residentKib; }
 };
 
-Supervisor::Id start(Supervisor& supervisor, Recorder& recorder, const std::string& script)
+// Runs `script` with sh; with `asTree`, in a process group of its own watched as one tree.
+Supervisor::Id start(Supervisor& supervisor, Recorder& recorder, const std::string& script, bool asTree = false,
+                     pid_t* pid = nullptr)
 {
   int outRead, outWrite, errRead, errWrite;
   EXPECT_TRUE(makePipe(outRead, outWrite) && makePipe(errRead, errWrite));
   UniqueFd outWriter(outWrite), errWriter(errWrite);
-  const LaunchResult launched = launchProcess("/bin/sh", {"sh", "-c", script}, {}, "/", outWrite, errWrite);
+  LaunchIsolation isolation;
+  isolation.ownSession = asTree;
+  const LaunchResult launched =
+      launchProcess("/bin/sh", {"sh", "-c", script}, {}, "/", outWrite, errWrite, isolation);
+  if (pid != nullptr) {
+    *pid = launched.pid;
+  }
+  std::optional<ProcessTree> tree;
+  if (asTree) {
+    tree.emplace(launched.pid, "");
+  }
   return supervisor.watch(std::make_shared<ChildProcess>(launched.pid), UniqueFd(outRead), UniqueFd(errRead),
-                          recorder);
+                          recorder, tree);
 }
 
 std::vector<std::string> numbered(const std::string& prefix, int count)
@@ -111,6 +128,42 @@ TEST(SupervisorTest, StopsFromSeveralThreadsEndGracefullyOrByKillAfterTheGrace)
   EXPECT_EQ(stubborn.exit, "by signal SIGKILL requested killed");
   EXPECT_TRUE(stubborn.killedAfterGrace);
   supervisor.stop(first);
+}
+
+TEST(SupervisorTest, AProcessTreeEndsOnlyWithItsLastProcessAndAStopEndsEveryOne)
+{
+  Supervisor supervisor(4096, std::chrono::milliseconds(300));
+  // The main process ends at once, leaving a child that ignores SIGTERM: its end is reported
+  // once the child, too, has been ended (by SIGKILL after the grace).
+  Recorder leaver;
+  pid_t leaverPid = 0;
+  start(supervisor, leaver, "sh -c 'trap \"\" TERM; while :; do sleep 0.05; done' & echo started; exit 4", true,
+        &leaverPid);
+  ASSERT_TRUE(leaver.waitUntil([](Recorder& r) { return !r.exit.empty(); }));
+  EXPECT_EQ(leaver.exit, "with code 4 killed");
+  EXPECT_TRUE(ProcessTree(leaverPid, "").empty());
+
+  // A stop reaches the children of the main process too, and returns once all have ended.
+  Recorder parent;
+  pid_t parentPid = 0;
+  const Supervisor::Id id = start(supervisor, parent, "sleep 30 & sleep 30 & echo started; wait", true, &parentPid);
+  ASSERT_TRUE(parent.waitUntil([](Recorder& r) { return !r.out.empty(); }));
+  EXPECT_EQ(ProcessTree(parentPid, "").members().size(), 3u);
+  supervisor.stop(id);
+  EXPECT_TRUE(ProcessTree(parentPid, "").empty());
+  EXPECT_EQ(parent.exit, "by signal SIGTERM requested");
+}
+
+TEST(SupervisorTest, ATreeOverItsMemoryLimitIsTerminatedAndItsEndIsNotCountedAsRequested)
+{
+  Supervisor supervisor(4096, std::chrono::milliseconds(300));
+  Recorder hog;
+  // The shell itself holds a megabyte or two: a limit of 1 KiB is exceeded at the first sample.
+  hog.limitKib = 1;
+  start(supervisor, hog, "echo started; while :; do sleep 0.05; done", true);
+  ASSERT_TRUE(hog.waitUntil([](Recorder& r) { return !r.exit.empty(); }));
+  EXPECT_EQ(hog.exit, "by signal SIGTERM");
+  EXPECT_GT(hog.exceededAtKib, 1u);
 }
 
 } // namespace
