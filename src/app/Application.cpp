@@ -210,8 +210,11 @@ int start(Services& services)
   PackagePaths::removeStaleStaging();
   const char* timingsText = std::getenv("ORVANE_TEST_TIMINGS");
   const TestTimings timings = parseTestTimings(timingsText != nullptr ? timingsText : "");
-  services.packageController =
-      std::make_shared<PackageController>(packageRuntime(services.paramsManager, version));
+  PackageRuntime runtime = packageRuntime(services.paramsManager, version);
+  runtime.logCopyLinesPerSecond = timings.logCopyLinesPerSecond;
+  runtime.logCopyBurstLines = timings.logCopyLinesPerSecond * 10;
+  runtime.outputBytesPerSecond = timings.outputBytesPerSecond;
+  services.packageController = std::make_shared<PackageController>(std::move(runtime));
   PackageController& controller = *services.packageController;
   controller.setCrashLoopTimings(timings.crashLoop);
   applyPackageConfigurations(params, controller);

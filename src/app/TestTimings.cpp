@@ -1,6 +1,7 @@
 #include "app/TestTimings.h"
 
 #include "app/Constants.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 
@@ -9,7 +10,8 @@
 
 TestTimings parseTestTimings(const std::string& text)
 {
-  TestTimings timings{std::chrono::seconds(Orvane::startPackagesPeriodSeconds), CrashLoopTimings{}};
+  TestTimings timings{std::chrono::seconds(Orvane::startPackagesPeriodSeconds), CrashLoopTimings{},
+                      Limits::packageLogCopyLinesPerSecond, Limits::packageOutputBytesPerSecond};
   for (const std::string& item : StringUtils::splitAny(text, ",")) {
     const size_t equals = item.find('=');
     const std::string name = item.substr(0, equals);
@@ -29,6 +31,10 @@ TestTimings parseTestTimings(const std::string& text)
       timings.crashLoop.maxDelay = ms;
     } else if (valid && name == "stable") {
       timings.crashLoop.stableRun = ms;
+    } else if (valid && name == "lograte") {
+      timings.logCopyLinesPerSecond = value;
+    } else if (valid && name == "outrate") {
+      timings.outputBytesPerSecond = value;
     } else if (!item.empty()) {
       Logger::log("Orvane - Ignored test timing: " + item, LogLevel::Warning);
     }

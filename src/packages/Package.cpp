@@ -87,7 +87,8 @@ std::string logLaunchFailure(const LaunchResult& launched, const std::string& na
 Package::Package(std::string name, int port, int publicPort, std::string path,
                  std::shared_ptr<const PackageRuntime> runtime, std::shared_ptr<Supervisor> supervisor)
     : name(std::move(name)), port(port), publicPort(publicPort), path(std::move(path)),
-      runtime(std::move(runtime)), supervisor(std::move(supervisor))
+      runtime(std::move(runtime)), supervisor(std::move(supervisor)),
+      logCopies(this->runtime->logCopyLinesPerSecond, this->runtime->logCopyBurstLines)
 {
 }
 

@@ -157,7 +157,7 @@ private:
   PackageLog lines{Limits::packageLogBytes};
 
   // Only the supervisor's thread touches the bucket.
-  TokenBucket logCopies{Limits::packageLogCopyLinesPerSecond, Limits::packageLogCopyBurstLines};
+  TokenBucket logCopies;
   std::mutex omittedMutex;
   uint64_t omittedLines = 0;
   std::chrono::steady_clock::time_point firstOmitted;

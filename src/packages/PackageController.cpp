@@ -26,7 +26,8 @@ bool listsName(const std::vector<std::string>& entries, const std::string& name)
 
 PackageController::PackageController(PackageRuntime runtime)
     : runtimeInfo(std::make_shared<const PackageRuntime>(std::move(runtime))),
-      supervisor(std::make_shared<Supervisor>(Package::maxLineLength))
+      supervisor(std::make_shared<Supervisor>(Package::maxLineLength, Supervisor::defaultGrace,
+                                              static_cast<size_t>(runtimeInfo->outputBytesPerSecond)))
 {
   LeftoverProcesses::endAll(runtimeInfo->runningRecordDirectory, supervisor->grace());
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Limits.h"
+
 #include <functional>
 #include <string>
 
@@ -25,4 +27,10 @@ struct PackageRuntime {
   // Where each running package's process is recorded for a later Orvane (see
   // LeftoverProcesses), with its final "/"; empty: not recorded.
   std::string runningRecordDirectory;
+  // The lines a second of a package's output copied into Orvane's log, and the burst
+  // (see Limits).
+  double logCopyLinesPerSecond = Limits::packageLogCopyLinesPerSecond;
+  double logCopyBurstLines = Limits::packageLogCopyBurstLines;
+  // What is read of a package's output a second.
+  double outputBytesPerSecond = Limits::packageOutputBytesPerSecond;
 };

@@ -113,10 +113,14 @@ struct Supervisor::Watched {
   // The process has been collected; what is left of its tree is being waited for.
   bool mainEnded = false;
   std::chrono::steady_clock::time_point nextSample;
+  // The output read in the current second, and whether its pipes wait for the next one.
+  std::chrono::steady_clock::time_point outputWindow;
+  size_t outputBytes = 0;
+  bool outputPaused = false;
 };
 
-Supervisor::Supervisor(size_t maxLineLength, std::chrono::milliseconds grace)
-    : maxLineLength(maxLineLength), gracePeriod(grace), poller(epoll_create1(EPOLL_CLOEXEC)),
+Supervisor::Supervisor(size_t maxLineLength, std::chrono::milliseconds grace, size_t outputBytesPerSecond)
+    : maxLineLength(maxLineLength), gracePeriod(grace), outputBudget(outputBytesPerSecond), poller(epoll_create1(EPOLL_CLOEXEC)),
       wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
   if (!poller || !wakeFd || !addToPoller(poller.get(), wakeFd.get(), wakeKey)) {
@@ -262,6 +266,9 @@ void Supervisor::round()
   const auto now = std::chrono::steady_clock::now();
   for (auto entry = watching.begin(); entry != watching.end();) {
     Watched& watched = *entry->second;
+    if (watched.outputPaused && now >= watched.outputWindow + std::chrono::seconds(1)) {
+      pauseOutput(watched, false);
+    }
     if (watched.killAt && now >= *watched.killAt) {
       watched.killAt.reset();
       watched.killed = true;
@@ -379,13 +386,40 @@ void Supervisor::sampleMemory(Watched& watched, std::chrono::steady_clock::time_
   }
 }
 
+void Supervisor::pauseOutput(Watched& watched, bool paused)
+{
+  watched.outputPaused = paused;
+  for (Pipe pipe : {Pipe::Out, Pipe::Err}) {
+    Watched::Stream& stream = watched.stream(pipe);
+    // Out of the set altogether: a hang-up would still be reported for a descriptor kept in.
+    if (!stream.fd) {
+      continue;
+    }
+    if (paused) {
+      epoll_ctl(poller.get(), EPOLL_CTL_DEL, stream.fd.get(), nullptr);
+    } else if (!addToPoller(poller.get(), stream.fd.get(), keyOf(watched.id, pipe == Pipe::Out ? OutPipe : ErrPipe))) {
+      stream.fd.reset();
+    }
+  }
+}
+
 void Supervisor::readSome(Watched& watched, Pipe pipe)
 {
   Watched::Stream& stream = watched.stream(pipe);
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= watched.outputWindow + std::chrono::seconds(1)) {
+    watched.outputWindow = now;
+    watched.outputBytes = 0;
+  }
   for (int chunk = 0; chunk < chunksPerRound && stream.fd; ++chunk) {
+    if (watched.outputBytes >= outputBudget && !watched.mainEnded) {
+      pauseOutput(watched, true);
+      return;
+    }
     char data[readChunkSize];
     const ssize_t count = ::read(stream.fd.get(), data, sizeof data);
     if (count > 0) {
+      watched.outputBytes += static_cast<size_t>(count);
       stream.lines.append(data, static_cast<size_t>(count));
       if (static_cast<size_t>(count) < sizeof data) {
         return;
@@ -455,6 +489,11 @@ int Supervisor::timeoutMs() const
     }
     if (watched.checkOnTimer) {
       atMost(exitCheckIntervalMs);
+    }
+    if (watched.outputPaused) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(watched.outputWindow +
+                                                                      std::chrono::seconds(1) - now);
+      atMost(static_cast<int>(std::max<long long>(0, left.count())));
     }
     if (!watched.mainEnded && !watched.killAt && !watched.killed && watched.observer.memoryLimitKib() > 0) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(watched.nextSample - now);

@@ -2,6 +2,7 @@
 
 #include "packages/ChildProcess.h"
 #include "packages/ProcessTree.h"
+#include "util/Limits.h"
 #include "util/UniqueFd.h"
 
 #include <chrono>
@@ -62,9 +63,11 @@ public:
 
   static constexpr std::chrono::milliseconds defaultGrace{1500};
 
-  // Starts the thread. Throws std::system_error when its descriptors or thread cannot be
-  // created.
-  explicit Supervisor(size_t maxLineLength, std::chrono::milliseconds grace = defaultGrace);
+  // Starts the thread. Of each process's output, at most `outputBytesPerSecond` is read a
+  // second (its pipes wait for the rest). Throws std::system_error when its descriptors or
+  // thread cannot be created.
+  explicit Supervisor(size_t maxLineLength, std::chrono::milliseconds grace = defaultGrace,
+                      size_t outputBytesPerSecond = Limits::packageOutputBytesPerSecond);
   // Ends the thread. Processes still watched are dropped unreported (their ChildProcess
   // kills and collects them when its last owner lets go).
   ~Supervisor();
@@ -97,6 +100,8 @@ private:
   void wake();
   void arrive(std::unique_ptr<Watched> watched);
   void readSome(Watched& watched, Pipe pipe);
+  // Stops or resumes polling the process's pipes for its output budget.
+  void pauseOutput(Watched& watched, bool paused);
   void requestStop(Watched& watched);
   void terminate(Watched& watched);
   // True once the process and all of its tree have ended; starts ending what is left of
@@ -108,6 +113,7 @@ private:
 
   const size_t maxLineLength;
   const std::chrono::milliseconds gracePeriod;
+  const size_t outputBudget;
   UniqueFd poller;
   UniqueFd wakeFd;
 

@@ -78,6 +78,10 @@ constexpr size_t packageLogMaxLines = 1000;
 constexpr double packageLogCopyLinesPerSecond = 50;
 constexpr double packageLogCopyBurstLines = 500;
 constexpr unsigned packageLogOmittedReportSeconds = 10;
+// What Orvane reads of one package's output a second: beyond it the package's pipe fills
+// and its writes wait, so that a package printing as fast as it can costs Orvane a bounded
+// share of a core (measured by bench/flood.sh) instead of as much as it can take.
+constexpr size_t packageOutputBytesPerSecond = 1024 * 1024;
 
 // Package memory: a limit's share given to V8's old space (--max-old-space-size), in
 // percent, so that the garbage collector works hard before the process reaches the limit;

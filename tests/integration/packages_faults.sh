@@ -93,10 +93,17 @@ expect_eq "$(package_api status.cgi | jq '.packages | length')" "$((other_packag
 expect_eq "$(package_api 'remove.cgi?package_name=liar')" '{"status": 200, "message": "OK"}' "removal of the spoofing package"
 expect_eq "$(list_entries '[.[] | select(.name == "liar")] | length')" 0 "liar gone"
 
-# A package printing lines as fast as it can: Orvane copies a bounded number a second into
-# its own log and says how many it left out; the API stays quick.
+# A package printing lines as fast as it can: Orvane reads a bounded number of bytes a
+# second, copies a bounded number of lines a second into its own log and says how many it
+# left out; the API stays quick.
+last_line() { package_api 'log.cgi?package_name=lines&limit=1000' | jq -r '[.lines[] | select(.stream == "out")][-1].text' | cut -d' ' -f2; }
 size_before=$(stat -c %s "$log")
+line_before=$(last_line)
 sleep 5
+lines_per_second=$((($(last_line) - line_before) / 5))
+# Each line is about 50 bytes: at most twice the budget counted in lines of 48.
+echo "lines read a second from the flooding package: $lines_per_second"
+[ "$lines_per_second" -lt $((2 * $(limit packageOutputBytesPerSecond) / 48)) ] || fail "read $lines_per_second lines a second"
 growth=$(($(stat -c %s "$log") - size_before))
 echo "Orvane's log grew by $growth bytes in 5 s with lines flooding"
 [ "$growth" -lt 262144 ] || fail "Orvane's log grew by $growth bytes in 5 s"
