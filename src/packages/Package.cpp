@@ -429,7 +429,7 @@ void Package::copyToLog(const std::string& line, LogLevel level)
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(omittedMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     if (omittedLines++ == 0) {
       firstOmitted = now;
     }
@@ -441,7 +441,7 @@ void Package::reportOmitted(std::chrono::steady_clock::time_point now, bool forc
 {
   uint64_t count;
   {
-    std::lock_guard<std::mutex> lock(omittedMutex);
+    std::lock_guard<std::mutex> lock(stateMutex);
     if (omittedLines == 0 ||
         (!force && now - firstOmitted < std::chrono::seconds(Limits::packageLogOmittedReportSeconds))) {
       return;

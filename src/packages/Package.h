@@ -156,9 +156,8 @@ private:
   CrashLoopPolicy crashLoop;
   PackageLog lines{Limits::packageLogBytes};
 
-  // Only the supervisor's thread touches the bucket.
+  // Only the supervisor's thread touches the bucket; stateMutex guards the count.
   TokenBucket logCopies;
-  std::mutex omittedMutex;
   uint64_t omittedLines = 0;
   std::chrono::steady_clock::time_point firstOmitted;
 };
