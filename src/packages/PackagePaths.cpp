@@ -62,6 +62,11 @@ std::string stagingDirectory(const std::string& packageRoot)
   return packageRoot + ".staging/";
 }
 
+std::string keptDirectory(const std::string& packageRoot)
+{
+  return packageRoot + ".kept/";
+}
+
 bool isPackageEntry(const std::string& name)
 {
   return !name.empty() && name[0] != '.';

@@ -34,8 +34,12 @@ std::string sdPackageRoot();
 // of the packages, so that moving it into place is a rename. Its name breaks the package
 // name rule, so nothing looks a package up or lists one there.
 std::string stagingDirectory(const std::string& packageRoot);
+// The kept directory of a package root: its entry ".kept/", where the version that a new one
+// on probation replaced waits (see KeptVersion). Hidden like the staging directory, and kept
+// when that is cleaned.
+std::string keptDirectory(const std::string& packageRoot);
 // True when the directory entry `name` of a package root can be a package: not hidden, so
-// neither ".", ".." nor the staging directory.
+// neither ".", "..", the staging directory nor the kept directory.
 bool isPackageEntry(const std::string& name);
 // The package root that holds the package directory `packageDirectory` (no final "/"
 // needed), with its final "/".

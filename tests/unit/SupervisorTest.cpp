@@ -137,7 +137,8 @@ TEST(SupervisorTest, AProcessTreeEndsOnlyWithItsLastProcessAndAStopEndsEveryOne)
   // once the child, too, has been ended (by SIGKILL after the grace).
   Recorder leaver;
   pid_t leaverPid = 0;
-  start(supervisor, leaver, "sh -c 'trap \"\" TERM; while :; do sleep 0.05; done' & echo started; exit 4", true,
+  // Ignored before the child starts, SIGTERM is ignored by the child from its first moment.
+  start(supervisor, leaver, "trap '' TERM; sh -c 'while :; do sleep 0.05; done' & echo started; exit 4", true,
         &leaverPid);
   ASSERT_TRUE(leaver.waitUntil([](Recorder& r) { return !r.exit.empty(); }));
   EXPECT_EQ(leaver.exit, "with code 4 killed");
