@@ -14,6 +14,7 @@
 #include "packages/PackagePaths.h"
 #include "packages/PackageCgroups.h"
 #include "packages/PackageRuntime.h"
+#include "packages/Probation.h"
 #include "util/Logger.h"
 #include "ws/WsServer.h"
 
@@ -139,7 +140,9 @@ gboolean onCheckParametersTimer(gpointer userData)
 gboolean onStartPackagesTimer(gpointer userData)
 {
   try {
-    static_cast<Services*>(userData)->packageController->startAll();
+    PackageController& controller = *static_cast<Services*>(userData)->packageController;
+    checkProbations(controller);
+    controller.startAll();
   } catch (const std::exception& error) {
     Logger::log(std::string("Starting the packages failed: ") + error.what(), LogLevel::Error);
   }

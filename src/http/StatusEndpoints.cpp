@@ -133,6 +133,30 @@ void writeStatus(JsonWriter& writer, const PackageController& controller, const 
   writeOptional(writer, status.nextStartInSeconds);
   writer.Key("memory_limit_mib");
   writeOptional(writer, package ? package->memoryLimit() : std::nullopt);
+  writer.Key("probation_until");
+  writeOptional(writer, status.probationUntilMs);
+  if (status.probationUntilMs) {
+    writer.Key("rollback_available");
+    writer.Bool(status.rollbackAvailable);
+  }
+  writer.Key("rollback");
+  if (status.rollback) {
+    const PackageRollback& rollback = *status.rollback;
+    writer.StartObject();
+    writer.Key("from");
+    writer.String(rollback.fromVersion.c_str(), static_cast<rapidjson::SizeType>(rollback.fromVersion.size()));
+    writer.Key("to");
+    writer.String(rollback.toVersion.c_str(), static_cast<rapidjson::SizeType>(rollback.toVersion.size()));
+    writer.Key("reason");
+    writer.String(rollback.reason.c_str(), static_cast<rapidjson::SizeType>(rollback.reason.size()));
+    writer.Key("at");
+    writer.Int64(rollback.atMs);
+    writer.Key("data");
+    writer.String(rollback.data.c_str());
+    writer.EndObject();
+  } else {
+    writer.Null();
+  }
   writer.Key("containment");
   writer.String(package ? status.containment : controller.runtime().cgroupBase.empty() ? "process_group" : "cgroup");
   writer.EndObject();

@@ -179,6 +179,34 @@ void Package::memoryExceeded(uint64_t limitKib, uint64_t residentKib)
          LogLevel::Warning);
 }
 
+void Package::setProbation(int64_t untilMs, bool available)
+{
+  std::lock_guard<std::mutex> lock(stateMutex);
+  probationUntilMs = untilMs;
+  rollbackAvailable = available;
+}
+
+void Package::rolledBack(const PackageRollback& rollback)
+{
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    probationUntilMs = 0;
+    rollbackAvailable = true;
+    lastRollback = rollback;
+  }
+  report("rolled back to " + rollback.toVersion + ": version " + rollback.fromVersion + " failed its probation (" +
+             rollback.reason + "); " +
+             (rollback.data == "restored" ? "its data as before the install restored"
+                                          : "the current data kept, no copy of the earlier data was kept"),
+         LogLevel::Warning);
+}
+
+void Package::clearRollback()
+{
+  std::lock_guard<std::mutex> lock(stateMutex);
+  lastRollback.reset();
+}
+
 void Package::setCrashLoopTimings(const CrashLoopTimings& timings)
 {
   std::lock_guard<std::mutex> lock(stateMutex);
@@ -213,6 +241,11 @@ PackageStatus Package::status()
   status.restarts = starts > 0 ? starts - 1 : 0;
   status.lastExit = lastExit;
   status.lastExitCause = lastExitCause;
+  if (probationUntilMs != 0) {
+    status.probationUntilMs = probationUntilMs;
+    status.rollbackAvailable = rollbackAvailable;
+  }
+  status.rollback = lastRollback;
   status.memoryLimitMib = memoryLimit();
   const bool inCgroup = running ? !cgroup.empty() : !runtime->cgroupBase.empty();
   status.containment = inCgroup ? "cgroup" : "process_group";

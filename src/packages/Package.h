@@ -74,6 +74,13 @@ public:
   void setMemoryLimit(std::optional<uint32_t> limitMib);
   std::optional<uint32_t> memoryLimit() const;
 
+  // A new version is on probation until `untilMs` (ms since the epoch; 0 ends it), with a
+  // previous version kept to come back to when `rollbackAvailable`.
+  void setProbation(int64_t untilMs, bool rollbackAvailable);
+  // The previous version came back: said in the status until the next install.
+  void rolledBack(const PackageRollback& rollback);
+  void clearRollback();
+
   // Replaces the crash-loop timings and forgets the crashes counted so far.
   void setCrashLoopTimings(const CrashLoopTimings& timings);
 
@@ -151,6 +158,9 @@ private:
   std::string cgroup;
   // 0: no limit.
   std::atomic<uint32_t> memoryLimitMib{0};
+  int64_t probationUntilMs = 0;
+  bool rollbackAvailable = true;
+  std::optional<PackageRollback> lastRollback;
   // Set on the supervisor's thread when the running process went over its limit.
   bool memoryLimitExceeded = false;
   CrashLoopPolicy crashLoop;

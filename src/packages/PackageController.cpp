@@ -2,6 +2,7 @@
 
 #include "packages/LeftoverProcesses.h"
 #include "packages/PackagePaths.h"
+#include "packages/Probation.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include "util/SystemUtils.h"
@@ -55,6 +56,8 @@ std::vector<std::string> PackageController::setEnabledPackages(const std::vector
   for (const auto& entry : getPackages()) {
     if (named.count(entry.first) == 0) {
       removePackage(entry.first);
+      // Disabled: a probation ends, and the version it kept goes.
+      dropKeptVersion(*this, entry.first);
     }
   }
   return notInstalled;
@@ -87,6 +90,7 @@ void PackageController::packageRemoved(const std::string& name)
 {
   std::lock_guard<std::mutex> registration(registrationMutex);
   removePackage(name);
+  dropKeptVersion(*this, name);
 }
 
 void PackageController::registerLocked(const std::string& name, const std::string& path, int port,
@@ -260,6 +264,12 @@ void PackageController::setCrashLoopTimings(const CrashLoopTimings& timings)
 {
   std::lock_guard<std::mutex> lock(mutex);
   crashLoopTimings = timings;
+}
+
+CrashLoopTimings PackageController::crashLoopSettings() const
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  return crashLoopTimings;
 }
 
 void PackageController::resetCrashLoop(const std::string& name, bool installed)

@@ -101,6 +101,7 @@ public:
 
   // The crash-loop timings of the packages registered from now on.
   void setCrashLoopTimings(const CrashLoopTimings& timings);
+  CrashLoopTimings crashLoopSettings() const;
 
   // Forgets the crashes of the registered package `name`, so that its next start is not
   // held back; after a new installation (`installed`) its restarts and last exit too.

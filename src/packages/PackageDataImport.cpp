@@ -3,6 +3,7 @@
 #include "packages/PackageController.h"
 #include "packages/PackageError.h"
 #include "packages/PackagePaths.h"
+#include "packages/Probation.h"
 #include "packages/StagingDirectory.h"
 #include "util/Logger.h"
 #include "util/ZipUtils.h"
@@ -47,6 +48,7 @@ bool PackageDataImport::import(const std::string& archivePath)
       throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
     }
     controller.resetCrashLoop(packageName);
+    dropKeptData(controller, packageName);
     return true;
   } catch (const std::runtime_error& error) {
     Logger::log(error.what(), LogLevel::Error);

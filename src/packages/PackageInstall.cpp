@@ -7,6 +7,7 @@
 #include "packages/PackageManifest.h"
 #include "packages/PackageName.h"
 #include "packages/PackagePaths.h"
+#include "packages/Probation.h"
 #include "packages/StagingDirectory.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
@@ -177,9 +178,12 @@ bool mergeMissing(const std::string& from, const std::string& into, std::vector<
 // earlier installation at `oldDirectory` (empty when there is none) and carrying all of its
 // local data over; where the archive brought a "localdata" of its own, its entries that the
 // old data lacks are added. Either the new tree is in place with every byte of the old local
-// data, or this throws with the earlier installation back where it was, data and all.
-void replaceInstallation(StagingDirectory& work, const std::string& tree, const std::string& finalDirectory,
-                         const std::string& oldDirectory)
+// data, or this throws with the earlier installation back where it was, data and all. The
+// earlier installation, without its local data, is left in the returned staging directory
+// ("package" in it), which deletes it unless it is moved on; null when there was none.
+std::unique_ptr<StagingDirectory> replaceInstallation(StagingDirectory& work, const std::string& tree,
+                                                      const std::string& finalDirectory,
+                                                      const std::string& oldDirectory)
 {
   const std::string newData = tree + "localdata";
   std::unique_ptr<StagingDirectory> aside;
@@ -240,6 +244,7 @@ void replaceInstallation(StagingDirectory& work, const std::string& tree, const 
     throw std::runtime_error("Http API: install package - move dir error: " + finalDirectory);
   }
   restore.dismiss();
+  return aside;
 }
 
 } // namespace
@@ -275,7 +280,17 @@ void installPackage(PackageController& controller, const std::string& archivePat
   // over; the periodic start runs the new version once the hold is gone.
   const PackageController::Hold hold = controller.holdPackage(manifest.packageName);
   const std::string oldDirectory = controller.findPackagePath(manifest.packageName);
-  replaceInstallation(work, tree, baseDirectory + manifest.packageName + "/", oldDirectory);
+  const bool wasEnabled = controller.getPackage(manifest.packageName) != nullptr;
+  const std::string finalDirectory = baseDirectory + manifest.packageName;
+  const std::unique_ptr<StagingDirectory> previous =
+      replaceInstallation(work, tree, finalDirectory + "/", oldDirectory);
   controller.packageInstalled(manifest.packageName);
   controller.resetCrashLoop(manifest.packageName, true);
+  const std::string probation =
+      beginProbation(controller, manifest.packageName, manifest.packageVersion, finalDirectory,
+                     previous ? previous->path() + "package" : std::string(), wasEnabled);
+  if (!probation.empty()) {
+    Logger::log("Install package: " + manifest.packageName + " " + manifest.packageVersion + ": " + probation,
+                LogLevel::Info);
+  }
 }

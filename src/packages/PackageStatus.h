@@ -6,6 +6,16 @@
 #include <optional>
 #include <string>
 
+// A version put back in the place of one that failed its probation.
+struct PackageRollback {
+  std::string fromVersion;
+  std::string toVersion;
+  std::string reason;
+  // "restored" (the data kept from before the install) or "kept_current".
+  std::string data;
+  int64_t atMs = 0;
+};
+
 // What a registered package is doing, as its supervision sees it at one moment.
 struct PackageStatus {
   enum class State { Stopped, Running, Restarting, CrashLoop, CannotStart };
@@ -26,6 +36,11 @@ struct PackageStatus {
   // "cgroup" or "process_group": what holds the package's processes together.
   const char* containment = "process_group";
   std::optional<uint32_t> memoryLimitMib;
+  // While a new version is on probation: when it is expected to pass (ms since the epoch), and
+  // whether a previous version is kept to come back to.
+  std::optional<int64_t> probationUntilMs;
+  bool rollbackAvailable = true;
+  std::optional<PackageRollback> rollback;
   std::optional<ProcessUsage> usage;
   // In CrashLoop: seconds until the next start may happen (at the next start tick after).
   std::optional<int64_t> nextStartInSeconds;

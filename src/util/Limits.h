@@ -90,6 +90,9 @@ constexpr size_t packageOutputBytesPerSecond = 1024 * 1024;
 constexpr unsigned packageHeapSharePercent = 75;
 constexpr unsigned packageMemorySampleMs = 1000;
 constexpr unsigned packageMaxProcesses = 512;
+// A copy of a package's local data kept while a new version of it is on probation, to come
+// back to should it fail; larger data is not copied (a rollback keeps the current data).
+constexpr uint64_t maxKeptDataBytes = 64 * 1024 * 1024;
 
 // HTTP connection memory: the request head, then a read buffer of half of it, which sets
 // the size of an upload's chunks. Kept at the library's 32 KiB: above that the library maps

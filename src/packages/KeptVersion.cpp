@@ -1,0 +1,186 @@
+#include "packages/KeptVersion.h"
+
+#include "packages/PackagePaths.h"
+#include "util/FileUtils.h"
+#include "util/Json.h"
+#include "util/Logger.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace KeptVersion {
+
+namespace {
+
+constexpr size_t maxRecordBytes = 64 * 1024;
+
+std::string directoryOf(const std::string& packageRoot, const std::string& name)
+{
+  return PackagePaths::keptDirectory(packageRoot) + name + "/";
+}
+
+bool exists(const std::string& path)
+{
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+std::string recordText(const ProbationRecord& record)
+{
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("from");
+  writer.String(record.fromVersion.c_str(), static_cast<rapidjson::SizeType>(record.fromVersion.size()));
+  writer.Key("to");
+  writer.String(record.toVersion.c_str(), static_cast<rapidjson::SizeType>(record.toVersion.size()));
+  writer.Key("started");
+  writer.Int64(record.startedMs);
+  writer.Key("until");
+  writer.Int64(record.untilMs);
+  writer.Key("data");
+  writer.Bool(record.dataKept);
+  writer.EndObject();
+  return buffer.GetString();
+}
+
+} // namespace
+
+bool keep(const std::string& packageRoot, ProbationRecord& record, const std::string& previousTree,
+          const std::string& localData, bool copyData, std::string& why)
+{
+  const std::string kept = PackagePaths::keptDirectory(packageRoot);
+  const std::string directory = directoryOf(packageRoot, record.name);
+  drop(packageRoot, record.name);
+  if (!FileUtils::makeDirectory(kept, 0700, false) || !FileUtils::makeDirectory(directory, 0700, false)) {
+    why = "cannot create " + directory;
+    return false;
+  }
+  if (std::rename(previousTree.c_str(), (directory + "package").c_str()) != 0) {
+    why = "cannot move the previous version into " + directory;
+    drop(packageRoot, record.name);
+    return false;
+  }
+  record.dataKept = false;
+  if (copyData) {
+    if (FileUtils::copyTree(localData, directory + "localdata")) {
+      record.dataKept = true;
+    } else {
+      FileUtils::removeTree(directory + "localdata");
+    }
+  }
+  if (!save(packageRoot, record)) {
+    why = "cannot write " + directory + "probation.json";
+    drop(packageRoot, record.name);
+    return false;
+  }
+  return true;
+}
+
+bool save(const std::string& packageRoot, const ProbationRecord& record)
+{
+  return FileUtils::writeFile(directoryOf(packageRoot, record.name) + "probation.json", recordText(record));
+}
+
+std::optional<ProbationRecord> load(const std::string& packageRoot, const std::string& name)
+{
+  const std::string directory = directoryOf(packageRoot, name);
+  rapidjson::Document document;
+  std::string error;
+  if (!exists(directory + "package") ||
+      !Json::parse(document, FileUtils::readFile(directory + "probation.json"), maxRecordBytes, error) ||
+      !document.IsObject()) {
+    return std::nullopt;
+  }
+  auto text = [&document](const char* key) {
+    auto member = document.FindMember(key);
+    return member != document.MemberEnd() && member->value.IsString() ? std::string(member->value.GetString())
+                                                                        : std::string();
+  };
+  auto number = [&document](const char* key) {
+    auto member = document.FindMember(key);
+    return member != document.MemberEnd() && member->value.IsInt64() ? member->value.GetInt64() : int64_t{0};
+  };
+  ProbationRecord record;
+  record.name = name;
+  record.fromVersion = text("from");
+  record.toVersion = text("to");
+  record.startedMs = number("started");
+  record.untilMs = number("until");
+  auto data = document.FindMember("data");
+  record.dataKept = data != document.MemberEnd() && data->value.IsBool() && data->value.GetBool() &&
+                    exists(directory + "localdata");
+  return record;
+}
+
+void drop(const std::string& packageRoot, const std::string& name)
+{
+  const std::string directory = directoryOf(packageRoot, name);
+  if (exists(directory) && !FileUtils::removeTree(directory)) {
+    Logger::log("Package " + name + ": cannot delete the previous version kept in " + directory, LogLevel::Error);
+  }
+}
+
+void dropData(const std::string& packageRoot, const std::string& name)
+{
+  std::optional<ProbationRecord> record = load(packageRoot, name);
+  if (!record || !record->dataKept) {
+    return;
+  }
+  record->dataKept = false;
+  // The record first: a copy it no longer names is never restored.
+  save(packageRoot, *record);
+  FileUtils::removeTree(directoryOf(packageRoot, name) + "localdata");
+}
+
+std::string restore(const std::string& packageRoot, const std::string& name, const std::string& packageDirectory)
+{
+  const std::optional<ProbationRecord> record = load(packageRoot, name);
+  const std::string directory = directoryOf(packageRoot, name);
+  if (!record) {
+    return {};
+  }
+  const std::string unproven = directory + "unproven";
+  const std::string keptData = directory + "localdata";
+  const std::string keptPackage = directory + "package";
+  // Each step is a rename within the package root; the kept version leaves the kept
+  // directory last, so that a failure before leaves it there for the next attempt.
+  if (exists(packageDirectory) && std::rename(packageDirectory.c_str(), unproven.c_str()) != 0) {
+    Logger::log("Package " + name + ": cannot move " + packageDirectory + " aside", LogLevel::Error);
+    return {};
+  }
+  const bool dataRestored = record->dataKept && exists(keptData);
+  const std::string data = dataRestored ? keptData : unproven + "/localdata";
+  if (exists(data) && !exists(keptPackage + "/localdata") &&
+      std::rename(data.c_str(), (keptPackage + "/localdata").c_str()) != 0) {
+    Logger::log("Package " + name + ": cannot put the local data into the kept version", LogLevel::Error);
+    std::rename(unproven.c_str(), packageDirectory.c_str());
+    return {};
+  }
+  if (std::rename(keptPackage.c_str(), packageDirectory.c_str()) != 0) {
+    Logger::log("Package " + name + ": cannot move the kept version back to " + packageDirectory, LogLevel::Error);
+    std::rename(unproven.c_str(), packageDirectory.c_str());
+    return {};
+  }
+  drop(packageRoot, name);
+  return dataRestored ? "restored" : "kept_current";
+}
+
+uint64_t treeBytes(const std::string& path)
+{
+  uint64_t total = 0;
+  for (const FileUtils::FileEntry& entry : FileUtils::listFilesRecursive(path)) {
+    struct stat status;
+    if (lstat((path + "/" + entry.path).c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+      total += static_cast<uint64_t>(status.st_size);
+    }
+  }
+  return total;
+}
+
+} // namespace KeptVersion
