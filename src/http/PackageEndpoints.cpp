@@ -41,7 +41,7 @@ std::vector<std::string> HttpServer::listManifests(const std::string& directory,
       entries.push_back(place + "\"manifest\":" + manifest + "}");
     } else {
       // Still listed, so that its owner sees what is wrong and can remove it.
-      entries.push_back(place + "\"name\":\"" + StringUtils::jsonEscape(name) + "\",\"manifest\":null,\"error\":\"" +
+      entries.push_back(place + "\"name\":\"" + StringUtils::jsonEscape(StringUtils::repairUtf8(name)) + "\",\"manifest\":null,\"error\":\"" +
                         StringUtils::jsonEscape(error) + "\"}");
     }
   }

@@ -82,7 +82,7 @@ void writeStatus(JsonWriter& writer, const PackageController& controller, const 
   const PackageStatus status = package ? package->status() : PackageStatus{};
   writer.StartObject();
   writer.Key("name");
-  writer.String(installed.name.c_str());
+  writer.String(StringUtils::repairUtf8(installed.name).c_str());
   writer.Key("storage");
   writer.String(installed.storage);
   writer.Key("enabled");
@@ -91,7 +91,7 @@ void writeStatus(JsonWriter& writer, const PackageController& controller, const 
   writer.String(PackageStatus::stateName(status.state));
   if (!status.reason.empty()) {
     writer.Key("reason");
-    writer.String(status.reason.c_str());
+    writer.String(StringUtils::repairUtf8(status.reason).c_str());
   }
   writer.Key("pid");
   writeOptional(writer, status.pid);

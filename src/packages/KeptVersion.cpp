@@ -8,6 +8,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,16 @@ bool exists(const std::string& path)
 {
   struct stat status;
   return lstat(path.c_str(), &status) == 0;
+}
+
+// The renames in `directory` reach the disk.
+void syncDirectory(const std::string& directory)
+{
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
 }
 
 std::string recordText(const ProbationRecord& record)
@@ -66,18 +77,23 @@ bool keep(const std::string& packageRoot, ProbationRecord& record, const std::st
     drop(packageRoot, record.name);
     return false;
   }
+  // The record first, without the data: a copy cut short by a crash is never taken for one.
   record.dataKept = false;
-  if (copyData) {
-    if (FileUtils::copyTree(localData, directory + "localdata")) {
-      record.dataKept = true;
-    } else {
-      FileUtils::removeTree(directory + "localdata");
-    }
-  }
   if (!save(packageRoot, record)) {
     why = "cannot write " + directory + "probation.json";
     drop(packageRoot, record.name);
     return false;
+  }
+  if (copyData) {
+    if (FileUtils::copyTree(localData, directory + "localdata")) {
+      record.dataKept = true;
+      if (!save(packageRoot, record)) {
+        record.dataKept = false;
+      }
+    }
+    if (!record.dataKept) {
+      FileUtils::removeTree(directory + "localdata");
+    }
   }
   return true;
 }
@@ -148,27 +164,55 @@ std::string restore(const std::string& packageRoot, const std::string& name, con
   const std::string unproven = directory + "unproven";
   const std::string keptData = directory + "localdata";
   const std::string keptPackage = directory + "package";
-  // Each step is a rename within the package root; the kept version leaves the kept
-  // directory last, so that a failure before leaves it there for the next attempt.
-  if (exists(packageDirectory) && std::rename(packageDirectory.c_str(), unproven.c_str()) != 0) {
+  const std::string restoredData = keptPackage + "/localdata";
+  // Each step is a rename within the package root that looks first at what is where, so that
+  // a restore cut short by a crash is finished by the next call (see recover). The kept
+  // version leaves the kept directory last.
+  if (!exists(unproven) && exists(packageDirectory) && std::rename(packageDirectory.c_str(), unproven.c_str()) != 0) {
     Logger::log("Package " + name + ": cannot move " + packageDirectory + " aside", LogLevel::Error);
     return {};
   }
-  const bool dataRestored = record->dataKept && exists(keptData);
+  const bool dataRestored = record->dataKept && (exists(keptData) || exists(restoredData));
   const std::string data = dataRestored ? keptData : unproven + "/localdata";
-  if (exists(data) && !exists(keptPackage + "/localdata") &&
-      std::rename(data.c_str(), (keptPackage + "/localdata").c_str()) != 0) {
+  if (exists(data) && !exists(restoredData) && std::rename(data.c_str(), restoredData.c_str()) != 0) {
     Logger::log("Package " + name + ": cannot put the local data into the kept version", LogLevel::Error);
     std::rename(unproven.c_str(), packageDirectory.c_str());
     return {};
   }
   if (std::rename(keptPackage.c_str(), packageDirectory.c_str()) != 0) {
     Logger::log("Package " + name + ": cannot move the kept version back to " + packageDirectory, LogLevel::Error);
+    // The unproven version goes back whole, with the data it had.
+    if (!dataRestored) {
+      std::rename(restoredData.c_str(), data.c_str());
+    }
     std::rename(unproven.c_str(), packageDirectory.c_str());
     return {};
   }
+  syncDirectory(packageRoot);
   drop(packageRoot, name);
   return dataRestored ? "restored" : "kept_current";
+}
+
+std::string recover(const std::string& packageRoot, const std::string& name, const std::string& packageDirectory)
+{
+  const std::string directory = directoryOf(packageRoot, name);
+  if (!exists(directory)) {
+    return {};
+  }
+  if (exists(directory + "unproven")) {
+    // A restore was cut short: it is finished (or, with the kept version already back, only
+    // the leftovers go).
+    if (!exists(directory + "package")) {
+      drop(packageRoot, name);
+      return "kept_current";
+    }
+    return restore(packageRoot, name, packageDirectory);
+  }
+  if (!load(packageRoot, name)) {
+    // Kept without a record that names it (a crash while keeping): never restored, so gone.
+    drop(packageRoot, name);
+  }
+  return {};
 }
 
 uint64_t treeBytes(const std::string& path)

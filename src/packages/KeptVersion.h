@@ -49,6 +49,11 @@ void dropData(const std::string& packageRoot, const std::string& name);
 // record. Empty, after logging, when it cannot.
 std::string restore(const std::string& packageRoot, const std::string& name, const std::string& packageDirectory);
 
+// Brings what is kept for the package `name` into a consistent state after a crash: a
+// restore that was cut short is finished ("restored" or "kept_current" then), and what
+// was kept without its record is deleted. Empty when there was nothing to finish.
+std::string recover(const std::string& packageRoot, const std::string& name, const std::string& packageDirectory);
+
 // Bytes of the regular files below `path` (links not followed).
 uint64_t treeBytes(const std::string& path);
 

@@ -61,7 +61,7 @@ std::set<pid_t> survivors(const Record& record, uint64_t ownStartTime)
   }
   for (pid_t pid : ProcessInfo::all()) {
     const ProcessInfo info = ProcessInfo::read(pid);
-    if (!info.valid || info.group != record.pid || info.state == 'Z') {
+    if (!info.alive() || info.group != record.pid) {
       continue;
     }
     // While the recorded leader lives, the group's id is its own. Once it has gone (killed
@@ -117,6 +117,19 @@ size_t endAll(const std::string& directory, std::chrono::milliseconds grace)
     std::istringstream fields(FileUtils::readFile(directory + name));
     fields >> record.pid >> record.startTime;
     std::getline(fields >> std::ws, record.cgroup);
+    // Records are files a package's own user could write: only a package's cgroup, never
+    // Orvane's own or one of its ancestors, is ever killed as a whole.
+    const std::string leaf = "/package." + name;
+    const std::string own = FileUtils::readFile("/proc/self/cgroup") + "\n";
+    if (!record.cgroup.empty() &&
+        (record.cgroup.size() <= leaf.size() ||
+         record.cgroup.compare(record.cgroup.size() - leaf.size(), leaf.size(), leaf) != 0 ||
+         own.find(leaf + "/") != std::string::npos || own.find(leaf + "\n") != std::string::npos)) {
+      Logger::log("Package " + name + ": the record of its processes names " + record.cgroup +
+                      ", not a package's cgroup; ignored",
+                  LogLevel::Warning);
+      record.cgroup.clear();
+    }
     if (record.pid > 1) {
       std::set<pid_t> alive = survivors(record, ownStartTime);
       if (!alive.empty()) {

@@ -109,7 +109,8 @@ void Package::run()
     return;
   }
   if (!checkRequiredVersion(manifest, runtime->appVersion)) {
-    Logger::log("Run package: package requires Orvane version " + manifest.requiredVersion + " or newer.",
+    Logger::log("Run package: package requires Orvane version " + StringUtils::escapeControls(manifest.requiredVersion) +
+                    " or newer.",
                 LogLevel::Error);
     cannotStart("requires Orvane version " + manifest.requiredVersion + " or newer");
     return;
@@ -184,6 +185,13 @@ void Package::setProbation(int64_t untilMs, bool available)
   std::lock_guard<std::mutex> lock(stateMutex);
   probationUntilMs = untilMs;
   rollbackAvailable = available;
+  probationSet = true;
+}
+
+bool Package::probationKnown()
+{
+  std::lock_guard<std::mutex> lock(stateMutex);
+  return probationSet;
 }
 
 void Package::rolledBack(const PackageRollback& rollback)
@@ -415,8 +423,19 @@ void Package::launch()
       "LD_LIBRARY_PATH=" + PackagePaths::libraryDirectory(),
   };
   const std::string executable = location + "node";
-  const LaunchResult launched =
+  LaunchResult launched =
       launchProcess(executable, arguments, environment, path, outWriter.get(), errWriter.get(), isolation);
+  if (launched.failure == LaunchFailure::Isolation && !processCgroup.empty()) {
+    // A cgroup that cannot be joined must not keep the package from running at all.
+    Logger::log("Package " + name + ": cannot join its cgroup " + processCgroup + " (" + errorText(launched.error) +
+                    "); contained by its process group alone",
+                LogLevel::Warning);
+    ChildProcess(launched.pid).wait();
+    PackageCgroups::remove(processCgroup);
+    processCgroup.clear();
+    isolation.cgroupProcsFile.clear();
+    launched = launchProcess(executable, arguments, environment, path, outWriter.get(), errWriter.get(), isolation);
+  }
   outWriter.reset();
   errWriter.reset();
   if (launched.pid < 0) {

@@ -77,6 +77,9 @@ public:
   // A new version is on probation until `untilMs` (ms since the epoch; 0 ends it), with a
   // previous version kept to come back to when `rollbackAvailable`.
   void setProbation(int64_t untilMs, bool rollbackAvailable);
+  // False until the first setProbation: whether a probation written down before a restart is
+  // still to be taken up.
+  bool probationKnown();
   // The previous version came back: said in the status until the next install.
   void rolledBack(const PackageRollback& rollback);
   void clearRollback();
@@ -159,6 +162,7 @@ private:
   // 0: no limit.
   std::atomic<uint32_t> memoryLimitMib{0};
   int64_t probationUntilMs = 0;
+  bool probationSet = false;
   bool rollbackAvailable = true;
   std::optional<PackageRollback> lastRollback;
   // Set on the supervisor's thread when the running process went over its limit.

@@ -61,7 +61,8 @@ std::string detectBase()
     return {};
   }
   const std::string base = mountPoint + path;
-  if (access(base.c_str(), W_OK) != 0 || !exists(base + "/cgroup.kill")) {
+  if (access(base.c_str(), W_OK) != 0 || access((base + "/cgroup.procs").c_str(), W_OK) != 0 ||
+      !exists(base + "/cgroup.kill")) {
     return {};
   }
   return base;

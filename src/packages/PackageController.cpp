@@ -56,8 +56,6 @@ std::vector<std::string> PackageController::setEnabledPackages(const std::vector
   for (const auto& entry : getPackages()) {
     if (named.count(entry.first) == 0) {
       removePackage(entry.first);
-      // Disabled: a probation ends, and the version it kept goes.
-      dropKeptVersion(*this, entry.first);
     }
   }
   return notInstalled;

@@ -11,6 +11,7 @@
 #include "packages/StagingDirectory.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
+#include "util/StringUtils.h"
 #include "util/ZipUtils.h"
 
 #include <dirent.h>
@@ -271,7 +272,7 @@ void installPackage(PackageController& controller, const std::string& archivePat
   if (!readManifest(manifest, tree + "manifest.json")) {
     throw PackageError("Http API: install package - error: invalid manifest.json", manifestFailureReason(tree));
   }
-  Logger::log("Install package: " + manifest.packageMenuName, LogLevel::Info);
+  Logger::log("Install package: " + StringUtils::escapeControls(manifest.packageMenuName), LogLevel::Info);
   checkManifest(manifest, runtime.appVersion);
 
   const PackageLock lock(manifest.packageName);

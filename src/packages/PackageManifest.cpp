@@ -30,9 +30,11 @@ const rapidjson::Value* stringMember(const rapidjson::Value& object, const char*
   return &member->value;
 }
 
+// Manifests are written by packages: their texts are made valid UTF-8 before they reach a
+// log line or an answer.
 std::string toString(const rapidjson::Value& value)
 {
-  return std::string(value.GetString(), value.GetStringLength());
+  return StringUtils::repairUtf8(std::string(value.GetString(), value.GetStringLength()));
 }
 
 // Reads a leading int the way `stream >> int` does; false when there are no digits or

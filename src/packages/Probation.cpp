@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <set>
 
 namespace {
 
@@ -46,33 +45,25 @@ void logBoth(const std::shared_ptr<Package>& package, const std::string& name, c
   }
 }
 
+// With the package's lock held.
 void rollBack(PackageController& controller, const std::string& name, const std::shared_ptr<Package>& package,
-              const std::string& reason)
+              const ProbationRecord& record, const std::string& reason)
 {
-  const PackageLock lock(name);
-  const std::string directory = controller.findPackagePath(name);
-  if (directory.empty()) {
-    return;
-  }
+  const std::string directory = package->getPath();
   const std::string root = PackagePaths::packageRootOf(directory);
-  const std::optional<ProbationRecord> record = KeptVersion::load(root, name);
-  if (!record) {
-    package->setProbation(0, true);
-    return;
-  }
   const PackageController::Hold hold = controller.holdPackage(name);
   const std::string data = KeptVersion::restore(root, name, directory);
   if (data.empty()) {
-    // Said once; the new version stays, and so does what was kept, for the owner to look at.
-    logBoth(package, name, "cannot put version " + record->toVersion + " back; version " + record->fromVersion +
-                               " stays",
-            LogLevel::Error);
+    // Said once: the probation ends, the new version stays, and what was kept stays for the
+    // owner to look at (a new install or a removal replaces it).
     package->setProbation(0, false);
+    logBoth(package, name, "cannot put version " + record.toVersion + " back; version " + record.fromVersion + " stays",
+            LogLevel::Error);
     return;
   }
   controller.packageInstalled(name);
   controller.resetCrashLoop(name, true);
-  package->rolledBack(PackageRollback{record->fromVersion, record->toVersion, reason, data, nowMs()});
+  package->rolledBack(PackageRollback{record.fromVersion, record.toVersion, reason, data, nowMs()});
 }
 
 } // namespace
@@ -130,12 +121,13 @@ std::string beginProbation(PackageController& controller, const std::string& nam
   } else {
     record.toVersion = StringUtils::repairUtf8(versionOf(previousTree));
     const uint64_t filesBytes = KeptVersion::treeBytes(previousTree);
-    if (filesBytes > spareBytes(root)) {
+    const uint64_t spare = spareBytes(root);
+    if (filesBytes > spare) {
       said = "no room to keep version " + record.toVersion + " for a rollback";
     } else {
       const std::string data = packageDirectory + "/localdata";
       const uint64_t dataBytes = KeptVersion::treeBytes(data);
-      const bool copyData = dataBytes <= Limits::maxKeptDataBytes && dataBytes <= spareBytes(root) - filesBytes;
+      const bool copyData = dataBytes <= Limits::maxKeptDataBytes && filesBytes + dataBytes <= spare;
       std::string why;
       kept = KeptVersion::keep(root, record, previousTree, data, copyData, why);
       said = kept ? "version " + record.toVersion + " kept for a rollback" +
@@ -152,24 +144,32 @@ std::string beginProbation(PackageController& controller, const std::string& nam
 void checkProbations(PackageController& controller)
 {
   const CrashLoopTimings timings = controller.crashLoopSettings();
-  std::set<std::string> registered;
   for (const auto& [name, package] : controller.getPackages()) {
-    registered.insert(name);
-    PackageStatus status = package->status();
-    const std::string directory = package->getPath();
-    const std::string root = PackagePaths::packageRootOf(directory);
-    if (!status.probationUntilMs) {
-      // Taken up again after a restart: the record on disk outlives Orvane.
+    const std::string root = PackagePaths::packageRootOf(package->getPath());
+    if (!package->probationKnown()) {
+      // Taken up once after a restart: the record on disk outlives Orvane.
       const std::optional<ProbationRecord> record = KeptVersion::load(root, name);
-      if (!record) {
-        continue;
+      package->setProbation(record ? record->untilMs : 0, true);
+      if (record) {
+        logBoth(package, name,
+                "version " + record->fromVersion + " on probation, version " + record->toVersion + " kept",
+                LogLevel::Info);
       }
-      package->setProbation(record->untilMs, true);
-      logBoth(package, name, "version " + record->fromVersion + " on probation, version " + record->toVersion + " kept",
-              LogLevel::Info);
       continue;
     }
     std::string reason;
+    if (!package->status().probationUntilMs ||
+        judgeProbation(package->status(), timings.stableRun, reason) == ProbationVerdict::Continue) {
+      continue;
+    }
+    // Decided again under the lock: an install that held it may have started another
+    // probation meanwhile.
+    const PackageLock lock(name);
+    const PackageStatus status = package->status();
+    const std::optional<ProbationRecord> record = KeptVersion::load(root, name);
+    if (controller.getPackage(name) != package || !status.probationUntilMs) {
+      continue;
+    }
     switch (judgeProbation(status, timings.stableRun, reason)) {
     case ProbationVerdict::Continue:
       break;
@@ -179,8 +179,8 @@ void checkProbations(PackageController& controller)
       logBoth(package, name, "passed its probation; the previous version is no longer kept", LogLevel::Info);
       break;
     case ProbationVerdict::RollBack:
-      if (status.rollbackAvailable) {
-        rollBack(controller, name, package, reason);
+      if (status.rollbackAvailable && record && record->untilMs == *status.probationUntilMs) {
+        rollBack(controller, name, package, *record, reason);
       } else {
         package->setProbation(0, false);
         logBoth(package, name, "failed its probation (" + reason + "); no earlier version was kept to come back to",
@@ -189,14 +189,21 @@ void checkProbations(PackageController& controller)
       break;
     }
   }
-  // What is kept for a package that is no longer enabled is never needed.
+  // A restore cut short is finished; what is kept for a package that is no longer enabled,
+  // or no longer installed, is never needed.
   for (const std::string& root : {controller.runtime().flashPackageRoot, controller.runtime().sdPackageRoot}) {
     for (const std::string& name : FileUtils::listDirectories(PackagePaths::keptDirectory(root))) {
-      if (PackagePaths::isPackageEntry(name) && registered.count(name) == 0) {
-        const PackageLock lock(name);
-        if (!controller.getPackage(name)) {
-          KeptVersion::drop(root, name);
-        }
+      if (!PackagePaths::isPackageEntry(name)) {
+        continue;
+      }
+      const PackageLock lock(name);
+      const std::string finished = KeptVersion::recover(root, name, root + name);
+      if (!finished.empty()) {
+        Logger::log("Package " + name + ": a rollback cut short by a restart was finished (data " + finished + ")",
+                    LogLevel::Warning);
+      }
+      if (!controller.getPackage(name)) {
+        KeptVersion::drop(root, name);
       }
     }
   }

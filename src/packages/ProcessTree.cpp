@@ -71,6 +71,7 @@ ProcessInfo ProcessInfo::read(pid_t pid)
   info.parent = static_cast<pid_t>(fields[0]);
   info.group = static_cast<pid_t>(fields[1]);
   info.session = static_cast<pid_t>(fields[2]);
+  info.threads = fields[16];
   info.startTime = fields[18];
   info.residentPages = fields[20];
   info.valid = true;
@@ -119,8 +120,7 @@ std::vector<pid_t> ProcessTree::members() const
   }
   std::vector<pid_t> alive;
   for (pid_t pid : found) {
-    const ProcessInfo info = ProcessInfo::read(pid);
-    if (info.valid && info.state != 'Z' && info.state != 'X') {
+    if (ProcessInfo::read(pid).alive()) {
       alive.push_back(pid);
     }
   }
@@ -134,16 +134,18 @@ std::vector<pid_t> ProcessTree::cgroupMembers() const
 
 void ProcessTree::signal(int signal) const
 {
-  const std::vector<pid_t> alive = members();
-  if (alive.empty()) {
-    // With no member left the group's id may be given to another process: never signal it.
-    return;
-  }
-  ::kill(-group, signal);
-  if (!cgroupDirectory.empty()) {
-    for (pid_t pid : alive) {
+  bool groupSeen = false;
+  for (pid_t pid : members()) {
+    const ProcessInfo info = ProcessInfo::read(pid);
+    groupSeen = groupSeen || info.group == group;
+    // What left the group is reached in its cgroup, one by one.
+    if (info.group != group) {
       ::kill(pid, signal);
     }
+  }
+  // Only while a process of the group was just seen is the group's id still its own.
+  if (groupSeen) {
+    ::kill(-group, signal);
   }
 }
 

@@ -50,6 +50,10 @@ struct ProcessInfo {
   // Clock ticks after boot at which it started: with its id, names one process for good.
   uint64_t startTime = 0;
   uint64_t residentPages = 0;
+  uint64_t threads = 0;
+
+  // Not ended: a zombie whose other threads still run (its first thread ended alone) counts.
+  bool alive() const { return valid && ((state != 'Z' && state != 'X') || threads > 1); }
 
   static ProcessInfo read(pid_t pid);
   // Every process's id under /proc.

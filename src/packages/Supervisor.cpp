@@ -325,11 +325,11 @@ void Supervisor::terminate(Watched& watched)
   if (!mainRunning && !treeLeft) {
     return;
   }
-  if (mainRunning) {
-    watched.process->signal(SIGTERM);
-  }
+  // Once each: the tree holds the process, and a program may count the signals it gets.
   if (watched.tree) {
     watched.tree->signal(SIGTERM);
+  } else {
+    watched.process->signal(SIGTERM);
   }
   watched.killAt = std::chrono::steady_clock::now() + gracePeriod;
 }

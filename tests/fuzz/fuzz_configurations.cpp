@@ -24,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
       [&](const EnabledPackage& package) {
         enabled.push_back(package.name);
         limitOutOfRange |= package.memoryLimitMib && (*package.memoryLimitMib == 0 || *package.memoryLimitMib > 4096);
+        // A refused limit leaves the previous one: it must carry no value of its own.
+        limitOutOfRange |= !package.memoryLimitValid && package.memoryLimitMib.has_value();
       },
       4096);
   if ((!parsed && !enabled.empty()) || limitOutOfRange) {

@@ -38,10 +38,20 @@ package_procs() {
   done
 }
 count_procs() { package_procs "$1" | wc -l; }
-show_procs() { ps -o pid,pgid,sid,args -p "$(package_procs "$1" | paste -sd, -)" 2>/dev/null || true; }
+show_procs() { local p; for p in $(package_procs "$1"); do cat /proc/$p/stat 2>/dev/null; grep Threads /proc/$p/status 2>/dev/null; done; }
 none_left() { [ "$(count_procs "$1")" = 0 ]; }
 # expect_none_left NAME WHAT: nothing of NAME is left, at once (the stop has completed).
 expect_none_left() { none_left "$1" || fail "$2: processes of $1 left: $(show_procs "$1")"; }
+# expect_gone PIDS WHAT: none of PIDS (an earlier run's) is alive, at once; the next start
+# tick may already have started the package again.
+expect_gone() {
+  local pid state left=""
+  for pid in $1; do
+    state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null || true)
+    [ -z "$state" ] || [ "$state" = Z ] || left+=" $pid"
+  done
+  [ -z "$left" ] || fail "$2: processes of the earlier run left:$left"
+}
 all_started() { [ "$(count_procs hostile)" -ge 5 ]; }
 
 work=$(mktemp -d)
@@ -62,13 +72,15 @@ enable_packages '{"envpkg":{"enabled":true},"forker":{"enabled":true}}'
 wait_until 4 none_left hostile || fail "disabled: $(show_procs hostile)"
 enable_packages '{"envpkg":{"enabled":true},"hostile":{"enabled":true},"forker":{"enabled":true}}'
 wait_until 15 all_started || fail "hostile not started again"
+before=$(package_procs hostile)
 expect_eq "$(curl -sS -F "pkg=@$work/hostile.zip" 'http://127.0.0.1:22520/package/install.cgi?storage=FLASH')" \
   '{"status": 200, "message": "OK"}' "re-install"
-expect_none_left hostile "after the re-install"
+expect_gone "$before" "after the re-install"
 wait_until 15 all_started || fail "hostile not started after the re-install"
+before=$(package_procs hostile)
 expect_eq "$(curl -sS -F "data=@$work/data.zip" 'http://127.0.0.1:22520/package/data.cgi?package_name=hostile&action=IMPORT')" \
   '{"status": 200, "message": "OK"}' "data import"
-expect_none_left hostile "after the data import"
+expect_gone "$before" "after the data import"
 wait_until 15 all_started || fail "hostile not started after the data import"
 expect_eq "$(package_api 'remove.cgi?package_name=hostile')" '{"status": 200, "message": "OK"}' "removal"
 expect_none_left hostile "after the removal"
