@@ -2,6 +2,7 @@
 
 #include "camera/HttpManager.h"
 #include "http/ConnectionRegistry.h"
+#include "http/CrossSiteGuard.h"
 #include "http/ProxyFrontEnd.h"
 #include "http/RequestData.h"
 #include "http/Routing.h"
@@ -238,6 +239,9 @@ MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& r
   const Routing::Route* route = Routing::findRoute(url);
   if (route == nullptr) {
     return sendUnknownRequest(connection, url);
+  }
+  if (const std::string refused = CrossSiteGuard::refusal(route->pattern, request); !refused.empty()) {
+    return sendJsonError(connection, MHD_HTTP_FORBIDDEN, CrossSiteGuard::refusedMessage, refused);
   }
   if (!route->mayBlock) {
     try {

@@ -177,6 +177,9 @@ std::string exec(const std::vector<std::string>& argv, int& exitStatus)
   const int error =
       posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), pointers.data(), environ);
   if (error != 0) {
+    // Where the C library cannot see the exec fail (under an emulator a spawn is a fork whose
+    // child ends with 127), the program's status says it; here it says the same.
+    exitStatus = cannotExecuteStatus;
     Logger::log("Exec spawn error: " + program + ": " + std::strerror(error), LogLevel::Error);
     return {};
   }

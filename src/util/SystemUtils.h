@@ -17,8 +17,10 @@ struct SystemInfo {
 // Limits::maxExecOutputBytes of it (when it prints more, its output pipe is closed and the
 // rest is lost). Standard input is /dev/null, standard error this process's; the calling
 // thread waits for the program to end. `exitStatus` gets the program's exit code, 128 +
-// the signal number when a signal ended it, and -1 when it could not be started (the output
-// is then "") or waited for; the reason is logged.
+// the signal number when a signal ended it, `cannotExecuteStatus` when the program cannot be
+// executed (as a shell reports it; the output is then ""), and -1 when no process could be
+// made or waited for; the reason is logged.
+constexpr int cannotExecuteStatus = 127;
 std::string exec(const std::vector<std::string>& argv, int& exitStatus);
 std::string exec(const std::vector<std::string>& argv);
 

@@ -23,10 +23,19 @@ printf '{"package_name":"crashy","package_menu_name":"Crashy","package_version":
   >"$work/crashy/manifest.json"
 printf "console.error('cannot open the camera stream');\nprocess.exit(3);\n" >"$work/crashy/main.js"
 (cd "$work/crashy" && zip -q ../zips/crashy.zip manifest.json main.js)
+# A package whose name, menu name and vendor are 40 characters each, none with a space to
+# break at: the widths the table must fit.
+long=long_named_package_for_the_width_checks_
+mkdir -p "$work/$long"
+printf '{"package_name":"%s","package_menu_name":"%s","package_version":"12.345.6789","vendor":"%s"}\n' \
+  "$long" 'A package whose menu name is 40 chars ok' Vendorname-without-any-spaces-at-all-xyz >"$work/$long/manifest.json"
+printf 'setInterval(() => {}, 1000);\n' >"$work/$long/main.js"
+(cd "$work/$long" && zip -q "../zips/$long.zip" manifest.json main.js)
 
 shots=$build/browser-screenshots
 mkdir -p "$shots"
 PAGE_URL=$ORVANE_WEB_URL PAGE_LOGIN=$ORVANE_WEB_LOGIN ZIPS=$work/zips SHOTS=$shots WORK=$work \
+  FLASH=/usr/local/packages/orvane/localdata/packages LONG_NAME=$long \
   node "$top/tests/integration/browser/page.js" || {
   echo "--- Orvane's log (last lines)"; tail -40 "$ORVANE_LOG"
   echo "--- the web server's errors"; tail -20 "$ORVANE_SANDBOX_DIR/web/error.log"

@@ -29,6 +29,33 @@ export function serverMessage(text) {
   return plain.slice(0, 300);
 }
 
+// What went wrong, as one sentence for a person: the reason of a JSON status when it gives
+// one, else its message without the origin prefix ("Http API: ") and the generic head
+// ("install package(s) error [x.zip]: "); else the start of the body.
+export function serverReason(text) {
+  let words = '';
+  try {
+    const value = JSON.parse(text);
+    if (value && typeof value.reason === 'string' && value.reason.trim()) words = value.reason;
+    else if (value && typeof value.message === 'string') words = value.message;
+  } catch {
+    // not a JSON status
+  }
+  if (!words) words = serverMessage(text);
+  const withoutOrigin = words.replace(/^[A-Za-z][\w[\] -]*: /, '').trim();
+  const withoutHead = withoutOrigin.replace(/^[^:]*error \[[^\]]*\]:? ?/, '').trim();
+  return sentence(withoutHead || withoutOrigin);
+}
+
+// "text" -> "Text." (a first capital, one closing full stop).
+export function sentence(text) {
+  const trimmed = String(text).trim();
+  if (!trimmed) return '';
+  // A sentence may begin with a package's name, which keeps its spelling.
+  const capital = /^[a-z]+\b(?![_-])/.test(trimmed) ? trimmed[0].toUpperCase() + trimmed.slice(1) : trimmed;
+  return /[.!?]$/.test(capital) ? capital : `${capital}.`;
+}
+
 export async function request(path, options = {}) {
   let response;
   try {
@@ -91,20 +118,33 @@ export async function readPackageConfigurations() {
   return configurations;
 }
 
-// Read, change one package, write back: concurrent changes of two packages are chained so
-// that neither write loses the other's change.
+// Read, change one package's entry, write back: concurrent changes of two packages (or of
+// two members of one entry) are chained so that neither write loses the other's change.
+// `change` gets a copy of the entry ({} when there is none) and returns the new one; the
+// members it does not touch stay as they were.
 let configurationChain = Promise.resolve();
 
-export function setPackageEnabled(name, enabled) {
-  const change = async () => {
+export function changePackageConfiguration(name, change) {
+  const write = async () => {
     const configurations = await readPackageConfigurations();
-    configurations[name] = { ...(configurations[name] || {}), enabled };
+    const entry = configurations[name];
+    configurations[name] = change(entry && typeof entry === 'object' && !Array.isArray(entry) ? { ...entry } : {});
     const body = new URLSearchParams({ action: 'update', [configurationsName]: JSON.stringify(configurations) });
     const answer = await request(vapix, { method: 'POST', body });
     // VAPIX answers a refused update with status 200 and an "# Error" line.
     if (answer.trim() !== 'OK') throw new ApiError(200, `the camera refused the change: ${answer.trim()}`);
   };
-  const result = configurationChain.then(change, change);
+  const result = configurationChain.then(write, write);
   configurationChain = result.catch(() => {});
   return result;
 }
+
+export const setPackageEnabled = (name, enabled) =>
+  changePackageConfiguration(name, (entry) => ({ ...entry, enabled }));
+
+// A memory limit in MiB, or null for none (the member is then left out).
+export const setPackageMemoryLimit = (name, mib) =>
+  changePackageConfiguration(name, (entry) => {
+    const { memory_limit_mib: _dropped, ...rest } = entry;
+    return mib === null ? rest : { ...rest, memory_limit_mib: mib };
+  });

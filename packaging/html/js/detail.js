@@ -1,7 +1,9 @@
 // One package at a time, opened from its row: live log, settings, data, removal.
-import { getJson, request, packagePath } from './api.js';
-import { el, setText, formatTime, saveFile, say, reportError } from './ui.js';
-import { onPackagesChanged, packageInfo, packagePageUrl, refreshPackages } from './packages.js';
+import { getJson, request, packagePath, setPackageMemoryLimit } from './api.js';
+import { el, setText, formatTime, formatDuration, saveFile, say, reportError } from './ui.js';
+import {
+  onPackagesChanged, packageInfo, packagePageUrl, refreshPackages, hasPage, describeLastExit, describeMemory,
+} from './packages.js';
 import { uploadWithProgress } from './install.js';
 
 const logPollMs = 1000;
@@ -111,11 +113,68 @@ async function saveSettings() {
 }
 
 const importAdvice = {
-  400: 'not imported',
-  404: 'not imported: the package is no longer installed',
-  413: 'too large: the upload breaks one of Orvane\'s limits',
-  500: 'not imported: not a data archive Orvane can unpack, or not enough free space',
+  400: 'Nothing was imported.',
+  403: 'Orvane takes changes only from its own page: reload this page and try again.',
+  404: 'The package is no longer installed.',
+  413: 'The upload breaks one of Orvane\'s limits.',
+  500: 'A data archive is a zip of the package\'s localdata, as Export data makes it.',
 };
+
+// The package's facts that the table folds away, and its memory limit with a way to set it.
+function showFacts() {
+  if (!current) return;
+  const info = packageInfo(current.name);
+  if (!info) return;
+  const manifest = info.manifest || {};
+  const status = info.status;
+  const error = info.error || status?.error;
+  const facts = [
+    ['Version', manifest.package_version || '—'],
+    ['Vendor', manifest.vendor || '—'],
+    ['Storage', (status?.storage || info.storage) === 'SD_DISK' ? 'SD card' : 'Flash'],
+    ['State', status ? `${status.state}${status.reason ? `: ${status.reason}` : ''}` : '—'],
+    ['Uptime', Number.isFinite(status?.uptime_s) ? formatDuration(status.uptime_s) : '—'],
+    ['Restarts', status ? String(status.restarts ?? '—') : '—'],
+    ['Last exit', describeLastExit(status?.last_exit)],
+    ['Memory', describeMemory(status)],
+    ['CPU', Number.isFinite(status?.cpu_ms) ? `${(status.cpu_ms / 1000).toFixed(2)} s` : '—'],
+  ];
+  if (typeof status?.containment === 'string' && status.containment) facts.push(['Containment', status.containment]);
+  if (typeof error === 'string' && error) facts.unshift(['Problem', error]);
+  const list = $('detail-facts');
+  const key = JSON.stringify(facts);
+  if (list.dataset.key !== key) {
+    list.dataset.key = key;
+    list.replaceChildren(...facts.flatMap(([term, value]) => [el('dt', {}, term), el('dd', {}, value)]));
+  }
+  const limit = status && 'memory_limit_mib' in status ? status.memory_limit_mib : undefined;
+  setText($('memory-limit-now'), limit === undefined ? 'not reported by this Orvane'
+    : Number.isFinite(limit) ? `${limit} MiB` : 'none');
+  const input = $('memory-limit');
+  if (document.activeElement !== input && !current.limitEdited) input.value = Number.isFinite(limit) ? String(limit) : '';
+}
+
+async function saveMemoryLimit() {
+  if (!current) return;
+  const { name } = current;
+  const text = $('memory-limit').value.trim();
+  const mib = text === '' ? null : Number(text);
+  if (mib !== null && !(Number.isInteger(mib) && mib > 0)) {
+    say($('memory-limit-note'), 'A limit is a whole number of MiB above 0; empty for none.', 'error');
+    return;
+  }
+  $('memory-limit-save').disabled = true;
+  try {
+    await setPackageMemoryLimit(name, mib);
+    if (current?.name === name) current.limitEdited = false;
+    say($('memory-limit-note'), mib === null ? 'Saved: no limit.' : `Saved: ${mib} MiB, from the next start.`, 'ok');
+    await refreshPackages();
+  } catch (error) {
+    say($('memory-limit-note'), `Not saved: ${error.message}`, 'error');
+  } finally {
+    $('memory-limit-save').disabled = false;
+  }
+}
 
 async function importData() {
   const picker = $('data-file');
@@ -130,6 +189,13 @@ async function importData() {
   say($('data-note'), '');
   await uploadWithProgress(packagePath('data.cgi', current.name, '&action=IMPORT'), file, item, importAdvice);
   picker.value = '';
+  showChosenFile();
+}
+
+function showChosenFile() {
+  const file = $('data-file').files[0];
+  setText($('data-file-name'), file ? file.name : 'no file chosen');
+  $('data-import').disabled = !file;
 }
 
 async function removePackage() {
@@ -164,12 +230,17 @@ export function openDetail(name) {
   current = { name, next: null, lines: [], timer: null, paused: false };
   const info = packageInfo(name);
   setText($('detail-title'), info?.manifest?.package_menu_name ? `${info.manifest.package_menu_name} (${name})` : name);
+  $('detail-open').hidden = !hasPage(name);
   $('detail-open').href = packagePageUrl(name);
   $('data-export').href = packagePath('data.cgi', name, '&action=EXPORT');
   $('data-export').setAttribute('download', `${name}-data.zip`);
   $('log-lines').replaceChildren();
   $('data-list').replaceChildren();
-  for (const id of ['log-note', 'data-note', 'remove-note']) say($(id), '');
+  for (const id of ['log-note', 'data-note', 'remove-note', 'memory-limit-note']) say($(id), '');
+  $('data-file').value = '';
+  showChosenFile();
+  $('detail-facts').dataset.key = '';
+  showFacts();
   $('log-pause').setAttribute('aria-pressed', 'false');
   setText($('log-pause'), 'Pause');
   $('detail').hidden = false;
@@ -202,9 +273,19 @@ export function startDetail() {
     saveSettings().catch((error) => reportError('Settings', error));
   });
   $('data-import').addEventListener('click', () => importData().catch((error) => reportError('Data import', error)));
+  $('data-file').addEventListener('change', showChosenFile);
+  $('memory-limit').addEventListener('input', () => current && (current.limitEdited = true));
+  $('memory-limit-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    saveMemoryLimit().catch((error) => reportError('Memory limit', error));
+  });
   $('remove-button').addEventListener('click', () => current && removePackage().catch((error) => reportError('Remove', error)));
   // A package removed elsewhere closes its panel rather than polling a missing log.
   onPackagesChanged((packages) => {
     if (current && !packages.has(current.name)) closeDetail();
+    if (!current) return;
+    $('detail-open').hidden = !hasPage(current.name);
+    $('detail-open').href = packagePageUrl(current.name);
+    showFacts();
   });
 }

@@ -1,5 +1,7 @@
 // The packages table: one row per installed package, from the manifests (list.cgi) and
-// what each is doing (status.cgi), refreshed in place every two seconds.
+// what each is doing (status.cgi), refreshed in place every two seconds. The row keeps to
+// what decides what to do (name, state, the switch, the actions); everything else is one
+// line under the name and the state, and whole in the detail view.
 import { ApiError, getJson, setPackageEnabled, readPackageConfigurations } from './api.js';
 import { el, setText, formatBytes, formatDuration, formatTime, reportError, say } from './ui.js';
 
@@ -13,13 +15,24 @@ const stateWords = {
 };
 
 const rows = new Map(); // name -> { row, cells, toggle, pending }
-let packages = new Map(); // name -> { manifest, storage, status }
+let packages = new Map(); // name -> { manifest, storage, status, error }
 let statusAvailable = true;
 let configurations = null; // read from VAPIX only while status.cgi is missing
 const listeners = [];
+// name -> { key, hasPage } for packages without a ui_link: whether their html/ has the page.
+const pageChecks = new Map();
 
 export const onPackagesChanged = (listener) => listeners.push(listener);
 export const packageInfo = (name) => packages.get(name);
+export const packageNames = () => new Set(packages.keys());
+
+// Whether Orvane runs the package: its own view when status.cgi answers, else the camera's
+// parameter as last read.
+export function isEnabled(name) {
+  const info = packages.get(name);
+  if (info?.status && typeof info.status.enabled === 'boolean') return info.status.enabled;
+  return Boolean(configurations?.[name]?.enabled);
+}
 
 // The page of a package: its ui_link relative to its html/ directory, else index.html.
 export function packagePageUrl(name) {
@@ -29,19 +42,84 @@ export function packagePageUrl(name) {
   return base + (typeof link === 'string' && link !== '' ? link.replace(/^\/+/, '') : 'index.html');
 }
 
+// True when the package has a page to open: its manifest names one (ui_link), or its html/
+// directory serves index.html. list.cgi does not say whether html/ exists, so that is asked
+// once per installed version, with a HEAD request for the very URL "Open page" would open.
+export function hasPage(name) {
+  const manifest = packages.get(name)?.manifest;
+  if (typeof manifest?.ui_link === 'string' && manifest.ui_link.trim() !== '') return true;
+  return pageChecks.get(name)?.hasPage === true;
+}
+
+function checkPage(name, info) {
+  const manifest = info.manifest;
+  if (!manifest || (typeof manifest.ui_link === 'string' && manifest.ui_link.trim() !== '')) return;
+  const key = `${info.storage}|${manifest.package_version}`;
+  const known = pageChecks.get(name);
+  if (known?.key === key) return;
+  // What was known stays shown until the answer comes.
+  const check = { key, hasPage: known?.hasPage === true };
+  pageChecks.set(name, check);
+  fetch(packagePageUrl(name), { method: 'HEAD', cache: 'no-store' })
+    .then((response) => {
+      check.hasPage = response.ok;
+      if (pageChecks.get(name) === check) render();
+    })
+    .catch(() => {
+      // Asked again with the next refresh.
+      if (pageChecks.get(name) === check) pageChecks.delete(name);
+    });
+}
+
+// After an install the same version may come with or without its page.
+export function recheckPages() {
+  for (const check of pageChecks.values()) check.key = '';
+}
+
 function describeExit(exit) {
-  if (!exit) return '—';
+  if (!exit) return '';
   const what = exit.signal ? exit.signal : `code ${exit.code}`;
-  return exit.at ? `${what} at ${formatTime(exit.at)}` : what;
+  const cause = typeof exit.cause === 'string' && exit.cause ? ` (${exit.cause})` : '';
+  return exit.at ? `${what}${cause} at ${formatTime(exit.at)}` : `${what}${cause}`;
+}
+
+export const describeLastExit = (exit) => describeExit(exit) || '—';
+
+export function describeMemory(status) {
+  const limit = Number.isFinite(status?.memory_limit_mib) ? `${status.memory_limit_mib} MiB` : null;
+  const used = Number.isFinite(status?.rss_kib) ? formatBytes(status.rss_kib * 1024) : null;
+  if (used && limit) return `${used} of ${limit}`;
+  if (used) return used;
+  return limit ? `limit ${limit}` : '—';
+}
+
+// The figures that fold under the state: uptime, restarts, last exit, memory, CPU.
+function rowFacts(status) {
+  if (!status) return '';
+  const facts = [];
+  if (Number.isFinite(status.uptime_s)) facts.push(`up ${formatDuration(status.uptime_s)}`);
+  if (status.restarts > 0) facts.push(`${status.restarts} restart${status.restarts === 1 ? '' : 's'}`);
+  if (status.last_exit) facts.push(`last exit ${describeExit(status.last_exit)}`);
+  const memory = describeMemory(status);
+  if (memory !== '—') facts.push(memory);
+  if (Number.isFinite(status.cpu_ms)) facts.push(`CPU ${(status.cpu_ms / 1000).toFixed(2)} s`);
+  return facts.join(' · ');
 }
 
 function buildRow(name) {
   const cell = (label, ...content) => el('td', { 'data-label': label }, ...content);
   const menuName = el('span', { class: 'menu-name' });
   const plainName = el('span', { class: 'name' }, name);
+  const meta = el('span', { class: 'meta' });
+  const hint = el('span', { class: 'hint not-enabled', hidden: true },
+    'Installed, not enabled: turn the switch On to start it.');
+  const problem = el('span', { class: 'problem', role: 'note' });
   const badge = el('span', { class: 'badge' });
   const reason = el('span', { class: 'reason' });
-  const toggle = el('input', { type: 'checkbox', role: 'switch', 'aria-label': `Enabled: ${name}` });
+  const facts = el('span', { class: 'row-facts' });
+  const toggle = el('input', { type: 'checkbox', role: 'switch', 'aria-label': `Enabled: ${name}`,
+    'aria-describedby': `switch-help-${name}` });
+  const toggleWord = el('span', { class: 'switch-word', 'aria-hidden': 'true' }, 'Off');
   const toggleNote = el('span', { class: 'message', 'aria-live': 'polite' });
   const open = el('a', { class: 'button', target: '_blank', rel: 'noopener', 'aria-label': `Open the page of ${name}` }, 'Open page');
   const manage = el('button', {
@@ -49,20 +127,20 @@ function buildRow(name) {
     'aria-label': `Manage ${name}`,
     onclick: () => document.dispatchEvent(new CustomEvent('manage-package', { detail: name })),
   }, 'Manage');
-  const cells = {
-    menuName, badge, reason,
-    version: el('span'), vendor: el('span'), storage: el('span'), uptime: el('span'),
-    restarts: el('span'), lastExit: el('span'), memory: el('span'), cpu: el('span'),
-  };
+  const cells = { menuName, meta, hint, problem, badge, reason, facts };
   const row = el('tr', { 'data-name': name },
-    el('th', { scope: 'row', 'data-label': 'Package' }, menuName, el('br'), plainName),
-    cell('Version', cells.version), cell('Vendor', cells.vendor), cell('Storage', cells.storage),
-    cell('State', badge, ' ', reason), cell('Uptime', cells.uptime), cell('Restarts', cells.restarts),
-    cell('Last exit', cells.lastExit), cell('Memory', cells.memory), cell('CPU', cells.cpu),
-    cell('Enabled', el('label', { class: 'switch' }, toggle, el('span', { 'aria-hidden': 'true' }, 'enabled')), ' ', toggleNote),
+    el('th', { scope: 'row', 'data-label': 'Package' }, menuName, ' ', plainName, meta, problem, hint),
+    cell('State', badge, ' ', reason, facts),
+    cell('Enabled',
+      el('label', { class: 'switch' }, toggle, toggleWord),
+      el('span', { class: 'switch-help', id: `switch-help-${name}` }, 'Start at boot and keep running'),
+      toggleNote),
     cell('Actions', open, ' ', manage));
-  const entry = { row, cells, toggle, toggleNote, open, pending: null };
-  toggle.addEventListener('change', () => changeEnabled(name, entry));
+  const entry = { row, cells, toggle, toggleWord, toggleNote, open, pending: null };
+  toggle.addEventListener('change', () => {
+    setText(toggleWord, toggle.checked ? 'On' : 'Off');
+    changeEnabled(name, entry);
+  });
   return entry;
 }
 
@@ -87,20 +165,39 @@ async function changeEnabled(name, entry) {
   render();
 }
 
+// Enables NAME as its switch does, and shows the switch's way there.
+export async function enablePackage(name) {
+  const entry = rows.get(name);
+  if (entry) {
+    entry.toggle.checked = true;
+    setText(entry.toggleWord, 'On');
+    await changeEnabled(name, entry);
+    if (!entry.toggle.checked) throw new Error(entry.toggleNote.textContent || 'not changed');
+    return;
+  }
+  await setPackageEnabled(name, true);
+}
+
 function updateRow(entry, name, info) {
   const { cells } = entry;
   const manifest = info.manifest || {};
   const status = info.status;
-  setText(cells.menuName, manifest.package_menu_name || '(no readable manifest)');
-  setText(cells.version, manifest.package_version || '—');
-  setText(cells.vendor, manifest.vendor || '—');
-  setText(cells.storage, (status?.storage || info.storage) === 'SD_DISK' ? 'SD card' : 'Flash');
-  entry.open.href = packagePageUrl(name);
+  const error = info.error || status?.error;
+  setText(cells.menuName, manifest.package_menu_name || (error ? 'Broken package' : '(no readable manifest)'));
+  const storage = (status?.storage || info.storage) === 'SD_DISK' ? 'SD card' : 'Flash';
+  setText(cells.meta, [manifest.package_version, manifest.vendor, storage].filter(Boolean).join(' · '));
+  setText(cells.problem, typeof error === 'string' && error ? `Cannot be used: ${error}` : '');
+  cells.problem.hidden = !cells.problem.textContent;
+
+  const pageOffered = hasPage(name);
+  entry.open.hidden = !pageOffered;
+  if (pageOffered) entry.open.href = packagePageUrl(name);
+  else entry.open.removeAttribute('href');
 
   let state = 'unknown';
   let reasonText = statusAvailable ? '' : 'state not reported by this Orvane';
   if (status) {
-    state = status.state;
+    state = status.state || 'unknown';
     reasonText = status.reason || (status.pid ? `pid ${status.pid}` : '');
     if (status.state === 'crash_loop' && Number.isFinite(status.next_start_in_s)) {
       reasonText += `${reasonText ? '; ' : ''}next start in ${status.next_start_in_s} s`;
@@ -110,15 +207,13 @@ function updateRow(entry, name, info) {
   const badgeClass = `badge state-${state}`;
   if (cells.badge.className !== badgeClass) cells.badge.className = badgeClass;
   setText(cells.reason, reasonText);
-  setText(cells.uptime, status?.uptime_s != null ? formatDuration(status.uptime_s) : '—');
-  setText(cells.restarts, status ? status.restarts : '—');
-  setText(cells.lastExit, status ? describeExit(status.last_exit) : '—');
-  setText(cells.memory, status?.rss_kib != null ? formatBytes(status.rss_kib * 1024) : '—');
-  setText(cells.cpu, status?.cpu_ms != null ? `${(status.cpu_ms / 1000).toFixed(2)} s` : '—');
+  setText(cells.facts, rowFacts(status));
 
-  const enabled = status ? status.enabled : Boolean(configurations?.[name]?.enabled);
+  const enabled = isEnabled(name);
   if (entry.pending !== null && entry.pending === enabled) entry.pending = null;
   if (entry.pending === null && !entry.toggle.disabled) entry.toggle.checked = enabled;
+  setText(entry.toggleWord, entry.toggle.checked ? 'On' : 'Off');
+  cells.hint.hidden = enabled || entry.pending === true || Boolean(error) || (!status && !configurations);
   entry.row.dataset.state = state;
   entry.row.dataset.pid = status?.pid ?? '';
 }
@@ -141,6 +236,7 @@ function render() {
     if (!packages.has(name)) {
       entry.row.remove();
       rows.delete(name);
+      pageChecks.delete(name);
     }
   }
   document.getElementById('packages-empty').hidden = packages.size !== 0;
@@ -170,6 +266,17 @@ async function readStatus() {
   }
 }
 
+// The name of a list entry: its manifest's, or for a directory whose manifest is broken,
+// the directory's (the entry then carries an "error" and no manifest).
+function entryName(item) {
+  const fromManifest = item?.manifest?.package_name;
+  if (typeof fromManifest === 'string' && fromManifest) return fromManifest;
+  for (const key of ['name', 'package_name', 'directory']) {
+    if (typeof item?.[key] === 'string' && item[key]) return item[key];
+  }
+  return null;
+}
+
 export async function refreshPackages() {
   const note = document.getElementById('packages-refresh');
   try {
@@ -178,14 +285,17 @@ export async function refreshPackages() {
     const statusByName = new Map((status?.packages || []).map((item) => [item.name, item]));
     const next = new Map();
     for (const item of list) {
-      const name = item?.manifest?.package_name;
-      if (typeof name !== 'string') continue;
-      next.set(name, { manifest: item.manifest, storage: item.storage, status: statusByName.get(name) });
+      const name = entryName(item);
+      if (name === null) continue;
+      const manifest = item.manifest && typeof item.manifest === 'object' ? item.manifest : null;
+      next.set(name, { manifest, storage: item.storage, status: statusByName.get(name),
+        error: typeof item.error === 'string' ? item.error : null });
     }
     for (const [name, item] of statusByName) {
-      if (!next.has(name)) next.set(name, { manifest: null, storage: item.storage, status: item });
+      if (!next.has(name)) next.set(name, { manifest: null, storage: item.storage, status: item, error: item.error || null });
     }
     packages = next;
+    for (const [name, info] of packages) checkPage(name, info);
     render();
     setText(note, `Updated ${formatTime(Date.now())}`);
     note.className = 'message';
