@@ -23,6 +23,13 @@ printf '{"package_name":"crashy","package_menu_name":"Crashy","package_version":
   >"$work/crashy/manifest.json"
 printf "console.error('cannot open the camera stream');\nprocess.exit(3);\n" >"$work/crashy/main.js"
 (cd "$work/crashy" && zip -q ../zips/crashy.zip manifest.json main.js)
+# A version of hello_counter that ends as soon as it starts: installed over the running one,
+# it fails its probation and hello_counter comes back.
+mkdir -p "$work/hello_v9"
+printf '{"package_name":"hello_counter","package_menu_name":"Hello counter","package_version":"9.0.0","vendor":"Tests"}\n' \
+  >"$work/hello_v9/manifest.json"
+printf "process.exit(3);\n" >"$work/hello_v9/main.js"
+(cd "$work/hello_v9" && zip -q ../zips/hello_counter_v9.zip manifest.json main.js)
 # A package whose name, menu name and vendor are 40 characters each, none with a space to
 # break at: the widths the table must fit.
 long=long_named_package_for_the_width_checks_

@@ -106,6 +106,21 @@ function rowFacts(status) {
   return facts.join(' · ');
 }
 
+// A new version on probation, or the earlier version put back after it failed.
+function describeUpgrade(status) {
+  const rollback = status?.rollback;
+  if (rollback && typeof rollback === 'object') {
+    const data = rollback.data === 'restored' ? 'its data as before restored' : 'the current data kept';
+    return `Rolled back to ${rollback.to}: version ${rollback.from} failed (${rollback.reason}); ${data}.`;
+  }
+  if (Number.isFinite(status?.probation_until)) {
+    return status.rollback_available === false
+      ? `New version on probation until ${formatTime(status.probation_until)}; no earlier version kept to go back to.`
+      : `New version on probation until ${formatTime(status.probation_until)}; the earlier version comes back should it fail.`;
+  }
+  return '';
+}
+
 function buildRow(name) {
   const cell = (label, ...content) => el('td', { 'data-label': label }, ...content);
   const menuName = el('span', { class: 'menu-name' });
@@ -117,6 +132,7 @@ function buildRow(name) {
   const badge = el('span', { class: 'badge' });
   const reason = el('span', { class: 'reason' });
   const facts = el('span', { class: 'row-facts' });
+  const upgrade = el('span', { class: 'upgrade', role: 'note' });
   const toggle = el('input', { type: 'checkbox', role: 'switch', 'aria-label': `Enabled: ${name}`,
     'aria-describedby': `switch-help-${name}` });
   const toggleWord = el('span', { class: 'switch-word', 'aria-hidden': 'true' }, 'Off');
@@ -127,10 +143,10 @@ function buildRow(name) {
     'aria-label': `Manage ${name}`,
     onclick: () => document.dispatchEvent(new CustomEvent('manage-package', { detail: name })),
   }, 'Manage');
-  const cells = { menuName, meta, hint, problem, badge, reason, facts };
+  const cells = { menuName, meta, hint, problem, badge, reason, facts, upgrade };
   const row = el('tr', { 'data-name': name },
     el('th', { scope: 'row', 'data-label': 'Package' }, menuName, ' ', plainName, meta, problem, hint),
-    cell('State', badge, ' ', reason, facts),
+    cell('State', badge, ' ', reason, facts, upgrade),
     cell('Enabled',
       el('label', { class: 'switch' }, toggle, toggleWord),
       el('span', { class: 'switch-help', id: `switch-help-${name}` }, 'Start at boot and keep running'),
@@ -208,6 +224,8 @@ function updateRow(entry, name, info) {
   if (cells.badge.className !== badgeClass) cells.badge.className = badgeClass;
   setText(cells.reason, reasonText);
   setText(cells.facts, rowFacts(status));
+  setText(cells.upgrade, describeUpgrade(status));
+  cells.upgrade.hidden = !cells.upgrade.textContent;
 
   const enabled = isEnabled(name);
   if (entry.pending !== null && entry.pending === enabled) entry.pending = null;

@@ -209,6 +209,12 @@ async function main() {
 
   await brokenManifest(page, row);
 
+  step('a new version of hello_counter that cannot run gives way to the one it replaced, and its row says so');
+  await page.setInputFiles('#install-files', path.join(zips, 'hello_counter_v9.zip'));
+  await row('hello_counter').locator('.upgrade', { hasText: /^Rolled back to / }).waitFor({ timeout: 40000 });
+  await assertText(row('hello_counter').locator('.upgrade'),
+    /^Rolled back to [0-9.]+: version 9\.0\.0 failed \(3 runs in a row ended within 5\.0 s\); its data as before restored\.$/);
+
   step('remove event_pulse after confirming its name, and see its row go');
   await row('event_pulse').getByRole('button', { name: 'Manage event_pulse' }).click();
   await page.getByRole('button', { name: 'Remove package…' }).click();
