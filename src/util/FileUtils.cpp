@@ -1,5 +1,6 @@
 #include "util/FileUtils.h"
 
+#include "util/FileSync.h"
 #include "util/StringUtils.h"
 #include "util/UniqueFd.h"
 
@@ -42,13 +43,19 @@ using GzPtr = std::unique_ptr<gzFile_s, GzCloser>;
 // it is removed when it goes out of scope, so that a failure leaves the target untouched.
 class TemporaryFile {
 public:
-  TemporaryFile(const std::string& target, mode_t mode) : target_(target)
+  // The file is made in `inDirectory` when given (it must be on the target's file system),
+  // else beside the target.
+  TemporaryFile(const std::string& target, mode_t mode, const std::string& inDirectory = std::string())
+      : target_(target)
   {
     static std::atomic<unsigned> counter{0};
     std::string directory;
     std::string name;
     std::string extension;
     splitPath(target, directory, name, extension);
+    if (!inDirectory.empty()) {
+      directory = inDirectory.back() == '/' ? inDirectory : inDirectory + "/";
+    }
     // O_EXCL with a name no other writer uses: a per-process counter rather than a search,
     // retried a few times only past a stale file left by a process of the same id.
     constexpr int attempts = 16;
@@ -81,7 +88,8 @@ public:
   // flush a crash soon after the rename could leave the target empty.
   bool commit()
   {
-    if (!fd_ || fsync(fd_.get()) != 0 || fd_.reset() != 0 || rename(path_.c_str(), target_.c_str()) != 0) {
+    if (!fd_ || !FileSync::syncDescriptor(fd_.get()) || fd_.reset() != 0 ||
+        rename(path_.c_str(), target_.c_str()) != 0) {
       return false;
     }
     path_.clear();
@@ -95,13 +103,7 @@ private:
   static void syncDirectoryOf(const std::string& target)
   {
     const size_t slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0               ? "/"
-                                                             : target.substr(0, slash);
-    UniqueFd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) {
-      fsync(dir.get());
-    }
+    FileSync::syncPath(slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash));
   }
 
   std::string target_;
@@ -171,7 +173,7 @@ bool copyFile(const std::string& source, const std::string& destination, mode_t 
     }
   }
   // A copy that only reaches the disk later could still be lost after its source is gone.
-  return fsync(out.get()) == 0 && close(out.release()) == 0;
+  return FileSync::syncDescriptor(out.get()) && close(out.release()) == 0;
 }
 
 bool copyInto(const std::string& source, const std::string& destination)
@@ -278,6 +280,12 @@ bool writeFile(const std::string& path, const std::string& content, bool append)
     return false;
   }
   return true;
+}
+
+bool replaceFile(const std::string& path, const std::string& content, const std::string& temporaryDirectory)
+{
+  TemporaryFile file(path, 0644, temporaryDirectory);
+  return file && writeAll(file.fd(), content.data(), content.size()) && file.commit();
 }
 
 bool makeDirectory(const std::string& path, mode_t mode, bool recursive)

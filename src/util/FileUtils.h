@@ -32,6 +32,11 @@ bool writeFile(const std::string& path, const std::string& content, bool append 
 // written whole or refuse it. False when it cannot be opened or the write is refused.
 bool writeControlFile(const std::string& path, const std::string& content);
 
+// Replaces `path` with `content` as writeFile does, but builds the new file in
+// `temporaryDirectory` (on the same file system as `path`), so that no unfinished file is
+// ever seen beside `path`, not even after a crash.
+bool replaceFile(const std::string& path, const std::string& content, const std::string& temporaryDirectory);
+
 // Writes all `size` bytes of `data` to `fd`, retrying short writes and interruptions.
 bool writeAll(int fd, const char* data, size_t size);
 
