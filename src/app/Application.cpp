@@ -9,12 +9,14 @@
 #include "camera/ParamsManager2.h"
 #include "camera/VapixAccess.h"
 #include "http/HttpServer.h"
+#include "packages/InterruptedOperations.h"
 #include "packages/NodeUpdater.h"
 #include "packages/PackageController.h"
 #include "packages/PackagePaths.h"
 #include "packages/PackageCgroups.h"
 #include "packages/PackageRuntime.h"
 #include "packages/Probation.h"
+#include "util/FileSync.h"
 #include "util/Logger.h"
 #include "ws/WsServer.h"
 
@@ -208,9 +210,9 @@ int start(Services& services)
     return 1;
   }
   migrateLocalData();
-  // Whatever an interrupted install, removal, import or upload left in staging is never
-  // needed again; nothing stages before the HTTP API is up.
-  PackagePaths::removeStaleStaging();
+  const char* syncMode = std::getenv("ORVANE_BENCH_SYNC"); // benchmarks only: "off", "perfile"
+  FileSync::setMode(FileSync::modeNamed(syncMode != nullptr ? syncMode : ""));
+  recoverInterruptedOperations(); // before any package starts and anything stages
   const char* timingsText = std::getenv("ORVANE_TEST_TIMINGS");
   const TestTimings timings = parseTestTimings(timingsText != nullptr ? timingsText : "");
   PackageRuntime runtime = packageRuntime(services.paramsManager, version);

@@ -1,16 +1,16 @@
 #include "packages/PackageDataImport.h"
 
+#include "packages/IntentRecord.h"
 #include "packages/PackageController.h"
 #include "packages/PackageError.h"
+#include "packages/PackageMoves.h"
 #include "packages/PackagePaths.h"
 #include "packages/Probation.h"
 #include "packages/StagingDirectory.h"
+#include "util/FileSync.h"
 #include "util/Logger.h"
 #include "util/ZipUtils.h"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -32,20 +32,31 @@ bool PackageDataImport::import(const std::string& archivePath)
       throw PackageError("Http API: import package data - decompression error", ZipUtils::lastError());
     }
     Logger::log("Http API: importing local data to package: " + packageName, LogLevel::Info);
+    if (!FileSync::syncTree(imported)) {
+      throw std::runtime_error("Http API: import package data - cannot write the data to the storage");
+    }
     const PackageController::Hold hold = controller.holdPackage(packageName);
     // Renames only: the local data is either the old or the imported tree, never half of
-    // either. The old one is deleted with the staging directory.
-    const std::string old = staging.path() + "old";
-    const bool hadData = access(localDataDirectory.c_str(), F_OK) == 0;
-    if (hadData && std::rename(localDataDirectory.c_str(), old.c_str()) != 0) {
-      throw std::runtime_error("Http API: import package data - cannot move the local data aside");
+    // either, also after a crash (the record lets start-up finish the swap). The old tree
+    // is deleted with the staging directory.
+    IntentRecord record;
+    record.operation = IntentRecord::Operation::DataImport;
+    record.work = staging.path();
+    record.target = localDataDirectory;
+    if (!writeIntentRecord(record)) {
+      throw std::runtime_error("Http API: import package data - cannot write the data to the storage");
     }
-    if (std::rename(imported.c_str(), localDataDirectory.c_str()) != 0) {
-      if (hadData && std::rename(old.c_str(), localDataDirectory.c_str()) != 0) {
+    PackageMoves moves(record);
+    try {
+      moves.complete();
+    } catch (const std::runtime_error&) {
+      if (!moves.rollBack()) {
         staging.keep();
-        Logger::log("Http API: import package data - the local data stays in " + old, LogLevel::Error);
+        Logger::log("Http API: import package data - " + staging.path() +
+                        " is kept for the next start to complete",
+                    LogLevel::Error);
       }
-      throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
+      throw;
     }
     controller.resetCrashLoop(packageName);
     dropKeptData(controller, packageName);

@@ -1,30 +1,28 @@
 #include "packages/PackageInstall.h"
 
+#include "packages/IntentRecord.h"
 #include "packages/InvalidStorage.h"
 #include "packages/PackageController.h"
 #include "packages/PackageError.h"
 #include "packages/PackageLock.h"
 #include "packages/PackageManifest.h"
+#include "packages/PackageMoves.h"
 #include "packages/PackageName.h"
 #include "packages/PackagePaths.h"
 #include "packages/Probation.h"
 #include "packages/StagingDirectory.h"
+#include "util/FileSync.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 #include "util/ZipUtils.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <stdexcept>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -51,25 +49,6 @@ bool isRealDirectory(const std::string& path)
   struct stat status;
   return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
-
-// Runs a clean-up when the scope is left, unless dismissed.
-class ScopeGuard {
-public:
-  template <typename F> explicit ScopeGuard(F&& action) : action(std::forward<F>(action)) {}
-  ~ScopeGuard()
-  {
-    if (armed) {
-      action();
-    }
-  }
-  ScopeGuard(const ScopeGuard&) = delete;
-  ScopeGuard& operator=(const ScopeGuard&) = delete;
-  void dismiss() { armed = false; }
-
-private:
-  std::function<void()> action;
-  bool armed = true;
-};
 
 // Why the archive could not be unpacked, as the zip layer found it.
 PackageError decompressionError()
@@ -133,119 +112,69 @@ void checkStorageConflict(const PackageRuntime& runtime, const std::string& stor
       (storage == PackagePaths::sdStorage &&
        PackageController::isPackageInDirectory(runtime.flashPackageRoot, packageName));
   if (onOtherStorage) {
-    throw InvalidStorage("Http API: install package - invalid storage - the package is already installed in "
-                         "the different storage than requested",
-                         packageName + " is already installed on the other storage (" +
-                             (storage == PackagePaths::flashStorage ? PackagePaths::sdStorage
-                                                                    : PackagePaths::flashStorage) +
-                             "): remove it there first, or install it there");
+    throw InvalidStorage(
+        "Http API: install package - invalid storage - the package is already installed in "
+        "the different storage than requested",
+        packageName + " is already installed on the other storage (" +
+            (storage == PackagePaths::flashStorage ? PackagePaths::sdStorage : PackagePaths::flashStorage) +
+            "): remove it there first, or install it there");
   }
 }
 
-// Moves every entry of `from` that `into` lacks into `into`; a directory found in both is
-// merged the same way, anything else found in both stays as `into` has it. Every entry moved
-// is recorded in `moved`, so that it can be taken out again. False at the first failure.
-bool mergeMissing(const std::string& from, const std::string& into, std::vector<std::string>& moved)
+// Sets the local data that came in the archive aside, to be merged into the earlier
+// installation's data (or to become the data of a first install) once the earlier one is
+// set aside. Anything but a directory there can hold no data.
+void setShippedDataAside(const std::string& work, const std::string& tree, const std::string& oldDirectory)
 {
-  std::vector<std::string> names;
-  {
-    const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(from.c_str()), closedir);
-    if (!directory) {
-      return false;
-    }
-    while (const dirent* entry = readdir(directory.get())) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") {
-        names.push_back(name);
-      }
-    }
+  const std::string shipped = tree + "localdata";
+  if (!exists(shipped)) {
+    return;
   }
-  for (const std::string& name : names) {
-    const std::string source = from + "/" + name;
-    const std::string target = into + "/" + name;
-    if (!exists(target)) {
-      if (std::rename(source.c_str(), target.c_str()) != 0) {
-        return false;
-      }
-      moved.push_back(target);
-    } else if (isRealDirectory(target) && isRealDirectory(source) && !mergeMissing(source, target, moved)) {
-      return false;
-    }
+  if (!isRealDirectory(shipped)) {
+    throw std::runtime_error(oldDirectory.empty()
+                                 ? "Http API: install package - create localdata dir error"
+                                 : "Http API: install package - cannot carry the local data over from " +
+                                       oldDirectory);
   }
-  return true;
-}
-
-// Puts the unpacked tree `tree` (inside `work`) in the place of `finalDirectory`, replacing the
-// earlier installation at `oldDirectory` (empty when there is none) and carrying all of its
-// local data over; where the archive brought a "localdata" of its own, its entries that the
-// old data lacks are added. Either the new tree is in place with every byte of the old local
-// data, or this throws with the earlier installation back where it was, data and all. The
-// earlier installation, without its local data, is left in the returned staging directory
-// ("package" in it), which deletes it unless it is moved on; null when there was none.
-std::unique_ptr<StagingDirectory> replaceInstallation(StagingDirectory& work, const std::string& tree,
-                                                      const std::string& finalDirectory,
-                                                      const std::string& oldDirectory)
-{
-  const std::string newData = tree + "localdata";
-  std::unique_ptr<StagingDirectory> aside;
-  std::string asidePath;
-  std::vector<std::string> merged;
-  bool dataMoved = false;
-  ScopeGuard restore([&]() {
-    if (dataMoved) {
-      for (auto entry = merged.rbegin(); entry != merged.rend(); ++entry) {
-        FileUtils::removeTree(*entry);
-      }
-      if (std::rename(newData.c_str(), (asidePath + "/localdata").c_str()) != 0) {
-        Logger::log("Http API: install package - the local data of " + oldDirectory + " stays in " + newData,
-                    LogLevel::Error);
-        work.keep();
-      }
-    }
-    if (!asidePath.empty() && std::rename(asidePath.c_str(), oldDirectory.c_str()) != 0) {
-      Logger::log("Http API: install package - the earlier installation stays in " + asidePath,
-                  LogLevel::Error);
-      aside->keep();
-    }
-  });
-
-  if (!oldDirectory.empty()) {
-    const std::string moveError = "Http API: install package - move dir error: " + oldDirectory;
-    aside = std::make_unique<StagingDirectory>(PackagePaths::packageRootOf(oldDirectory), moveError);
-    if (std::rename(oldDirectory.c_str(), (aside->path() + "package").c_str()) != 0) {
-      throw std::runtime_error(moveError);
-    }
-    asidePath = aside->path() + "package";
-
-    // Renamed, not copied: no space is needed, so a full storage cannot cut the data short.
-    // Only a move to the other storage copies, and then a copy that fails fails the install.
-    const std::string oldData = asidePath + "/localdata";
-    const std::string shipped = work.path() + "shipped";
-    const std::string carryError =
-        "Http API: install package - cannot carry the local data over from " + oldDirectory;
-    if (exists(oldData)) {
-      const bool hasShipped = exists(newData);
-      if (hasShipped && std::rename(newData.c_str(), shipped.c_str()) != 0) {
-        throw std::runtime_error(carryError);
-      }
-      if (std::rename(oldData.c_str(), newData.c_str()) == 0) {
-        dataMoved = true;
-      } else if (errno != EXDEV || !FileUtils::copyTree(oldData, newData)) {
-        throw std::runtime_error(carryError);
-      }
-      if (hasShipped && !mergeMissing(shipped, newData, merged)) {
-        throw std::runtime_error(carryError);
-      }
-    }
-  }
-  if (!FileUtils::makeDirectory(newData, 0755, false) || !isRealDirectory(newData)) {
+  if (std::rename(shipped.c_str(), (work + "shipped").c_str()) != 0) {
     throw std::runtime_error("Http API: install package - create localdata dir error");
   }
-  if (std::rename(withoutTrailingSlash(tree).c_str(), withoutTrailingSlash(finalDirectory).c_str()) != 0) {
-    throw std::runtime_error("Http API: install package - move dir error: " + finalDirectory);
+}
+
+// Puts the unpacked tree in the staging directory `work` in the place of `finalDirectory`,
+// replacing the earlier installation at `oldDirectory` (empty when there is none) and
+// carrying all of its local data over. Either the new tree is in place with every byte of
+// the old local data, or this throws with the earlier installation back where it was, data
+// and all; should even that fail, `work` is kept for the next start to complete. The moves
+// returned tell where the earlier installation was set aside (see previousTree).
+std::unique_ptr<PackageMoves> replaceInstallation(StagingDirectory& work, const std::string& finalDirectory,
+                                                  const std::string& oldDirectory)
+{
+  const std::string writeError = "Http API: install package - cannot write the package to the storage";
+  // Everything unpacked reaches the disk before the record that lets start-up move it.
+  if (!FileSync::syncTree(work.path())) {
+    throw std::runtime_error(writeError);
   }
-  restore.dismiss();
-  return aside;
+  IntentRecord record;
+  record.operation = IntentRecord::Operation::Install;
+  record.work = work.path();
+  record.target = withoutTrailingSlash(finalDirectory);
+  record.old = oldDirectory.empty() ? std::string() : withoutTrailingSlash(oldDirectory);
+  if (!writeIntentRecord(record)) {
+    throw std::runtime_error(writeError);
+  }
+  auto moves = std::make_unique<PackageMoves>(record);
+  try {
+    moves->complete();
+  } catch (const std::runtime_error&) {
+    if (!moves->rollBack()) {
+      Logger::log("Http API: install package - " + work.path() + " is kept for the next start to complete",
+                  LogLevel::Error);
+      work.keep();
+    }
+    throw;
+  }
+  return moves;
 }
 
 } // namespace
@@ -270,7 +199,8 @@ void installPackage(PackageController& controller, const std::string& archivePat
   }
   PackageManifest manifest;
   if (!readManifest(manifest, tree + "manifest.json")) {
-    throw PackageError("Http API: install package - error: invalid manifest.json", manifestFailureReason(tree));
+    throw PackageError("Http API: install package - error: invalid manifest.json",
+                       manifestFailureReason(tree));
   }
   Logger::log("Install package: " + StringUtils::escapeControls(manifest.packageMenuName), LogLevel::Info);
   checkManifest(manifest, runtime.appVersion);
@@ -283,13 +213,12 @@ void installPackage(PackageController& controller, const std::string& archivePat
   const std::string oldDirectory = controller.findPackagePath(manifest.packageName);
   const bool wasEnabled = controller.getPackage(manifest.packageName) != nullptr;
   const std::string finalDirectory = baseDirectory + manifest.packageName;
-  const std::unique_ptr<StagingDirectory> previous =
-      replaceInstallation(work, tree, finalDirectory + "/", oldDirectory);
+  setShippedDataAside(work.path(), tree, oldDirectory);
+  const std::unique_ptr<PackageMoves> moves = replaceInstallation(work, finalDirectory + "/", oldDirectory);
   controller.packageInstalled(manifest.packageName);
   controller.resetCrashLoop(manifest.packageName, true);
-  const std::string probation =
-      beginProbation(controller, manifest.packageName, manifest.packageVersion, finalDirectory,
-                     previous ? previous->path() + "package" : std::string(), wasEnabled);
+  const std::string probation = beginProbation(controller, manifest.packageName, manifest.packageVersion,
+                                               finalDirectory, moves->previousTree(), wasEnabled);
   if (!probation.empty()) {
     Logger::log("Install package: " + manifest.packageName + " " + manifest.packageVersion + ": " + probation,
                 LogLevel::Info);

@@ -1,8 +1,8 @@
 #include "packages/PackagePaths.h"
 
 #include "util/Constants.h"
+#include "util/FileSync.h"
 #include "util/FileUtils.h"
-#include "util/Logger.h"
 
 namespace PackagePaths {
 namespace {
@@ -84,20 +84,9 @@ std::string packageRootOf(const std::string& packageDirectory)
 bool ensureStagingDirectory(const std::string& packageRoot)
 {
   const std::string directory = stagingDirectory(packageRoot);
-  return FileUtils::isDirectory(directory) || FileUtils::makeDirectory(directory, 0700, false);
-}
-
-bool removeStaleStaging()
-{
-  bool ok = true;
-  for (const std::string& root : {flashPackageRoot(), sdPackageRoot()}) {
-    const std::string directory = stagingDirectory(root);
-    if (!FileUtils::removeTree(directory)) {
-      Logger::log("Cannot remove the staging directory " + directory, LogLevel::Error);
-      ok = false;
-    }
-  }
-  return ok;
+  // Synced when new: intent records are found through it after a crash.
+  return FileUtils::isDirectory(directory) ||
+         (FileUtils::makeDirectory(directory, 0700, false) && FileSync::syncPath(packageRoot));
 }
 
 void setBaseDirectoriesForTesting(const std::string& newPackagesBase, const std::string& newSdCardBase)

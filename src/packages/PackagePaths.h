@@ -47,10 +47,6 @@ std::string packageRootOf(const std::string& packageDirectory);
 // Makes the staging directory of `packageRoot` exist (mode 0700, one level; the root must
 // exist). True when it exists afterwards.
 bool ensureStagingDirectory(const std::string& packageRoot);
-// Deletes the staging directories of both storages with everything in them: what an
-// interrupted run left there is never needed again. Call before anything stages. A missing
-// SD card counts as done. False, after logging, when something could not be removed.
-bool removeStaleStaging();
 
 // Moves the two fixed prefixes ("/usr/local/packages/" and "/var/spool/storage/SD_DISK/")
 // below other directories, so that tests can lay the storages out in a temporary directory.

@@ -1,17 +1,15 @@
 #include "packages/PackageRemoval.h"
 
+#include "packages/IntentRecord.h"
 #include "packages/PackageController.h"
 #include "packages/PackageLock.h"
+#include "packages/PackageMoves.h"
 #include "packages/PackageName.h"
 #include "packages/PackageNotInstalled.h"
 #include "packages/PackagePaths.h"
 #include "packages/StagingDirectory.h"
 #include "util/Logger.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <stdexcept>
 
 void removeInstalledPackage(PackageController& controller, const std::string& name)
@@ -31,9 +29,14 @@ void removeInstalledPackage(PackageController& controller, const std::string& na
   const PackageController::Hold hold = controller.holdPackage(name);
   try {
     StagingDirectory aside(PackagePaths::packageRootOf(directory), "no staging directory");
-    if (std::rename(directory.c_str(), (aside.path() + "package").c_str()) != 0) {
-      throw std::runtime_error(std::strerror(errno));
+    IntentRecord record;
+    record.operation = IntentRecord::Operation::Removal;
+    record.work = aside.path();
+    record.target = directory;
+    if (!writeIntentRecord(record)) {
+      throw std::runtime_error("cannot write the intent record");
     }
+    PackageMoves(record).complete();
   } catch (const std::runtime_error& error) {
     Logger::log("Http API: remove package - cannot move " + directory + " aside: " + error.what(),
                 LogLevel::Error);

@@ -4,6 +4,7 @@
 #include "packages/PackageLock.h"
 #include "packages/PackageName.h"
 #include "packages/PackageNotInstalled.h"
+#include "packages/PackagePaths.h"
 #include "util/FileUtils.h"
 
 #include <csignal>
@@ -19,9 +20,21 @@ std::string installedPath(const PackageController& controller, const std::string
   return isValidPackageName(name) ? controller.findPackagePath(name) : std::string();
 }
 
+constexpr const char* settingsName = "settings.json";
+
 std::string settingsFile(const std::string& packageDirectory)
 {
-  return packageDirectory + "/localdata/settings.json";
+  return packageDirectory + "/localdata/" + settingsName;
+}
+
+// The new content is built in the staging directory rather than beside the settings file,
+// so that a crash never leaves an unfinished file in the local data, where the package
+// would see it and an export would carry it.
+bool replaceSettings(const std::string& packageDirectory, const std::string& text)
+{
+  const std::string root = PackagePaths::packageRootOf(packageDirectory);
+  return PackagePaths::ensureStagingDirectory(root) &&
+         FileUtils::replaceFile(settingsFile(packageDirectory), text, PackagePaths::stagingDirectory(root));
 }
 
 } // namespace
@@ -42,9 +55,16 @@ void writePackageSettings(PackageController& controller, const std::string& name
   if (directory.empty()) {
     throw PackageNotInstalled("Http API: package settings - package does not exist");
   }
-  if (!FileUtils::writeFile(settingsFile(directory), text)) {
+  if (!replaceSettings(directory, text)) {
     throw std::runtime_error("Http API: package settings - write file error");
   }
   controller.resetCrashLoop(name);
   controller.sendSignal(name, SIGINT);
+}
+
+bool isUnfinishedSettingsFile(const std::string& name)
+{
+  // The temporary name FileUtils::writeFile gives a new settings file beside the old one.
+  const std::string prefix = std::string(".") + settingsName + ".tmp";
+  return name.compare(0, prefix.size(), prefix) == 0;
 }

@@ -14,3 +14,7 @@ std::string readPackageSettings(const PackageController& controller, const std::
 // not exist") when it is not installed, std::runtime_error("Http API: package settings -
 // write file error") when the file cannot be written.
 void writePackageSettings(PackageController& controller, const std::string& name, const std::string& text);
+
+// True for the name of a settings file that an interrupted write left unfinished in a
+// package's local data.
+bool isUnfinishedSettingsFile(const std::string& name);

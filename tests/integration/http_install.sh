@@ -49,7 +49,7 @@ expect_eq "$(cat "$flash_root/onflash/localdata/shipped.txt")" shipped "archive'
 expect_eq "$(cat "$flash_root/onflash/main.js")" "// version 2" "new main.js"
 [ ! -e "$flash_root/onflash/obsolete.js" ] || fail "files of the earlier installation survived"
 no_leftovers "$flash_root"
-# A re-install failing after the earlier one was set aside ("localdata" is a file) puts it back.
+# A re-install whose archive brings a "localdata" that is a file fails, the earlier one intact.
 rm -rf "$work/broken" && cp -r "$work/onflash.src" "$work/broken" && rm -r "$work/broken/localdata"
 echo not-a-directory >"$work/broken/localdata" && echo '// version 3' >"$work/broken/main.js"
 (cd "$work/broken" && zip -qr "$work/broken.zip" .)
@@ -118,10 +118,21 @@ wait_until 60 unpacking || fail "the large install was never seen unpacking"
 kill -9 "$ORVANE_PID"
 wait $! || true
 mkdir -p "$flash_root/.staging/stale/package" && echo x >"$flash_root/.staging/MPFD_Temp_1"
+# A re-install cut after its intent was recorded and the earlier installation set aside: the
+# staging directory holds the only copy of that installation, and start-up completes the move.
+make_package halfway "" "// new"
+cut="$flash_root/.staging/cut"
+mkdir -p "$cut/old/localdata" && cp -r "$work/halfway.src" "$cut/package"
+echo '// old' >"$cut/old/main.js" && echo kept >"$cut/old/localdata/state.txt"
+printf 'install\n%s\n%s\nend\n' "$flash_root/halfway" "$flash_root/halfway" >"$cut/intent"
 orvane_start "$work/restart.log" console
 wait_until 20 curl -sf -o /dev/null "$api/api_check.cgi" || fail "no restart: $(cat "$work/restart.log")"
 request "$api/package/list.cgi"
 expect_eq "$(grep -o '"package_name":"twin"' <<<"$body" | wc -l)" 1 "twin listed after the restart"
+expect_match "$body" '"package_name":"halfway"' "the interrupted re-install after the restart"
+expect_eq "$(cat "$flash_root/halfway/main.js") $(cat "$flash_root/halfway/localdata/state.txt")" "// new kept" \
+  "the interrupted re-install's files"
+expect_match "$(cat "$work/restart.log")" "Completed the interrupted install of $flash_root/halfway" "recovery log"
 no_leftovers "$flash_root"
 no_leftovers "$sd_root"
 

@@ -1,0 +1,105 @@
+#include "packages/InterruptedOperations.h"
+
+#include "packages/IntentRecord.h"
+#include "packages/PackageMoves.h"
+#include "packages/PackagePaths.h"
+#include "packages/PackageSettings.h"
+#include "util/FileUtils.h"
+#include "util/Logger.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> entriesOf(const std::string& directory)
+{
+  std::vector<std::string> names;
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(directory.c_str()), closedir);
+  if (!listing) {
+    return names;
+  }
+  while (const dirent* entry = readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+bool isRealDirectory(const std::string& path)
+{
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Completes the operation recorded in `work`, if any. False when `work` must stay.
+bool finish(const std::string& work)
+{
+  IntentRecord record;
+  if (!readIntentRecord(work, record)) {
+    return true; // nothing was moved yet: what is there is a copy at most
+  }
+  PackageMoves moves(record);
+  const bool wasCommitted = moves.committed();
+  try {
+    moves.complete();
+  } catch (const std::runtime_error& error) {
+    Logger::log("Cannot complete the interrupted " + describe(record) + " (" + error.what() + "); " + work +
+                    " is kept",
+                LogLevel::Error);
+    return false;
+  }
+  Logger::log("Completed the interrupted " + describe(record) +
+                  (wasCommitted ? " (its new state was already in place)" : ""),
+              LogLevel::Info);
+  return true;
+}
+
+void recoverStaging(const std::string& packageRoot)
+{
+  const std::string staging = PackagePaths::stagingDirectory(packageRoot);
+  for (const std::string& name : entriesOf(staging)) {
+    const std::string path = staging + name;
+    const bool isWork = isRealDirectory(path);
+    if (isWork && !finish(path + "/")) {
+      continue;
+    }
+    // Uploads, export archives and temporary files lie there loose; an operation's
+    // directory is done with once completed.
+    if (!FileUtils::removeTree(path)) {
+      Logger::log("Cannot remove " + path + " from the staging directory", LogLevel::Error);
+    }
+  }
+}
+
+void removeUnfinishedSettings(const std::string& packageRoot)
+{
+  for (const std::string& package : entriesOf(packageRoot)) {
+    if (!PackagePaths::isPackageEntry(package)) {
+      continue;
+    }
+    const std::string localData = packageRoot + package + "/localdata/";
+    for (const std::string& name : entriesOf(localData)) {
+      if (isUnfinishedSettingsFile(name) && !FileUtils::removeTree(localData + name)) {
+        Logger::log("Cannot remove " + localData + name, LogLevel::Error);
+      }
+    }
+  }
+}
+
+} // namespace
+
+void recoverInterruptedOperations()
+{
+  for (const std::string& root : {PackagePaths::flashPackageRoot(), PackagePaths::sdPackageRoot()}) {
+    recoverStaging(root);
+    removeUnfinishedSettings(root);
+  }
+}
