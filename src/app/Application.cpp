@@ -212,7 +212,6 @@ int start(Services& services)
   migrateLocalData();
   const char* syncMode = std::getenv("ORVANE_BENCH_SYNC"); // benchmarks only: "off", "perfile"
   FileSync::setMode(FileSync::modeNamed(syncMode != nullptr ? syncMode : ""));
-  recoverInterruptedOperations(); // before any package starts and anything stages
   const char* timingsText = std::getenv("ORVANE_TEST_TIMINGS");
   const TestTimings timings = parseTestTimings(timingsText != nullptr ? timingsText : "");
   PackageRuntime runtime = packageRuntime(services.paramsManager, version);
@@ -220,6 +219,9 @@ int start(Services& services)
   runtime.logCopyBurstLines = timings.logCopyLinesPerSecond * 10;
   runtime.outputBytesPerSecond = timings.outputBytesPerSecond;
   services.packageController = std::make_shared<PackageController>(std::move(runtime));
+  // Once leftover package processes have ended, before any package is registered or starts
+  // and before anything stages.
+  recoverInterruptedOperations();
   PackageController& controller = *services.packageController;
   controller.setCrashLoopTimings(timings.crashLoop);
   applyPackageConfigurations(params, controller);
