@@ -49,10 +49,16 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
     if (response->curlCode != CURLE_OK) {
       return answerNoAnswer(connection, upstream, response->curlCode);
     }
+    if (!ProxyTarget::isFinalStatus(response->statusCode)) {
+      return answerNoAnswer(connection, upstream, CURLE_WEIRD_SERVER_REPLY);
+    }
     const unsigned status = ProxyTarget::clientStatus(response->statusCode);
     ProxyTarget::logFailureAnswer(upstream, request, status, response->body);
     return HttpServer::sendWithHeaders(connection, status, ProxyTarget::unfoldHeaderLines(response->headers),
                                        response->body, false);
+  }
+  if (!ProxyTarget::isFinalStatus(transfer->status())) {
+    return answerNoAnswer(connection, upstream, CURLE_WEIRD_SERVER_REPLY);
   }
   const unsigned status = ProxyTarget::clientStatus(transfer->status());
   ProxyTarget::logFailureAnswer(upstream, request, status, transfer->received().body);
@@ -65,7 +71,7 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
 MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, RequestData& request,
                                              const std::string& url, bool isPublic) const
 {
-  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(url);
+  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(url, isPublic);
   if (!route.valid) {
     return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
                           "Http API: proxy request error - invalid path found");

@@ -40,15 +40,6 @@ constexpr int maxEventsPerWait = 64;
 // whole burst while the other sleeps.
 constexpr int acceptsPerWake = 8;
 
-bool isPackageProxy(const Routing::Route* route, bool& isPublic)
-{
-  if (route == nullptr) {
-    return false;
-  }
-  isPublic = std::strcmp(route->pattern, "/proxy_public/") == 0;
-  return isPublic || std::strcmp(route->pattern, "/proxy/") == 0;
-}
-
 } // namespace
 
 bool ProxyLoop::wouldBlock()
@@ -309,6 +300,10 @@ void ProxyLoop::readRequest(Connection& client)
     return;
   }
   client.lastActivity = Clock::now();
+  if (!client.headBegun) {
+    client.headBegun = true;
+    client.headSince = client.lastActivity;
+  }
   RequestHead head;
   const RequestHead::Kind kind =
       RequestHead::parse(std::string_view(peeked, static_cast<size_t>(size)), head);
@@ -318,15 +313,16 @@ void ProxyLoop::readRequest(Connection& client)
     }
     return;
   }
-  bool isPublic = false;
-  if (kind != RequestHead::Kind::Plain || !isPackageProxy(Routing::findRoute(head.path), isPublic)) {
+  const Routing::Route* found = kind == RequestHead::Kind::Plain ? Routing::findRoute(head.path) : nullptr;
+  if (found == nullptr || found->proxy == Routing::ProxyPort::None) {
     const std::string_view start(peeked, static_cast<size_t>(size));
     handOff(client, isUploadUrl(std::string(start.substr(0, start.find('\n')))));
     return;
   }
   // Every answer but the upstream's own is the library's: a request this loop takes is one
   // it can forward.
-  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(head.path);
+  const bool isPublic = found->proxy == Routing::ProxyPort::Public;
+  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(head.path, isPublic);
   std::shared_ptr<Package> package = route.valid ? owner.packages->getPackage(route.packageName) : nullptr;
   const int port = package ? package->getPort(isPublic) : Package::noPort;
   if (port == Package::noPort) {
@@ -358,6 +354,8 @@ void ProxyLoop::readRequest(Connection& client)
   client.transfer->path = route.path;
   client.transfer->upstream = {"package " + route.packageName, route.packageName};
   client.stage = Connection::Stage::Body;
+  client.arrival = ArrivalRate(client.lastActivity);
+  client.receivingReported = false;
   readBody(client);
 }
 
@@ -369,12 +367,19 @@ void ProxyLoop::readBody(Connection& client)
     if (size <= 0) {
       if (size == 0 || !wouldBlock()) {
         close(client);
+      } else if (!client.receivingReported) {
+        // A body that comes in one piece never makes it this far, and costs no report.
+        client.receivingReported = true;
+        owner.connections.receiving(&client, client.request.body.size());
       }
       return;
     }
     client.lastActivity = Clock::now();
     client.request.body.append(buffer, static_cast<size_t>(size));
     client.bodyLeft -= static_cast<size_t>(size);
+  }
+  if (client.receivingReported) {
+    owner.connections.received(&client);
   }
   client.stage = Connection::Stage::Answering;
   startTransfer(client);
@@ -402,6 +407,22 @@ void ProxyLoop::answerNoAnswer(Connection& client, CURLcode code)
   head.status = 500;
   head.headers.emplace_back("Content-Type", "application/json");
   answer(client, head, HttpServer::jsonStatusBody(500, message, curl_easy_strerror(code)));
+}
+
+void ProxyLoop::answerTooSlow(Connection& client, const std::string& message)
+{
+  Logger::log(message, LogLevel::Debug);
+  // What arrived of the request is dropped: closing over unread bytes would reset the
+  // connection before the client could read why.
+  char discarded[maxPeekedHeadBytes];
+  for (int i = 0; i < 16 && recv(client.fd.get(), discarded, sizeof discarded, 0) > 0; ++i) {
+  }
+  client.stage = Connection::Stage::Answering;
+  client.closeAfterAnswer = true;
+  AnswerHead head;
+  head.status = 408;
+  head.headers.emplace_back("Content-Type", "application/json");
+  answer(client, head, HttpServer::jsonStatusBody(408, message));
 }
 
 void ProxyLoop::touch(Connection& client)
@@ -471,6 +492,7 @@ void ProxyLoop::answerSent(Connection& client)
     return;
   }
   client.stage = Connection::Stage::Head;
+  client.headBegun = false;
   client.request = RequestData();
   if (client.inputPending) {
     // No edge would announce these bytes again.
@@ -512,8 +534,27 @@ void ProxyLoop::sweep()
   }
   std::vector<Connection*> expired;
   std::vector<Connection*> late;
+  std::vector<std::pair<Connection*, std::string>> tooSlow;
   for (const auto& entry : connections) {
     Connection& client = *entry.second;
+    if (client.stage == Connection::Stage::Head && client.headBegun &&
+        now - client.headSince >= std::chrono::seconds(Limits::httpRequestHeadDeadlineSeconds)) {
+      tooSlow.emplace_back(&client, "Http API: the request head did not arrive within " +
+                                        std::to_string(Limits::httpRequestHeadDeadlineSeconds) + " s");
+      continue;
+    }
+    if (client.stage == Connection::Stage::Body) {
+      const size_t received = client.request.body.size();
+      if (!client.arrival.keepsUp(received, now)) {
+        tooSlow.emplace_back(&client, "Http API: the request body arrives slower than " +
+                                          std::to_string(Limits::minRequestBytesPerSecond) +
+                                          " bytes per second");
+        continue;
+      }
+      if (client.receivingReported) {
+        owner.connections.receiving(&client, received);
+      }
+    }
     const bool waitsForClient = client.stage != Connection::Stage::Answering || client.pending() > 0;
     const unsigned limit = client.stage == Connection::Stage::Head && !client.answeredOne
                                ? Limits::httpRequestHeadTimeoutSeconds
@@ -537,5 +578,8 @@ void ProxyLoop::sweep()
   }
   for (Connection* client : late) {
     contained(client, nullptr, [&] { timeOut(*client); });
+  }
+  for (auto& slow : tooSlow) {
+    contained(slow.first, nullptr, [&] { answerTooSlow(*slow.first, slow.second); });
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/HttpManager.h"
+#include "http/ArrivalRate.h"
 #include "http/ProxyFrontEnd.h"
 #include "http/ProxyTarget.h"
 #include "http/RequestData.h"
@@ -134,6 +135,13 @@ private:
     // answered, when the edge that told of them was spent.
     bool inputPending = false;
     Clock::time_point lastActivity = Clock::now();
+    // When the head in progress began: when the connection was made, then at the first byte
+    // after each answer. Its deadline runs only while `headBegun`.
+    bool headBegun = true;
+    Clock::time_point headSince = Clock::now();
+    // How fast the body arrives, and whether the registry was told that it is still arriving.
+    ArrivalRate arrival;
+    bool receivingReported = false;
     std::unique_ptr<Transfer> transfer;
 
     size_t pending() const { return output.size() - sent; }
@@ -164,6 +172,8 @@ private:
   void readBody(Connection& client);
   void answer(Connection& client, AnswerHead& head, const std::string& body);
   void answerNoAnswer(Connection& client, CURLcode code);
+  // Answers 408 with `message` to a request that arrives too slowly, and ends the connection.
+  void answerTooSlow(Connection& client, const std::string& message);
   void flush(Connection& client);
   void answerSent(Connection& client);
   void handOff(Connection& client, bool upload = false);

@@ -66,12 +66,13 @@ std::string upstreamQuery(const std::map<std::string, std::string>& arguments)
   return query;
 }
 
-PackageRoute packageRoute(const std::string& url)
+PackageRoute packageRoute(const std::string& url, bool isPublic)
 {
   const std::vector<std::string> pieces = StringUtils::split(url, '/');
+  const char* const word = isPublic ? "proxy_public" : "proxy";
   PackageRoute route;
   for (size_t i = 0; i < pieces.size(); ++i) {
-    if (pieces[i] != "proxy" && pieces[i] != "proxy_public") {
+    if (pieces[i] != word) {
       continue;
     }
     if (i + 1 >= pieces.size()) {
@@ -155,6 +156,11 @@ std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines
 unsigned clientStatus(int32_t upstreamStatus)
 {
   return static_cast<unsigned>(upstreamStatus == 401 ? 400 : upstreamStatus);
+}
+
+bool isFinalStatus(int32_t status)
+{
+  return status >= 200 && status <= 599;
 }
 
 std::string noAnswerMessage(const Upstream& upstream)

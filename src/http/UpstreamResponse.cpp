@@ -61,15 +61,20 @@ size_t UpstreamResponse::readHead(const char* data, size_t size)
   lines.push_back(std::move(line));
   line.clear();
   const std::string& last = lines.back();
-  if (lines.size() == headStart + 1) {
-    // The status line: "HTTP/1.x NNN reason".
+  if (lines.size() == 1) {
+    // The status line: "HTTP/1.x NNN reason". A status outside 100 to 599 has no meaning a
+    // client could act on, nor framing rules the proxy could follow.
     if (last.size() < 12 || last.compare(0, 7, "HTTP/1.") != 0 || last[8] != ' ' ||
-        !std::all_of(last.begin() + 9, last.begin() + 12, [](char c) { return c >= '0' && c <= '9'; })) {
+        !std::all_of(last.begin() + 9, last.begin() + 12, [](char c) { return c >= '0' && c <= '9'; }) ||
+        (last.size() > 12 && last[12] != ' ' && last[12] != '\r' && last[12] != '\n')) {
       fail(CURLE_WEIRD_SERVER_REPLY);
       return count;
     }
     http11 = last[7] == '1';
     statusCode = std::atoi(last.substr(9, 3).c_str());
+    if (statusCode < 100 || statusCode > 599) {
+      fail(CURLE_WEIRD_SERVER_REPLY);
+    }
     return count;
   }
   if (last != "\r\n" && last != "\n") {
@@ -88,19 +93,21 @@ bool UpstreamResponse::endHead()
     if (statusCode == 101) {
       return false;
     }
-    // An interim answer; the final head follows.
-    headStart = lines.size();
+    // An interim answer: nothing of it belongs to the final head that follows.
+    lines.clear();
     return true;
   }
   bool closeAsked = false;
   bool keepAliveAsked = false;
   bool hasLength = false;
-  for (size_t i = headStart + 1; i < lines.size(); ++i) {
+  bool hasEncoding = false;
+  for (size_t i = 1; i < lines.size(); ++i) {
     std::string name;
     std::string value;
     HttpManager::parseHeaderLine(lines[i], name, value);
     StringUtils::toLower(name);
     if (name == "transfer-encoding") {
+      hasEncoding = true;
       chunked = StringUtils::toLowerCopy(value).find("chunked") != std::string::npos;
     } else if (name == "content-length") {
       const std::optional<uint64_t> parsed = StringUtils::decimalDigits(value, 18);
@@ -114,6 +121,10 @@ bool UpstreamResponse::endHead()
       closeAsked = closeAsked || value.find("close") != std::string::npos;
       keepAliveAsked = keepAliveAsked || value.find("keep-alive") != std::string::npos;
     }
+  }
+  // Two framings at once leave the body's end to whichever the reader believes.
+  if (hasLength && hasEncoding) {
+    return false;
   }
   keepAlive = (http11 || keepAliveAsked) && !closeAsked;
   if (statusCode == 204 || statusCode == 304) {

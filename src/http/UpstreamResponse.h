@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-// An HTTP/1.x answer of a package's server read as it arrives: the header lines as libcurl
-// hands them over (status lines and the empty lines that end each head included, so that the
-// proxy treats both alike), then the body with its framing taken off. Interim 1xx heads come
-// before the final one. Failures are named by libcurl's codes, so that they are reported in
-// the same words whichever client met them.
+// An HTTP/1.x answer of a package's server read as it arrives: the header lines of the final
+// head as libcurl hands them over (its status line and the empty line that ends it included,
+// so that the proxy treats both alike), then the body with its framing taken off. Interim 1xx
+// heads are read and dropped. A status outside 100 to 599, two different Content-Length
+// values, or a Content-Length beside a Transfer-Encoding fail the answer. Failures are named by libcurl's
+// codes, so that they are reported in the same words whichever client met them.
 class UpstreamResponse {
 public:
   enum class State { Head, Body, Done, Failed };
@@ -49,7 +50,6 @@ private:
   std::string line;
   std::vector<std::string> lines;
   size_t headBytes = 0;
-  size_t headStart = 0;
   int statusCode = 0;
   bool http11 = false;
   bool keepAlive = false;

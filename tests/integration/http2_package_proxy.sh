@@ -94,6 +94,40 @@ grep -q '^X-Folded: first part second part third: part' "$work/headers" ||
   fail "folded header: $(cat "$work/headers")"
 ! grep -qi '^third:' "$work/headers" || fail "a folded line became a header"
 
+# Nothing below a package's prefix reaches another endpoint, another package or the other
+# port: the name is the piece right after the prefix, the rest is the package's path.
+expect_eq "$(curl -sS "$api/proxy_public/echo/proxy/x")" "public /proxy/x" "public prefix, then proxy"
+expect_eq "$(curl -sS "$api/proxy_public/echo/x/package/remove.cgi?package_name=mute")" \
+  "public /x/package/remove.cgi?package_name=mute" "public prefix, then remove.cgi"
+expect_eq "$(curl -sS --path-as-is "$api/proxy_public/echo/../package/remove.cgi?package_name=mute")" \
+  "public /../package/remove.cgi?package_name=mute" "public prefix, then a dot segment"
+request -X POST "$api/proxy/echo/x/package/remove.cgi?package_name=mute"
+expect_eq "$(json_field url)" "/x/package/remove.cgi?package_name=mute" "private prefix, then remove.cgi (POST)"
+for path in e/package/list.cgi api_check.cgi x/proxy_public/echo/y x/proxy/mute/y; do
+  request "$api/proxy/echo/$path"
+  expect_eq "$status $(json_field url)" "200 /$path" "private prefix, then $path"
+done
+request "$api/package/list.cgi"
+expect_match "$body" '"mute"' "mute is still installed"
+
+# A status outside 100 to 599 or conflicting framing is a failed transfer, answered with a
+# framed 500; interim heads never reach the final answer.
+for raw in 099 000 42 two-lengths length-and-chunked; do
+  request "$api/proxy_public/echo/raw/$raw"
+  expect_eq "$status $(jq -r .message <<<"$body")" "500 Http API: proxy request error - no answer from package echo" \
+    "package answer $raw"
+done
+curl -sS -D "$work/headers" -o "$work/body" "$api/proxy_public/echo/raw/interim"
+expect_eq "$(head -1 "$work/headers" | tr -d '\r') $(cat "$work/body")" "HTTP/1.1 200 OK final" "interim heads"
+grep -q '^X-Final: yes' "$work/headers" || fail "final header: $(cat "$work/headers")"
+! grep -qiE '^(X-Interim|Link):' "$work/headers" || fail "interim headers merged: $(cat "$work/headers")"
+exec {conn}<>/dev/tcp/127.0.0.1/22520
+printf 'GET /proxy_public/echo/raw/099 HTTP/1.1\r\nHost: x\r\n\r\nGET /api_check.cgi HTTP/1.1\r\nConnection: close\r\n\r\n' >&"$conn"
+answers=$(timeout 10 cat <&"$conn" | grep -o -e 'HTTP/1.1 [0-9]*' -e '"status": [0-9]*' -e smuggled | tr '\n' '|')
+exec {conn}>&-
+expect_eq "$answers" 'HTTP/1.1 500|"status": 500|HTTP/1.1 200|"status": 200|' \
+  "a status below 100 then a pipelined request"
+
 expected=$(curl -sS "$api/proxy/echo/big-sha256")
 actual=$(curl -sS "$api/proxy/echo/big" | sha256sum | cut -d' ' -f1)
 expect_eq "$actual" "$expected" "48 MiB body"
@@ -117,6 +151,18 @@ for round in 1 2; do
   expect_eq "$(curl -sS "$api/proxy/echo/tagged/5000" | wc -c)" 5000 "small tagged body, fetch $round"
 done
 expect_eq "$(curl -sS "$api/proxy/echo/conditional")" 1 "small tagged body replayed on 304"
+
+# Requests that arrive too slowly: a trickled head or body is answered 408 (a body through
+# libmicrohttpd is cut), and at the connection cap the slowest busy connection makes room.
+slow=$(node "$here/trickle.js" 270 3 $(($(limit httpRequestHeadDeadlineSeconds) + 4 + 3)))
+expect_eq "$(jq -r .apiCheck <<<"$slow")" "200 in time" "API check beside 270 trickling clients"
+expect_eq "$(jq -c .groups.head <<<"$slow")" '{"opened":1,"answered408":1,"closed":1}' "trickled head"
+expect_eq "$(jq -c .groups.mhd <<<"$slow")" '{"opened":3,"answered408":0,"closed":3}' "trickled settings body"
+expect_match "$(grep -c 'its request body arrives slower than' "$ORVANE_LOG")" '^[1-3]$' "trickled settings body cut"
+expect_eq "$(jq '.groups.proxied | [.opened, .closed, .answered408 >= 230]' -c <<<"$slow")" '[270,270,true]' \
+  "trickled proxied bodies: $slow"
+request "$api/proxy/echo/after-trickle"
+expect_eq "$(json_field url)" "/after-trickle" "proxy after the trickling clients"
 
 request "$api/proxy/"
 expect_answer 400 "$(json_status 400 'Http API: proxy request error - no port number found for package: ')" "no name"

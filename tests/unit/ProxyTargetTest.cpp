@@ -13,22 +13,28 @@ TEST(ProxyTargetTest, QueryEncodesNamesAndValuesInNameOrder)
   EXPECT_EQ(upstreamQuery({}), "");
 }
 
-TEST(ProxyTargetTest, PackageRouteTakesTheNameAfterTheFirstProxyWordAndKeepsTheRest)
+TEST(ProxyTargetTest, PackageRouteTakesTheNameAfterTheFirstWordOfItsPortAndKeepsTheRest)
 {
   struct Case {
     const char* url;
+    bool isPublic;
     bool valid;
     const char* name;
     const char* path;
   };
   // An empty name is a name; the look-up fails later.
-  for (const Case& c : {Case{"/proxy/myapp/api/state", true, "myapp", "api/state"},
-                        Case{"/local/orvane/proxy_public/app/a//b/", true, "app", "a//b/"},
-                        Case{"/package/myapp/proxy/other/proxy/x", true, "other", "proxy/x"},
-                        Case{"/proxy/myapp", true, "myapp", ""}, Case{"/proxy/myapp/", true, "myapp", ""},
-                        Case{"/proxy//a", true, "", "a"}, Case{"/x/proxy", false, "", ""},
-                        Case{"/proxyx/app/a", false, "", ""}, Case{"", false, "", ""}}) {
-    const PackageRoute route = packageRoute(c.url);
+  for (const Case& c :
+       {Case{"/proxy/myapp/api/state", false, true, "myapp", "api/state"},
+        Case{"/local/orvane/proxy_public/app/a//b/", true, true, "app", "a//b/"},
+        Case{"/package/myapp/proxy/other/proxy/x", false, true, "other", "proxy/x"},
+        Case{"/proxy_public/raw/proxy/echo", true, true, "raw", "proxy/echo"},
+        Case{"/proxy/raw/proxy_public/echo", false, true, "raw", "proxy_public/echo"},
+        Case{"/x/proxy_public/raw/proxy/echo", false, true, "echo", ""},
+        Case{"/proxy/myapp", false, true, "myapp", ""}, Case{"/proxy/myapp/", false, true, "myapp", ""},
+        Case{"/proxy//a", false, true, "", "a"}, Case{"/x/proxy", false, false, "", ""},
+        Case{"/proxy/a", true, false, "", ""}, Case{"/proxyx/app/a", false, false, "", ""},
+        Case{"", false, false, "", ""}}) {
+    const PackageRoute route = packageRoute(c.url, c.isPublic);
     EXPECT_EQ(route.valid, c.valid) << c.url;
     if (c.valid) {
       EXPECT_EQ(route.packageName, c.name) << c.url;

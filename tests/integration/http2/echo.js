@@ -3,7 +3,8 @@
 // /tagged/N (N bytes with an ETag, 304 to a request naming it), /conditional (how many 304s),
 // /redirect and /redirect307 (to /after...), /redirect-file (to a local file), /bye (answers,
 // then closes the connection), /reset (half a body without a length, then a reset).
-// Its public port is a bare TCP server answering with folded and oddly cased headers.
+// Its public port is a bare TCP server answering with folded and oddly cased headers, or,
+// below /raw/, with broken statuses, interim heads and conflicting framing.
 const crypto = require('crypto');
 const http = require('http');
 const net = require('net');
@@ -95,12 +96,26 @@ http.createServer((req, res) => {
   });
 }).listen(Number(process.env.HTTP_PORT), '127.0.0.1');
 
+// Answers no HTTP server library would write, by path of the public port.
+const rawAnswers = {
+  '/raw/099': 'HTTP/1.1 099 Early\r\nContent-Type: text/plain\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nsmuggled',
+  '/raw/000': 'HTTP/1.1 000 Zero\r\nContent-Length: 4\r\n\r\nzero',
+  '/raw/42': 'HTTP/1.1 42 Two\r\nContent-Length: 3\r\n\r\ntwo',
+  '/raw/interim': 'HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n' +
+    'HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal',
+  '/raw/two-lengths': 'HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef',
+  '/raw/length-and-chunked': 'HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n' +
+    '5\r\nabcde\r\n0\r\n\r\n',
+};
+
 net.createServer((socket) => {
   let received = '';
   socket.on('data', (data) => {
     received += data;
     if (!received.includes('\r\n\r\n')) return;
-    const body = 'public ' + received.split(' ')[1];
+    const target = received.split(' ')[1];
+    if (rawAnswers[target]) return socket.end(rawAnswers[target]);
+    const body = 'public ' + target;
     socket.end('HTTP/1.1 200 OK\r\n' +
       'x-WeIrD-CaSe: Mixed Value\r\n' +
       'X-Folded: first part\r\n' +
