@@ -322,15 +322,17 @@ void ProxyLoop::readRequest(Connection& client)
   // Every answer but the upstream's own is the library's: a request this loop takes is one
   // it can forward.
   const bool isPublic = found->proxy == Routing::ProxyPort::Public;
-  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(head.path, isPublic);
+  const ProxyTarget::PackageTarget route = ProxyTarget::packageTarget(head.target, isPublic);
   std::shared_ptr<Package> package = route.valid ? owner.packages->getPackage(route.packageName) : nullptr;
   const int port = package ? package->getPort(isPublic) : Package::noPort;
   if (port == Package::noPort) {
     handOff(client);
     return;
   }
-  // The head, and as much of the body as was peeked at, are this request's bytes.
-  const size_t taken = std::min(static_cast<size_t>(size), head.length + head.contentLength);
+  // The head, and as much of a Content-Length body as was peeked at, are this request's bytes;
+  // a chunked body is read on by peeking, so that no byte of a next request is taken.
+  const size_t taken =
+      head.chunked ? head.length : std::min(static_cast<size_t>(size), head.length + head.contentLength);
   if (recv(client.fd.get(), peeked, taken, 0) != static_cast<ssize_t>(taken)) {
     close(client);
     return;
@@ -339,31 +341,49 @@ void ProxyLoop::readRequest(Connection& client)
   client.request = RequestData();
   client.request.method = std::move(head.method);
   client.request.url = std::move(head.path);
-  client.request.arguments = std::move(head.arguments);
   client.request.headers = std::move(head.headers);
   client.request.body.assign(peeked + head.length, taken - head.length);
-  client.bodyLeft = head.contentLength - client.request.body.size();
+  client.bodyLeft = head.chunked ? 0 : head.contentLength - client.request.body.size();
+  client.chunkedBody = head.chunked;
+  client.chunks = ChunkedDecoder();
+  client.http10 = head.http10;
   client.closeAfterAnswer = head.close || client.peerClosed;
   // More than was peeked at may be queued, and a body read in pieces may end in the same
   // segment as the next request begins: the edges that told of it are spent.
   client.inputPending = static_cast<size_t>(size) > taken || static_cast<size_t>(size) == sizeof peeked ||
-                        head.contentLength > taken - head.length;
+                        head.chunked || head.contentLength > taken - head.length;
   client.transfer = std::make_unique<Transfer>(*this, client);
   client.transfer->package = std::move(package);
   client.transfer->port = port;
-  client.transfer->path = route.path;
+  client.transfer->target = std::move(route.target);
+  client.transfer->fields = std::move(head.fields);
+  client.transfer->connectionTokens = std::move(head.connectionTokens);
   client.transfer->upstream = {"package " + route.packageName, route.packageName};
   client.stage = Connection::Stage::Body;
   client.arrival = ArrivalRate(client.lastActivity);
   client.receivingReported = false;
+  if (head.expectContinue && (client.chunkedBody || client.bodyLeft > 0)) {
+    client.output += "HTTP/1.1 100 Continue\r\n\r\n";
+    flush(client);
+    if (client.stage == Connection::Stage::Closed) {
+      return;
+    }
+  }
   readBody(client);
+}
+
+bool ProxyLoop::bodyComplete(const Connection& client)
+{
+  return client.chunkedBody ? client.chunks.state() != ChunkedDecoder::State::Reading : client.bodyLeft == 0;
 }
 
 void ProxyLoop::readBody(Connection& client)
 {
-  while (client.bodyLeft > 0) {
+  while (!bodyComplete(client)) {
     char buffer[bodyReadBytes];
-    const ssize_t size = recv(client.fd.get(), buffer, std::min(sizeof buffer, client.bodyLeft), 0);
+    const ssize_t size = recv(client.fd.get(), buffer,
+                              client.chunkedBody ? sizeof buffer : std::min(sizeof buffer, client.bodyLeft),
+                              client.chunkedBody ? MSG_PEEK : 0);
     if (size <= 0) {
       if (size == 0 || !wouldBlock()) {
         close(client);
@@ -375,8 +395,26 @@ void ProxyLoop::readBody(Connection& client)
       return;
     }
     client.lastActivity = Clock::now();
-    client.request.body.append(buffer, static_cast<size_t>(size));
-    client.bodyLeft -= static_cast<size_t>(size);
+    if (!client.chunkedBody) {
+      client.request.body.append(buffer, static_cast<size_t>(size));
+      client.bodyLeft -= static_cast<size_t>(size);
+      continue;
+    }
+    const size_t used = client.chunks.read(buffer, static_cast<size_t>(size), client.request.body);
+    if (recv(client.fd.get(), buffer, used, 0) != static_cast<ssize_t>(used)) {
+      close(client);
+      return;
+    }
+    if (client.chunks.state() == ChunkedDecoder::State::Failed) {
+      refuseRequest(client, 400, "Http API: the request body's chunked framing is broken");
+      return;
+    }
+    if (client.request.body.size() > Limits::maxRequestBodyBytes) {
+      refuseRequest(client, 413,
+                    "Http API: the request body is larger than " +
+                        std::to_string(Limits::maxRequestBodyBytes) + " bytes");
+      return;
+    }
   }
   if (client.receivingReported) {
     owner.connections.received(&client);
@@ -388,9 +426,13 @@ void ProxyLoop::readBody(Connection& client)
 void ProxyLoop::answer(Connection& client, AnswerHead& head, const std::string& body)
 {
   client.transfer.reset();
+  // A HEAD gets the head the GET would get: the package's own framing lines, or this
+  // server's for its own answers.
+  const bool toHead = client.request.method == "HEAD";
+  head.toHead = toHead && !head.headerLines.empty();
   head.contentLength = body.size();
   writeHead(client, head);
-  if (AnswerHead::hasBody(head.status)) {
+  if (AnswerHead::hasBody(head.status) && !toHead) {
     client.output += body;
   }
   client.answerWritten = true;
@@ -409,7 +451,7 @@ void ProxyLoop::answerNoAnswer(Connection& client, CURLcode code)
   answer(client, head, HttpServer::jsonStatusBody(500, message, curl_easy_strerror(code)));
 }
 
-void ProxyLoop::answerTooSlow(Connection& client, const std::string& message)
+void ProxyLoop::refuseRequest(Connection& client, unsigned status, const std::string& message)
 {
   Logger::log(message, LogLevel::Debug);
   // What arrived of the request is dropped: closing over unread bytes would reset the
@@ -420,9 +462,9 @@ void ProxyLoop::answerTooSlow(Connection& client, const std::string& message)
   client.stage = Connection::Stage::Answering;
   client.closeAfterAnswer = true;
   AnswerHead head;
-  head.status = 408;
+  head.status = status;
   head.headers.emplace_back("Content-Type", "application/json");
-  answer(client, head, HttpServer::jsonStatusBody(408, message));
+  answer(client, head, HttpServer::jsonStatusBody(status, message));
 }
 
 void ProxyLoop::touch(Connection& client)
@@ -580,6 +622,6 @@ void ProxyLoop::sweep()
     contained(client, nullptr, [&] { timeOut(*client); });
   }
   for (auto& slow : tooSlow) {
-    contained(slow.first, nullptr, [&] { answerTooSlow(*slow.first, slow.second); });
+    contained(slow.first, nullptr, [&] { refuseRequest(*slow.first, 408, slow.second); });
   }
 }

@@ -27,9 +27,15 @@ struct PackageRoute {
 };
 PackageRoute packageRoute(const std::string& url, bool isPublic);
 
-// "127.0.0.1:" + port + "/" + path (each byte that may not stand in a URL path
-// percent-encoded) + "?" + query when the query is not empty.
-std::string packageUpstreamUrl(int port, const std::string& path, const std::string& query);
+// A request target as sent, "/proxy/myapp/api/state?x=1", taken apart like `packageRoute`
+// does a path, but keeping the rest as the client wrote it: `target` is "/" + the pieces
+// after the package name + the query with its "?", byte for byte ("/api/state?x=1").
+struct PackageTarget {
+  bool valid = false;
+  std::string packageName;
+  std::string target;
+};
+PackageTarget packageTarget(const std::string& requestTarget, bool isPublic);
 
 // The other camera of a camera-proxy request, from its "x-target-camera-*" headers.
 struct CameraTarget {

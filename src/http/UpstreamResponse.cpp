@@ -8,13 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// Longest line of a chunked body's framing: a size and its extensions, or a trailer.
-constexpr size_t maxChunkLineBytes = 4096;
-
-} // namespace
-
 void UpstreamResponse::fail(CURLcode code)
 {
   current = State::Failed;
@@ -30,7 +23,12 @@ size_t UpstreamResponse::read(const char* data, size_t size, std::string& body)
     if (current == State::Head) {
       taken += readHead(data + taken, size - taken);
     } else if (chunked) {
-      taken += readChunked(data + taken, size - taken, body);
+      taken += chunks.read(data + taken, size - taken, body);
+      if (chunks.state() == ChunkedDecoder::State::Failed) {
+        fail(CURLE_RECV_ERROR);
+      } else if (chunks.state() == ChunkedDecoder::State::Done) {
+        current = State::Done;
+      }
     } else {
       const size_t count =
           untilClose ? size - taken : static_cast<size_t>(std::min<int64_t>(left, size - taken));
@@ -127,9 +125,13 @@ bool UpstreamResponse::endHead()
     return false;
   }
   keepAlive = (http11 || keepAliveAsked) && !closeAsked;
-  if (statusCode == 204 || statusCode == 304) {
-    length = 0;
-    chunked = false;
+  if (statusCode == 204 || statusCode == 304 || toHead) {
+    // What a HEAD's answer announces is the GET's body; it is kept for the client.
+    if (!toHead) {
+      length = 0;
+    }
+    current = State::Done;
+    return true;
   }
   if (chunked) {
     current = State::Body;
@@ -146,65 +148,6 @@ bool UpstreamResponse::endHead()
   left = length;
   current = State::Body;
   return true;
-}
-
-size_t UpstreamResponse::readChunked(const char* data, size_t size, std::string& body)
-{
-  if (chunk == ChunkState::Data) {
-    const size_t count = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(size)));
-    body.append(data, count);
-    left -= static_cast<int64_t>(count);
-    if (left == 0) {
-      chunk = ChunkState::DataEnd;
-    }
-    return count;
-  }
-  const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
-  const size_t count = end != nullptr ? static_cast<size_t>(end - data) + 1 : size;
-  line.append(data, count);
-  if (line.size() > maxChunkLineBytes) {
-    fail(CURLE_RECV_ERROR);
-    return count;
-  }
-  if (end == nullptr) {
-    return count;
-  }
-  std::string text = StringUtils::trimmed(line);
-  line.clear();
-  switch (chunk) {
-  case ChunkState::Size: {
-    // Blanks may stand between the size and its extensions.
-    const std::string digits = StringUtils::trimmed(text.substr(0, text.find(';')));
-    // Only hex digits: strtoull alone would take "-7" as a size near 2^64.
-    if (digits.empty() || digits.size() > 15 ||
-        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-      fail(CURLE_RECV_ERROR);
-      break;
-    }
-    const unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, 16);
-    if (parsed == 0) {
-      chunk = ChunkState::Trailer;
-    } else {
-      left = static_cast<int64_t>(parsed);
-      chunk = ChunkState::Data;
-    }
-    break;
-  }
-  case ChunkState::DataEnd:
-    if (!text.empty()) {
-      fail(CURLE_RECV_ERROR);
-    }
-    chunk = ChunkState::Size;
-    break;
-  case ChunkState::Trailer:
-    if (text.empty()) {
-      current = State::Done;
-    }
-    break;
-  case ChunkState::Data:
-    break;
-  }
-  return count;
 }
 
 void UpstreamResponse::closed()

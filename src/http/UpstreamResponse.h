@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/ChunkedDecoder.h"
+
 #include <curl/curl.h>
 
 #include <cstddef>
@@ -17,6 +19,8 @@ class UpstreamResponse {
 public:
   enum class State { Head, Body, Done, Failed };
 
+  // The request was a HEAD: the answer ends with its head, whatever framing it announces.
+  void answersHead() { toHead = true; }
   // Reads the next `size` bytes; body bytes are appended to `body`. Returns the bytes taken:
   // fewer than `size` only once the answer is done (the rest is not this answer's) or failed.
   size_t read(const char* data, size_t size, std::string& body);
@@ -37,11 +41,8 @@ public:
   bool started() const { return receivedAny; }
 
 private:
-  enum class ChunkState { Size, Data, DataEnd, Trailer };
-
   size_t readHead(const char* data, size_t size);
   bool endHead();
-  size_t readChunked(const char* data, size_t size, std::string& body);
   void fail(CURLcode code);
 
   State current = State::Head;
@@ -57,5 +58,6 @@ private:
   bool untilClose = false;
   int64_t length = -1;
   int64_t left = 0;
-  ChunkState chunk = ChunkState::Size;
+  bool toHead = false;
+  ChunkedDecoder chunks;
 };

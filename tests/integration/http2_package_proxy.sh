@@ -15,28 +15,45 @@ enable_packages '{"echo":{"enabled":true},"mute":{"enabled":true}}'
 wait_until 30 answers_with 200 "$api/proxy/echo/ready" || fail "the package did not come up: $(tail -20 "$ORVANE_LOG")"
 threads_before=$(orvane_threads)
 
-# The path after the name as it is, the arguments re-encoded in name order.
+# Every method reaches the package as sent: its target byte for byte, its body however it
+# came, its end-to-end headers (not the camera's credentials, not hop-by-hop ones).
 request "$api/proxy/echo/api/state?x=1"
-expect_eq "$status $(json_field method url userAgent)" "200 GET /api/state?x=1 Tessaly" "GET forwarded"
-request -H 'X-Secret: 1' -H 'Cookie: a=b' "$api/proxy/echo/q?b=x%20y&a=1%262&c=%2F"
-expect_eq "$(json_field url headers)" "/q?a=1%262&b=x%20y&c=%2F accept,host,user-agent" "query re-encoded, headers"
+expect_eq "$status $(json_field method url)" "200 GET /api/state?x=1" "GET forwarded"
+expect_match "$(json_field userAgent)" '^curl/' "the client's User-Agent"
+request -H 'X-Secret: 1' -H 'Cookie: a=b' -H 'Authorization: Basic YTpi' -H 'Connection: X-Hop' -H 'X-Hop: 1' \
+  "$api/proxy/echo/q?b=x%20y&a=1%262&a=2&flag&c=%2F&d=%00+"
+expect_eq "$(json_field url headers)" "/q?b=x%20y&a=1%262&a=2&flag&c=%2F&d=%00+ accept,host,user-agent,x-secret" \
+  "query as sent, headers"
 request "$api/proxy/echo/a%20b%3Fc/d"
-expect_eq "$(json_field url)" "/a%20b%3Fc/d" "encoded path pieces stay one piece"
+expect_eq "$(json_field url)" "/a%20b%3Fc/d" "encoded path pieces stay as sent"
 request "$api/some/prefix/proxy/echo/deep/er/"
 expect_eq "$(json_field url)" "/deep/er/" "route found anywhere in the path"
 
-# Another method with a body goes as a POST of that body, without one as a GET.
 printf 'line one\nline two\n' >"$work/put.txt"
-request -X PUT -H 'Content-Type: text/x-test' --data-binary @"$work/put.txt" "$api/proxy/echo/put"
-expect_eq "$(json_field method contentType)" "POST text/x-test" "PUT forwarded"
-expect_eq "$(json_field body | base64 -d)" "$(cat "$work/put.txt")" "PUT body forwarded"
-request -X POST "$api/proxy/echo/empty"
-expect_eq "$(json_field method contentType)" "GET null" "POST without a body"
+for method in PUT DELETE PATCH OPTIONS POST GET; do
+  request -X "$method" -H 'Content-Type: text/x-test' --data-binary @"$work/put.txt" "$api/proxy/echo/m?x=1"
+  expect_eq "$(json_field method url contentType)" "$method /m?x=1 text/x-test" "$method forwarded"
+  expect_eq "$(json_field body | base64 -d)" "$(cat "$work/put.txt")" "$method body forwarded"
+done
+for method in POST DELETE; do
+  request -X "$method" "$api/proxy/echo/empty"
+  expect_eq "$(json_field method contentType body)" "$method null " "$method without a body"
+done
+request -H 'Transfer-Encoding: chunked' -H 'Content-Type: text/x-test' --data-binary @"$work/put.txt" \
+  "$api/proxy/echo/chunked"
+expect_eq "$(json_field method contentType)" "POST text/x-test" "chunked POST"
+expect_eq "$(json_field body | base64 -d)" "$(cat "$work/put.txt")" "chunked POST body"
+curl -sS -I -o /dev/null -D "$work/headers" -w '%{http_code} %{size_download}' "$api/proxy/echo/big" >"$work/head-status"
+expect_eq "$(cat "$work/head-status") $(grep -i '^Content-Length:' "$work/headers" | tr -d '\r')" \
+  "200 0 Content-Length: $((48 * 1048576))" "HEAD"
 head -c 300000 /dev/urandom >"$work/random.bin"
 request -H 'Content-Type: application/octet-stream' --data-binary @"$work/random.bin" "$api/proxy/echo/upload"
 json_field body | base64 -d | cmp - "$work/random.bin" || fail "binary request body changed"
-request --data 'b=2&a=1' "$api/proxy/echo/form?c=3"
-expect_eq "$(json_field url) $(json_field body | base64 -d)" "/form?a=1&b=2&c=3 b=2&a=1" "form body"
+request --data 'password=hunter2&user=bob' "$api/proxy/echo/form?x=1"
+expect_eq "$(json_field url) $(json_field body | base64 -d)" "/form?x=1 password=hunter2&user=bob" "form body"
+head -c 20000 /dev/zero | tr '\0' a | sed 's/^/f=/' >"$work/form.txt"
+request --data-binary @"$work/form.txt" "$api/proxy/echo/largeform"
+expect_eq "$status $(json_field url) $(json_field body | base64 -d | wc -c)" "200 /largeform 20002" "20 kB form"
 
 # Redirects are followed (307 keeps the method and body); a package that closes the
 # connection after answering costs the next request nothing.
@@ -88,7 +105,7 @@ grep -q '^X-Custom-Header: custom value' "$work/headers" || fail "custom header:
 curl -sS -D "$work/headers" -o "$work/body" "$api/proxy/echo/big-sha256"
 expect_eq "$(grep -ci '^Content-Length:' "$work/headers")" 1 "one Content-Length"
 curl -sS -D "$work/headers" -o "$work/body" "$api/proxy_public/echo/p/q?z=1&y=2"
-expect_eq "$(cat "$work/body")" "public /p/q?y=2&z=1" "public port"
+expect_eq "$(cat "$work/body")" "public /p/q?z=1&y=2" "public port"
 grep -q '^x-WeIrD-CaSe: Mixed Value' "$work/headers" || fail "oddly cased header: $(cat "$work/headers")"
 grep -q '^X-Folded: first part second part third: part' "$work/headers" ||
   fail "folded header: $(cat "$work/headers")"

@@ -41,16 +41,33 @@ TEST(ProxyTargetTest, PackageRouteTakesTheNameAfterTheFirstWordOfItsPortAndKeeps
       EXPECT_EQ(route.path, c.path) << c.url;
     }
   }
-  EXPECT_EQ(packageUpstreamUrl(22522, "", ""), "127.0.0.1:22522/");
 }
 
-TEST(ProxyTargetTest, UpstreamUrlEncodesOnlyWhatCannotStandInAPath)
+TEST(ProxyTargetTest, PackageTargetKeepsTheRestOfTheTargetAsSent)
 {
-  EXPECT_EQ(packageUpstreamUrl(22522, "api/state", "x=1"), "127.0.0.1:22522/api/state?x=1");
-  EXPECT_EQ(packageUpstreamUrl(22549, "a:b@c,d;e=f/(g)!$'*+~._-", ""),
-            "127.0.0.1:22549/a:b@c,d;e=f/(g)!$'*+~._-");
-  EXPECT_EQ(packageUpstreamUrl(1, "a b?c#d%e/\xc3\xbc\"<>\\^`{|}\x01", ""),
-            "127.0.0.1:1/a%20b%3Fc%23d%25e/%C3%BC%22%3C%3E%5C%5E%60%7B%7C%7D%01");
+  struct Case {
+    const char* target;
+    bool isPublic;
+    bool valid;
+    const char* name;
+    const char* rest;
+  };
+  for (const Case& c :
+       {Case{"/proxy/echo/a%20b%3Fc/d?a=1&a=2&flag&b=%00", false, true, "echo",
+             "/a%20b%3Fc/d?a=1&a=2&flag&b=%00"},
+        Case{"/proxy/echo", false, true, "echo", "/"}, Case{"/proxy/echo?x", false, true, "echo", "/?x"},
+        Case{"/proxy_public/e%63ho/proxy/x", true, true, "echo", "/proxy/x"},
+        Case{"/x/prox%79/echo/y", false, true, "echo", "/y"},
+        // A "/" encoded in the name keeps it one piece: no package is called that.
+        Case{"/proxy/echo%2F..%2Fother/y", false, true, "echo/../other", "/y"},
+        Case{"/proxy", false, false, "", ""}, Case{"/proxy/echo", true, false, "", ""}}) {
+    const PackageTarget found = packageTarget(c.target, c.isPublic);
+    EXPECT_EQ(found.valid, c.valid) << c.target;
+    if (c.valid) {
+      EXPECT_EQ(found.packageName, c.name) << c.target;
+      EXPECT_EQ(found.target, c.rest) << c.target;
+    }
+  }
 }
 
 TEST(ProxyTargetTest, CameraTargetIsHttpOnlyForTheExactWordHttpAndVerifiesOnlyForHttps)
