@@ -169,6 +169,29 @@ for round in 1 2; do
 done
 expect_eq "$(curl -sS "$api/proxy/echo/conditional")" 1 "small tagged body replayed on 304"
 
+# Ambiguous framing never makes two requests of one: each of these hides a request for
+# /sneak in what its framing may make of its body; none of them reaches the package.
+sneak='GET /proxy/echo/sneak HTTP/1.1\r\nHost: x\r\n\r\n'
+for variant in \
+  "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n$sneak" \
+  "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n0\r\n\r\n$sneak" \
+  "Content-Length: 0\r\nContent-Length: 41\r\n\r\n$sneak" \
+  "Content-Length: +0\r\n\r\n$sneak" \
+  "Transfer-Encoding: chunked\r\n\r\n10000000000000029\r\n$sneak\r\n0\r\n\r\n" \
+  "Transfer-Encoding: chunked\r\n\r\n29\n$sneak\r\n0\r\n\r\n" \
+  "Transfer-Encoding: chunked\r\n\r\n29;x\ry\r\n$sneak\r\n0\r\n\r\n" \
+  "Transfer-Encoding: identity, chunked\r\n\r\n29\r\n$sneak\r\n0\r\n\r\n" \
+  "X-A: 1\r\n Content-Length: 41\r\n\r\n$sneak" \
+  "Content-Length: 41\n\n$sneak" \
+  "X-A: a\0b\r\nContent-Length: 41\r\n\r\n$sneak"; do
+  exec {conn}<>/dev/tcp/127.0.0.1/22520
+  printf "POST /proxy/echo/outer HTTP/1.1\r\nHost: x\r\n$variant" >&"$conn"
+  timeout 2 cat <&"$conn" >/dev/null || true
+  exec {conn}>&-
+done
+curl -sS -o /dev/null "$api/proxy/echo/sneak-in-plain-sight"
+expect_eq "$(curl -sS "$api/proxy/echo/how-many-sneaked")" 1 "requests made of another request's framing"
+
 # Requests that arrive too slowly: a trickled head or body is answered 408 (a body through
 # libmicrohttpd is cut), and at the connection cap the slowest busy connection makes room.
 slow=$(node "$here/trickle.js" 270 3 $(($(limit httpRequestHeadDeadlineSeconds) + 4 + 3)))

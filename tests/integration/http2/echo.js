@@ -2,7 +2,8 @@
 // path asks: /unauthorized (401), /status/N, /slow (never), /big (48 MiB), /big-sha256,
 // /tagged/N (N bytes with an ETag, 304 to a request naming it), /conditional (how many 304s),
 // /redirect and /redirect307 (to /after...), /redirect-file (to a local file), /bye (answers,
-// then closes the connection), /reset (half a body without a length, then a reset).
+// then closes the connection), /reset (half a body without a length, then a reset),
+// /how-many-sneaked (how many requests for a path holding /sneak came).
 // Its public port is a bare TCP server answering with folded and oddly cased headers, or,
 // below /raw/, with broken statuses, interim heads and conflicting framing.
 const crypto = require('crypto');
@@ -32,12 +33,16 @@ function sendRepeated(res, size) {
   more();
 }
 let notModified = 0;
+// Requests that only a misread framing would make of another request's bytes.
+let sneaked = 0;
 
 http.createServer((req, res) => {
   const chunks = [];
   req.on('data', (chunk) => chunks.push(chunk));
   req.on('end', () => {
     const body = Buffer.concat(chunks);
+    if (req.url.includes('/sneak')) sneaked++;
+    if (req.url.startsWith('/how-many-sneaked')) return res.end(String(sneaked));
     if (req.url.startsWith('/unauthorized')) {
       res.writeHead(401, { 'WWW-Authenticate': 'Basic realm="pkg"', 'X-Reason': 'no token', 'Content-Type': 'text/plain' });
       return res.end('token missing');
