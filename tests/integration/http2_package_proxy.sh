@@ -184,8 +184,11 @@ for variant in \
   "X-A: 1\r\n Content-Length: 41\r\n\r\n$sneak" \
   "Content-Length: 41\n\n$sneak" \
   "X-A: a\0b\r\nContent-Length: 41\r\n\r\n$sneak"; do
+  # One write, by another process: the server may close before the bytes after the head
+  # arrive, and a write to a closed connection ends its writer.
+  printf "POST /proxy/echo/outer HTTP/1.1\r\nHost: x\r\n$variant" >"$work/variant"
   exec {conn}<>/dev/tcp/127.0.0.1/22520
-  printf "POST /proxy/echo/outer HTTP/1.1\r\nHost: x\r\n$variant" >&"$conn"
+  cat "$work/variant" >&"$conn" 2>/dev/null || true
   timeout 2 cat <&"$conn" >/dev/null || true
   exec {conn}>&-
 done
