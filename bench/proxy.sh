@@ -2,7 +2,8 @@
 # Throughput, latency and server CPU of the package proxy: a package's own HTTP server hit
 # directly, the same through Orvane's "/proxy/", and through nginx as a reverse proxy, at 1,
 # 16 and 64 concurrent keep-alive connections and at 16 connections that each carry one
-# request ("Connection: close"). The three targets are measured in turn within each round,
+# request ("Connection: close"), and at 16 keep-alive connections a PUT with a 1 KiB body and
+# a POST with a chunked 1 KiB body. The three targets are measured in turn within each round,
 # ROUNDS rounds, so that the noise of a shared machine falls on all of them alike; the table
 # gives the worst (min, or max for latencies and CPU) and the median of the rounds. Server CPU
 # is the utime+stime that Orvane's process (all of nginx's processes) spent during the run,
@@ -99,14 +100,32 @@ to_ms() {
   awk '{ v = $1; if (v ~ /us$/) { sub(/us$/, "", v); v /= 1000 } else if (v ~ /ms$/) { sub(/ms$/, "", v) }
          else if (v ~ /s$/) { sub(/s$/, "", v); v *= 1000 } printf "%.3f", v }' <<<"$1"
 }
-# measure CONNECTIONS CLOSE URL PIDS...: "requests/s p50-ms p99-ms cpu-us-per-request"
-# (cpu "-" without pids).
+# Request kinds other than a GET, as wrk scripts.
+kilobyte=$(head -c 1024 /dev/zero | tr '\0' b)
+cat >"$work/put.lua" <<LUA
+wrk.method = "PUT"
+wrk.headers["Content-Type"] = "application/octet-stream"
+wrk.body = "$kilobyte"
+LUA
+# wrk adds a Content-Length to any body it formats: this request is written whole.
+cat >"$work/chunked.lua" <<LUA
+init = function(args)
+  text = "POST " .. wrk.path .. " HTTP/1.1\r\nHost: " .. wrk.host .. "\r\n" ..
+    "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n" ..
+    "200\r\n${kilobyte:0:512}\r\n200\r\n${kilobyte:0:512}\r\n0\r\n\r\n"
+end
+request = function() return text end
+LUA
+
+# measure CONNECTIONS CLOSE KIND URL PIDS...: "requests/s p50-ms p99-ms cpu-us-per-request"
+# (cpu "-" without pids); KIND is get, put or chunked.
 measure() {
-  local connections=$1 close=$2 url=$3 threads out
-  shift 3
+  local connections=$1 close=$2 kind=$3 url=$4 threads out
+  shift 4
   threads=$((connections < 2 ? 1 : 2))
   local headers=()
   [ "$close" = 0 ] || headers=(-H "Connection: close")
+  [ "$kind" = get ] || headers+=(-s "$work/$kind.lua")
   wrk -t "$threads" -c "$connections" -d 1s "${headers[@]}" "$url" >/dev/null 2>&1 || true
   local before after
   before=$(ticks_of "$@")
@@ -130,26 +149,31 @@ echo "package server direct: 127.0.0.1:$port; proxy: $api/proxy/bench/; nginx: 1
 echo "$(nproc) cores shared with whatever else runs; ${seconds} s per measurement, $rounds rounds interleaved"
 results=$work/results
 : >"$results"
-scenarios=("1 0" "16 0" "64 0" "16 1")
+# CONNECTIONS CLOSE KIND; CLOSE is 0 or 1 here, and in the results a name for the row.
+scenarios=("1 0 get" "16 0 get" "64 0 get" "16 1 get" "16 0 put" "16 0 chunked")
 for round in $(seq "$rounds"); do
   for scenario in "${scenarios[@]}"; do
-    read -r connections close <<<"$scenario"
-    echo "direct $connections $close $(measure "$connections" "$close" "http://127.0.0.1:$port/")" >>"$results"
-    echo "proxy $connections $close $(measure "$connections" "$close" "$api/proxy/bench/" "$orvane_pid")" >>"$results"
-    echo "nginx $connections $close $(measure "$connections" "$close" "http://127.0.0.1:8088/" $(nginx_pids))" >>"$results"
+    read -r connections close kind <<<"$scenario"
+    row=$close
+    [ "$kind" = get ] || row=$kind
+    echo "direct $connections $row $(measure "$connections" "$close" "$kind" "http://127.0.0.1:$port/")" >>"$results"
+    echo "proxy $connections $row $(measure "$connections" "$close" "$kind" "$api/proxy/bench/" "$orvane_pid")" >>"$results"
+    echo "nginx $connections $row $(measure "$connections" "$close" "$kind" "http://127.0.0.1:8088/" $(nginx_pids))" \
+      >>"$results"
   done
   echo "round $round done" >&2
 done
 
 # column TARGET CONNECTIONS CLOSE FIELD: the stats of one figure over the rounds.
 column() { awk -v t="$1" -v c="$2" -v k="$3" -v f="$4" '$1 == t && $2 == c && $3 == k { print $f }' "$results" | stats; }
-printf '\n%-8s %-7s | %17s | %17s | %17s | %17s\n' conns target "req/s min / med" "p50 ms med / max" \
+printf '\n%-10s %-7s | %17s | %17s | %17s | %17s\n' conns target "req/s min / med" "p50 ms med / max" \
   "p99 ms med / max" "CPU us/req med/max"
-printf '%s\n' "-----------------+-------------------+-------------------+-------------------+-------------------"
+printf '%s\n' "-------------------+-------------------+-------------------+-------------------+-------------------"
 for scenario in "${scenarios[@]}"; do
-  read -r connections close <<<"$scenario"
+  read -r connections close kind <<<"$scenario"
   label=$connections
   [ "$close" = 0 ] || label="$connections close"
+  [ "$kind" = get ] || { label="$connections $kind"; close=$kind; }
   for target in direct proxy nginx; do
     read -r r_min r_med _ < <(column "$target" "$connections" "$close" 4)
     read -r _ l_med l_max < <(column "$target" "$connections" "$close" 5)
@@ -160,7 +184,7 @@ for scenario in "${scenarios[@]}"; do
       read -r _ c_med c_max < <(column "$target" "$connections" "$close" 7)
       cpu=$(printf '%7.1f / %7.1f' "$c_med" "$c_max")
     fi
-    printf '%-8s %-7s | %7d / %7d | %7.2f / %7.2f | %7.2f / %7.2f | %17s\n' "$label" "$target" \
+    printf '%-10s %-7s | %7d / %7d | %7.2f / %7.2f | %7.2f / %7.2f | %17s\n' "$label" "$target" \
       "$r_min" "$r_med" "$l_med" "$l_max" "$t_med" "$t_max" "$cpu"
   done
   read -r _ p_med _ < <(column proxy "$connections" "$close" 4)
@@ -169,7 +193,7 @@ for scenario in "${scenarios[@]}"; do
   read -r _ dl _ < <(column direct "$connections" "$close" 5)
   read -r _ pc _ < <(column proxy "$connections" "$close" 7)
   read -r _ nc _ < <(column nginx "$connections" "$close" 7)
-  printf '%-16s | proxy/nginx req/s %.2fx, CPU %.2fx; p50 added over direct %.3f ms\n' "" \
+  printf '%-18s | proxy/nginx req/s %.2fx, CPU %.2fx; p50 added over direct %.3f ms\n' "" \
     "$(echo "$p_med / $n_med" | bc -l)" "$(echo "$pc / $nc" | bc -l)" "$(echo "$pl - $dl" | bc -l)"
 done
 echo "(medians over the rounds; worst: min req/s, max latency and CPU)"

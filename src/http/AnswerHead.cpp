@@ -57,7 +57,7 @@ std::string AnswerHead::text()
     const std::string name = StringUtils::toLowerCopy(header.first);
     if (name == "connection") {
       close = close || StringUtils::toLowerCopy(header.second).find("close") != std::string::npos;
-    } else if (name != "content-length" && name != "transfer-encoding") {
+    } else if ((name != "content-length" && name != "transfer-encoding") || toHead) {
       add(header.first, header.second);
     }
   }
@@ -70,7 +70,7 @@ std::string AnswerHead::text()
   if (!dated) {
     head += "Date: " + currentHttpDate() + "\r\n";
   }
-  if (hasBody(status)) {
+  if (hasBody(status) && !toHead && framing != Framing::UntilClose) {
     head += framing == Framing::Chunked ? std::string("Transfer-Encoding: chunked\r\n")
                                         : "Content-Length: " + std::to_string(contentLength) + "\r\n";
   }

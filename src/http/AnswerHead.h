@@ -7,8 +7,9 @@
 // The status line and headers of an answer the front end writes itself, framed as
 // libmicrohttpd frames its answers, so that a client cannot tell which of the two answered.
 struct AnswerHead {
-  // How the body that follows the head is delimited.
-  enum class Framing { Length, Chunked };
+  // How the body that follows the head is delimited: UntilClose for an HTTP/1.0 client that
+  // cannot read chunks, when the length is not known.
+  enum class Framing { Length, Chunked, UntilClose };
 
   unsigned status = 200;
   // The upstream's raw header lines (see HttpServer::headersFromLines); Content-Length,
@@ -21,6 +22,9 @@ struct AnswerHead {
   // The connection ends after this answer: asked for by the client, or by the upstream's
   // "Connection: close" (which `text` notes here).
   bool close = false;
+  // The answer to a HEAD request: it has no body, and the upstream's Content-Length says what
+  // the GET would have brought, so that line is kept and no framing of this head's is added.
+  bool toHead = false;
 
   // The whole head, its empty line included. 1xx, 204 and 304 answers have no body, so no
   // framing header.

@@ -13,7 +13,7 @@ constexpr std::chrono::seconds reportInterval(10);
 
 std::string counts(size_t evicted, size_t refused)
 {
-  return std::to_string(evicted) + " idle connections closed, " + std::to_string(refused) + " refused";
+  return std::to_string(evicted) + " connections closed, " + std::to_string(refused) + " refused";
 }
 
 } // namespace
@@ -27,9 +27,35 @@ bool ConnectionRegistry::admit()
     noteLimitCleared();
     return true;
   }
-  const bool evicted = evictLongestIdle();
+  const bool evicted = evictLongestIdle() || evictSlowestReceiving();
   noteLimitReached(evicted);
   return evicted;
+}
+
+bool ConnectionRegistry::evictSlowestReceiving()
+{
+  // A request reported less than a second ago has no rate to speak of yet.
+  const Clock::time_point measuredBefore = Clock::now() - std::chrono::seconds(1);
+  Entry* slowest = nullptr;
+  double slowestRate = 0;
+  for (auto& entry : entries) {
+    Entry& candidate = entry.second;
+    if (!candidate.busy || !candidate.receiving || candidate.leaving ||
+        candidate.receivingSince > measuredBefore) {
+      continue;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - candidate.receivingSince).count();
+    const double rate = static_cast<double>(candidate.received) / seconds;
+    if (slowest == nullptr || rate < slowestRate) {
+      slowest = &candidate;
+      slowestRate = rate;
+    }
+  }
+  if (slowest == nullptr) {
+    return false;
+  }
+  evict(*slowest);
+  return true;
 }
 
 bool ConnectionRegistry::evictLongestIdle()
@@ -45,13 +71,18 @@ bool ConnectionRegistry::evictLongestIdle()
   if (longest == nullptr) {
     return false;
   }
+  evict(*longest);
+  return true;
+}
+
+void ConnectionRegistry::evict(Entry& entry)
+{
   // The mutex is held, and `closed` takes it before the descriptor is closed (the library
   // notifies the close before closing, on the event thread that owns the connection), so this
   // is still the connection's own socket. That thread sees the end of the stream and closes it.
-  shutdown(longest->fd, SHUT_RDWR);
-  longest->leaving = true;
+  shutdown(entry.fd, SHUT_RDWR);
+  entry.leaving = true;
   --holding;
-  return true;
 }
 
 void ConnectionRegistry::noteLimitReached(bool evicted)
@@ -63,7 +94,8 @@ void ConnectionRegistry::noteLimitReached(bool evicted)
     lastReport = now;
     Logger::log("HttpServer: all " + std::to_string(capacity) +
                     " connection places are taken; the longest idle connection makes room for a new one, "
-                    "and a new one is refused when none is idle",
+                    "else the one whose request arrives the slowest, and a new one is refused when there is "
+                    "neither",
                 LogLevel::Warning);
   } else if (now - lastReport >= reportInterval) {
     lastReport = now;
@@ -93,7 +125,7 @@ void ConnectionRegistry::noteLimitCleared()
 void ConnectionRegistry::opened(const void* connection, int fd)
 {
   std::lock_guard<std::mutex> lock(mutex);
-  if (entries.insert_or_assign(connection, Entry{fd, false, false, ++sequence}).second) {
+  if (entries.insert_or_assign(connection, Entry{fd, false, false, ++sequence, false, {}, 0}).second) {
     ++holding;
   }
 }
@@ -126,6 +158,31 @@ void ConnectionRegistry::requestEnded(const void* connection)
   const auto found = entries.find(connection);
   if (found != entries.end()) {
     found->second.busy = false;
+    found->second.receiving = false;
     found->second.idleSince = ++sequence;
+  }
+}
+
+void ConnectionRegistry::receiving(const void* connection, uint64_t received)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto found = entries.find(connection);
+  if (found == entries.end()) {
+    return;
+  }
+  Entry& entry = found->second;
+  if (!entry.receiving) {
+    entry.receiving = true;
+    entry.receivingSince = Clock::now();
+  }
+  entry.received = received;
+}
+
+void ConnectionRegistry::received(const void* connection)
+{
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto found = entries.find(connection);
+  if (found != entries.end()) {
+    found->second.receiving = false;
   }
 }

@@ -151,7 +151,9 @@ HttpServer::headersFromLines(const std::vector<std::string>& lines)
     return headers;
   }
   for (size_t i = lines.size() - 1; i-- > 0;) {
-    if (lines[i].find("\r\n\r\n") != std::string::npos) {
+    // An earlier head, such as an interim 1xx answer, ends with a line of its own or within
+    // one piece; none of it belongs to the final answer.
+    if (lines[i].find("\r\n\r\n") != std::string::npos || lines[i] == "\r\n" || lines[i] == "\n") {
       break;
     }
     std::string name;

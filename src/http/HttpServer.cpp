@@ -428,7 +428,19 @@ MHD_Result HttpServer::onRequest(void* closure, MHD_Connection* connection, cons
     }
     request->method = method;
     if (request->method == "GET" || *uploadDataSize == 0) {
+      if (request->received > 0) {
+        server.connections.received(connection);
+      }
       return server.processRequest(connection, *request, path);
+    }
+    request->received += *uploadDataSize;
+    server.connections.receiving(connection, request->received);
+    if (!request->arrival.keepsUp(request->received)) {
+      // The library answers only once the whole body is in: closing is all that is left.
+      Logger::log("HttpServer: connection closed, its request body arrives slower than " +
+                      std::to_string(Limits::minRequestBytesPerSecond) + " bytes per second",
+                  LogLevel::Warning);
+      return MHD_NO;
     }
     receiveChunk(connection, *request, path, uploadData, *uploadDataSize);
     *uploadDataSize = 0;

@@ -110,8 +110,8 @@ public:
   // anything unknown. Compared exactly, case-sensitively.
   static std::string mimeTypeForExtension(const std::string& extension);
   // The name/value pairs that `sendWithHeaders` adds: the lines from the next-to-last back to
-  // the first, stopping at a line holding an empty line; pairs with an empty name or value
-  // are dropped.
+  // the first, stopping at a line that is or holds an empty line (the end of an earlier head);
+  // pairs with an empty name or value are dropped.
   static std::vector<std::pair<std::string, std::string>>
   headersFromLines(const std::vector<std::string>& lines);
 

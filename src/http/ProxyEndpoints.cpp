@@ -49,10 +49,16 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
     if (response->curlCode != CURLE_OK) {
       return answerNoAnswer(connection, upstream, response->curlCode);
     }
+    if (!ProxyTarget::isFinalStatus(response->statusCode)) {
+      return answerNoAnswer(connection, upstream, CURLE_WEIRD_SERVER_REPLY);
+    }
     const unsigned status = ProxyTarget::clientStatus(response->statusCode);
     ProxyTarget::logFailureAnswer(upstream, request, status, response->body);
     return HttpServer::sendWithHeaders(connection, status, ProxyTarget::unfoldHeaderLines(response->headers),
                                        response->body, false);
+  }
+  if (!ProxyTarget::isFinalStatus(transfer->status())) {
+    return answerNoAnswer(connection, upstream, CURLE_WEIRD_SERVER_REPLY);
   }
   const unsigned status = ProxyTarget::clientStatus(transfer->status());
   ProxyTarget::logFailureAnswer(upstream, request, status, transfer->received().body);
@@ -65,7 +71,7 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
 MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, RequestData& request,
                                              const std::string& url, bool isPublic) const
 {
-  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(url);
+  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(url, isPublic);
   if (!route.valid) {
     return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
                           "Http API: proxy request error - invalid path found");
@@ -78,14 +84,17 @@ MHD_Result HttpServer::onPackageProxyRequest(MHD_Connection* connection, Request
                           "Http API: proxy request error - no port number found for package: " +
                               route.packageName);
   }
-  const std::string upstreamUrl =
-      ProxyTarget::packageUpstreamUrl(port, route.path, ProxyTarget::upstreamQuery(request.arguments));
-  // The keep-alive connection to the package stays in the multi handle of this thread, for
-  // the client's next request. A cache shared by every thread would also serve new clients,
-  // but its locks cost more than the connections it saves, and libcurl caps a shared cache
-  // at four connections per transfer returning one, closing the rest.
-  return forward(connection, request, upstreamUrl, nullptr,
-                 {"package " + route.packageName, route.packageName});
+  // The front end forwards every request to a package that can be forwarded; what reaches
+  // the library is one it left alone.
+  for (const char* method : {"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {
+    if (request.method == method) {
+      return sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
+                            "Http API: proxy request error - the request cannot be forwarded to package " +
+                                route.packageName);
+    }
+  }
+  return sendJsonStatus(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
+                        "Http API: proxy request error - the method " + request.method + " is not forwarded");
 }
 
 MHD_Result HttpServer::onPackageUiRequest(MHD_Connection* connection, RequestData&,

@@ -40,15 +40,6 @@ constexpr int maxEventsPerWait = 64;
 // whole burst while the other sleeps.
 constexpr int acceptsPerWake = 8;
 
-bool isPackageProxy(const Routing::Route* route, bool& isPublic)
-{
-  if (route == nullptr) {
-    return false;
-  }
-  isPublic = std::strcmp(route->pattern, "/proxy_public/") == 0;
-  return isPublic || std::strcmp(route->pattern, "/proxy/") == 0;
-}
-
 } // namespace
 
 bool ProxyLoop::wouldBlock()
@@ -309,6 +300,10 @@ void ProxyLoop::readRequest(Connection& client)
     return;
   }
   client.lastActivity = Clock::now();
+  if (!client.headBegun) {
+    client.headBegun = true;
+    client.headSince = client.lastActivity;
+  }
   RequestHead head;
   const RequestHead::Kind kind =
       RequestHead::parse(std::string_view(peeked, static_cast<size_t>(size)), head);
@@ -318,23 +313,26 @@ void ProxyLoop::readRequest(Connection& client)
     }
     return;
   }
-  bool isPublic = false;
-  if (kind != RequestHead::Kind::Plain || !isPackageProxy(Routing::findRoute(head.path), isPublic)) {
+  const Routing::Route* found = kind == RequestHead::Kind::Plain ? Routing::findRoute(head.path) : nullptr;
+  if (found == nullptr || found->proxy == Routing::ProxyPort::None) {
     const std::string_view start(peeked, static_cast<size_t>(size));
     handOff(client, isUploadUrl(std::string(start.substr(0, start.find('\n')))));
     return;
   }
   // Every answer but the upstream's own is the library's: a request this loop takes is one
   // it can forward.
-  const ProxyTarget::PackageRoute route = ProxyTarget::packageRoute(head.path);
+  const bool isPublic = found->proxy == Routing::ProxyPort::Public;
+  const ProxyTarget::PackageTarget route = ProxyTarget::packageTarget(head.target, isPublic);
   std::shared_ptr<Package> package = route.valid ? owner.packages->getPackage(route.packageName) : nullptr;
   const int port = package ? package->getPort(isPublic) : Package::noPort;
   if (port == Package::noPort) {
     handOff(client);
     return;
   }
-  // The head, and as much of the body as was peeked at, are this request's bytes.
-  const size_t taken = std::min(static_cast<size_t>(size), head.length + head.contentLength);
+  // The head, and as much of a Content-Length body as was peeked at, are this request's bytes;
+  // a chunked body is read on by peeking, so that no byte of a next request is taken.
+  const size_t taken =
+      head.chunked ? head.length : std::min(static_cast<size_t>(size), head.length + head.contentLength);
   if (recv(client.fd.get(), peeked, taken, 0) != static_cast<ssize_t>(taken)) {
     close(client);
     return;
@@ -343,38 +341,83 @@ void ProxyLoop::readRequest(Connection& client)
   client.request = RequestData();
   client.request.method = std::move(head.method);
   client.request.url = std::move(head.path);
-  client.request.arguments = std::move(head.arguments);
   client.request.headers = std::move(head.headers);
   client.request.body.assign(peeked + head.length, taken - head.length);
-  client.bodyLeft = head.contentLength - client.request.body.size();
+  client.bodyLeft = head.chunked ? 0 : head.contentLength - client.request.body.size();
+  client.chunkedBody = head.chunked;
+  client.chunks = ChunkedDecoder();
+  client.http10 = head.http10;
   client.closeAfterAnswer = head.close || client.peerClosed;
   // More than was peeked at may be queued, and a body read in pieces may end in the same
   // segment as the next request begins: the edges that told of it are spent.
   client.inputPending = static_cast<size_t>(size) > taken || static_cast<size_t>(size) == sizeof peeked ||
-                        head.contentLength > taken - head.length;
+                        head.chunked || head.contentLength > taken - head.length;
   client.transfer = std::make_unique<Transfer>(*this, client);
   client.transfer->package = std::move(package);
   client.transfer->port = port;
-  client.transfer->path = route.path;
+  client.transfer->target = std::move(route.target);
+  client.transfer->fields = std::move(head.fields);
+  client.transfer->connectionTokens = std::move(head.connectionTokens);
   client.transfer->upstream = {"package " + route.packageName, route.packageName};
   client.stage = Connection::Stage::Body;
+  client.arrival = ArrivalRate(client.lastActivity);
+  client.receivingReported = false;
+  if (head.expectContinue && (client.chunkedBody || client.bodyLeft > 0)) {
+    client.output += "HTTP/1.1 100 Continue\r\n\r\n";
+    flush(client);
+    if (client.stage == Connection::Stage::Closed) {
+      return;
+    }
+  }
   readBody(client);
+}
+
+bool ProxyLoop::bodyComplete(const Connection& client)
+{
+  return client.chunkedBody ? client.chunks.state() != ChunkedDecoder::State::Reading : client.bodyLeft == 0;
 }
 
 void ProxyLoop::readBody(Connection& client)
 {
-  while (client.bodyLeft > 0) {
+  while (!bodyComplete(client)) {
     char buffer[bodyReadBytes];
-    const ssize_t size = recv(client.fd.get(), buffer, std::min(sizeof buffer, client.bodyLeft), 0);
+    const ssize_t size = recv(client.fd.get(), buffer,
+                              client.chunkedBody ? sizeof buffer : std::min(sizeof buffer, client.bodyLeft),
+                              client.chunkedBody ? MSG_PEEK : 0);
     if (size <= 0) {
       if (size == 0 || !wouldBlock()) {
         close(client);
+      } else if (!client.receivingReported) {
+        // A body that comes in one piece never makes it this far, and costs no report.
+        client.receivingReported = true;
+        owner.connections.receiving(&client, client.request.body.size());
       }
       return;
     }
     client.lastActivity = Clock::now();
-    client.request.body.append(buffer, static_cast<size_t>(size));
-    client.bodyLeft -= static_cast<size_t>(size);
+    if (!client.chunkedBody) {
+      client.request.body.append(buffer, static_cast<size_t>(size));
+      client.bodyLeft -= static_cast<size_t>(size);
+      continue;
+    }
+    const size_t used = client.chunks.read(buffer, static_cast<size_t>(size), client.request.body);
+    if (recv(client.fd.get(), buffer, used, 0) != static_cast<ssize_t>(used)) {
+      close(client);
+      return;
+    }
+    if (client.chunks.state() == ChunkedDecoder::State::Failed) {
+      refuseRequest(client, 400, "Http API: the request body's chunked framing is broken");
+      return;
+    }
+    if (client.request.body.size() > Limits::maxRequestBodyBytes) {
+      refuseRequest(client, 413,
+                    "Http API: the request body is larger than " +
+                        std::to_string(Limits::maxRequestBodyBytes) + " bytes");
+      return;
+    }
+  }
+  if (client.receivingReported) {
+    owner.connections.received(&client);
   }
   client.stage = Connection::Stage::Answering;
   startTransfer(client);
@@ -383,9 +426,13 @@ void ProxyLoop::readBody(Connection& client)
 void ProxyLoop::answer(Connection& client, AnswerHead& head, const std::string& body)
 {
   client.transfer.reset();
+  // A HEAD gets the head the GET would get: the package's own framing lines, or this
+  // server's for its own answers.
+  const bool toHead = client.request.method == "HEAD";
+  head.toHead = toHead && !head.headerLines.empty();
   head.contentLength = body.size();
   writeHead(client, head);
-  if (AnswerHead::hasBody(head.status)) {
+  if (AnswerHead::hasBody(head.status) && !toHead) {
     client.output += body;
   }
   client.answerWritten = true;
@@ -402,6 +449,22 @@ void ProxyLoop::answerNoAnswer(Connection& client, CURLcode code)
   head.status = 500;
   head.headers.emplace_back("Content-Type", "application/json");
   answer(client, head, HttpServer::jsonStatusBody(500, message, curl_easy_strerror(code)));
+}
+
+void ProxyLoop::refuseRequest(Connection& client, unsigned status, const std::string& message)
+{
+  Logger::log(message, LogLevel::Debug);
+  // What arrived of the request is dropped: closing over unread bytes would reset the
+  // connection before the client could read why.
+  char discarded[maxPeekedHeadBytes];
+  for (int i = 0; i < 16 && recv(client.fd.get(), discarded, sizeof discarded, 0) > 0; ++i) {
+  }
+  client.stage = Connection::Stage::Answering;
+  client.closeAfterAnswer = true;
+  AnswerHead head;
+  head.status = status;
+  head.headers.emplace_back("Content-Type", "application/json");
+  answer(client, head, HttpServer::jsonStatusBody(status, message));
 }
 
 void ProxyLoop::touch(Connection& client)
@@ -471,6 +534,7 @@ void ProxyLoop::answerSent(Connection& client)
     return;
   }
   client.stage = Connection::Stage::Head;
+  client.headBegun = false;
   client.request = RequestData();
   if (client.inputPending) {
     // No edge would announce these bytes again.
@@ -512,8 +576,27 @@ void ProxyLoop::sweep()
   }
   std::vector<Connection*> expired;
   std::vector<Connection*> late;
+  std::vector<std::pair<Connection*, std::string>> tooSlow;
   for (const auto& entry : connections) {
     Connection& client = *entry.second;
+    if (client.stage == Connection::Stage::Head && client.headBegun &&
+        now - client.headSince >= std::chrono::seconds(Limits::httpRequestHeadDeadlineSeconds)) {
+      tooSlow.emplace_back(&client, "Http API: the request head did not arrive within " +
+                                        std::to_string(Limits::httpRequestHeadDeadlineSeconds) + " s");
+      continue;
+    }
+    if (client.stage == Connection::Stage::Body) {
+      const size_t received = client.request.body.size();
+      if (!client.arrival.keepsUp(received, now)) {
+        tooSlow.emplace_back(&client, "Http API: the request body arrives slower than " +
+                                          std::to_string(Limits::minRequestBytesPerSecond) +
+                                          " bytes per second");
+        continue;
+      }
+      if (client.receivingReported) {
+        owner.connections.receiving(&client, received);
+      }
+    }
     const bool waitsForClient = client.stage != Connection::Stage::Answering || client.pending() > 0;
     const unsigned limit = client.stage == Connection::Stage::Head && !client.answeredOne
                                ? Limits::httpRequestHeadTimeoutSeconds
@@ -537,5 +620,8 @@ void ProxyLoop::sweep()
   }
   for (Connection* client : late) {
     contained(client, nullptr, [&] { timeOut(*client); });
+  }
+  for (auto& slow : tooSlow) {
+    contained(slow.first, nullptr, [&] { refuseRequest(*slow.first, 408, slow.second); });
   }
 }

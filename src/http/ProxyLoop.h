@@ -1,6 +1,8 @@
 #pragma once
 
 #include "camera/HttpManager.h"
+#include "http/ArrivalRate.h"
+#include "http/ChunkedDecoder.h"
 #include "http/ProxyFrontEnd.h"
 #include "http/ProxyTarget.h"
 #include "http/RequestData.h"
@@ -65,6 +67,8 @@ private:
     // the package closed it meanwhile, and the request is sent again on a new connection.
     bool reused = false;
     bool closed = false;
+    // The package shut its side: an answer may still be read, but the link is not reused.
+    bool peerClosed = false;
     Connection* client = nullptr;
     // The bytes of the client's request text (Transfer::requestText) sent so far.
     size_t sent = 0;
@@ -87,7 +91,13 @@ private:
     // Held for the whole transfer, so that the package cannot be freed while it is proxied to.
     std::shared_ptr<Package> package;
     int port = 0;
-    std::string path;
+    // The request target for the package, and the client's header lines with the names of
+    // its Connection header: forwarded as received, but for the hop-by-hop ones.
+    std::string target;
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::vector<std::string> connectionTokens;
+    // Asked of the ETag cache: only a plain GET is.
+    bool cached = false;
     ProxyTarget::Upstream upstream;
     std::string url;
     // The request as sent to the package, kept for a second attempt.
@@ -119,7 +129,12 @@ private:
     enum class Stage { Head, Body, Answering, Closed };
     Stage stage = Stage::Head;
     RequestData request;
+    // What is left of a Content-Length body, or the state of a chunked one.
     size_t bodyLeft = 0;
+    bool chunkedBody = false;
+    ChunkedDecoder chunks;
+    // An HTTP/1.0 client: no chunked answers.
+    bool http10 = false;
     bool closeAfterAnswer = false;
     // The client shut its sending side: the connection ends after the answer in progress.
     bool peerClosed = false;
@@ -134,6 +149,13 @@ private:
     // answered, when the edge that told of them was spent.
     bool inputPending = false;
     Clock::time_point lastActivity = Clock::now();
+    // When the head in progress began: when the connection was made, then at the first byte
+    // after each answer. Its deadline runs only while `headBegun`.
+    bool headBegun = true;
+    Clock::time_point headSince = Clock::now();
+    // How fast the body arrives, and whether the registry was told that it is still arriving.
+    ArrivalRate arrival;
+    bool receivingReported = false;
     std::unique_ptr<Transfer> transfer;
 
     size_t pending() const { return output.size() - sent; }
@@ -164,6 +186,10 @@ private:
   void readBody(Connection& client);
   void answer(Connection& client, AnswerHead& head, const std::string& body);
   void answerNoAnswer(Connection& client, CURLcode code);
+  // Answers `status` with `message` to a request that cannot be taken (it arrives too slowly,
+  // or its body is broken or too large), and ends the connection.
+  void refuseRequest(Connection& client, unsigned status, const std::string& message);
+  static bool bodyComplete(const Connection& client);
   void flush(Connection& client);
   void answerSent(Connection& client);
   void handOff(Connection& client, bool upload = false);

@@ -8,34 +8,11 @@
 namespace ProxyTarget {
 namespace {
 
-// The bytes a URL path piece may hold as they are: unreserved, sub-delimiters, ":" and "@".
-bool mayStandInPath(unsigned char c)
+std::string percentDecoded(const std::string& text)
 {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-    return true;
-  }
-  return std::string("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string::npos;
-}
-
-// The server hands the handlers a decoded path, so a "%20" or "%3F" sent by the client is a
-// blank or a "?" here. Encoding those bytes again keeps the upstream URL well formed and its
-// meaning the one the client sent.
-std::string encodePath(const std::string& path)
-{
-  static const char hex[] = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(path.size());
-  for (const char byte : path) {
-    const auto c = static_cast<unsigned char>(byte);
-    if (mayStandInPath(c)) {
-      encoded += byte;
-    } else {
-      encoded += '%';
-      encoded += hex[c >> 4];
-      encoded += hex[c & 0x0f];
-    }
-  }
-  return encoded;
+  std::string decoded = text;
+  decoded.resize(percentDecode(decoded.data()));
+  return decoded;
 }
 
 bool isContinuation(const std::string& line)
@@ -66,12 +43,13 @@ std::string upstreamQuery(const std::map<std::string, std::string>& arguments)
   return query;
 }
 
-PackageRoute packageRoute(const std::string& url)
+PackageRoute packageRoute(const std::string& url, bool isPublic)
 {
   const std::vector<std::string> pieces = StringUtils::split(url, '/');
+  const char* const word = isPublic ? "proxy_public" : "proxy";
   PackageRoute route;
   for (size_t i = 0; i < pieces.size(); ++i) {
-    if (pieces[i] != "proxy" && pieces[i] != "proxy_public") {
+    if (pieces[i] != word) {
       continue;
     }
     if (i + 1 >= pieces.size()) {
@@ -86,13 +64,28 @@ PackageRoute packageRoute(const std::string& url)
   return route;
 }
 
-std::string packageUpstreamUrl(int port, const std::string& path, const std::string& query)
+PackageTarget packageTarget(const std::string& requestTarget, bool isPublic)
 {
-  std::string url = "127.0.0.1:" + std::to_string(port) + "/" + encodePath(path);
-  if (!query.empty()) {
-    url += "?" + query;
+  const size_t question = requestTarget.find('?');
+  const std::vector<std::string> pieces = StringUtils::split(requestTarget.substr(0, question), '/');
+  const char* const word = isPublic ? "proxy_public" : "proxy";
+  PackageTarget found;
+  for (size_t i = 0; i + 1 < pieces.size(); ++i) {
+    if (percentDecoded(pieces[i]) != word) {
+      continue;
+    }
+    found.valid = true;
+    found.packageName = percentDecoded(pieces[i + 1]);
+    found.target =
+        "/" +
+        StringUtils::join(
+            std::vector<std::string>(pieces.begin() + static_cast<std::ptrdiff_t>(i) + 2, pieces.end()), '/');
+    if (question != std::string::npos) {
+      found.target += requestTarget.substr(question);
+    }
+    return found;
   }
-  return url;
+  return found;
 }
 
 CameraTarget cameraTarget(const RequestData& request, const std::string& query)
@@ -155,6 +148,11 @@ std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines
 unsigned clientStatus(int32_t upstreamStatus)
 {
   return static_cast<unsigned>(upstreamStatus == 401 ? 400 : upstreamStatus);
+}
+
+bool isFinalStatus(int32_t status)
+{
+  return status >= 200 && status <= 599;
 }
 
 std::string noAnswerMessage(const Upstream& upstream)

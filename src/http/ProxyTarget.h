@@ -15,19 +15,27 @@ namespace ProxyTarget {
 // `arguments` as "name=value" pairs, both URL-encoded, in name order, joined by "&".
 std::string upstreamQuery(const std::map<std::string, std::string>& arguments);
 
-// A URL path such as "/proxy/myapp/api/state" taken apart. `valid` is false when no piece is
-// "proxy" or "proxy_public", or nothing follows it.
+// A URL path such as "/proxy/myapp/api/state" taken apart at its first piece that is the
+// word of its route: "proxy_public" when `isPublic`, "proxy" otherwise. The word that chose the
+// port names the package, so that a path below one package's prefix never reaches another
+// package or the other port. `valid` is false when no piece is that word, or nothing follows it.
 struct PackageRoute {
   bool valid = false;
   std::string packageName;
   // The pieces after the package name joined with "/", without a leading "/".
   std::string path;
 };
-PackageRoute packageRoute(const std::string& url);
+PackageRoute packageRoute(const std::string& url, bool isPublic);
 
-// "127.0.0.1:" + port + "/" + path (each byte that may not stand in a URL path
-// percent-encoded) + "?" + query when the query is not empty.
-std::string packageUpstreamUrl(int port, const std::string& path, const std::string& query);
+// A request target as sent, "/proxy/myapp/api/state?x=1", taken apart like `packageRoute`
+// does a path, but keeping the rest as the client wrote it: `target` is "/" + the pieces
+// after the package name + the query with its "?", byte for byte ("/api/state?x=1").
+struct PackageTarget {
+  bool valid = false;
+  std::string packageName;
+  std::string target;
+};
+PackageTarget packageTarget(const std::string& requestTarget, bool isPublic);
 
 // The other camera of a camera-proxy request, from its "x-target-camera-*" headers.
 struct CameraTarget {
@@ -71,6 +79,11 @@ struct Upstream {
 // The status a client gets for the upstream's: a 401 from behind the proxy becomes 400, so
 // that the browser does not ask for the camera's own credentials.
 unsigned clientStatus(int32_t upstreamStatus);
+
+// Whether `status` can stand as an answer's final status (200 to 599, as libcurl hands over
+// only the final head). Any other is a failed transfer: no client could act on it, and its
+// body would have no framing.
+bool isFinalStatus(int32_t status);
 
 // The message of the 500 answer to a transfer that brought no answer.
 std::string noAnswerMessage(const Upstream& upstream);

@@ -62,6 +62,44 @@ std::string resolve(const std::string& base, const std::string& location)
   return text;
 }
 
+// Whether a client's header goes on to the package. Hop-by-hop headers (RFC 9110, 7.6.1)
+// and those the Connection header names stop here, as do the framing this server writes
+// itself and the camera's own credentials, which are no package's business.
+bool isEndToEnd(const std::string& name, const std::vector<std::string>& connectionTokens)
+{
+  static const char* const stopped[] = {"connection",
+                                        "keep-alive",
+                                        "proxy-connection",
+                                        "te",
+                                        "trailer",
+                                        "transfer-encoding",
+                                        "upgrade",
+                                        "proxy-authorization",
+                                        "proxy-authenticate",
+                                        "host",
+                                        "content-length",
+                                        "expect",
+                                        "authorization",
+                                        "cookie"};
+  for (const char* stop : stopped) {
+    if (name == stop) {
+      return false;
+    }
+  }
+  return std::find(connectionTokens.begin(), connectionTokens.end(), name) == connectionTokens.end();
+}
+
+bool asksConditionally(const std::vector<std::pair<std::string, std::string>>& fields)
+{
+  for (const auto& field : fields) {
+    const std::string name = StringUtils::toLowerCopy(field.first);
+    if (name.rfind("if-", 0) == 0 || name == "range") {
+      return true;
+    }
+  }
+  return false;
+}
+
 void logTransferError(CURLcode code, const std::string& detail)
 {
   Logger::log("Curl error: " + std::to_string(code) + " - " + curl_easy_strerror(code) + ", " + detail,
@@ -92,41 +130,39 @@ void ProxyLoop::Transfer::detachCurl()
 
 void ProxyLoop::startTransfer(Connection& client)
 {
-  RequestData& request = client.request;
-  if (!request.body.empty() && request.header("Content-Type") == "application/x-www-form-urlencoded") {
-    for (auto& field : parseFormBody(request.body)) {
-      request.arguments[field.first] = std::move(field.second);
+  const RequestData& request = client.request;
+  Transfer& transfer = *client.transfer;
+  const std::string host = "127.0.0.1:" + std::to_string(transfer.port);
+  transfer.url = host + transfer.target;
+  if (Logger::getLevel() == LogLevel::Trace) {
+    Logger::log("Http " + request.method + ": " + transfer.url, LogLevel::Trace);
+  }
+  // The ETag cache answers for plain GETs only: a client's own conditions or range are its
+  // business with the package, and the answer to them is passed on as it comes.
+  std::string etag;
+  transfer.cached = request.method == "GET" && request.body.empty() && !asksConditionally(transfer.fields);
+  if (transfer.cached) {
+    transfer.cacheTicket = HttpManager::cachedTag(transfer.url, etag);
+  }
+  std::string& text = transfer.requestText;
+  text.reserve(256 + request.body.size());
+  text = request.method + " " + transfer.target + " HTTP/1.1\r\nHost: " + host + "\r\n";
+  for (const auto& field : transfer.fields) {
+    if (isEndToEnd(StringUtils::toLowerCopy(field.first), transfer.connectionTokens)) {
+      text += field.first + ": " + field.second + "\r\n";
     }
   }
-  Transfer& transfer = *client.transfer;
-  transfer.url = ProxyTarget::packageUpstreamUrl(transfer.port, transfer.path,
-                                                 ProxyTarget::upstreamQuery(request.arguments));
-  // As libcurl would send it: a POST without a body goes as a GET, a blank Content-Type
-  // is left out.
-  const bool post = request.method == "POST" && !request.body.empty();
-  if (Logger::getLevel() == LogLevel::Trace) {
-    Logger::log(std::string(post ? "Http POST: " : "Http GET: ") + transfer.url, LogLevel::Trace);
-  }
-  std::string etag;
-  transfer.cacheTicket = HttpManager::cachedTag(transfer.url, etag);
-  std::string& text = transfer.requestText;
-  text = post ? "POST " : "GET ";
-  text += transfer.url.substr(transfer.url.find('/'));
-  text += " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(transfer.port) +
-          "\r\nUser-Agent: Tessaly\r\nAccept: */*\r\n";
   if (!etag.empty()) {
     text += "If-None-Match: \"" + etag + "\"\r\n";
   }
-  if (post) {
-    const std::string contentType = StringUtils::trimmed(request.header("Content-Type"));
-    if (!contentType.empty()) {
-      text += "Content-Type: " + contentType + "\r\n";
-    }
-    text += "Content-Length: " + std::to_string(request.body.size()) + "\r\n\r\n";
-    text += request.body;
-  } else {
-    text += "\r\n";
+  // A body, however it came, goes with its length; a method that carries one says so even
+  // when it is empty.
+  if (!request.body.empty() || request.method == "POST" || request.method == "PUT" ||
+      request.method == "PATCH") {
+    text += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
   }
+  text += "\r\n";
+  text += request.body;
   transfer.deadline = upstreamDeadline();
   sendOnLink(transfer);
 }
@@ -165,6 +201,9 @@ void ProxyLoop::sendOnLink(Transfer& transfer)
   }
   link->client = &transfer.client;
   link->response = UpstreamResponse();
+  if (transfer.client.request.method == "HEAD") {
+    link->response.answersHead();
+  }
   link->sent = 0;
   link->readPaused = false;
   transfer.link = link;
@@ -184,6 +223,9 @@ void ProxyLoop::onUpstreamEvent(UpstreamLink& link, uint32_t events)
     }
     return;
   }
+  // Told once: a package that ends its side right after an answer leaves no later edge that
+  // would tell of it before the link carries the next request.
+  link.peerClosed = link.peerClosed || (events & (EPOLLRDHUP | EPOLLHUP)) != 0;
   if (!link.connected) {
     if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) {
       return;
@@ -257,7 +299,8 @@ void ProxyLoop::readUpstream(UpstreamLink& link)
       body.clear();
       leftover = link.response.read(buffer, static_cast<size_t>(size), body) < static_cast<size_t>(size);
       if (!hadHead && link.response.state() != UpstreamResponse::State::Head &&
-          link.response.state() != UpstreamResponse::State::Failed && isRedirect(link.response.status())) {
+          link.response.state() != UpstreamResponse::State::Failed && isRedirect(link.response.status()) &&
+          (client.request.method == "GET" || client.request.method == "POST")) {
         const std::string location = headerValue(link.response.headerLines(), "location");
         if (!location.empty()) {
           followRedirect(transfer, location, link.response.status());
@@ -277,10 +320,12 @@ void ProxyLoop::readUpstream(UpstreamLink& link)
         whole.statusCode = link.response.status();
         whole.headers = link.response.headerLines();
         whole.body = std::move(transfer.held);
-        HttpManager::settle(transfer.url, transfer.cacheTicket, whole);
+        if (transfer.cached) {
+          HttpManager::settle(transfer.url, transfer.cacheTicket, whole);
+        }
       }
       transfer.link = nullptr;
-      releaseLink(link, link.response.reusable() && !leftover);
+      releaseLink(link, link.response.reusable() && !leftover && !link.peerClosed);
       finishTransfer(client, CURLE_OK, transfer.streaming ? nullptr : &whole);
       return;
     }
@@ -326,7 +371,9 @@ void ProxyLoop::beginStreaming(Transfer& transfer)
   head.status = ProxyTarget::clientStatus(static_cast<int32_t>(status));
   ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, transfer.held);
   head.headerLines = ProxyTarget::unfoldHeaderLines(lines);
-  head.framing = length >= 0 ? AnswerHead::Framing::Length : AnswerHead::Framing::Chunked;
+  head.framing = length >= 0     ? AnswerHead::Framing::Length
+                 : client.http10 ? AnswerHead::Framing::UntilClose
+                                 : AnswerHead::Framing::Chunked;
   head.contentLength = length >= 0 ? static_cast<uint64_t>(length) : 0;
   writeHead(client, head);
   transfer.streaming = true;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "http/ArrivalRate.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +40,9 @@ struct RequestData {
   // Set when a body that is not an upload grew beyond its limit: the rest of it is read and
   // dropped, and the request is answered 413.
   bool bodyTooLarge = false;
+  // How fast the body arrives through the library: bytes so far, against the floor.
+  uint64_t received = 0;
+  ArrivalRate arrival;
 
   // A handler run on a worker cannot queue its answer: the answer waits here until the
   // connection, suspended meanwhile, is resumed and the server queues it.

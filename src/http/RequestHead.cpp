@@ -24,29 +24,35 @@ bool isPlainTargetChar(char c)
   return byte > 0x20 && byte < 0x7f && c != '#';
 }
 
-std::string decoded(std::string_view text, bool plusIsSpace)
+std::string decoded(std::string_view text)
 {
   std::string result(text);
-  if (plusIsSpace) {
-    std::replace(result.begin(), result.end(), '+', ' ');
-  }
   result.resize(percentDecode(result.data()));
   return result;
 }
 
-// Whether every comma-separated token of a Connection header is one this front end acts on.
-bool readConnectionTokens(const std::string& value, bool& close)
+// The tokens of a Connection header; false when one is not a token.
+bool readConnectionTokens(const std::string& value, std::vector<std::string>& tokens, bool& close)
 {
-  const std::vector<std::string> tokens = StringUtils::split(StringUtils::toLowerCopy(value), ',');
-  for (const std::string& piece : tokens) {
+  for (const std::string& piece : StringUtils::split(StringUtils::toLowerCopy(value), ',')) {
     const std::string token = StringUtils::trimmed(piece);
-    if (token == "close") {
-      close = true;
-    } else if (token != "keep-alive") {
+    if (token.empty() || !std::all_of(token.begin(), token.end(), isTokenChar)) {
       return false;
     }
+    close = close || token == "close";
+    tokens.push_back(token);
   }
-  return !tokens.empty();
+  return true;
+}
+
+bool isForwardedMethod(const std::string& method)
+{
+  for (const char* known : {"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {
+    if (method == known) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool parseLength(const std::string& value, size_t& length)
@@ -59,19 +65,6 @@ bool parseLength(const std::string& value, size_t& length)
 }
 
 } // namespace
-
-void addQueryArguments(std::string_view query, std::map<std::string, std::string>& arguments)
-{
-  while (!query.empty()) {
-    const size_t amper = std::min(query.find('&'), query.size());
-    const std::string_view piece = query.substr(0, amper);
-    const size_t equals = piece.find('=');
-    if (equals != std::string_view::npos) {
-      arguments[decoded(piece.substr(0, equals), true)] = decoded(piece.substr(equals + 1), true);
-    }
-    query.remove_prefix(std::min(amper + 1, query.size()));
-  }
-}
 
 RequestHead::Kind RequestHead::parse(std::string_view bytes, RequestHead& head)
 {
@@ -88,19 +81,24 @@ RequestHead::Kind RequestHead::parse(std::string_view bytes, RequestHead& head)
   rest.remove_prefix(requestLineEnd + 2);
   const size_t firstSpace = requestLine.find(' ');
   const size_t secondSpace = requestLine.find(' ', firstSpace + 1);
-  if (firstSpace == std::string_view::npos || secondSpace == std::string_view::npos ||
-      requestLine.substr(secondSpace + 1) != "HTTP/1.1") {
+  if (firstSpace == std::string_view::npos || secondSpace == std::string_view::npos) {
     return Kind::Other;
   }
+  const std::string_view version = requestLine.substr(secondSpace + 1);
+  if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+    return Kind::Other;
+  }
+  head.http10 = version == "HTTP/1.0";
+  head.close = head.http10;
   head.method = std::string(requestLine.substr(0, firstSpace));
   const std::string_view target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-  if ((head.method != "GET" && head.method != "POST") || target.empty() || target[0] != '/' ||
+  if (!isForwardedMethod(head.method) || target.empty() || target[0] != '/' ||
       !std::all_of(target.begin(), target.end(), isPlainTargetChar)) {
     return Kind::Other;
   }
+  head.target = std::string(target);
   const size_t question = std::min(target.find('?'), target.size());
-  head.path = decoded(target.substr(0, question), false);
-  addQueryArguments(target.substr(std::min(question + 1, target.size())), head.arguments);
+  head.path = decoded(target.substr(0, question));
 
   bool hasLength = false;
   while (!rest.empty()) {
@@ -115,15 +113,24 @@ RequestHead::Kind RequestHead::parse(std::string_view bytes, RequestHead& head)
     }
     const std::string name = StringUtils::toLowerCopy(std::string(line.substr(0, colon)));
     const std::string value = StringUtils::trimmed(std::string(line.substr(colon + 1)));
-    if (name == "transfer-encoding" || name == "expect" || name == "upgrade" ||
+    // Only the one transfer coding a body can be read by; a second Transfer-Encoding line
+    // or one beside a Content-Length leaves the body's end in doubt.
+    const bool badEncoding = name == "transfer-encoding" &&
+                             (head.chunked || head.http10 || StringUtils::toLowerCopy(value) != "chunked");
+    const bool badExpect =
+        name == "expect" && (head.expectContinue || StringUtils::toLowerCopy(value) != "100-continue");
+    if (badEncoding || badExpect ||
         (name == "content-length" && (hasLength || !parseLength(value, head.contentLength))) ||
-        (name == "connection" && !readConnectionTokens(value, head.close))) {
+        (name == "connection" && !readConnectionTokens(value, head.connectionTokens, head.close))) {
       return Kind::Other;
     }
     hasLength = hasLength || name == "content-length";
+    head.chunked = head.chunked || name == "transfer-encoding";
+    head.expectContinue = head.expectContinue || name == "expect";
     head.headers[name] = value;
+    head.fields.emplace_back(std::string(line.substr(0, colon)), value);
   }
-  if (head.contentLength > Limits::maxRequestBodyBytes || (head.method == "GET" && head.contentLength > 0)) {
+  if (head.contentLength > Limits::maxRequestBodyBytes || (hasLength && head.chunked)) {
     return Kind::Other;
   }
   return Kind::Plain;

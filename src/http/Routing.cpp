@@ -22,6 +22,21 @@ MHD_Result call(const HttpServer& server, MHD_Connection* connection, RequestDat
   }
 }
 
+MHD_Result proxyPrivate(const HttpServer& server, MHD_Connection* connection, RequestData& request,
+                        const std::string& url)
+{
+  return server.onPackageProxyRequest(connection, request, url, false);
+}
+
+MHD_Result proxyPublic(const HttpServer& server, MHD_Connection* connection, RequestData& request,
+                       const std::string& url)
+{
+  return server.onPackageProxyRequest(connection, request, url, true);
+}
+
+const Route privateProxy{"/proxy/", proxyPrivate, true, Routing::ProxyPort::Private};
+const Route publicProxy{"/proxy_public/", proxyPublic, true, Routing::ProxyPort::Public};
+
 // Tested top to bottom; a more specific pattern must come before any pattern it contains
 // ("/package/list.cgi" before "/package/", "/proxy/" before "/package/").
 const Route routes[] = {
@@ -34,10 +49,8 @@ const Route routes[] = {
     {"/package/remove.cgi", call<&HttpServer::onRemoveRequest>},
     {"/package/settings.cgi", call<&HttpServer::onSettingsRequest>},
     {"/package/data.cgi", call<&HttpServer::onPackageDataRequest>},
-    {"/proxy/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                   const std::string& url) { return s.onPackageProxyRequest(c, r, url, false); }},
-    {"/proxy_public/", [](const HttpServer& s, MHD_Connection* c, RequestData& r,
-                          const std::string& url) { return s.onPackageProxyRequest(c, r, url, true); }},
+    privateProxy,
+    publicProxy,
     {"/package/",
      [](const HttpServer& s, MHD_Connection* c, RequestData& r, const std::string& url) {
        return s.onPackageUiRequest(c, r, url);
@@ -54,6 +67,11 @@ const Route routes[] = {
 
 const Route* Routing::findRoute(const std::string& url)
 {
+  for (const Route* prefix : {&privateProxy, &publicProxy}) {
+    if (url.rfind(prefix->pattern, 0) == 0) {
+      return prefix;
+    }
+  }
   for (const Route& route : routes) {
     if (url.find(route.pattern) != std::string::npos) {
       return &route;

@@ -8,13 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// Longest line of a chunked body's framing: a size and its extensions, or a trailer.
-constexpr size_t maxChunkLineBytes = 4096;
-
-} // namespace
-
 void UpstreamResponse::fail(CURLcode code)
 {
   current = State::Failed;
@@ -30,7 +23,12 @@ size_t UpstreamResponse::read(const char* data, size_t size, std::string& body)
     if (current == State::Head) {
       taken += readHead(data + taken, size - taken);
     } else if (chunked) {
-      taken += readChunked(data + taken, size - taken, body);
+      taken += chunks.read(data + taken, size - taken, body);
+      if (chunks.state() == ChunkedDecoder::State::Failed) {
+        fail(CURLE_RECV_ERROR);
+      } else if (chunks.state() == ChunkedDecoder::State::Done) {
+        current = State::Done;
+      }
     } else {
       const size_t count =
           untilClose ? size - taken : static_cast<size_t>(std::min<int64_t>(left, size - taken));
@@ -61,15 +59,20 @@ size_t UpstreamResponse::readHead(const char* data, size_t size)
   lines.push_back(std::move(line));
   line.clear();
   const std::string& last = lines.back();
-  if (lines.size() == headStart + 1) {
-    // The status line: "HTTP/1.x NNN reason".
+  if (lines.size() == 1) {
+    // The status line: "HTTP/1.x NNN reason". A status outside 100 to 599 has no meaning a
+    // client could act on, nor framing rules the proxy could follow.
     if (last.size() < 12 || last.compare(0, 7, "HTTP/1.") != 0 || last[8] != ' ' ||
-        !std::all_of(last.begin() + 9, last.begin() + 12, [](char c) { return c >= '0' && c <= '9'; })) {
+        !std::all_of(last.begin() + 9, last.begin() + 12, [](char c) { return c >= '0' && c <= '9'; }) ||
+        (last.size() > 12 && last[12] != ' ' && last[12] != '\r' && last[12] != '\n')) {
       fail(CURLE_WEIRD_SERVER_REPLY);
       return count;
     }
     http11 = last[7] == '1';
     statusCode = std::atoi(last.substr(9, 3).c_str());
+    if (statusCode < 100 || statusCode > 599) {
+      fail(CURLE_WEIRD_SERVER_REPLY);
+    }
     return count;
   }
   if (last != "\r\n" && last != "\n") {
@@ -88,19 +91,21 @@ bool UpstreamResponse::endHead()
     if (statusCode == 101) {
       return false;
     }
-    // An interim answer; the final head follows.
-    headStart = lines.size();
+    // An interim answer: nothing of it belongs to the final head that follows.
+    lines.clear();
     return true;
   }
   bool closeAsked = false;
   bool keepAliveAsked = false;
   bool hasLength = false;
-  for (size_t i = headStart + 1; i < lines.size(); ++i) {
+  bool hasEncoding = false;
+  for (size_t i = 1; i < lines.size(); ++i) {
     std::string name;
     std::string value;
     HttpManager::parseHeaderLine(lines[i], name, value);
     StringUtils::toLower(name);
     if (name == "transfer-encoding") {
+      hasEncoding = true;
       chunked = StringUtils::toLowerCopy(value).find("chunked") != std::string::npos;
     } else if (name == "content-length") {
       const std::optional<uint64_t> parsed = StringUtils::decimalDigits(value, 18);
@@ -115,10 +120,18 @@ bool UpstreamResponse::endHead()
       keepAliveAsked = keepAliveAsked || value.find("keep-alive") != std::string::npos;
     }
   }
+  // Two framings at once leave the body's end to whichever the reader believes.
+  if (hasLength && hasEncoding) {
+    return false;
+  }
   keepAlive = (http11 || keepAliveAsked) && !closeAsked;
-  if (statusCode == 204 || statusCode == 304) {
-    length = 0;
-    chunked = false;
+  if (statusCode == 204 || statusCode == 304 || toHead) {
+    // What a HEAD's answer announces is the GET's body; it is kept for the client.
+    if (!toHead) {
+      length = 0;
+    }
+    current = State::Done;
+    return true;
   }
   if (chunked) {
     current = State::Body;
@@ -135,65 +148,6 @@ bool UpstreamResponse::endHead()
   left = length;
   current = State::Body;
   return true;
-}
-
-size_t UpstreamResponse::readChunked(const char* data, size_t size, std::string& body)
-{
-  if (chunk == ChunkState::Data) {
-    const size_t count = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(size)));
-    body.append(data, count);
-    left -= static_cast<int64_t>(count);
-    if (left == 0) {
-      chunk = ChunkState::DataEnd;
-    }
-    return count;
-  }
-  const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
-  const size_t count = end != nullptr ? static_cast<size_t>(end - data) + 1 : size;
-  line.append(data, count);
-  if (line.size() > maxChunkLineBytes) {
-    fail(CURLE_RECV_ERROR);
-    return count;
-  }
-  if (end == nullptr) {
-    return count;
-  }
-  std::string text = StringUtils::trimmed(line);
-  line.clear();
-  switch (chunk) {
-  case ChunkState::Size: {
-    // Blanks may stand between the size and its extensions.
-    const std::string digits = StringUtils::trimmed(text.substr(0, text.find(';')));
-    // Only hex digits: strtoull alone would take "-7" as a size near 2^64.
-    if (digits.empty() || digits.size() > 15 ||
-        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-      fail(CURLE_RECV_ERROR);
-      break;
-    }
-    const unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, 16);
-    if (parsed == 0) {
-      chunk = ChunkState::Trailer;
-    } else {
-      left = static_cast<int64_t>(parsed);
-      chunk = ChunkState::Data;
-    }
-    break;
-  }
-  case ChunkState::DataEnd:
-    if (!text.empty()) {
-      fail(CURLE_RECV_ERROR);
-    }
-    chunk = ChunkState::Size;
-    break;
-  case ChunkState::Trailer:
-    if (text.empty()) {
-      current = State::Done;
-    }
-    break;
-  case ChunkState::Data:
-    break;
-  }
-  return count;
 }
 
 void UpstreamResponse::closed()

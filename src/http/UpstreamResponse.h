@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/ChunkedDecoder.h"
+
 #include <curl/curl.h>
 
 #include <cstddef>
@@ -7,15 +9,18 @@
 #include <string>
 #include <vector>
 
-// An HTTP/1.x answer of a package's server read as it arrives: the header lines as libcurl
-// hands them over (status lines and the empty lines that end each head included, so that the
-// proxy treats both alike), then the body with its framing taken off. Interim 1xx heads come
-// before the final one. Failures are named by libcurl's codes, so that they are reported in
-// the same words whichever client met them.
+// An HTTP/1.x answer of a package's server read as it arrives: the header lines of the final
+// head as libcurl hands them over (its status line and the empty line that ends it included,
+// so that the proxy treats both alike), then the body with its framing taken off. Interim 1xx
+// heads are read and dropped. A status outside 100 to 599, two different Content-Length
+// values, or a Content-Length beside a Transfer-Encoding fail the answer. Failures are named by libcurl's
+// codes, so that they are reported in the same words whichever client met them.
 class UpstreamResponse {
 public:
   enum class State { Head, Body, Done, Failed };
 
+  // The request was a HEAD: the answer ends with its head, whatever framing it announces.
+  void answersHead() { toHead = true; }
   // Reads the next `size` bytes; body bytes are appended to `body`. Returns the bytes taken:
   // fewer than `size` only once the answer is done (the rest is not this answer's) or failed.
   size_t read(const char* data, size_t size, std::string& body);
@@ -36,11 +41,8 @@ public:
   bool started() const { return receivedAny; }
 
 private:
-  enum class ChunkState { Size, Data, DataEnd, Trailer };
-
   size_t readHead(const char* data, size_t size);
   bool endHead();
-  size_t readChunked(const char* data, size_t size, std::string& body);
   void fail(CURLcode code);
 
   State current = State::Head;
@@ -49,7 +51,6 @@ private:
   std::string line;
   std::vector<std::string> lines;
   size_t headBytes = 0;
-  size_t headStart = 0;
   int statusCode = 0;
   bool http11 = false;
   bool keepAlive = false;
@@ -57,5 +58,6 @@ private:
   bool untilClose = false;
   int64_t length = -1;
   int64_t left = 0;
-  ChunkState chunk = ChunkState::Size;
+  bool toHead = false;
+  ChunkedDecoder chunks;
 };

@@ -25,6 +25,15 @@ constexpr unsigned maxHttpConnections = 256;
 constexpr unsigned httpRequestHeadTimeoutSeconds = 5;
 // A kept-alive connection between requests, and a request whose body stalls.
 constexpr unsigned httpIdleTimeoutSeconds = 25;
+// A request head not complete this long after its first byte (for a new connection, after
+// the connection was made) is answered 408: a trickled head holds a place for nothing.
+constexpr unsigned httpRequestHeadDeadlineSeconds = 10;
+// A request body must arrive at least this fast, averaged over each window once the grace
+// has passed, or it is answered 408 (closed, by libmicrohttpd): a body trickled a byte at a
+// time holds a place, and it counts as busy, so no idle connection makes room for it.
+constexpr unsigned minRequestBytesPerSecond = 1024;
+constexpr unsigned requestRateGraceSeconds = 10;
+constexpr unsigned requestRateWindowSeconds = 10;
 // Bodies of every endpoint but the uploads; settings.json is the largest one expected.
 constexpr size_t maxRequestBodyBytes = 1024 * 1024;
 

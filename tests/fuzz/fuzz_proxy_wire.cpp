@@ -1,7 +1,9 @@
-// Feeds random bytes to the proxy front end's two readers: as a client's request head, and as
-// a package's answer. A head taken as plain must be one the front end can forward; an answer
-// must read the same whether it arrives whole or in pieces.
+// Feeds random bytes to the proxy front end's readers: as a client's request head and its
+// chunked body, and as a package's answer. A head taken as plain must be one the front end can
+// forward; a body and an answer must read the same whether they arrive whole or in pieces, and
+// an answer that got past its head has a final status.
 
+#include "http/ChunkedDecoder.h"
 #include "http/RequestHead.h"
 #include "http/UpstreamResponse.h"
 #include "util/Limits.h"
@@ -49,9 +51,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   RequestHead head;
   if (RequestHead::parse(bytes, head) == RequestHead::Kind::Plain) {
     check(head.length <= size && bytes.substr(head.length - 4, 4) == "\r\n\r\n", "head end misplaced");
-    check(head.method == "GET" || head.method == "POST", "a method the front end cannot forward");
+    check(head.method == "GET" || head.method == "HEAD" || head.method == "POST" || head.method == "PUT" ||
+              head.method == "DELETE" || head.method == "PATCH" || head.method == "OPTIONS",
+          "a method the front end cannot forward");
     check(head.contentLength <= Limits::maxRequestBodyBytes, "body over the limit taken");
-    check(head.method == "POST" || head.contentLength == 0, "a GET with a body taken");
+    check(!head.chunked || head.contentLength == 0, "a chunked body with a length taken");
+    check(!head.chunked || !head.http10, "a chunked HTTP/1.0 body taken");
+    check(head.target.find_first_of(std::string_view(" \r\n\0", 4)) == std::string::npos,
+          "a target with a break");
+    if (head.chunked) {
+      const std::string_view rest = bytes.substr(head.length);
+      ChunkedDecoder whole;
+      std::string wholeBody;
+      const size_t wholeTaken = whole.read(rest.data(), rest.size(), wholeBody);
+      ChunkedDecoder pieces;
+      std::string piecesBody;
+      size_t piecesTaken = 0;
+      while (piecesTaken < rest.size() && pieces.state() == ChunkedDecoder::State::Reading) {
+        piecesTaken += pieces.read(rest.data() + piecesTaken,
+                                   std::min<size_t>(1 + size % 5, rest.size() - piecesTaken), piecesBody);
+      }
+      check(whole.state() == pieces.state() && wholeBody == piecesBody && wholeTaken == piecesTaken,
+            "a chunked body depends on the pieces");
+      check(wholeBody.size() <= rest.size(), "a body larger than its bytes");
+    }
   }
 
   Reading whole;
@@ -63,5 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   check(whole.response.status() == pieces.response.status() &&
             whole.response.headerLines() == pieces.response.headerLines(),
         "head depends on the pieces");
+  if (whole.response.state() == UpstreamResponse::State::Body ||
+      whole.response.state() == UpstreamResponse::State::Done) {
+    check(whole.response.status() >= 200 && whole.response.status() <= 599,
+          "an answer without a final status");
+    check(!whole.response.headerLines().empty() &&
+              whole.response.headerLines().front().rfind("HTTP/1.", 0) == 0,
+          "an interim head in the final one");
+  }
   return 0;
 }

@@ -15,28 +15,45 @@ enable_packages '{"echo":{"enabled":true},"mute":{"enabled":true}}'
 wait_until 30 answers_with 200 "$api/proxy/echo/ready" || fail "the package did not come up: $(tail -20 "$ORVANE_LOG")"
 threads_before=$(orvane_threads)
 
-# The path after the name as it is, the arguments re-encoded in name order.
+# Every method reaches the package as sent: its target byte for byte, its body however it
+# came, its end-to-end headers (not the camera's credentials, not hop-by-hop ones).
 request "$api/proxy/echo/api/state?x=1"
-expect_eq "$status $(json_field method url userAgent)" "200 GET /api/state?x=1 Tessaly" "GET forwarded"
-request -H 'X-Secret: 1' -H 'Cookie: a=b' "$api/proxy/echo/q?b=x%20y&a=1%262&c=%2F"
-expect_eq "$(json_field url headers)" "/q?a=1%262&b=x%20y&c=%2F accept,host,user-agent" "query re-encoded, headers"
+expect_eq "$status $(json_field method url)" "200 GET /api/state?x=1" "GET forwarded"
+expect_match "$(json_field userAgent)" '^curl/' "the client's User-Agent"
+request -H 'X-Secret: 1' -H 'Cookie: a=b' -H 'Authorization: Basic YTpi' -H 'Connection: X-Hop' -H 'X-Hop: 1' \
+  "$api/proxy/echo/q?b=x%20y&a=1%262&a=2&flag&c=%2F&d=%00+"
+expect_eq "$(json_field url headers)" "/q?b=x%20y&a=1%262&a=2&flag&c=%2F&d=%00+ accept,host,user-agent,x-secret" \
+  "query as sent, headers"
 request "$api/proxy/echo/a%20b%3Fc/d"
-expect_eq "$(json_field url)" "/a%20b%3Fc/d" "encoded path pieces stay one piece"
+expect_eq "$(json_field url)" "/a%20b%3Fc/d" "encoded path pieces stay as sent"
 request "$api/some/prefix/proxy/echo/deep/er/"
 expect_eq "$(json_field url)" "/deep/er/" "route found anywhere in the path"
 
-# Another method with a body goes as a POST of that body, without one as a GET.
 printf 'line one\nline two\n' >"$work/put.txt"
-request -X PUT -H 'Content-Type: text/x-test' --data-binary @"$work/put.txt" "$api/proxy/echo/put"
-expect_eq "$(json_field method contentType)" "POST text/x-test" "PUT forwarded"
-expect_eq "$(json_field body | base64 -d)" "$(cat "$work/put.txt")" "PUT body forwarded"
-request -X POST "$api/proxy/echo/empty"
-expect_eq "$(json_field method contentType)" "GET null" "POST without a body"
+for method in PUT DELETE PATCH OPTIONS POST GET; do
+  request -X "$method" -H 'Content-Type: text/x-test' --data-binary @"$work/put.txt" "$api/proxy/echo/m?x=1"
+  expect_eq "$(json_field method url contentType)" "$method /m?x=1 text/x-test" "$method forwarded"
+  expect_eq "$(json_field body | base64 -d)" "$(cat "$work/put.txt")" "$method body forwarded"
+done
+for method in POST DELETE; do
+  request -X "$method" "$api/proxy/echo/empty"
+  expect_eq "$(json_field method contentType body)" "$method null " "$method without a body"
+done
+request -H 'Transfer-Encoding: chunked' -H 'Content-Type: text/x-test' --data-binary @"$work/put.txt" \
+  "$api/proxy/echo/chunked"
+expect_eq "$(json_field method contentType)" "POST text/x-test" "chunked POST"
+expect_eq "$(json_field body | base64 -d)" "$(cat "$work/put.txt")" "chunked POST body"
+curl -sS -I -o /dev/null -D "$work/headers" -w '%{http_code} %{size_download}' "$api/proxy/echo/big" >"$work/head-status"
+expect_eq "$(cat "$work/head-status") $(grep -i '^Content-Length:' "$work/headers" | tr -d '\r')" \
+  "200 0 Content-Length: $((48 * 1048576))" "HEAD"
 head -c 300000 /dev/urandom >"$work/random.bin"
 request -H 'Content-Type: application/octet-stream' --data-binary @"$work/random.bin" "$api/proxy/echo/upload"
 json_field body | base64 -d | cmp - "$work/random.bin" || fail "binary request body changed"
-request --data 'b=2&a=1' "$api/proxy/echo/form?c=3"
-expect_eq "$(json_field url) $(json_field body | base64 -d)" "/form?a=1&b=2&c=3 b=2&a=1" "form body"
+request --data 'password=hunter2&user=bob' "$api/proxy/echo/form?x=1"
+expect_eq "$(json_field url) $(json_field body | base64 -d)" "/form?x=1 password=hunter2&user=bob" "form body"
+head -c 20000 /dev/zero | tr '\0' a | sed 's/^/f=/' >"$work/form.txt"
+request --data-binary @"$work/form.txt" "$api/proxy/echo/largeform"
+expect_eq "$status $(json_field url) $(json_field body | base64 -d | wc -c)" "200 /largeform 20002" "20 kB form"
 
 # Redirects are followed (307 keeps the method and body); a package that closes the
 # connection after answering costs the next request nothing.
@@ -88,11 +105,45 @@ grep -q '^X-Custom-Header: custom value' "$work/headers" || fail "custom header:
 curl -sS -D "$work/headers" -o "$work/body" "$api/proxy/echo/big-sha256"
 expect_eq "$(grep -ci '^Content-Length:' "$work/headers")" 1 "one Content-Length"
 curl -sS -D "$work/headers" -o "$work/body" "$api/proxy_public/echo/p/q?z=1&y=2"
-expect_eq "$(cat "$work/body")" "public /p/q?y=2&z=1" "public port"
+expect_eq "$(cat "$work/body")" "public /p/q?z=1&y=2" "public port"
 grep -q '^x-WeIrD-CaSe: Mixed Value' "$work/headers" || fail "oddly cased header: $(cat "$work/headers")"
 grep -q '^X-Folded: first part second part third: part' "$work/headers" ||
   fail "folded header: $(cat "$work/headers")"
 ! grep -qi '^third:' "$work/headers" || fail "a folded line became a header"
+
+# Nothing below a package's prefix reaches another endpoint, another package or the other
+# port: the name is the piece right after the prefix, the rest is the package's path.
+expect_eq "$(curl -sS "$api/proxy_public/echo/proxy/x")" "public /proxy/x" "public prefix, then proxy"
+expect_eq "$(curl -sS "$api/proxy_public/echo/x/package/remove.cgi?package_name=mute")" \
+  "public /x/package/remove.cgi?package_name=mute" "public prefix, then remove.cgi"
+expect_eq "$(curl -sS --path-as-is "$api/proxy_public/echo/../package/remove.cgi?package_name=mute")" \
+  "public /../package/remove.cgi?package_name=mute" "public prefix, then a dot segment"
+request -X POST "$api/proxy/echo/x/package/remove.cgi?package_name=mute"
+expect_eq "$(json_field url)" "/x/package/remove.cgi?package_name=mute" "private prefix, then remove.cgi (POST)"
+for path in e/package/list.cgi api_check.cgi x/proxy_public/echo/y x/proxy/mute/y; do
+  request "$api/proxy/echo/$path"
+  expect_eq "$status $(json_field url)" "200 /$path" "private prefix, then $path"
+done
+request "$api/package/list.cgi"
+expect_match "$body" '"mute"' "mute is still installed"
+
+# A status outside 100 to 599 or conflicting framing is a failed transfer, answered with a
+# framed 500; interim heads never reach the final answer.
+for raw in 099 000 42 two-lengths length-and-chunked; do
+  request "$api/proxy_public/echo/raw/$raw"
+  expect_eq "$status $(jq -r .message <<<"$body")" "500 Http API: proxy request error - no answer from package echo" \
+    "package answer $raw"
+done
+curl -sS -D "$work/headers" -o "$work/body" "$api/proxy_public/echo/raw/interim"
+expect_eq "$(head -1 "$work/headers" | tr -d '\r') $(cat "$work/body")" "HTTP/1.1 200 OK final" "interim heads"
+grep -q '^X-Final: yes' "$work/headers" || fail "final header: $(cat "$work/headers")"
+! grep -qiE '^(X-Interim|Link):' "$work/headers" || fail "interim headers merged: $(cat "$work/headers")"
+exec {conn}<>/dev/tcp/127.0.0.1/22520
+printf 'GET /proxy_public/echo/raw/099 HTTP/1.1\r\nHost: x\r\n\r\nGET /api_check.cgi HTTP/1.1\r\nConnection: close\r\n\r\n' >&"$conn"
+answers=$(timeout 10 cat <&"$conn" | grep -o -e 'HTTP/1.1 [0-9]*' -e '"status": [0-9]*' -e smuggled | tr '\n' '|')
+exec {conn}>&-
+expect_eq "$answers" 'HTTP/1.1 500|"status": 500|HTTP/1.1 200|"status": 200|' \
+  "a status below 100 then a pipelined request"
 
 expected=$(curl -sS "$api/proxy/echo/big-sha256")
 actual=$(curl -sS "$api/proxy/echo/big" | sha256sum | cut -d' ' -f1)
@@ -117,6 +168,44 @@ for round in 1 2; do
   expect_eq "$(curl -sS "$api/proxy/echo/tagged/5000" | wc -c)" 5000 "small tagged body, fetch $round"
 done
 expect_eq "$(curl -sS "$api/proxy/echo/conditional")" 1 "small tagged body replayed on 304"
+
+# Ambiguous framing never makes two requests of one: each of these hides a request for
+# /sneak in what its framing may make of its body; none of them reaches the package.
+sneak='GET /proxy/echo/sneak HTTP/1.1\r\nHost: x\r\n\r\n'
+for variant in \
+  "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n$sneak" \
+  "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n0\r\n\r\n$sneak" \
+  "Content-Length: 0\r\nContent-Length: 41\r\n\r\n$sneak" \
+  "Content-Length: +0\r\n\r\n$sneak" \
+  "Transfer-Encoding: chunked\r\n\r\n10000000000000029\r\n$sneak\r\n0\r\n\r\n" \
+  "Transfer-Encoding: chunked\r\n\r\n29\n$sneak\r\n0\r\n\r\n" \
+  "Transfer-Encoding: chunked\r\n\r\n29;x\ry\r\n$sneak\r\n0\r\n\r\n" \
+  "Transfer-Encoding: identity, chunked\r\n\r\n29\r\n$sneak\r\n0\r\n\r\n" \
+  "X-A: 1\r\n Content-Length: 41\r\n\r\n$sneak" \
+  "Content-Length: 41\n\n$sneak" \
+  "X-A: a\0b\r\nContent-Length: 41\r\n\r\n$sneak"; do
+  # One write, by another process: the server may close before the bytes after the head
+  # arrive, and a write to a closed connection ends its writer.
+  printf "POST /proxy/echo/outer HTTP/1.1\r\nHost: x\r\n$variant" >"$work/variant"
+  exec {conn}<>/dev/tcp/127.0.0.1/22520
+  cat "$work/variant" >&"$conn" 2>/dev/null || true
+  timeout 2 cat <&"$conn" >/dev/null || true
+  exec {conn}>&-
+done
+curl -sS -o /dev/null "$api/proxy/echo/sneak-in-plain-sight"
+expect_eq "$(curl -sS "$api/proxy/echo/how-many-sneaked")" 1 "requests made of another request's framing"
+
+# Requests that arrive too slowly: a trickled head or body is answered 408 (a body through
+# libmicrohttpd is cut), and at the connection cap the slowest busy connection makes room.
+slow=$(node "$here/trickle.js" 270 3 $(($(limit httpRequestHeadDeadlineSeconds) + 4 + 3)))
+expect_eq "$(jq -r .apiCheck <<<"$slow")" "200 in time" "API check beside 270 trickling clients"
+expect_eq "$(jq -c .groups.head <<<"$slow")" '{"opened":1,"answered408":1,"closed":1}' "trickled head"
+expect_eq "$(jq -c .groups.mhd <<<"$slow")" '{"opened":3,"answered408":0,"closed":3}' "trickled settings body"
+expect_match "$(grep -c 'its request body arrives slower than' "$ORVANE_LOG")" '^[1-3]$' "trickled settings body cut"
+expect_eq "$(jq '.groups.proxied | [.opened, .closed, .answered408 >= 230]' -c <<<"$slow")" '[270,270,true]' \
+  "trickled proxied bodies: $slow"
+request "$api/proxy/echo/after-trickle"
+expect_eq "$(json_field url)" "/after-trickle" "proxy after the trickling clients"
 
 request "$api/proxy/"
 expect_answer 400 "$(json_status 400 'Http API: proxy request error - no port number found for package: ')" "no name"

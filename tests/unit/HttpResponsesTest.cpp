@@ -28,6 +28,10 @@ TEST(HttpResponsesTest, HeaderWalkStopsAtAnEarlierHeaderBlock)
   const std::vector<std::string> lines = {"HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n", "Server: b\r\n",
                                           "\r\n"};
   EXPECT_EQ(HttpServer::headersFromLines(lines), (Headers{{"Server", "b"}}));
+  // An interim answer as libcurl hands it over: a line at a time.
+  EXPECT_EQ(HttpServer::headersFromLines({"HTTP/1.1 100 Continue\r\n", "X-Interim: yes\r\n", "\r\n",
+                                          "HTTP/1.1 200 OK\r\n", "X-Final: yes\r\n", "\r\n"}),
+            (Headers{{"X-Final", "yes"}}));
   EXPECT_TRUE(HttpServer::headersFromLines({"\r\n"}).empty());
   EXPECT_TRUE(HttpServer::headersFromLines({}).empty());
 }

@@ -13,38 +13,61 @@ TEST(ProxyTargetTest, QueryEncodesNamesAndValuesInNameOrder)
   EXPECT_EQ(upstreamQuery({}), "");
 }
 
-TEST(ProxyTargetTest, PackageRouteTakesTheNameAfterTheFirstProxyWordAndKeepsTheRest)
+TEST(ProxyTargetTest, PackageRouteTakesTheNameAfterTheFirstWordOfItsPortAndKeepsTheRest)
 {
   struct Case {
     const char* url;
+    bool isPublic;
     bool valid;
     const char* name;
     const char* path;
   };
   // An empty name is a name; the look-up fails later.
-  for (const Case& c : {Case{"/proxy/myapp/api/state", true, "myapp", "api/state"},
-                        Case{"/local/orvane/proxy_public/app/a//b/", true, "app", "a//b/"},
-                        Case{"/package/myapp/proxy/other/proxy/x", true, "other", "proxy/x"},
-                        Case{"/proxy/myapp", true, "myapp", ""}, Case{"/proxy/myapp/", true, "myapp", ""},
-                        Case{"/proxy//a", true, "", "a"}, Case{"/x/proxy", false, "", ""},
-                        Case{"/proxyx/app/a", false, "", ""}, Case{"", false, "", ""}}) {
-    const PackageRoute route = packageRoute(c.url);
+  for (const Case& c :
+       {Case{"/proxy/myapp/api/state", false, true, "myapp", "api/state"},
+        Case{"/local/orvane/proxy_public/app/a//b/", true, true, "app", "a//b/"},
+        Case{"/package/myapp/proxy/other/proxy/x", false, true, "other", "proxy/x"},
+        Case{"/proxy_public/raw/proxy/echo", true, true, "raw", "proxy/echo"},
+        Case{"/proxy/raw/proxy_public/echo", false, true, "raw", "proxy_public/echo"},
+        Case{"/x/proxy_public/raw/proxy/echo", false, true, "echo", ""},
+        Case{"/proxy/myapp", false, true, "myapp", ""}, Case{"/proxy/myapp/", false, true, "myapp", ""},
+        Case{"/proxy//a", false, true, "", "a"}, Case{"/x/proxy", false, false, "", ""},
+        Case{"/proxy/a", true, false, "", ""}, Case{"/proxyx/app/a", false, false, "", ""},
+        Case{"", false, false, "", ""}}) {
+    const PackageRoute route = packageRoute(c.url, c.isPublic);
     EXPECT_EQ(route.valid, c.valid) << c.url;
     if (c.valid) {
       EXPECT_EQ(route.packageName, c.name) << c.url;
       EXPECT_EQ(route.path, c.path) << c.url;
     }
   }
-  EXPECT_EQ(packageUpstreamUrl(22522, "", ""), "127.0.0.1:22522/");
 }
 
-TEST(ProxyTargetTest, UpstreamUrlEncodesOnlyWhatCannotStandInAPath)
+TEST(ProxyTargetTest, PackageTargetKeepsTheRestOfTheTargetAsSent)
 {
-  EXPECT_EQ(packageUpstreamUrl(22522, "api/state", "x=1"), "127.0.0.1:22522/api/state?x=1");
-  EXPECT_EQ(packageUpstreamUrl(22549, "a:b@c,d;e=f/(g)!$'*+~._-", ""),
-            "127.0.0.1:22549/a:b@c,d;e=f/(g)!$'*+~._-");
-  EXPECT_EQ(packageUpstreamUrl(1, "a b?c#d%e/\xc3\xbc\"<>\\^`{|}\x01", ""),
-            "127.0.0.1:1/a%20b%3Fc%23d%25e/%C3%BC%22%3C%3E%5C%5E%60%7B%7C%7D%01");
+  struct Case {
+    const char* target;
+    bool isPublic;
+    bool valid;
+    const char* name;
+    const char* rest;
+  };
+  for (const Case& c :
+       {Case{"/proxy/echo/a%20b%3Fc/d?a=1&a=2&flag&b=%00", false, true, "echo",
+             "/a%20b%3Fc/d?a=1&a=2&flag&b=%00"},
+        Case{"/proxy/echo", false, true, "echo", "/"}, Case{"/proxy/echo?x", false, true, "echo", "/?x"},
+        Case{"/proxy_public/e%63ho/proxy/x", true, true, "echo", "/proxy/x"},
+        Case{"/x/prox%79/echo/y", false, true, "echo", "/y"},
+        // A "/" encoded in the name keeps it one piece: no package is called that.
+        Case{"/proxy/echo%2F..%2Fother/y", false, true, "echo/../other", "/y"},
+        Case{"/proxy", false, false, "", ""}, Case{"/proxy/echo", true, false, "", ""}}) {
+    const PackageTarget found = packageTarget(c.target, c.isPublic);
+    EXPECT_EQ(found.valid, c.valid) << c.target;
+    if (c.valid) {
+      EXPECT_EQ(found.packageName, c.name) << c.target;
+      EXPECT_EQ(found.target, c.rest) << c.target;
+    }
+  }
 }
 
 TEST(ProxyTargetTest, CameraTargetIsHttpOnlyForTheExactWordHttpAndVerifiesOnlyForHttps)

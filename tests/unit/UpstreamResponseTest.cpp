@@ -30,8 +30,9 @@ TEST(UpstreamResponseTest, TakesOffLengthChunkedAndCloseFramingInAnyPieces)
 {
   const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                               "5;ext=1\r\nhello\r\nB ; ext\r\n, the world\r\n0\r\nTrailer: x\r\n\r\nNEXT";
-  const std::string length = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\nContent-Length: 16\r\n"
-                             "X-A: b\r\n\r\nhello, the worldNEXT";
+  const std::string length =
+      "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\nHTTP/1.1 103 Early Hints\r\n\r\n"
+      "HTTP/1.1 201 Created\r\nContent-Length: 16\r\nX-A: b\r\n\r\nhello, the worldNEXT";
   for (size_t piece : {size_t{1}, size_t{3}, size_t{1000}}) {
     for (const std::string* bytes : {&chunked, &length}) {
       UpstreamResponse response;
@@ -46,9 +47,9 @@ TEST(UpstreamResponseTest, TakesOffLengthChunkedAndCloseFramingInAnyPieces)
   readAll(interim, length, 7);
   EXPECT_EQ(interim.status(), 201);
   EXPECT_EQ(interim.announcedLength(), 16);
-  EXPECT_EQ(interim.headerLines(),
-            (std::vector<std::string>{"HTTP/1.1 100 Continue\r\n", "\r\n", "HTTP/1.1 201 Created\r\n",
-                                      "Content-Length: 16\r\n", "X-A: b\r\n", "\r\n"}));
+  EXPECT_EQ(
+      interim.headerLines(),
+      (std::vector<std::string>{"HTTP/1.1 201 Created\r\n", "Content-Length: 16\r\n", "X-A: b\r\n", "\r\n"}));
 
   UpstreamResponse untilClose;
   EXPECT_EQ(readAll(untilClose, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nall of it", 4), "all of it");
@@ -76,6 +77,15 @@ TEST(UpstreamResponseTest, BrokenOrShortAnswersFailWithTheCodeLibcurlWouldGive)
            Case{"SSH-2.0-OpenSSH\r\n\r\n", CURLE_WEIRD_SERVER_REPLY},
            Case{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
                 CURLE_WEIRD_SERVER_REPLY},
+           Case{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n",
+                CURLE_WEIRD_SERVER_REPLY},
+           Case{"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 5\r\n\r\n",
+                CURLE_WEIRD_SERVER_REPLY},
+           Case{"HTTP/1.1 099 Early\r\nContent-Length: 2\r\n\r\nok", CURLE_WEIRD_SERVER_REPLY},
+           Case{"HTTP/1.1 000 Zero\r\n\r\n", CURLE_WEIRD_SERVER_REPLY},
+           Case{"HTTP/1.1 600 Beyond\r\n\r\n", CURLE_WEIRD_SERVER_REPLY},
+           Case{"HTTP/1.1 99 Two\r\n\r\n", CURLE_WEIRD_SERVER_REPLY},
+           Case{"HTTP/1.1 2000 Four\r\n\r\n", CURLE_WEIRD_SERVER_REPLY},
            Case{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", CURLE_RECV_ERROR},
            Case{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-7\r\nhello\r\n", CURLE_RECV_ERROR},
            Case{"HTTP/1.1 200 OK\r\nX: " + std::string(Limits::maxUpstreamHeadBytes, 'x'),

@@ -2,8 +2,10 @@
 // path asks: /unauthorized (401), /status/N, /slow (never), /big (48 MiB), /big-sha256,
 // /tagged/N (N bytes with an ETag, 304 to a request naming it), /conditional (how many 304s),
 // /redirect and /redirect307 (to /after...), /redirect-file (to a local file), /bye (answers,
-// then closes the connection), /reset (half a body without a length, then a reset).
-// Its public port is a bare TCP server answering with folded and oddly cased headers.
+// then closes the connection), /reset (half a body without a length, then a reset),
+// /how-many-sneaked (how many requests for a path holding /sneak came).
+// Its public port is a bare TCP server answering with folded and oddly cased headers, or,
+// below /raw/, with broken statuses, interim heads and conflicting framing.
 const crypto = require('crypto');
 const http = require('http');
 const net = require('net');
@@ -31,12 +33,16 @@ function sendRepeated(res, size) {
   more();
 }
 let notModified = 0;
+// Requests that only a misread framing would make of another request's bytes.
+let sneaked = 0;
 
 http.createServer((req, res) => {
   const chunks = [];
   req.on('data', (chunk) => chunks.push(chunk));
   req.on('end', () => {
     const body = Buffer.concat(chunks);
+    if (req.url.includes('/sneak')) sneaked++;
+    if (req.url.startsWith('/how-many-sneaked')) return res.end(String(sneaked));
     if (req.url.startsWith('/unauthorized')) {
       res.writeHead(401, { 'WWW-Authenticate': 'Basic realm="pkg"', 'X-Reason': 'no token', 'Content-Type': 'text/plain' });
       return res.end('token missing');
@@ -95,12 +101,26 @@ http.createServer((req, res) => {
   });
 }).listen(Number(process.env.HTTP_PORT), '127.0.0.1');
 
+// Answers no HTTP server library would write, by path of the public port.
+const rawAnswers = {
+  '/raw/099': 'HTTP/1.1 099 Early\r\nContent-Type: text/plain\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nsmuggled',
+  '/raw/000': 'HTTP/1.1 000 Zero\r\nContent-Length: 4\r\n\r\nzero',
+  '/raw/42': 'HTTP/1.1 42 Two\r\nContent-Length: 3\r\n\r\ntwo',
+  '/raw/interim': 'HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n' +
+    'HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal',
+  '/raw/two-lengths': 'HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef',
+  '/raw/length-and-chunked': 'HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n' +
+    '5\r\nabcde\r\n0\r\n\r\n',
+};
+
 net.createServer((socket) => {
   let received = '';
   socket.on('data', (data) => {
     received += data;
     if (!received.includes('\r\n\r\n')) return;
-    const body = 'public ' + received.split(' ')[1];
+    const target = received.split(' ')[1];
+    if (rawAnswers[target]) return socket.end(rawAnswers[target]);
+    const body = 'public ' + target;
     socket.end('HTTP/1.1 200 OK\r\n' +
       'x-WeIrD-CaSe: Mixed Value\r\n' +
       'X-Folded: first part\r\n' +
