@@ -2,6 +2,7 @@
 // or an accepted one lacks what every accepted manifest has.
 #include "packages/PackageManifest.h"
 #include "util/Logger.h"
+#include "util/StringUtils.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -23,9 +24,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   if (!accepted && (manifest.packageName != "\x01untouched" || manifest.requiredVersion != "\x01untouched")) {
     std::abort();
   }
-  // Every accepted name came from the text: it cannot be longer than it.
-  if (accepted && manifest.packageName.size() + manifest.vendor.size() > text.size()) {
+  if (!accepted) {
+    return 0;
+  }
+  // Every accepted text came from the input, each byte of it at most three bytes once
+  // repaired, and is valid UTF-8.
+  if (manifest.packageName.size() + manifest.vendor.size() > 3 * text.size()) {
     std::abort();
+  }
+  for (const std::string* field : {&manifest.packageName, &manifest.packageMenuName, &manifest.packageVersion,
+                                   &manifest.vendor, &manifest.requiredVersion, &manifest.uiLink}) {
+    if (StringUtils::repairUtf8(*field) != *field) {
+      std::abort();
+    }
   }
   return 0;
 }
