@@ -5,7 +5,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox --no-node
 source "$(dirname "$0")/http_helpers.bash"
-source "$(dirname "$0")/http2/helpers.bash"
+source "$(dirname "$0")/endpoints/helpers.bash"
 
 # The files, of random bytes but for those checked by content, and the type each is served as.
 types='index.html text/html

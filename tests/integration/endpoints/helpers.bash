@@ -1,4 +1,4 @@
-# Helpers of the http2_* tests (sourced after lib.sh and http_helpers.bash, inside the sandbox).
+# Helpers of the endpoint tests http_package_data, http_package_proxy and http_ui_camera_proxy (sourced after lib.sh and http_helpers.bash, inside the sandbox).
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # install_runtime: unpacks the Node.js runtime on FLASH and waits until Orvane knows it.

@@ -4,7 +4,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 in_sandbox
 source "$(dirname "$0")/http_helpers.bash"
-source "$(dirname "$0")/http2/helpers.bash"
+source "$(dirname "$0")/endpoints/helpers.bash"
 
 install_runtime
 make_package echo "" "$(cat "$here/echo.js")"
