@@ -16,29 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::string> entriesOf(const std::string& directory)
-{
-  std::vector<std::string> names;
-  const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(directory.c_str()), closedir);
-  if (!listing) {
-    return names;
-  }
-  while (const dirent* entry = readdir(listing.get())) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(name);
-    }
-  }
-  return names;
-}
-
-bool isRealDirectory(const std::string& path)
-{
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
 // Completes the operation recorded in `work`, if any. False when `work` must stay.
 bool finish(const std::string& work)
 {
@@ -65,9 +42,9 @@ bool finish(const std::string& work)
 void recoverStaging(const std::string& packageRoot)
 {
   const std::string staging = PackagePaths::stagingDirectory(packageRoot);
-  for (const std::string& name : entriesOf(staging)) {
+  for (const std::string& name : FileUtils::listEntries(staging)) {
     const std::string path = staging + name;
-    const bool isWork = isRealDirectory(path);
+    const bool isWork = FileUtils::isRealDirectory(path);
     if (isWork && !finish(path + "/")) {
       continue;
     }
@@ -81,12 +58,12 @@ void recoverStaging(const std::string& packageRoot)
 
 void removeUnfinishedSettings(const std::string& packageRoot)
 {
-  for (const std::string& package : entriesOf(packageRoot)) {
+  for (const std::string& package : FileUtils::listEntries(packageRoot)) {
     if (!PackagePaths::isPackageEntry(package)) {
       continue;
     }
     const std::string localData = packageRoot + package + "/localdata/";
-    for (const std::string& name : entriesOf(localData)) {
+    for (const std::string& name : FileUtils::listEntries(localData)) {
       if (isUnfinishedSettingsFile(name) && !FileUtils::removeTree(localData + name)) {
         Logger::log("Cannot remove " + localData + name, LogLevel::Error);
       }

@@ -5,7 +5,6 @@
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -30,18 +29,12 @@ struct Record {
 std::vector<std::string> recordNames(const std::string& directory)
 {
   std::vector<std::string> names;
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) {
-    return names;
-  }
-  while (const dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
+  for (const std::string& name : FileUtils::listEntries(directory)) {
     // Half-written records (".tmp" files of FileUtils::writeFile) are not records.
-    if (name != "." && name != ".." && name.find('.') == std::string::npos) {
+    if (name.find('.') == std::string::npos) {
       names.push_back(name);
     }
   }
-  closedir(listing);
   return names;
 }
 

@@ -188,6 +188,12 @@ void Package::setProbation(int64_t untilMs, bool available)
   probationSet = true;
 }
 
+bool Package::onProbation()
+{
+  std::lock_guard<std::mutex> lock(stateMutex);
+  return probationUntilMs != 0;
+}
+
 bool Package::probationKnown()
 {
   std::lock_guard<std::mutex> lock(stateMutex);

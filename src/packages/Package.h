@@ -80,6 +80,8 @@ public:
   // False until the first setProbation: whether a probation written down before a restart is
   // still to be taken up.
   bool probationKnown();
+  // True while a new version is on probation; cheaper than status().
+  bool onProbation();
   // The previous version came back: said in the status until the next install.
   void rolledBack(const PackageRollback& rollback);
   void clearRollback();

@@ -45,12 +45,6 @@ std::string ownCgroupPath()
   }
   return {};
 }
-
-bool exists(const std::string& path)
-{
-  return access(path.c_str(), F_OK) == 0;
-}
-
 } // namespace
 
 std::string detectBase()
@@ -62,7 +56,7 @@ std::string detectBase()
   }
   const std::string base = mountPoint + path;
   if (access(base.c_str(), W_OK) != 0 || access((base + "/cgroup.procs").c_str(), W_OK) != 0 ||
-      !exists(base + "/cgroup.kill")) {
+      !FileUtils::pathExists(base + "/cgroup.kill")) {
     return {};
   }
   return base;
@@ -74,12 +68,12 @@ std::string prepare(const std::string& base, const std::string& name, std::optio
   if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
     return {};
   }
-  if (exists(directory + "/memory.max")) {
+  if (FileUtils::pathExists(directory + "/memory.max")) {
     const std::string limit =
         memoryLimitMib ? std::to_string(uint64_t{*memoryLimitMib} * 1024 * 1024) : std::string("max");
     FileUtils::writeControlFile(directory + "/memory.max", limit);
   }
-  if (exists(directory + "/pids.max")) {
+  if (FileUtils::pathExists(directory + "/pids.max")) {
     FileUtils::writeControlFile(directory + "/pids.max", std::to_string(Limits::packageMaxProcesses));
   }
   return directory;

@@ -36,21 +36,7 @@ std::string withoutTrailingSlash(std::string path)
     path.pop_back();
   }
   return path;
-}
-
-bool exists(const std::string& path)
-{
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-bool isRealDirectory(const std::string& path)
-{
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// Why the archive could not be unpacked, as the zip layer found it.
+}// Why the archive could not be unpacked, as the zip layer found it.
 PackageError decompressionError()
 {
   return PackageError("Http API: install package - decompression error", ZipUtils::lastError());
@@ -127,10 +113,10 @@ void checkStorageConflict(const PackageRuntime& runtime, const std::string& stor
 void setShippedDataAside(const std::string& work, const std::string& tree, const std::string& oldDirectory)
 {
   const std::string shipped = tree + "localdata";
-  if (!exists(shipped)) {
+  if (!FileUtils::pathExists(shipped)) {
     return;
   }
-  if (!isRealDirectory(shipped)) {
+  if (!FileUtils::isRealDirectory(shipped)) {
     throw std::runtime_error(oldDirectory.empty()
                                  ? "Http API: install package - create localdata dir error"
                                  : "Http API: install package - cannot carry the local data over from " +

@@ -158,7 +158,7 @@ void checkProbations(PackageController& controller)
       continue;
     }
     std::string reason;
-    if (!package->status().probationUntilMs ||
+    if (!package->onProbation() ||
         judgeProbation(package->status(), timings.stableRun, reason) == ProbationVerdict::Continue) {
       continue;
     }

@@ -1,7 +1,6 @@
 #include "packages/ProcessTree.h"
 
 #include "util/FileUtils.h"
-#include "util/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,25 +14,10 @@
 
 namespace {
 
-std::string readSmallFile(const std::string& path)
-{
-  UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) {
-    return {};
-  }
-  std::string text;
-  char buffer[4096];
-  ssize_t count;
-  while ((count = ::read(file.get(), buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<size_t>(count));
-  }
-  return text;
-}
-
 std::vector<pid_t> listCgroup(const std::string& directory)
 {
   std::vector<pid_t> pids;
-  const std::string text = readSmallFile(directory + "/cgroup.procs");
+  const std::string text = FileUtils::readFile(directory + "/cgroup.procs");
   const char* cursor = text.c_str();
   char* end;
   for (long pid = std::strtol(cursor, &end, 10); end != cursor; pid = std::strtol(cursor, &end, 10)) {
@@ -48,7 +32,7 @@ std::vector<pid_t> listCgroup(const std::string& directory)
 ProcessInfo ProcessInfo::read(pid_t pid)
 {
   ProcessInfo info;
-  const std::string stat = readSmallFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = FileUtils::readFile("/proc/" + std::to_string(pid) + "/stat");
   // The command name, in parentheses, may hold blanks and parentheses itself: the fields
   // are counted from the last ")", which ends field 2.
   const size_t end = stat.rfind(')');
@@ -101,30 +85,30 @@ ProcessTree::ProcessTree(pid_t groupId, std::string cgroupDirectory)
 {
 }
 
-std::vector<pid_t> ProcessTree::members() const
+std::vector<std::pair<pid_t, ProcessInfo>> ProcessTree::live() const
 {
   std::set<pid_t> found;
-  if (!cgroupDirectory.empty()) {
-    for (pid_t pid : cgroupMembers()) {
-      found.insert(pid);
-    }
+  for (pid_t pid : cgroupMembers()) {
+    found.insert(pid);
   }
+  std::vector<std::pair<pid_t, ProcessInfo>> alive;
   // Outside the cgroup (or without one), what is still in the group.
   for (pid_t pid : ProcessInfo::all()) {
-    if (found.count(pid) == 0) {
-      const ProcessInfo info = ProcessInfo::read(pid);
-      if (info.valid && info.group == group) {
-        found.insert(pid);
-      }
-    }
-  }
-  std::vector<pid_t> alive;
-  for (pid_t pid : found) {
-    if (ProcessInfo::read(pid).alive()) {
-      alive.push_back(pid);
+    const ProcessInfo info = ProcessInfo::read(pid);
+    if ((info.group == group || found.count(pid) != 0) && info.alive()) {
+      alive.emplace_back(pid, info);
     }
   }
   return alive;
+}
+
+std::vector<pid_t> ProcessTree::members() const
+{
+  std::vector<pid_t> pids;
+  for (const auto& member : live()) {
+    pids.push_back(member.first);
+  }
+  return pids;
 }
 
 std::vector<pid_t> ProcessTree::cgroupMembers() const
@@ -135,8 +119,7 @@ std::vector<pid_t> ProcessTree::cgroupMembers() const
 void ProcessTree::signal(int signal) const
 {
   bool groupSeen = false;
-  for (pid_t pid : members()) {
-    const ProcessInfo info = ProcessInfo::read(pid);
+  for (const auto& [pid, info] : live()) {
     groupSeen = groupSeen || info.group == group;
     // What left the group is reached in its cgroup, one by one.
     if (info.group != group) {
@@ -163,8 +146,8 @@ uint64_t ProcessTree::residentKib() const
 {
   const long pageSize = sysconf(_SC_PAGESIZE);
   uint64_t pages = 0;
-  for (pid_t pid : members()) {
-    pages += ProcessInfo::read(pid).residentPages;
+  for (const auto& member : live()) {
+    pages += member.second.residentPages;
   }
   return pages * static_cast<uint64_t>(pageSize > 0 ? pageSize : 4096) / 1024;
 }

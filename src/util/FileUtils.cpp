@@ -455,6 +455,35 @@ bool decompressGzip(const std::string& source, const std::string& destination, m
   return fchmod(out.fd(), mode & 07777) == 0 && out.commit();
 }
 
+bool pathExists(const std::string& path)
+{
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+bool isRealDirectory(const std::string& path)
+{
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::vector<std::string> listEntries(const std::string& path)
+{
+  std::vector<std::string> names;
+  DIR* directory = opendir(path.c_str());
+  if (directory == nullptr) {
+    return names;
+  }
+  while (const dirent* entry = readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  }
+  closedir(directory);
+  return names;
+}
+
 bool writeControlFile(const std::string& path, const std::string& content)
 {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);

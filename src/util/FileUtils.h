@@ -52,6 +52,13 @@ bool removeTree(const std::string& path);
 // regular files with their permission bits, symbolic links as links. False on the first
 // failure; what was copied so far stays for the caller to remove.
 bool copyTree(const std::string& source, const std::string& destination);
+// True when something (a dangling symbolic link included) is at `path`; links are not followed.
+bool pathExists(const std::string& path);
+// True when `path` is a directory itself, not a symbolic link to one.
+bool isRealDirectory(const std::string& path);
+// Names of every entry of the directory `path` but "." and "..", in the system's order;
+// empty when it cannot be opened.
+std::vector<std::string> listEntries(const std::string& path);
 // True when `path` (a trailing "/" allowed) names a directory, following symbolic links.
 bool isDirectory(const std::string& path);
 
