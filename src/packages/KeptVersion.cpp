@@ -1,6 +1,7 @@
 #include "packages/KeptVersion.h"
 
 #include "packages/PackagePaths.h"
+#include "util/FileSync.h"
 #include "util/FileUtils.h"
 #include "util/Json.h"
 #include "util/Logger.h"
@@ -8,7 +9,6 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,22 +23,6 @@ constexpr size_t maxRecordBytes = 64 * 1024;
 std::string directoryOf(const std::string& packageRoot, const std::string& name)
 {
   return PackagePaths::keptDirectory(packageRoot) + name + "/";
-}
-
-bool exists(const std::string& path)
-{
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-// The renames in `directory` reach the disk.
-void syncDirectory(const std::string& directory)
-{
-  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
 }
 
 std::string recordText(const ProbationRecord& record)
@@ -108,7 +92,7 @@ std::optional<ProbationRecord> load(const std::string& packageRoot, const std::s
   const std::string directory = directoryOf(packageRoot, name);
   rapidjson::Document document;
   std::string error;
-  if (!exists(directory + "package") ||
+  if (!FileUtils::pathExists(directory + "package") ||
       !Json::parse(document, FileUtils::readFile(directory + "probation.json"), maxRecordBytes, error) ||
       !document.IsObject()) {
     return std::nullopt;
@@ -130,14 +114,14 @@ std::optional<ProbationRecord> load(const std::string& packageRoot, const std::s
   record.untilMs = number("until");
   auto data = document.FindMember("data");
   record.dataKept = data != document.MemberEnd() && data->value.IsBool() && data->value.GetBool() &&
-                    exists(directory + "localdata");
+                    FileUtils::pathExists(directory + "localdata");
   return record;
 }
 
 void drop(const std::string& packageRoot, const std::string& name)
 {
   const std::string directory = directoryOf(packageRoot, name);
-  if (exists(directory) && !FileUtils::removeTree(directory)) {
+  if (FileUtils::pathExists(directory) && !FileUtils::removeTree(directory)) {
     Logger::log("Package " + name + ": cannot delete the previous version kept in " + directory, LogLevel::Error);
   }
 }
@@ -168,13 +152,13 @@ std::string restore(const std::string& packageRoot, const std::string& name, con
   // Each step is a rename within the package root that looks first at what is where, so that
   // a restore cut short by a crash is finished by the next call (see recover). The kept
   // version leaves the kept directory last.
-  if (!exists(unproven) && exists(packageDirectory) && std::rename(packageDirectory.c_str(), unproven.c_str()) != 0) {
+  if (!FileUtils::pathExists(unproven) && FileUtils::pathExists(packageDirectory) && std::rename(packageDirectory.c_str(), unproven.c_str()) != 0) {
     Logger::log("Package " + name + ": cannot move " + packageDirectory + " aside", LogLevel::Error);
     return {};
   }
-  const bool dataRestored = record->dataKept && (exists(keptData) || exists(restoredData));
+  const bool dataRestored = record->dataKept && (FileUtils::pathExists(keptData) || FileUtils::pathExists(restoredData));
   const std::string data = dataRestored ? keptData : unproven + "/localdata";
-  if (exists(data) && !exists(restoredData) && std::rename(data.c_str(), restoredData.c_str()) != 0) {
+  if (FileUtils::pathExists(data) && !FileUtils::pathExists(restoredData) && std::rename(data.c_str(), restoredData.c_str()) != 0) {
     Logger::log("Package " + name + ": cannot put the local data into the kept version", LogLevel::Error);
     std::rename(unproven.c_str(), packageDirectory.c_str());
     return {};
@@ -188,7 +172,7 @@ std::string restore(const std::string& packageRoot, const std::string& name, con
     std::rename(unproven.c_str(), packageDirectory.c_str());
     return {};
   }
-  syncDirectory(packageRoot);
+  FileSync::syncPath(packageRoot);
   drop(packageRoot, name);
   return dataRestored ? "restored" : "kept_current";
 }
@@ -196,13 +180,13 @@ std::string restore(const std::string& packageRoot, const std::string& name, con
 std::string recover(const std::string& packageRoot, const std::string& name, const std::string& packageDirectory)
 {
   const std::string directory = directoryOf(packageRoot, name);
-  if (!exists(directory)) {
+  if (!FileUtils::pathExists(directory)) {
     return {};
   }
-  if (exists(directory + "unproven")) {
+  if (FileUtils::pathExists(directory + "unproven")) {
     // A restore was cut short: it is finished (or, with the kept version already back, only
     // the leftovers go).
-    if (!exists(directory + "package")) {
+    if (!FileUtils::pathExists(directory + "package")) {
       drop(packageRoot, name);
       return "kept_current";
     }

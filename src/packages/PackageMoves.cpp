@@ -16,21 +16,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace {
-
-bool exists(const std::string& path)
-{
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-bool isRealDirectory(const std::string& path)
-{
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-std::string parentOf(const std::string& path)
+namespace {std::string parentOf(const std::string& path)
 {
   return PackagePaths::packageRootOf(path);
 }
@@ -62,12 +48,12 @@ bool mergeMissing(const std::string& from, const std::string& into, std::vector<
   for (const std::string& name : names) {
     const std::string source = from + "/" + name;
     const std::string target = into + "/" + name;
-    if (!exists(target)) {
+    if (!FileUtils::pathExists(target)) {
       if (!move(source, target)) {
         return false;
       }
       moved.push_back(target);
-    } else if (isRealDirectory(target) && isRealDirectory(source) && !mergeMissing(source, target, moved)) {
+    } else if (FileUtils::isRealDirectory(target) && FileUtils::isRealDirectory(source) && !mergeMissing(source, target, moved)) {
       return false;
     }
   }
@@ -86,7 +72,7 @@ std::string PackageMoves::previousTree() const
     return elsewhere->path() + "package";
   }
   const std::string aside = record.work + "old";
-  return record.operation == IntentRecord::Operation::Install && isRealDirectory(aside) ? aside
+  return record.operation == IntentRecord::Operation::Install && FileUtils::isRealDirectory(aside) ? aside
                                                                                         : std::string();
 }
 
@@ -119,11 +105,11 @@ bool PackageMoves::committed() const
 {
   switch (record.operation) {
   case IntentRecord::Operation::Install:
-    return !exists(record.work + "package");
+    return !FileUtils::pathExists(record.work + "package");
   case IntentRecord::Operation::DataImport:
-    return !exists(record.work + "localdata");
+    return !FileUtils::pathExists(record.work + "localdata");
   case IntentRecord::Operation::Removal:
-    return exists(record.work + "package");
+    return FileUtils::pathExists(record.work + "package");
   }
   return false;
 }
@@ -141,8 +127,8 @@ void PackageMoves::completeInstall()
   const bool sameStorage = record.old.empty() || record.old == record.target;
   const std::string carryError =
       "Http API: install package - cannot carry the local data over from " + record.old;
-  if (exists(tree)) {
-    if (!record.old.empty() && sameStorage && !exists(aside) && exists(record.old)) {
+  if (FileUtils::pathExists(tree)) {
+    if (!record.old.empty() && sameStorage && !FileUtils::pathExists(aside) && FileUtils::pathExists(record.old)) {
       if (!move(record.old, aside)) {
         throw std::runtime_error("Http API: install package - move dir error: " + record.old);
       }
@@ -150,14 +136,14 @@ void PackageMoves::completeInstall()
     // Renamed, not copied: no space is needed, so a full storage cannot cut the data short.
     // Only a move to the other storage copies, and leaves the earlier installation untouched
     // until the new one is in place.
-    if (!exists(data) && !record.old.empty()) {
+    if (!FileUtils::pathExists(data) && !record.old.empty()) {
       const std::string oldData = (sameStorage ? aside : record.old) + "/localdata";
-      if (sameStorage && exists(oldData)) {
+      if (sameStorage && FileUtils::pathExists(oldData)) {
         if (!move(oldData, data)) {
           throw std::runtime_error(carryError);
         }
         dataCarried = true;
-      } else if (!sameStorage && exists(oldData)) {
+      } else if (!sameStorage && FileUtils::pathExists(oldData)) {
         const std::string copy = record.work + "copy";
         if (!FileUtils::removeTree(copy) || !FileUtils::copyTree(oldData, copy) ||
             !FileSync::syncTree(copy) || !move(copy, data)) {
@@ -165,12 +151,12 @@ void PackageMoves::completeInstall()
         }
       }
     }
-    if (exists(shipped)) {
-      if (!exists(data) ? !move(shipped, data) : !mergeMissing(shipped, data, merged)) {
+    if (FileUtils::pathExists(shipped)) {
+      if (!FileUtils::pathExists(data) ? !move(shipped, data) : !mergeMissing(shipped, data, merged)) {
         throw std::runtime_error(carryError);
       }
     }
-    if (!FileUtils::makeDirectory(data, 0755, false) || !isRealDirectory(data)) {
+    if (!FileUtils::makeDirectory(data, 0755, false) || !FileUtils::isRealDirectory(data)) {
       throw std::runtime_error("Http API: install package - create localdata dir error");
     }
     // The moves into the tree and out of the staging directory reach the disk before the
@@ -185,7 +171,7 @@ void PackageMoves::completeInstall()
   if (!FileSync::syncPath(parentOf(record.target))) {
     throw std::runtime_error("Http API: install package - cannot write the package to the storage");
   }
-  if (!sameStorage && exists(record.old)) {
+  if (!sameStorage && FileUtils::pathExists(record.old)) {
     // The copy on the other storage goes in one rename, so that it never lingers half
     // deleted where it would still be found first.
     try {
@@ -222,7 +208,7 @@ bool PackageMoves::rollBackInstall()
     }
     dataCarried = false;
   }
-  if (isRealDirectory(aside) && !exists(record.old) && !move(aside, record.old)) {
+  if (FileUtils::isRealDirectory(aside) && !FileUtils::pathExists(record.old) && !move(aside, record.old)) {
     return false;
   }
   return FileSync::syncPath(record.work) && FileSync::syncPath(parentOf(record.target));
@@ -234,8 +220,8 @@ void PackageMoves::completeDataImport()
 {
   const std::string imported = record.work + "localdata";
   const std::string aside = record.work + "old";
-  if (exists(imported)) {
-    if (exists(record.target) && !exists(aside) && !move(record.target, aside)) {
+  if (FileUtils::pathExists(imported)) {
+    if (FileUtils::pathExists(record.target) && !FileUtils::pathExists(aside) && !move(record.target, aside)) {
       throw std::runtime_error("Http API: import package data - cannot move the local data aside");
     }
     if (!move(imported, record.target)) {
@@ -253,7 +239,7 @@ bool PackageMoves::rollBackDataImport()
     return false;
   }
   const std::string aside = record.work + "old";
-  if (isRealDirectory(aside) && !exists(record.target) && !move(aside, record.target)) {
+  if (FileUtils::isRealDirectory(aside) && !FileUtils::pathExists(record.target) && !move(aside, record.target)) {
     return false;
   }
   return FileSync::syncPath(parentOf(record.target));
@@ -261,7 +247,7 @@ bool PackageMoves::rollBackDataImport()
 
 void PackageMoves::completeRemoval()
 {
-  if (exists(record.target) && !move(record.target, record.work + "package")) {
+  if (FileUtils::pathExists(record.target) && !move(record.target, record.work + "package")) {
     throw std::runtime_error(std::strerror(errno));
   }
   if (!FileSync::syncPath(parentOf(record.target))) {
