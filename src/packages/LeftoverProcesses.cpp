@@ -142,6 +142,11 @@ size_t endAll(const std::string& directory, std::chrono::milliseconds grace)
             FileUtils::writeControlFile(record.cgroup + "/cgroup.kill", "1");
           }
           signalAll(alive, SIGKILL);
+          // Gone before anything starts: a package started now must find its port free.
+          for (int tries = 0; tries < 40 && !alive.empty(); ++tries) {
+            std::this_thread::sleep_for(pollInterval);
+            alive = survivors(record, ownStartTime);
+          }
         }
       }
     }
