@@ -1,8 +1,8 @@
 #include "camera/Camera.h"
 
 #include "camera/ParamsManagerBase.h"
+#include "util/Failure.h"
 
-#include <stdexcept>
 #include <utility>
 
 Camera::Camera(std::shared_ptr<ParamsManagerBase> paramsManager) : paramsManager(std::move(paramsManager))
@@ -21,6 +21,6 @@ Camera::Camera(std::shared_ptr<ParamsManagerBase> paramsManager) : paramsManager
     info.*field = this->paramsManager->getVapixParameter(parameter, false, nullptr);
   }
   if (info.serialNumber.empty() || info.firmwareVersion.empty()) {
-    throw std::runtime_error("Camera info reading failed.");
+    throw Failure(Failure::Kind::Io, "Camera info reading failed.");
   }
 }

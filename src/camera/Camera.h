@@ -20,7 +20,7 @@ struct CameraInfo {
 
 class Camera {
 public:
-  // Reads every field. Throws std::runtime_error "Camera info reading failed." when the
+  // Reads every field. Throws an I/O Failure "Camera info reading failed." when the
   // serial number or the firmware version is empty.
   explicit Camera(std::shared_ptr<ParamsManagerBase> paramsManager);
 

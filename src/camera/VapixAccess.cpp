@@ -1,13 +1,13 @@
 #include "camera/VapixAccess.h"
 
 #include "camera/PlatformHandles.h"
+#include "util/Failure.h"
 #include "util/Logger.h"
 #include "util/MainContextCall.h"
 #include "util/StringUtils.h"
 
 #include <cctype>
 #include <cstdio>
-#include <stdexcept>
 #include <unistd.h>
 
 namespace {
@@ -15,9 +15,9 @@ namespace {
 constexpr const char* vapixHost = "127.0.0.12";
 constexpr const char* portParameter = "System.BoaPort";
 
-std::runtime_error tokenError(const GErrorPtr& error)
+Failure tokenError(const GErrorPtr& error)
 {
-  return std::runtime_error("VapixAccess - cannot get authorization token: " + errorMessage(error));
+  return Failure(Failure::Kind::Io, "VapixAccess - cannot get authorization token: " + errorMessage(error));
 }
 
 bool isSuccess(int32_t status)
@@ -63,10 +63,10 @@ std::shared_ptr<HttpManager::Response> VapixAccess::request(RequestType type, co
     updateBaseUrl();
     response = send(type, path, postData, timeoutSeconds, hook);
     if (response->statusCode == 401) {
-      throw std::runtime_error("Invalid authorization token");
+      throw Failure(Failure::Kind::Io, "Invalid authorization token");
     }
     return response;
-  } catch (const std::runtime_error& error) {
+  } catch (const Failure& error) {
     Logger::log(std::string("VapixAccess - ") + error.what(), LogLevel::Error);
     // Any thread may get here, also an HTTP connection thread: ending without running
     // static destructors keeps the servers from being torn down under live threads.
@@ -89,7 +89,7 @@ std::shared_ptr<HttpManager::Response> VapixAccess::send(RequestType type, const
     }
     break;
   }
-  throw std::runtime_error("VapixAccess - invalid request type");
+  throw Failure(Failure::Kind::Internal, "VapixAccess - invalid request type");
 }
 
 void VapixAccess::fetchCredentials()
@@ -112,9 +112,9 @@ void VapixAccess::fetchCredentials()
   // The reply type is not checked by the call, so a service answering something other
   // than one string is refused here rather than read as one.
   if (!g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(s)"))) {
-    throw std::runtime_error(
-        std::string("VapixAccess - cannot get authorization token: unexpected reply type ") +
-        g_variant_get_type_string(reply.get()));
+    throw Failure(Failure::Kind::Io,
+                  std::string("VapixAccess - cannot get authorization token: unexpected reply type ") +
+                      g_variant_get_type_string(reply.get()));
   }
   const gchar* token = nullptr;
   g_variant_get(reply.get(), "(&s)", &token);
@@ -135,7 +135,7 @@ std::string VapixAccess::readHttpPortText() const
   AXParameterPtr handle(ax_parameter_new(appName.c_str(), &rawError));
   GErrorPtr error(rawError);
   if (!handle) {
-    throw std::runtime_error("Unable to get camera parameter group: " + errorMessage(error));
+    throw Failure(Failure::Kind::Io, "Unable to get camera parameter group: " + errorMessage(error));
   }
   rawError = nullptr;
   gchar* rawValue = nullptr;
@@ -143,8 +143,8 @@ std::string VapixAccess::readHttpPortText() const
   GCharPtr value(rawValue);
   error.reset(rawError);
   if (!read) {
-    throw std::runtime_error(std::string("Unable to get parameter \"") + portParameter +
-                             "\":" + errorMessage(error));
+    throw Failure(Failure::Kind::Io,
+                  std::string("Unable to get parameter \"") + portParameter + "\":" + errorMessage(error));
   }
   return value ? value.get() : "";
 }
@@ -161,7 +161,8 @@ uint32_t VapixAccess::parsePort(const std::string& text)
     ++digits;
   }
   if (digits == 0 || port == 0 || port > 65535) {
-    throw std::runtime_error(std::string("Invalid parameter \"") + portParameter + "\" value: " + trimmed);
+    throw Failure(Failure::Kind::Io,
+                  std::string("Invalid parameter \"") + portParameter + "\" value: " + trimmed);
   }
   return port;
 }

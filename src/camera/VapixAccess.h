@@ -20,7 +20,7 @@ public:
     std::string body;
   };
 
-  // Fetches the credentials and reads the port. Throws std::runtime_error with the final
+  // Fetches the credentials and reads the port. Throws an I/O Failure with the final
   // text when either fails.
   explicit VapixAccess(std::string appName);
 

@@ -8,8 +8,8 @@
 #include "packages/PackageDataImport.h"
 #include "packages/PackageName.h"
 #include "packages/PackagePaths.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
-#include "util/Logger.h"
 #include "util/ZipUtils.h"
 
 #include <dirent.h>
@@ -19,7 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,21 +74,29 @@ MHD_Result importFields(MHD_Connection* connection, const RequestData& request, 
   }
   for (size_t i = 0; i < files.size(); ++i) {
     const MPFD::Field& file = *files[i];
-    // An empty upload has no temporary file, and an empty file is no archive.
-    const bool imported = file.HasTempFile() && import.import(file.GetTempFileName());
+    std::optional<Failure> failure;
+    try {
+      if (!file.HasTempFile()) {
+        // An empty upload has no temporary file, and an empty file is no archive.
+        throw Failure(Failure::Kind::BadInput, "the uploaded file is empty");
+      }
+      import.import(file.GetTempFileName());
+    } catch (const Failure& error) {
+      failure = error;
+    }
     if (file.HasTempFile()) {
       std::remove(file.GetTempFileName().c_str());
     }
-    if (!imported) {
+    if (failure) {
       for (size_t j = i + 1; j < files.size(); ++j) {
         if (files[j]->HasTempFile()) {
           std::remove(files[j]->GetTempFileName().c_str());
         }
       }
+      // Whatever went wrong, a failed import answers 500.
       return HttpServer::sendJsonError(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
                                        "Http API: data import error [" + file.GetFileName() + "]",
-                                       file.HasTempFile() ? import.failureReason()
-                                                          : "the uploaded file is empty");
+                                       failure->what(), HttpServer::logLevelFor(*failure));
     }
   }
   return HttpServer::sendJsonStatus(connection, MHD_HTTP_OK, "OK");
@@ -97,10 +105,13 @@ MHD_Result importFields(MHD_Connection* connection, const RequestData& request, 
 MHD_Result exportData(MHD_Connection* connection, const std::string& packageName,
                       const std::string& localData)
 {
-  const std::string archive = HttpServer::exportPackageData(localData);
-  if (archive.empty()) {
-    return HttpServer::sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
-                                      "Http API: package data could not have been exported");
+  // Whatever went wrong, a failed export answers 400.
+  const std::string exportFailed = "Http API: package data could not have been exported";
+  std::string archive;
+  try {
+    archive = HttpServer::exportPackageData(localData);
+  } catch (const Failure& failure) {
+    return HttpServer::sendFailure(connection, MHD_HTTP_BAD_REQUEST, exportFailed, failure);
   }
   const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
   const int64_t size = FileUtils::fileSize(archive);
@@ -110,8 +121,8 @@ MHD_Result exportData(MHD_Connection* connection, const std::string& packageName
     if (fd >= 0) {
       close(fd);
     }
-    return HttpServer::sendJsonStatus(connection, MHD_HTTP_BAD_REQUEST,
-                                      "Http API: package data could not have been exported");
+    return HttpServer::sendFailure(connection, MHD_HTTP_BAD_REQUEST, exportFailed,
+                                   Failure(Failure::Kind::Io, "cannot read the archive " + archive));
   }
   return HttpServer::sendFile(connection, MHD_HTTP_OK, static_cast<uint64_t>(size), fd, "application/zip",
                               packageName + "-data.zip");
@@ -160,12 +171,11 @@ std::string HttpServer::exportPackageData(const std::string& localDataDirectory)
   }
   const std::string archive = newArchivePath(localDataDirectory);
   if (archive.empty()) {
-    Logger::log("Http API: cannot create an archive beside " + localDataDirectory, LogLevel::Error);
-    return std::string();
+    throw Failure(Failure::Kind::Io, "cannot create an archive beside " + localDataDirectory);
   }
-  if (!ZipUtils::createArchive(archive, entries)) {
+  if (const std::optional<Failure> failure = ZipUtils::createArchive(archive, entries)) {
     std::remove(archive.c_str());
-    return std::string();
+    throw *failure;
   }
   return archive;
 }

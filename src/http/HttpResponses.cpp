@@ -96,20 +96,61 @@ MHD_Result sendJson(MHD_Connection* connection, unsigned code, const std::string
 
 } // namespace
 
+unsigned HttpServer::statusFor(const Failure& failure)
+{
+  switch (failure.kind()) {
+  case Failure::Kind::BadInput:
+    return MHD_HTTP_BAD_REQUEST;
+  case Failure::Kind::TooLarge:
+    return MHD_HTTP_CONTENT_TOO_LARGE;
+  case Failure::Kind::NotFound:
+    return MHD_HTTP_NOT_FOUND;
+  case Failure::Kind::Conflict:
+    return MHD_HTTP_CONFLICT;
+  case Failure::Kind::Io:
+  case Failure::Kind::Internal:
+    break;
+  }
+  return MHD_HTTP_INTERNAL_SERVER_ERROR;
+}
+
+LogLevel HttpServer::logLevelFor(const Failure& failure)
+{
+  return failure.byClient() ? LogLevel::Warning : LogLevel::Error;
+}
+
+LogLevel HttpServer::logLevelFor(unsigned code)
+{
+  return code >= 400 && code < 500 ? LogLevel::Warning : LogLevel::Error;
+}
+
 MHD_Result HttpServer::sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
                                       bool raw)
 {
   if (code != MHD_HTTP_OK) {
-    Logger::log(message, LogLevel::Error);
+    Logger::log(message, logLevelFor(code));
   }
   return sendJson(connection, code, raw ? message : jsonStatusBody(code, message));
 }
 
 MHD_Result HttpServer::sendJsonError(MHD_Connection* connection, unsigned code, const std::string& message,
+                                     const std::string& reason, LogLevel level)
+{
+  Logger::log(message + ": " + reason, level);
+  return sendJson(connection, code, jsonStatusBody(code, message, reason));
+}
+
+MHD_Result HttpServer::sendJsonError(MHD_Connection* connection, unsigned code, const std::string& message,
                                      const std::string& reason)
 {
-  Logger::log(message, LogLevel::Error);
-  return sendJson(connection, code, jsonStatusBody(code, message, reason));
+  return sendJsonError(connection, code, message, reason, logLevelFor(code));
+}
+
+MHD_Result HttpServer::sendFailure(MHD_Connection* connection, unsigned code, const std::string& message,
+                                   const Failure& failure)
+{
+  Logger::log(message + ": " + failure.what(), logLevelFor(failure));
+  return sendJson(connection, code, jsonStatusBody(code, message));
 }
 
 MHD_Result HttpServer::sendBuffer(MHD_Connection* connection, const std::string& contentType,

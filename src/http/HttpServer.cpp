@@ -63,16 +63,11 @@ void refuseUpload(RequestData& request, unsigned status, const std::string& mess
   request.uploadErrorStatus = static_cast<int>(status);
 }
 
-void refuseUpload(RequestData& request, const MPFD::Exception& error)
+// Logged once, when the refusal is answered.
+void refuseUpload(RequestData& request, const Failure& error)
 {
-  Logger::log(error.GetError(), LogLevel::Error);
-  const bool tooLarge = dynamic_cast<const MPFD::LimitExceeded*>(&error) != nullptr;
-  const bool writeFailed = error.GetError().rfind("Cannot write to file", 0) == 0;
-  refuseUpload(request,
-               tooLarge      ? MHD_HTTP_CONTENT_TOO_LARGE
-               : writeFailed ? MHD_HTTP_INTERNAL_SERVER_ERROR
-                             : MHD_HTTP_BAD_REQUEST,
-               "Http API: upload error - " + error.GetError());
+  refuseUpload(request, HttpServer::statusFor(error),
+               std::string("Http API: upload error - ") + error.what());
 }
 
 // Chooses the upload directory and sets up the multipart parser. False, with the request's

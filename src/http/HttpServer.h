@@ -4,6 +4,8 @@
 
 #include "http/ConnectionRegistry.h"
 #include "http/WorkerPool.h"
+#include "util/Failure.h"
+#include "util/Logger.h"
 #include "util/UniqueFd.h"
 
 #include <microhttpd.h>
@@ -78,13 +80,28 @@ public:
   // the queue result.
   // Answers `code` with the JSON status body built from `message`, or with `message` itself
   // when `raw` is set; Content-Type "application/json". A code other than 200 logs the
-  // message at level Error.
+  // message once, at the level of `logLevelFor(code)`.
   static MHD_Result sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
                                    bool raw = false);
   // The same JSON status with a "reason" field: why, in words a client can show, when the
-  // message alone does not say. Logs the message at level Error.
+  // message alone does not say. Logs the message and the reason in one line at `level`.
+  static MHD_Result sendJsonError(MHD_Connection* connection, unsigned code, const std::string& message,
+                                  const std::string& reason, LogLevel level);
   static MHD_Result sendJsonError(MHD_Connection* connection, unsigned code, const std::string& message,
                                   const std::string& reason);
+  // Answers `code` with the JSON status of `message` and logs, once, the message and the
+  // failure's reason at the level of `logLevelFor(failure)`.
+  static MHD_Result sendFailure(MHD_Connection* connection, unsigned code, const std::string& message,
+                                const Failure& failure);
+
+  // The one place where what went wrong meets how it is answered and logged. A failure
+  // reported from below is answered with the status its kind calls for (where an endpoint's
+  // answer does not fix the status), and logged at Warning when the client caused it (bad
+  // input, too large, not found, conflict), at Error when Orvane did (I/O, internal).
+  static unsigned statusFor(const Failure& failure);
+  static LogLevel logLevelFor(const Failure& failure);
+  // The level of an answer's log line: Warning for a 4xx status, Error otherwise.
+  static LogLevel logLevelFor(unsigned code);
   // Answers 200 with `body` as `contentType`.
   static MHD_Result sendBuffer(MHD_Connection* connection, const std::string& contentType,
                                const std::string& body);
@@ -139,6 +156,8 @@ public:
 
   // Package data import and export.
   MHD_Result onPackageDataRequest(MHD_Connection* connection, RequestData& request) const;
+  // Writes the archive of the local data and returns its path; throws a Failure when it
+  // cannot be written.
   static std::string exportPackageData(const std::string& localDataDirectory);
 
   // Proxies and package UI files.

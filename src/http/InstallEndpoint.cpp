@@ -1,17 +1,15 @@
 #include "http/HttpServer.h"
 
 #include "http/RequestData.h"
-#include "mpfd/Exception.h"
 #include "mpfd/Parser.h"
-#include "packages/InvalidStorage.h"
-#include "packages/PackageError.h"
 #include "packages/PackageInstall.h"
+#include "util/Failure.h"
 #include "util/Logger.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <stdexcept>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -34,7 +32,10 @@ MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData&
   std::vector<std::string> failedFiles;
   // "file: why" for each file that failed; the reason alone when only one was sent.
   std::vector<std::string> reasons;
+  // The answer covers every file: 409 as soon as one is refused for its storage, else 500,
+  // whatever else went wrong; its one log line is an error when any failure was Orvane's.
   unsigned errorStatus = MHD_HTTP_INTERNAL_SERVER_ERROR;
+  LogLevel level = LogLevel::Warning;
   if (request.parser) {
     for (const auto& entry : request.parser->GetFields()) {
       MPFD::Field& field = *entry.second;
@@ -44,23 +45,19 @@ MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData&
       const std::string archivePath = field.GetTempFileName();
       try {
         installPackage(*packages, archivePath, storage);
-      } catch (const InvalidStorage& error) {
-        Logger::log(error.what(), LogLevel::Error);
-        failedFiles.push_back(field.GetFileName());
-        reasons.push_back(error.reason());
-        errorStatus = MHD_HTTP_CONFLICT;
-      } catch (const PackageError& error) {
-        Logger::log(error.what(), LogLevel::Error);
-        failedFiles.push_back(field.GetFileName());
-        reasons.push_back(error.reason());
-      } catch (const std::exception& error) {
-        Logger::log(error.what(), LogLevel::Error);
+      } catch (const Failure& error) {
         failedFiles.push_back(field.GetFileName());
         reasons.push_back(error.what());
-      } catch (const MPFD::Exception& error) {
-        Logger::log(error.GetError(), LogLevel::Error);
+        if (statusFor(error) == MHD_HTTP_CONFLICT) {
+          errorStatus = MHD_HTTP_CONFLICT;
+        }
+        if (logLevelFor(error) == LogLevel::Error) {
+          level = LogLevel::Error;
+        }
+      } catch (const std::exception& error) {
         failedFiles.push_back(field.GetFileName());
-        reasons.push_back(error.GetError());
+        reasons.push_back(error.what());
+        level = LogLevel::Error;
       }
       removeUploadedFile(archivePath);
     }
@@ -75,7 +72,7 @@ MHD_Result HttpServer::onInstallRequest(MHD_Connection* connection, RequestData&
       }
     }
     return sendJsonError(connection, errorStatus, "Http API: install package(s) error [" + names + "]",
-                         reason);
+                         reason, level);
   }
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }

@@ -3,16 +3,15 @@
 #include "http/RequestData.h"
 #include "http/UploadDirectory.h"
 #include "packages/PackageManifest.h"
-#include "packages/PackageNotInstalled.h"
 #include "packages/PackagePaths.h"
 #include "packages/PackageRemoval.h"
 #include "packages/PackageSettings.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
 #include "util/StringUtils.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <stdexcept>
 
 namespace {
 
@@ -84,10 +83,13 @@ MHD_Result HttpServer::onRemoveRequest(MHD_Connection* connection, RequestData& 
   }
   try {
     removeInstalledPackage(*packages, name);
-  } catch (const PackageNotInstalled& error) {
-    return sendJsonStatus(connection, MHD_HTTP_NOT_FOUND, error.what());
-  } catch (const std::runtime_error& error) {
-    return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, error.what());
+  } catch (const Failure& error) {
+    const unsigned status = statusFor(error);
+    return sendFailure(connection, status,
+                       status == MHD_HTTP_NOT_FOUND
+                           ? "Http API: remove package - package does not exist"
+                           : "Http API: remove package - package could not be removed",
+                       error);
   }
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }
@@ -107,10 +109,12 @@ MHD_Result HttpServer::onSettingsRequest(MHD_Connection* connection, RequestData
   if (action == "set") {
     try {
       writePackageSettings(*packages, name, request.body);
-    } catch (const PackageNotInstalled& error) {
-      return sendJsonStatus(connection, MHD_HTTP_NOT_FOUND, error.what());
-    } catch (const std::runtime_error& error) {
-      return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, error.what());
+    } catch (const Failure& error) {
+      const unsigned status = statusFor(error);
+      return sendFailure(connection, status,
+                         status == MHD_HTTP_NOT_FOUND ? "Http API: package settings - package does not exist"
+                                                      : "Http API: package settings - write file error",
+                         error);
     }
     return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
   }

@@ -10,7 +10,6 @@
 #include "util/SystemUtils.h"
 
 #include <mutex>
-#include <stdexcept>
 
 // Diagnostics, the Node.js runtime's installation, the cameras nearby and the report.
 
@@ -77,9 +76,8 @@ MHD_Result HttpServer::onNodeUpdateRequest(MHD_Connection* connection, RequestDa
   }
   try {
     NodeUpdater::update(*params, location);
-  } catch (const std::runtime_error& error) {
-    return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                          std::string("NodeJS update: ") + error.what());
+  } catch (const Failure& error) {
+    return sendJsonStatus(connection, statusFor(error), std::string("NodeJS update: ") + error.what());
   }
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }

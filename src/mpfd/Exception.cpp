@@ -1,11 +1,9 @@
 #include "mpfd/Exception.h"
 
-#include <utility>
-
 namespace MPFD {
 
-Exception::Exception(std::string error) : error(std::move(error)) {}
+Exception::Exception(const std::string& error, Kind kind) : Failure(kind, error) {}
 
-Exception::~Exception() = default;
+LimitExceeded::LimitExceeded(const std::string& error) : Exception(error, Kind::TooLarge) {}
 
 } // namespace MPFD

@@ -1,30 +1,26 @@
 #pragma once
 
+#include "util/Failure.h"
+
 #include <string>
 
 namespace MPFD {
 
 // The one failure type of the multipart parser and its fields: a fixed English text that is
-// meant to be shown or logged as it stands. Deliberately not derived from std::exception, so
-// callers catch it by name.
-class Exception {
+// meant to be shown or logged as it stands. A malformed body is the client's bad input unless
+// the constructor is told otherwise.
+class Exception : public Failure {
 public:
-  explicit Exception(std::string error);
-  Exception(const Exception&) = default;
-  Exception& operator=(const Exception&) = default;
-  virtual ~Exception();
+  explicit Exception(const std::string& error, Kind kind = Kind::BadInput);
 
-  const std::string& GetError() const { return error; }
-
-private:
-  std::string error;
+  std::string GetError() const { return what(); }
 };
 
 // A body that breaks one of the upload limits (too many parts, a text field, a part header
 // or the unconsumed bytes too long): the request is too large rather than malformed.
 class LimitExceeded : public Exception {
 public:
-  using Exception::Exception;
+  explicit LimitExceeded(const std::string& error);
 };
 
 } // namespace MPFD

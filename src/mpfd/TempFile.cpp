@@ -35,7 +35,7 @@ std::unique_ptr<TempFile> TempFile::create(const std::string& dir)
     }
     // Anything that exists under the name (a file, a directory, a dangling link) makes it taken.
     if (errno != EEXIST) {
-      throw Exception("Cannot write to file " + path);
+      throw Exception("Cannot write to file " + path, Failure::Kind::Io);
     }
   }
 }
@@ -69,7 +69,7 @@ void TempFile::write(const char* data, std::size_t length)
 void TempFile::write(const char* first, std::size_t firstLength, const char* data, std::size_t length)
 {
   if (!fd) {
-    throw Exception("Cannot write to file " + filePath);
+    throw Exception("Cannot write to file " + filePath, Failure::Kind::Io);
   }
   iovec pieces[2] = {{const_cast<char*>(first), firstLength}, {const_cast<char*>(data), length}};
   iovec* next = pieces;
@@ -85,7 +85,7 @@ void TempFile::write(const char* first, std::size_t firstLength, const char* dat
       continue;
     }
     if (written <= 0) {
-      throw Exception("Cannot write to file " + filePath);
+      throw Exception("Cannot write to file " + filePath, Failure::Kind::Io);
     }
     // A short write leaves the rest, possibly of both pieces, for the next call.
     auto count = static_cast<std::size_t>(written);

@@ -4,6 +4,7 @@
 #include "packages/PackageMoves.h"
 #include "packages/PackagePaths.h"
 #include "packages/PackageSettings.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
@@ -11,7 +12,6 @@
 #include <sys/stat.h>
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,7 +27,7 @@ bool finish(const std::string& work)
   const bool wasCommitted = moves.committed();
   try {
     moves.complete();
-  } catch (const std::runtime_error& error) {
+  } catch (const Failure& error) {
     Logger::log("Cannot complete the interrupted " + describe(record) + " (" + error.what() + "); " + work +
                     " is kept",
                 LogLevel::Error);

@@ -3,11 +3,11 @@
 #include "camera/ParamsManagerBase.h"
 #include "packages/PackagePaths.h"
 #include "util/Constants.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
 #include <cstdio>
-#include <stdexcept>
 
 namespace {
 
@@ -26,14 +26,14 @@ bool writeLocation(ParamsManagerBase& params, const std::string& location)
 void installArchive(ParamsManagerBase& params, const std::string& location)
 {
   if (location.find("SD_DISK") != std::string::npos && !prepareSdCardDirectories()) {
-    throw std::runtime_error("SD card is not available");
+    throw Failure(Failure::Kind::Io, "SD card is not available");
   }
   if (!FileUtils::hasSpaceForDecompression(location, PackagePaths::nodeArchive(), NodeUpdater::spaceMargin)) {
-    throw std::runtime_error("Not enough space for NodeJS (with 3MB padding) at " + location);
+    throw Failure(Failure::Kind::Io, "Not enough space for NodeJS (with 3MB padding) at " + location);
   }
   NodeUpdater::unpack(location);
   if (!writeLocation(params, location)) {
-    throw std::runtime_error(std::string("Unable to set parameter ") + locationParameter);
+    throw Failure(Failure::Kind::Io, std::string("Unable to set parameter ") + locationParameter);
   }
 }
 
@@ -47,10 +47,10 @@ void update(ParamsManagerBase& params, const std::string& location)
   std::remove(executable.c_str());
   try {
     installArchive(params, location);
-  } catch (const std::runtime_error& error) {
+  } catch (const Failure&) {
     std::remove(executable.c_str());
     writeLocation(params, "");
-    throw std::runtime_error(error.what());
+    throw;
   }
 }
 
@@ -61,8 +61,8 @@ void unpack(const std::string& location)
   // Executable by every user, writable by Orvane alone: whoever could rewrite the runtime
   // would run code in every package.
   if (!FileUtils::decompressGzip(archive, executable, 0755)) {
-    throw std::runtime_error("NodeUpdater: update NodeJS - decompression error. \n Path:" + archive +
-                             "\n Dir: " + location);
+    throw Failure(Failure::Kind::Io, "NodeUpdater: update NodeJS - decompression error. \n Path:" + archive +
+                                         "\n Dir: " + location);
   }
   std::remove(archive.c_str());
 }
@@ -86,7 +86,7 @@ bool startupNodeUpdate(ParamsManagerBase& params)
   Logger::log("Updating NodeJS...", LogLevel::Info);
   try {
     NodeUpdater::update(params, location);
-  } catch (const std::runtime_error& error) {
+  } catch (const Failure& error) {
     Logger::log(std::string("Startup NodeJS update error: ") + error.what(), LogLevel::Error);
     return false;
   }

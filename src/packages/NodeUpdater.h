@@ -13,13 +13,13 @@ namespace NodeUpdater {
 constexpr long long spaceMargin = 3145728;
 
 // Replaces location + "node" with the archive's content (mode 0755), deletes the archive
-// and writes the location into "NodejsLocation" through `params`. Throws std::runtime_error
-// with the final message when that fails, after removing location + "node" and emptying the
+// and writes the location into "NodejsLocation" through `params`. Throws a Failure saying why
+// when that fails, after removing location + "node" and emptying the
 // parameter.
 void update(ParamsManagerBase& params, const std::string& location);
 
 // Decompresses the archive into location + "node" (mode 0755) and deletes the archive.
-// Throws std::runtime_error when decompression fails.
+// Throws a Failure when decompression fails.
 void unpack(const std::string& location);
 
 } // namespace NodeUpdater

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -104,7 +105,8 @@ void Package::run()
 
   PackageManifest manifest;
   const std::string manifestPath = path + "/manifest.json";
-  if (!readManifest(manifest, manifestPath)) {
+  if (const std::optional<Failure> failure = readManifest(manifest, manifestPath)) {
+    Logger::log(failure->what(), LogLevel::Error);
     cannotStart(fileExists(manifestPath) ? "invalid manifest.json" : "no manifest.json");
     return;
   }

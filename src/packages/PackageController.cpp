@@ -3,12 +3,12 @@
 #include "packages/LeftoverProcesses.h"
 #include "packages/PackagePaths.h"
 #include "packages/Probation.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include "util/SystemUtils.h"
 
 #include <algorithm>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -49,7 +49,7 @@ std::vector<std::string> PackageController::setEnabledPackages(const std::vector
     }
     try {
       addPackage(name);
-    } catch (const std::runtime_error&) {
+    } catch (const Failure&) {
       notInstalled.push_back(name);
     }
   }
@@ -134,7 +134,7 @@ void PackageController::addPackage(const std::string& name)
 {
   const std::string path = findPackagePath(name);
   if (path.empty()) {
-    throw std::runtime_error("Package not found: " + name);
+    throw Failure(Failure::Kind::NotFound, "Package not found: " + name);
   }
   // A package registered under this name already must not keep running unowned, nor keep
   // its ports.

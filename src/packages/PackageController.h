@@ -53,7 +53,7 @@ public:
 
   // Registers the installed package `name` with two free ports (Package::noPort for a
   // port that cannot be found). An already registered package of that name is stopped
-  // and replaced. Throws std::runtime_error("Package not found: " + name) when neither
+  // and replaced. Throws a Failure of kind NotFound ("Package not found: " + name) when neither
   // storage holds it. Nothing is started.
   void addPackage(const std::string& name);
 

@@ -20,17 +20,13 @@ public:
   // Unpacks the archive at `archivePath` beside the local data; then stops the package and
   // waits for its process to end, so that nothing it saves on the way out lands in the
   // imported data, and swaps the unpacked tree in by rename. The periodic start runs the
-  // package on the new data. False, after logging why, when the archive cannot be unpacked
-  // or the swap fails; the local data is then as it was.
-  bool import(const std::string& archivePath);
-
-  // Why the last `import` failed, for the client.
-  const std::string& failureReason() const { return reason; }
+  // package on the new data. Throws a Failure when the archive cannot be unpacked or the
+  // swap fails; the local data is then as it was.
+  void import(const std::string& archivePath);
 
 private:
   PackageController& controller;
   const std::string packageName;
   const std::string localDataDirectory;
   const PackageLock lock;
-  std::string reason;
 };

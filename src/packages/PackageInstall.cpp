@@ -1,9 +1,7 @@
 #include "packages/PackageInstall.h"
 
 #include "packages/IntentRecord.h"
-#include "packages/InvalidStorage.h"
 #include "packages/PackageController.h"
-#include "packages/PackageError.h"
 #include "packages/PackageLock.h"
 #include "packages/PackageManifest.h"
 #include "packages/PackageMoves.h"
@@ -11,6 +9,7 @@
 #include "packages/PackagePaths.h"
 #include "packages/Probation.h"
 #include "packages/StagingDirectory.h"
+#include "util/Failure.h"
 #include "util/FileSync.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
@@ -22,7 +21,7 @@
 
 #include <cstdio>
 #include <memory>
-#include <stdexcept>
+#include <optional>
 
 namespace {
 
@@ -36,10 +35,6 @@ std::string withoutTrailingSlash(std::string path)
     path.pop_back();
   }
   return path;
-}// Why the archive could not be unpacked, as the zip layer found it.
-PackageError decompressionError()
-{
-  return PackageError("Http API: install package - decompression error", ZipUtils::lastError());
 }
 
 // Why an unpacked tree has no readable manifest. A zip made of a folder, rather than of the
@@ -60,32 +55,34 @@ std::string manifestFailureReason(const std::string& tree)
   return "the archive has no manifest.json at its root";
 }
 
-// Refuses an archive that is unreadable, or whose unpacked entries would not fit the storage.
+// Refuses an archive whose unpacked entries would not fit the storage, before anything is
+// written. One that cannot be read is left to the extraction, which tells why.
 void checkArchive(const std::string& archivePath, const std::string& baseDirectory)
 {
   const int64_t size = ZipUtils::uncompressedSize(archivePath);
   if (size < 0) {
-    throw decompressionError();
+    return;
   }
   const uint64_t freeBytes = static_cast<uint64_t>(FileUtils::freeSpaceMb(baseDirectory)) * bytesPerMb;
   const uint64_t needed = static_cast<uint64_t>(size);
   if (needed > freeBytes || freeBytes - needed < extractionMarginBytes) {
-    throw std::runtime_error("Http API: install package - not enough space to decompress the package");
+    throw Failure(Failure::Kind::TooLarge, "not enough space to decompress the package");
   }
 }
 
 void checkManifest(const PackageManifest& manifest, const std::string& appVersion)
 {
   if (manifest.packageName.empty()) {
-    throw std::runtime_error("Http API: invalid manifest.json: package name is empty");
+    throw Failure(Failure::Kind::BadInput, "invalid manifest.json: package name is empty");
   }
   if (!isValidPackageName(manifest.packageName)) {
-    throw std::runtime_error("Http API: install package - invalid manifest.json: only alphabetic characters, "
-                             "underscore and coma are allowed in the package name");
+    throw Failure(Failure::Kind::BadInput,
+                  "invalid manifest.json: only alphabetic characters, underscore and "
+                  "coma are allowed in the package name");
   }
   if (!checkRequiredVersion(manifest, appVersion)) {
-    throw std::runtime_error("Http API: install package - package requires Orvane version " +
-                             manifest.requiredVersion + " or newer");
+    throw Failure(Failure::Kind::BadInput,
+                  "package requires Orvane version " + manifest.requiredVersion + " or newer");
   }
 }
 
@@ -98,9 +95,8 @@ void checkStorageConflict(const PackageRuntime& runtime, const std::string& stor
       (storage == PackagePaths::sdStorage &&
        PackageController::isPackageInDirectory(runtime.flashPackageRoot, packageName));
   if (onOtherStorage) {
-    throw InvalidStorage(
-        "Http API: install package - invalid storage - the package is already installed in "
-        "the different storage than requested",
+    throw Failure(
+        Failure::Kind::Conflict,
         packageName + " is already installed on the other storage (" +
             (storage == PackagePaths::flashStorage ? PackagePaths::sdStorage : PackagePaths::flashStorage) +
             "): remove it there first, or install it there");
@@ -117,13 +113,12 @@ void setShippedDataAside(const std::string& work, const std::string& tree, const
     return;
   }
   if (!FileUtils::isRealDirectory(shipped)) {
-    throw std::runtime_error(oldDirectory.empty()
-                                 ? "Http API: install package - create localdata dir error"
-                                 : "Http API: install package - cannot carry the local data over from " +
-                                       oldDirectory);
+    throw Failure(Failure::Kind::BadInput, oldDirectory.empty()
+                                               ? "create localdata dir error"
+                                               : "cannot carry the local data over from " + oldDirectory);
   }
   if (std::rename(shipped.c_str(), (work + "shipped").c_str()) != 0) {
-    throw std::runtime_error("Http API: install package - create localdata dir error");
+    throw Failure(Failure::Kind::Io, "create localdata dir error");
   }
 }
 
@@ -136,10 +131,10 @@ void setShippedDataAside(const std::string& work, const std::string& tree, const
 std::unique_ptr<PackageMoves> replaceInstallation(StagingDirectory& work, const std::string& finalDirectory,
                                                   const std::string& oldDirectory)
 {
-  const std::string writeError = "Http API: install package - cannot write the package to the storage";
+  const Failure writeError(Failure::Kind::Io, "cannot write the package to the storage");
   // Everything unpacked reaches the disk before the record that lets start-up move it.
   if (!FileSync::syncTree(work.path())) {
-    throw std::runtime_error(writeError);
+    throw writeError;
   }
   IntentRecord record;
   record.operation = IntentRecord::Operation::Install;
@@ -147,14 +142,14 @@ std::unique_ptr<PackageMoves> replaceInstallation(StagingDirectory& work, const 
   record.target = withoutTrailingSlash(finalDirectory);
   record.old = oldDirectory.empty() ? std::string() : withoutTrailingSlash(oldDirectory);
   if (!writeIntentRecord(record)) {
-    throw std::runtime_error(writeError);
+    throw writeError;
   }
   auto moves = std::make_unique<PackageMoves>(record);
   try {
     moves->complete();
-  } catch (const std::runtime_error&) {
+  } catch (const Failure&) {
     if (!moves->rollBack()) {
-      Logger::log("Http API: install package - " + work.path() + " is kept for the next start to complete",
+      Logger::log("Install package: " + work.path() + " is kept for the next start to complete",
                   LogLevel::Error);
       work.keep();
     }
@@ -170,23 +165,21 @@ void installPackage(PackageController& controller, const std::string& archivePat
   const PackageRuntime& runtime = controller.runtime();
   const std::string baseDirectory =
       storage == PackagePaths::flashStorage ? runtime.flashPackageRoot : runtime.sdPackageRoot;
-  ZipUtils::clearLastError();
   checkArchive(archivePath, baseDirectory);
 
-  const std::string stagingError = "Http API: install package - cannot create a temporary directory in " +
-                                   PackagePaths::stagingDirectory(baseDirectory);
+  const std::string stagingError =
+      "cannot create a temporary directory in " + PackagePaths::stagingDirectory(baseDirectory);
   StagingDirectory work(baseDirectory, stagingError);
   const std::string tree = work.path() + "package/";
   if (mkdir(tree.c_str(), 0755) != 0) {
-    throw std::runtime_error(stagingError);
+    throw Failure(Failure::Kind::Io, stagingError);
   }
-  if (!ZipUtils::extractArchive(archivePath, tree)) {
-    throw decompressionError();
+  if (const std::optional<Failure> failure = ZipUtils::extractArchive(archivePath, tree)) {
+    throw *failure;
   }
   PackageManifest manifest;
-  if (!readManifest(manifest, tree + "manifest.json")) {
-    throw PackageError("Http API: install package - error: invalid manifest.json",
-                       manifestFailureReason(tree));
+  if (readManifest(manifest, tree + "manifest.json")) {
+    throw Failure(Failure::Kind::BadInput, manifestFailureReason(tree));
   }
   Logger::log("Install package: " + StringUtils::escapeControls(manifest.packageMenuName), LogLevel::Info);
   checkManifest(manifest, runtime.appVersion);

@@ -2,7 +2,6 @@
 
 #include "util/Json.h"
 #include "util/Limits.h"
-#include "util/Logger.h"
 #include "util/StringUtils.h"
 #include "util/UniqueFd.h"
 
@@ -82,23 +81,22 @@ bool parseValidManifest(PackageManifest& manifest, rapidjson::Document& document
 
 } // namespace
 
-bool readManifest(PackageManifest& manifest, const std::string& path)
+std::optional<Failure> readManifest(PackageManifest& manifest, const std::string& path)
 {
   return parseManifest(manifest, readBounded(path, Limits::maxManifestBytes), path);
 }
 
-bool parseManifest(PackageManifest& manifest, const std::string& text, const std::string& path)
+std::optional<Failure> parseManifest(PackageManifest& manifest, const std::string& text,
+                                     const std::string& path)
 {
   if (text.empty()) {
-    Logger::log("Read manifest error: No such file: " + path, LogLevel::Error);
-    return false;
+    return Failure(Failure::Kind::NotFound, "Read manifest error: No such file: " + path);
   }
   rapidjson::Document document;
   if (!parseValidManifest(manifest, document, text)) {
-    Logger::log("Invalid manifest file: " + path, LogLevel::Error);
-    return false;
+    return Failure(Failure::Kind::BadInput, "Invalid manifest file: " + path);
   }
-  return true;
+  return std::nullopt;
 }
 
 namespace {

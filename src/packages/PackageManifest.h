@@ -1,5 +1,8 @@
 #pragma once
 
+#include "util/Failure.h"
+
+#include <optional>
 #include <string>
 
 // What a package's manifest.json says about it. All fields start empty.
@@ -14,14 +17,17 @@ struct PackageManifest {
 
 // Fills `manifest` from the JSON file at `path`. The four required keys must be strings;
 // the optional ones are taken only when they are strings; a repeated key counts with its
-// first occurrence. Returns false, leaving `manifest` untouched and logging an Error,
-// when the file is missing or empty or is not such a JSON object. A file longer than
-// Limits::maxManifestBytes is invalid and is never read beyond that length.
-bool readManifest(PackageManifest& manifest, const std::string& path);
+// first occurrence. Returns nothing when `manifest` was filled. Otherwise `manifest` is
+// untouched and the failure says why: NotFound ("Read manifest error: No such file: " +
+// path) when the file is missing or empty, BadInput ("Invalid manifest file: " + path) when
+// it is not such a JSON object. A file longer than Limits::maxManifestBytes is invalid and
+// is never read beyond that length.
+std::optional<Failure> readManifest(PackageManifest& manifest, const std::string& path);
 
-// The same rules applied to the manifest text `text`; `path` only names it in the log line.
+// The same rules applied to the manifest text `text`; `path` only names it in the failure.
 // An empty text is reported as a missing file.
-bool parseManifest(PackageManifest& manifest, const std::string& text, const std::string& path);
+std::optional<Failure> parseManifest(PackageManifest& manifest, const std::string& text,
+                                     const std::string& path);
 
 // True when `appVersion` is at least the manifest's required version (always true when
 // none is required). Versions are compared as dot-separated integers position by

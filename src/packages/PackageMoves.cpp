@@ -2,6 +2,7 @@
 
 #include "packages/PackagePaths.h"
 #include "packages/StagingDirectory.h"
+#include "util/Failure.h"
 #include "util/FileSync.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <utility>
 
 namespace {std::string parentOf(const std::string& path)
@@ -125,12 +125,11 @@ void PackageMoves::completeInstall()
   const std::string aside = record.work + "old";
   const std::string shipped = record.work + "shipped";
   const bool sameStorage = record.old.empty() || record.old == record.target;
-  const std::string carryError =
-      "Http API: install package - cannot carry the local data over from " + record.old;
+  const Failure carryError(Failure::Kind::Io, "cannot carry the local data over from " + record.old);
   if (FileUtils::pathExists(tree)) {
     if (!record.old.empty() && sameStorage && !FileUtils::pathExists(aside) && FileUtils::pathExists(record.old)) {
       if (!move(record.old, aside)) {
-        throw std::runtime_error("Http API: install package - move dir error: " + record.old);
+        throw Failure(Failure::Kind::Io, "move dir error: " + record.old);
       }
     }
     // Renamed, not copied: no space is needed, so a full storage cannot cut the data short.
@@ -140,36 +139,36 @@ void PackageMoves::completeInstall()
       const std::string oldData = (sameStorage ? aside : record.old) + "/localdata";
       if (sameStorage && FileUtils::pathExists(oldData)) {
         if (!move(oldData, data)) {
-          throw std::runtime_error(carryError);
+          throw carryError;
         }
         dataCarried = true;
       } else if (!sameStorage && FileUtils::pathExists(oldData)) {
         const std::string copy = record.work + "copy";
         if (!FileUtils::removeTree(copy) || !FileUtils::copyTree(oldData, copy) ||
             !FileSync::syncTree(copy) || !move(copy, data)) {
-          throw std::runtime_error(carryError);
+          throw carryError;
         }
       }
     }
     if (FileUtils::pathExists(shipped)) {
       if (!FileUtils::pathExists(data) ? !move(shipped, data) : !mergeMissing(shipped, data, merged)) {
-        throw std::runtime_error(carryError);
+        throw carryError;
       }
     }
     if (!FileUtils::makeDirectory(data, 0755, false) || !FileUtils::isRealDirectory(data)) {
-      throw std::runtime_error("Http API: install package - create localdata dir error");
+      throw Failure(Failure::Kind::Io, "create localdata dir error");
     }
     // The moves into the tree and out of the staging directory reach the disk before the
     // tree becomes visible.
     if (!FileSync::syncPath(tree) || !FileSync::syncPath(record.work)) {
-      throw std::runtime_error("Http API: install package - cannot write the package to the storage");
+      throw Failure(Failure::Kind::Io, "cannot write the package to the storage");
     }
     if (!move(tree, record.target)) {
-      throw std::runtime_error("Http API: install package - move dir error: " + record.target + "/");
+      throw Failure(Failure::Kind::Io, "move dir error: " + record.target + "/");
     }
   }
   if (!FileSync::syncPath(parentOf(record.target))) {
-    throw std::runtime_error("Http API: install package - cannot write the package to the storage");
+    throw Failure(Failure::Kind::Io, "cannot write the package to the storage");
   }
   if (!sameStorage && FileUtils::pathExists(record.old)) {
     // The copy on the other storage goes in one rename, so that it never lingers half
@@ -177,11 +176,11 @@ void PackageMoves::completeInstall()
     try {
       auto gone = std::make_unique<StagingDirectory>(parentOf(record.old), "no staging directory");
       if (!move(record.old, gone->path() + "package")) {
-        throw std::runtime_error(std::strerror(errno));
+        throw Failure(Failure::Kind::Io, std::strerror(errno));
       }
       FileSync::syncPath(parentOf(record.old));
       elsewhere = std::move(gone);
-    } catch (const std::runtime_error& error) {
+    } catch (const Failure& error) {
       Logger::log("Install package: cannot remove the earlier installation " + record.old + ": " +
                       error.what(),
                   LogLevel::Error);
@@ -222,14 +221,14 @@ void PackageMoves::completeDataImport()
   const std::string aside = record.work + "old";
   if (FileUtils::pathExists(imported)) {
     if (FileUtils::pathExists(record.target) && !FileUtils::pathExists(aside) && !move(record.target, aside)) {
-      throw std::runtime_error("Http API: import package data - cannot move the local data aside");
+      throw Failure(Failure::Kind::Io, "cannot move the local data aside");
     }
     if (!move(imported, record.target)) {
-      throw std::runtime_error("Http API: import package data - cannot move the imported data into place");
+      throw Failure(Failure::Kind::Io, "cannot move the imported data into place");
     }
   }
   if (!FileSync::syncPath(parentOf(record.target)) || !FileSync::syncPath(record.work)) {
-    throw std::runtime_error("Http API: import package data - cannot write the data to the storage");
+    throw Failure(Failure::Kind::Io, "cannot write the data to the storage");
   }
 }
 
@@ -248,9 +247,9 @@ bool PackageMoves::rollBackDataImport()
 void PackageMoves::completeRemoval()
 {
   if (FileUtils::pathExists(record.target) && !move(record.target, record.work + "package")) {
-    throw std::runtime_error(std::strerror(errno));
+    throw Failure(Failure::Kind::Io, std::strerror(errno));
   }
   if (!FileSync::syncPath(parentOf(record.target))) {
-    throw std::runtime_error("cannot sync " + parentOf(record.target));
+    throw Failure(Failure::Kind::Io, "cannot sync " + parentOf(record.target));
   }
 }

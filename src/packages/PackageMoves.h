@@ -22,8 +22,8 @@ public:
   PackageMoves& operator=(const PackageMoves&) = delete;
 
   // Brings the package (install, removal) or its data (import) wholly into its new state
-  // and makes that durable. Throws std::runtime_error with the operation's final message
-  // when a step fails; the record's staging directory then still holds everything.
+  // and makes that durable. Throws a Failure saying which step failed; the record's staging directory then
+  // still holds everything.
   void complete();
 
   // After `complete` failed in this object: puts the earlier state back (the earlier

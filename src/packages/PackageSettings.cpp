@@ -3,13 +3,12 @@
 #include "packages/PackageController.h"
 #include "packages/PackageLock.h"
 #include "packages/PackageName.h"
-#include "packages/PackageNotInstalled.h"
 #include "packages/PackagePaths.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
 
 #include <csignal>
 #include <memory>
-#include <stdexcept>
 
 namespace {
 
@@ -53,10 +52,10 @@ void writePackageSettings(PackageController& controller, const std::string& name
   }
   const std::string directory = installedPath(controller, name);
   if (directory.empty()) {
-    throw PackageNotInstalled("Http API: package settings - package does not exist");
+    throw Failure(Failure::Kind::NotFound, "no package " + name + " is installed");
   }
   if (!replaceSettings(directory, text)) {
-    throw std::runtime_error("Http API: package settings - write file error");
+    throw Failure(Failure::Kind::Io, "cannot write " + settingsFile(directory));
   }
   controller.resetCrashLoop(name);
   controller.sendSignal(name, SIGINT);

@@ -10,9 +10,8 @@ std::string readPackageSettings(const PackageController& controller, const std::
 
 // Replaces the installed package's settings file with `text`, one install, removal or import
 // of the same package at a time, then sends SIGINT to its process if it runs, so that it
-// reads them again. Throws PackageNotInstalled("Http API: package settings - package does
-// not exist") when it is not installed, std::runtime_error("Http API: package settings -
-// write file error") when the file cannot be written.
+// reads them again. Throws a Failure of kind NotFound when it is not installed, and an I/O
+// Failure when the file cannot be written.
 void writePackageSettings(PackageController& controller, const std::string& name, const std::string& text);
 
 // True for the name of a settings file that an interrupted write left unfinished in a

@@ -26,8 +26,9 @@ int64_t nowMs()
 std::string versionOf(const std::string& directory)
 {
   PackageManifest manifest;
-  return parseManifest(manifest, FileUtils::readFile(directory + "/manifest.json"), directory) ? manifest.packageVersion
-                                                                                              : std::string("?");
+  const bool unreadable = parseManifest(manifest, FileUtils::readFile(directory + "/manifest.json"), directory)
+                             .has_value();
+  return unreadable ? std::string("?") : manifest.packageVersion;
 }
 
 // A quarter of the free space of the storage holding `path`.

@@ -8,8 +8,8 @@
 // rename.
 class StagingDirectory {
 public:
-  // Creates the directory (mode 0700). Throws std::runtime_error(failureMessage) when the
-  // root's staging directory or the new directory cannot be created.
+  // Creates the directory (mode 0700). Throws an I/O Failure with `failureMessage` as its
+  // reason when the root's staging directory or the new directory cannot be created.
   StagingDirectory(const std::string& packageRoot, const std::string& failureMessage);
   // Deletes the tree unless kept; a failure is logged, and start-up clears the rest.
   ~StagingDirectory();

@@ -1,5 +1,6 @@
 #include "util/FileUtils.h"
 
+#include "util/Failure.h"
 #include "util/FileSync.h"
 #include "util/StringUtils.h"
 #include "util/UniqueFd.h"
@@ -16,7 +17,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <stdexcept>
 
 namespace FileUtils {
 namespace {
@@ -397,7 +397,7 @@ bool hasSpaceForDecompression(const std::string& targetDirectory, const std::str
 {
   const int64_t size = gzipUncompressedSize(gzipPath);
   if (size < 0) {
-    throw std::runtime_error("Couldn't read uncompressed size!");
+    throw Failure(Failure::Kind::Io, "Couldn't read uncompressed size!");
   }
   struct statvfs info {};
   if (statvfs(targetDirectory.c_str(), &info) != 0) {

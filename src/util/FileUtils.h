@@ -87,7 +87,7 @@ uint32_t freeSpaceMb(const std::string& path);
 int64_t gzipUncompressedSize(const std::string& path);
 
 // Whether the file system of `targetDirectory` has room, in whole MiB, for the uncompressed
-// content of `gzipPath` plus `marginBytes`. Throws std::runtime_error("Couldn't read
+// content of `gzipPath` plus `marginBytes`. Throws an I/O Failure ("Couldn't read
 // uncompressed size!") when the gzip size cannot be read; false when the target cannot be
 // queried.
 bool hasSpaceForDecompression(const std::string& targetDirectory, const std::string& gzipPath,

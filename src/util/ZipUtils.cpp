@@ -2,7 +2,6 @@
 
 #include "util/FileUtils.h"
 #include "util/Limits.h"
-#include "util/Logger.h"
 #include "util/UniqueFd.h"
 #include "util/ZipCentralDirectory.h"
 
@@ -56,13 +55,20 @@ private:
   zip_error_t error_;
 };
 
-// Per thread: each request is handled on one thread from the call to the answer.
-thread_local std::string lastFailure;
-
-void logError(const std::string& message)
+// Inside, a failure is thrown and ends the whole call; the functions of the header return it.
+Failure refused(const std::string& reason)
 {
-  lastFailure = message;
-  Logger::log(message, LogLevel::Error);
+  return Failure(Failure::Kind::BadInput, reason);
+}
+
+Failure tooLarge(const std::string& reason)
+{
+  return Failure(Failure::Kind::TooLarge, reason);
+}
+
+Failure ioFailure(const std::string& reason)
+{
+  return Failure(Failure::Kind::Io, reason);
 }
 
 enum class Kind { File, Directory, Link };
@@ -186,7 +192,7 @@ bool readLinkTarget(zip_t* archive, const Planned& entry, std::string& target)
 
 // Reads every entry's name and kind and refuses the archive, before anything is written,
 // when one of them could land outside the destination or is named twice.
-bool planExtraction(zip_t* archive, zip_int64_t count, std::vector<Planned>& plan)
+void planExtraction(zip_t* archive, zip_int64_t count, std::vector<Planned>& plan)
 {
   std::unordered_set<std::string> names;
   std::unordered_set<std::string> links;
@@ -195,28 +201,23 @@ bool planExtraction(zip_t* archive, zip_int64_t count, std::vector<Planned>& pla
     zip_stat_init(&stat);
     if (zip_stat_index(archive, i, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME) || stat.name == nullptr ||
         !(stat.valid & ZIP_STAT_SIZE)) {
-      logError("Could not read archive entry " + std::to_string(i));
-      return false;
+      throw refused("Could not read archive entry " + std::to_string(i));
     }
     Planned entry{i, stat.name, {}, Kind::File, stat.size};
     if (!relativePathOf(entry.name, entry.relative)) {
-      logError("Refusing archive entry outside the destination: " + entry.name);
-      return false;
+      throw refused("Refusing archive entry outside the destination: " + entry.name);
     }
     entry.kind = kindOf(archive, i, entry.name);
     if (entry.relative.empty() && entry.kind != Kind::Directory) {
-      logError("Refusing archive entry outside the destination: " + entry.name);
-      return false;
+      throw refused("Refusing archive entry outside the destination: " + entry.name);
     }
     if (!names.insert(entry.relative).second) {
-      logError("Refusing archive with duplicate entry: " + entry.name);
-      return false;
+      throw refused("Refusing archive with duplicate entry: " + entry.name);
     }
     if (entry.kind == Kind::Link) {
       std::string target;
       if (!readLinkTarget(archive, entry, target) || !linkStaysInside(entry.relative, target)) {
-        logError("Refusing symbolic link leading out of the destination: " + entry.name);
-        return false;
+        throw refused("Refusing symbolic link leading out of the destination: " + entry.name);
       }
       links.insert(entry.relative);
     }
@@ -226,12 +227,10 @@ bool planExtraction(zip_t* archive, zip_int64_t count, std::vector<Planned>& pla
     for (size_t slash = entry.relative.find('/'); slash != std::string::npos;
          slash = entry.relative.find('/', slash + 1)) {
       if (links.count(entry.relative.substr(0, slash)) != 0) {
-        logError("Refusing archive entry below a symbolic link: " + entry.name);
-        return false;
+        throw refused("Refusing archive entry below a symbolic link: " + entry.name);
       }
     }
   }
-  return true;
 }
 
 // True when no component of `relative` below `destination` that exists already is a symbolic
@@ -257,25 +256,22 @@ bool noLinkOnTheWay(const std::string& destination, const std::string& relative,
   }
 }
 
-bool writeEntry(zip_t* archive, const Planned& entry, const std::string& path, std::vector<char>& buffer)
+void writeEntry(zip_t* archive, const Planned& entry, const std::string& path, std::vector<char>& buffer)
 {
   EntryPtr file(zip_fopen_index(archive, entry.index, 0));
   if (!file) {
-    logError("Could not open file from archive: " + entry.name);
-    return false;
+    throw refused("Could not open file from archive: " + entry.name);
   }
   // O_NOFOLLOW: a link already at the path is never written through.
   UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (!out) {
-    logError("Could not write file: " + path);
-    return false;
+    throw ioFailure("Could not write file: " + path);
   }
   uint64_t total = 0;
   for (;;) {
     const zip_int64_t got = zip_fread(file.get(), buffer.data(), buffer.size());
     if (got < 0) {
-      logError("Could not read file from archive: " + entry.name + ": " + zip_file_strerror(file.get()));
-      return false;
+      throw refused("Could not read file from archive: " + entry.name + ": " + zip_file_strerror(file.get()));
     }
     if (got == 0) {
       break;
@@ -283,59 +279,49 @@ bool writeEntry(zip_t* archive, const Planned& entry, const std::string& path, s
     total += static_cast<uint64_t>(got);
     // The recorded sizes are what the caller checked against free space.
     if (total > entry.size) {
-      logError("Archive entry larger than its recorded size: " + entry.name);
-      return false;
+      throw refused("Archive entry larger than its recorded size: " + entry.name);
     }
     if (!FileUtils::writeAll(out.get(), buffer.data(), static_cast<size_t>(got))) {
-      logError("Could not write file: " + path + ": " + std::strerror(errno));
-      return false;
+      throw ioFailure("Could not write file: " + path + ": " + std::strerror(errno));
     }
   }
   if (total != entry.size) {
-    logError("Could not read file from archive: " + entry.name);
-    return false;
+    throw refused("Could not read file from archive: " + entry.name);
   }
   if (out.reset() != 0) {
-    logError("Could not write file: " + path + ": " + std::strerror(errno));
-    return false;
+    throw ioFailure("Could not write file: " + path + ": " + std::strerror(errno));
   }
-  return true;
 }
 
-bool extractOne(zip_t* archive, const Planned& entry, const std::string& destination,
+void extractOne(zip_t* archive, const Planned& entry, const std::string& destination,
                 std::vector<char>& buffer)
 {
   const std::string path = destination.empty() ? entry.relative : destination + "/" + entry.relative;
   if (!noLinkOnTheWay(destination, entry.relative, entry.kind == Kind::Directory)) {
-    logError("Refusing to write through a symbolic link: " + path);
-    return false;
+    throw refused("Refusing to write through a symbolic link: " + path);
   }
   if (entry.kind == Kind::Directory) {
     if (!FileUtils::makeDirectory(path, 0755, true)) {
-      logError("Could not create dir: " + path);
-      return false;
+      throw ioFailure("Could not create dir: " + path);
     }
-    return true;
+    return;
   }
   std::string directory;
   std::string name;
   std::string extension;
   FileUtils::splitPath(path, directory, name, extension);
   if (!directory.empty() && !FileUtils::makeDirectory(directory, 0755, true)) {
-    logError("Could not create dir: " + path);
-    return false;
+    throw ioFailure("Could not create dir: " + path);
   }
   if (entry.kind == Kind::Link) {
     std::string target;
     if (!readLinkTarget(archive, entry, target)) {
-      logError("Could not open file from archive: " + entry.name);
-      return false;
+      throw refused("Could not open file from archive: " + entry.name);
     }
     if (symlink(target.c_str(), path.c_str()) != 0) {
-      logError("Could not write file: " + path + ": " + std::strerror(errno));
-      return false;
+      throw ioFailure("Could not write file: " + path + ": " + std::strerror(errno));
     }
-    return true;
+    return;
   }
   return writeEntry(archive, entry, path, buffer);
 }
@@ -416,80 +402,64 @@ bool sameEntries(zip_t* archive, const std::vector<ZipCentralDirectory::Record>&
 // Refuses, before anything is written, an archive that would unpack into more than the
 // limits or the destination's free space allow. Entries sharing their data are the way a
 // small archive unpacks into a huge tree, so they are refused whatever their sizes.
-bool checkArchiveSize(zip_t* archive, zip_int64_t count, const ZipCentralDirectory::ArchiveBytes& bytes,
+void checkArchiveSize(zip_t* archive, zip_int64_t count, const ZipCentralDirectory::ArchiveBytes& bytes,
                       const std::string& destination)
 {
   const uint64_t entries = static_cast<uint64_t>(count);
   if (entries > Limits::maxArchiveEntries) {
-    logError("Refusing archive: " + std::to_string(entries) + " entries exceed the limit of " +
-             std::to_string(Limits::maxArchiveEntries));
-    return false;
+    throw tooLarge("Refusing archive: " + std::to_string(entries) + " entries exceed the limit of " +
+                   std::to_string(Limits::maxArchiveEntries));
   }
   std::vector<ZipCentralDirectory::Record> records;
   if (!ZipCentralDirectory::read(bytes, Limits::maxArchiveEntries, records) || records.size() != entries ||
       !sameEntries(archive, records)) {
-    logError("Refusing archive: its central directory cannot be read");
-    return false;
+    throw refused("Refusing archive: its central directory cannot be read");
   }
   const std::optional<bool> overlap = ZipCentralDirectory::entriesOverlap(bytes, records);
   if (!overlap) {
-    logError("Refusing archive: its central directory cannot be read");
-    return false;
+    throw refused("Refusing archive: its central directory cannot be read");
   }
   if (*overlap) {
-    logError("Refusing archive: entries overlap");
-    return false;
+    throw refused("Refusing archive: entries overlap");
   }
   uint64_t unpacked = 0;
   for (const ZipCentralDirectory::Record& record : records) {
     unpacked += std::min(record.uncompressedSize, Limits::maxArchiveUnpackedBytes + 1);
     if (unpacked > Limits::maxArchiveUnpackedBytes) {
-      logError("Refusing archive: unpacked size exceeds the limit of " +
-               std::to_string(Limits::maxArchiveUnpackedBytes));
-      return false;
+      throw tooLarge("Refusing archive: unpacked size exceeds the limit of " +
+                     std::to_string(Limits::maxArchiveUnpackedBytes));
     }
   }
   const uint64_t available = freeBytes(destination);
   if (unpacked > available) {
-    logError("Refusing archive: unpacked size " + std::to_string(unpacked) + " exceeds free space " +
-             std::to_string(available));
-    return false;
+    throw tooLarge("Refusing archive: unpacked size " + std::to_string(unpacked) + " exceeds free space " +
+                   std::to_string(available));
   }
-  return true;
 }
 
-bool prepareDestination(const std::string& destination)
+void prepareDestination(const std::string& destination)
 {
   if (!destination.empty() && !FileUtils::makeDirectory(destination, 0755, true)) {
-    logError("Could not create dir: " + destination);
-    return false;
+    throw ioFailure("Could not create dir: " + destination);
   }
-  return true;
 }
 
 // The extraction loop shared by both: checks every entry of the open `archive`, whose bytes
 // are `bytes`, then writes them below `destination`.
-bool extractEntries(zip_t* archive, const ZipCentralDirectory::ArchiveBytes& bytes,
+void extractEntries(zip_t* archive, const ZipCentralDirectory::ArchiveBytes& bytes,
                     const std::string& destination)
 {
   const zip_int64_t count = zip_get_num_entries(archive, ZIP_FL_UNCHANGED);
   if (count < 1) {
-    return true;
+    return;
   }
-  if (!checkArchiveSize(archive, count, bytes, destination)) {
-    return false;
-  }
+  checkArchiveSize(archive, count, bytes, destination);
   std::vector<Planned> plan;
-  if (!planExtraction(archive, count, plan)) {
-    return false;
-  }
+  planExtraction(archive, count, plan);
   std::vector<char> buffer(chunkSize);
   for (const Planned& entry : plan) {
-    if (!extractOne(archive, entry, destination, buffer)) {
-      return false;
-    }
+    extractOne(archive, entry, destination, buffer);
   }
-  return true;
 }
 
 // Opens the archive file read-only on a close-on-exec descriptor (libzip's own opening does
@@ -527,22 +497,9 @@ ArchivePtr openArchiveFile(const std::string& archivePath, UniqueFd& fd, uint64_
   return archive;
 }
 
-} // namespace
-
-bool createArchive(const std::string& archivePath, const std::vector<ZipEntry>& entries)
+// The entries written into the open, new `archive` at `archivePath`, then the archive closed.
+void writeEntries(ArchivePtr& archive, const std::string& archivePath, const std::vector<ZipEntry>& entries)
 {
-  int code = 0;
-  ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
-  if (!archive) {
-    logError("Could not create archive - error code: " + std::to_string(code) + ", path: " + archivePath);
-    return false;
-  }
-  auto fail = [&](const std::string& message) {
-    logError(message);
-    archive.reset();
-    std::remove(archivePath.c_str());
-    return false;
-  };
   for (const ZipEntry& entry : entries) {
     if (entry.type == typeRegular) {
       ZipError error;
@@ -551,88 +508,117 @@ bool createArchive(const std::string& archivePath, const std::vector<ZipEntry>& 
               ? zip_source_buffer_create(entry.content.data(), entry.content.size(), 0, error.get())
               : zip_source_file_create(entry.sourcePath.c_str(), 0, 0, error.get()));
       if (!source) {
-        return fail("Could not create archive file: " + error.text() + ", filename: " + entry.name);
+        throw ioFailure("Could not create archive file: " + error.text() + ", filename: " + entry.name);
       }
       if (zip_file_add(archive.get(), entry.name.c_str(), source.get(), ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) <
           0) {
-        return fail("Could not add archive file: " + std::string(zip_strerror(archive.get())) +
-                    ", filename: " + entry.name);
+        throw ioFailure("Could not add archive file: " + std::string(zip_strerror(archive.get())) +
+                        ", filename: " + entry.name);
       }
       source.release();
     } else if (entry.type == typeDirectory) {
       if (zip_dir_add(archive.get(), entry.name.c_str(), ZIP_FL_ENC_UTF_8) < 0) {
-        return fail("Could not add archive file: " + std::string(zip_strerror(archive.get())) +
-                    ", filename: " + entry.name);
+        throw ioFailure("Could not add archive file: " + std::string(zip_strerror(archive.get())) +
+                        ", filename: " + entry.name);
       }
     }
   }
   // The bytes are read and written only now, so a full disk or a vanished file shows here.
   if (zip_close(archive.get()) != 0) {
-    return fail("Could not write archive: " + std::string(zip_strerror(archive.get())) +
-                ", path: " + archivePath);
+    throw ioFailure("Could not write archive: " + std::string(zip_strerror(archive.get())) +
+                    ", path: " + archivePath);
   }
   archive.release();
-  // libzip writes no file for an archive without entries; an empty archive is still one.
-  if (!FileUtils::isDirectory(archivePath) && FileUtils::fileSize(archivePath) < 0) {
-    static const std::string emptyArchive("PK\x05\x06" + std::string(18, '\0'));
-    if (!FileUtils::writeFile(archivePath, emptyArchive)) {
-      logError("Could not write archive: " + archivePath);
-      return false;
-    }
-  }
-  return true;
 }
 
-bool extractArchive(const std::string& archivePath, const std::string& destination)
+void extractFile(const std::string& archivePath, const std::string& destination)
 {
-  if (!prepareDestination(destination)) {
-    return false;
-  }
+  prepareDestination(destination);
   UniqueFd fd;
   uint64_t size = 0;
   std::string failure = "cannot read the file";
   ArchivePtr archive = openArchiveFile(archivePath, fd, size, failure);
   if (!archive) {
-    logError("Could not open archive: " + failure);
-    return false;
+    throw refused("Could not open archive: " + failure);
   }
-  return extractEntries(archive.get(), FileBytes(fd.get(), size), destination);
+  extractEntries(archive.get(), FileBytes(fd.get(), size), destination);
 }
 
-bool extractArchiveFromMemory(const void* data, size_t length, const std::string& destination)
+void extractMemory(const void* data, size_t length, const std::string& destination)
 {
-  if (!prepareDestination(destination)) {
-    return false;
-  }
+  prepareDestination(destination);
   if (length == 0) {
     // libzip would take no bytes for a new, empty archive.
-    logError("Could not open archive: Not a zip archive");
-    return false;
+    throw refused("Could not open archive: Not a zip archive");
   }
   ZipError error;
   SourcePtr source(zip_source_buffer_create(data, length, 0, error.get()));
   if (!source) {
-    logError("Could not create source: " + error.text());
-    return false;
+    throw ioFailure("Could not create source: " + error.text());
   }
   ArchivePtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, error.get()));
   if (!archive) {
-    logError("Could not open archive: " + error.text());
-    return false;
+    throw refused("Could not open archive: " + error.text());
   }
   source.release();
-  return extractEntries(archive.get(), MemoryBytes(data, length), destination);
+  extractEntries(archive.get(), MemoryBytes(data, length), destination);
+}
+
+} // namespace
+
+std::optional<Failure> createArchive(const std::string& archivePath, const std::vector<ZipEntry>& entries)
+{
+  int code = 0;
+  ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
+  if (!archive) {
+    return ioFailure("Could not create archive - error code: " + std::to_string(code) +
+                     ", path: " + archivePath);
+  }
+  try {
+    writeEntries(archive, archivePath, entries);
+  } catch (const Failure& failure) {
+    archive.reset();
+    std::remove(archivePath.c_str());
+    return failure;
+  }
+  // libzip writes no file for an archive without entries; an empty archive is still one.
+  if (!FileUtils::isDirectory(archivePath) && FileUtils::fileSize(archivePath) < 0) {
+    static const std::string emptyArchive("PK\x05\x06" + std::string(18, '\0'));
+    if (!FileUtils::writeFile(archivePath, emptyArchive)) {
+      return ioFailure("Could not write archive: " + archivePath);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Failure> extractArchive(const std::string& archivePath, const std::string& destination)
+{
+  try {
+    extractFile(archivePath, destination);
+  } catch (const Failure& failure) {
+    return failure;
+  }
+  return std::nullopt;
+}
+
+std::optional<Failure> extractArchiveFromMemory(const void* data, size_t length,
+                                                const std::string& destination)
+{
+  try {
+    extractMemory(data, length, destination);
+  } catch (const Failure& failure) {
+    return failure;
+  }
+  return std::nullopt;
 }
 
 int64_t uncompressedSize(const std::string& archivePath)
 {
   UniqueFd fd;
   uint64_t size = 0;
-  std::string failure = "cannot read the file";
+  std::string failure;
   ArchivePtr archive = openArchiveFile(archivePath, fd, size, failure);
   if (!archive) {
-    // Not logged: the caller's own failure line follows; the reason is kept for the client.
-    lastFailure = "Could not open archive: " + failure;
     return -1;
   }
   const zip_int64_t count = zip_get_num_entries(archive.get(), ZIP_FL_UNCHANGED);
@@ -651,16 +637,6 @@ int64_t uncompressedSize(const std::string& archivePath)
     }
   }
   return static_cast<int64_t>(total);
-}
-
-const std::string& lastError()
-{
-  return lastFailure;
-}
-
-void clearLastError()
-{
-  lastFailure.clear();
 }
 
 } // namespace ZipUtils

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   PackageManifest manifest;
   manifest.packageName = "\x01untouched";
   manifest.requiredVersion = "\x01untouched";
-  const bool accepted = parseManifest(manifest, text, "fuzz");
+  const bool accepted = !parseManifest(manifest, text, "fuzz");
   if (!accepted && (manifest.packageName != "\x01untouched" || manifest.requiredVersion != "\x01untouched")) {
     std::abort();
   }

@@ -23,6 +23,18 @@ expect_reason() {
 
 json_status() { printf '{"status": %s, "message": "%s"}' "$1" "$2"; }
 
+# log_mark, then logged_failures: the Warning and Error lines Orvane logged in between.
+log_mark() { log_start=$(wc -l <"$ORVANE_LOG"); }
+logged_failures() { tail -n +$((log_start + 1)) "$ORVANE_LOG" | grep -E '\[ (Warning|Error) +\] ' || true; }
+# expect_one_failure_line LEVEL REGEX WHAT: since log_mark, Orvane logged one Warning or
+# Error line, at LEVEL, whose message matches the extended REGEX.
+expect_one_failure_line() {
+  local lines
+  lines=$(logged_failures)
+  expect_eq "$(grep -c . <<<"$lines")" 1 "$3: one line logged, not: $lines"
+  expect_match "$lines" "\[ $1 +\] $2" "$3 (log line)"
+}
+
 # make_package NAME [REQUIRED_VERSION] [MAIN_JS]: a package zip at $work/NAME.zip whose
 # manifest names NAME; extra files can be put into $work/NAME.src before calling.
 make_package() {
