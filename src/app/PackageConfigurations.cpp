@@ -57,8 +57,7 @@ bool forEachEnabledPackage(const std::string& text, const std::function<void(con
                            uint64_t machineMemoryMib)
 {
   rapidjson::Document document;
-  std::string error;
-  if (!Json::parse(document, text, Limits::maxConfigurationsBytes, error) || !document.IsObject()) {
+  if (Json::parse(document, text, Limits::maxConfigurationsBytes) || !document.IsObject()) {
     Logger::log("Parse package configurations error. It is not valid JSON object.", LogLevel::Error);
     return false;
   }

@@ -33,15 +33,13 @@ std::vector<std::string> HttpServer::listManifests(const std::string& directory,
     if (!PackagePaths::isPackageEntry(name)) {
       continue;
     }
-    std::string error;
-    const std::string manifest = manifestJson(directory + name, name, error);
     const std::string place = std::string("{\"storage\":\"") + storage + "\",";
-    if (!manifest.empty()) {
-      entries.push_back(place + "\"manifest\":" + manifest + "}");
-    } else {
+    try {
+      entries.push_back(place + "\"manifest\":" + manifestJson(directory + name, name) + "}");
+    } catch (const Failure& error) {
       // Still listed, so that its owner sees what is wrong and can remove it.
       entries.push_back(place + "\"name\":\"" + StringUtils::jsonEscape(StringUtils::repairUtf8(name)) + "\",\"manifest\":null,\"error\":\"" +
-                        StringUtils::jsonEscape(error) + "\"}");
+                        StringUtils::jsonEscape(error.what()) + "\"}");
     }
   }
   return entries;

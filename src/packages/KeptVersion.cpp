@@ -91,9 +91,8 @@ std::optional<ProbationRecord> load(const std::string& packageRoot, const std::s
 {
   const std::string directory = directoryOf(packageRoot, name);
   rapidjson::Document document;
-  std::string error;
   if (!FileUtils::pathExists(directory + "package") ||
-      !Json::parse(document, FileUtils::readFile(directory + "probation.json"), maxRecordBytes, error) ||
+      Json::parse(document, FileUtils::readFile(directory + "probation.json"), maxRecordBytes) ||
       !document.IsObject()) {
     return std::nullopt;
   }

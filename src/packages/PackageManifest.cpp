@@ -103,8 +103,7 @@ namespace {
 
 bool parseValidManifest(PackageManifest& manifest, rapidjson::Document& document, const std::string& text)
 {
-  std::string error;
-  if (!Json::parse(document, text, Limits::maxManifestBytes, error) || !document.IsObject()) {
+  if (Json::parse(document, text, Limits::maxManifestBytes) || !document.IsObject()) {
     return false;
   }
 
@@ -158,32 +157,27 @@ bool checkRequiredVersion(const PackageManifest& manifest, const std::string& ap
   return true;
 }
 
-std::string manifestJson(const std::string& directory, const std::string& name, std::string& error)
+std::string manifestJson(const std::string& directory, const std::string& name)
 {
   const std::string path = directory + "/manifest.json";
   const std::string text = readBounded(path, Limits::maxManifestBytes);
   PackageManifest manifest;
   rapidjson::Document document;
-  // Asked for at every list request: not logged, the entry says it.
   if (text.empty()) {
-    error = "no manifest.json";
-    return {};
+    throw Failure(Failure::Kind::NotFound, "no manifest.json");
   }
   if (!parseValidManifest(manifest, document, text)) {
-    error = "invalid manifest.json";
-    return {};
+    throw Failure(Failure::Kind::BadInput, "invalid manifest.json");
   }
   if (manifest.packageName != name) {
-    error = "manifest.json names another package";
-    return {};
+    throw Failure(Failure::Kind::BadInput, "manifest.json names another package");
   }
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator,
                     rapidjson::kWriteValidateEncodingFlag>
       writer(buffer);
   if (!document.Accept(writer)) {
-    error = "manifest.json is not UTF-8";
-    return {};
+    throw Failure(Failure::Kind::BadInput, "manifest.json is not UTF-8");
   }
   return std::string(buffer.GetString(), buffer.GetSize());
 }

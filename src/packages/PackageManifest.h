@@ -36,7 +36,8 @@ bool checkRequiredVersion(const PackageManifest& manifest, const std::string& ap
 
 // The manifest of the package directory `directory` (without a final "/"), whose name is
 // `name`, written anew as compact JSON from what was parsed, never copied from the file:
-// whatever a running package writes into its manifest, the text is valid JSON. Empty, with
-// `error` saying what is wrong, when the file is missing, is not a valid manifest, is not
-// UTF-8, or names another package than its directory.
-std::string manifestJson(const std::string& directory, const std::string& name, std::string& error);
+// whatever a running package writes into its manifest, the text is valid JSON. Throws a
+// Failure saying what is wrong when the file is missing, is not a valid manifest, is not
+// UTF-8, or names another package than its directory; nothing is logged, as it is asked for
+// at every list request.
+std::string manifestJson(const std::string& directory, const std::string& name);

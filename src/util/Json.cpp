@@ -35,26 +35,24 @@ size_t nestingDepth(const std::string& text, size_t limit)
   return deepest;
 }
 
-bool parse(rapidjson::Document& document, const std::string& text, size_t maxBytes, std::string& error)
+std::optional<Failure> parse(rapidjson::Document& document, const std::string& text, size_t maxBytes)
 {
   document.SetNull();
   if (text.size() > maxBytes) {
-    error = "larger than " + std::to_string(maxBytes) + " bytes";
-    return false;
+    return Failure(Failure::Kind::TooLarge, "larger than " + std::to_string(maxBytes) + " bytes");
   }
   // The depth is checked before parsing because a parsed document is also destroyed
   // recursively: a deep one would overflow the stack on the way out.
   if (nestingDepth(text, Limits::maxJsonDepth) > Limits::maxJsonDepth) {
-    error = "nested deeper than " + std::to_string(Limits::maxJsonDepth) + " levels";
-    return false;
+    return Failure(Failure::Kind::TooLarge,
+                   "nested deeper than " + std::to_string(Limits::maxJsonDepth) + " levels");
   }
   document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
   if (document.HasParseError()) {
     document.SetNull();
-    error = "not valid JSON";
-    return false;
+    return Failure(Failure::Kind::BadInput, "not valid JSON");
   }
-  return true;
+  return std::nullopt;
 }
 
 } // namespace Json

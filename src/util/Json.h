@@ -1,16 +1,20 @@
 #pragma once
 
+#include "util/Failure.h"
+
 #include <rapidjson/document.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace Json {
 
-// Parses `text` into `document` without recursion. False, with `error` set to a short
-// reason, when the text is longer than `maxBytes`, nests deeper than Limits::maxJsonDepth
-// or is not valid JSON; `document` is then left empty.
-bool parse(rapidjson::Document& document, const std::string& text, size_t maxBytes, std::string& error);
+// Parses `text` into `document` without recursion. Returns nothing when it did; otherwise,
+// with `document` left empty, a failure with a short reason: TooLarge when the text is longer
+// than `maxBytes` or nests deeper than Limits::maxJsonDepth, BadInput when it is not valid
+// JSON.
+std::optional<Failure> parse(rapidjson::Document& document, const std::string& text, size_t maxBytes);
 
 // The deepest nesting of arrays and objects in `text`, counted without parsing (brackets
 // inside strings do not count); stops counting once `limit` is exceeded and returns it + 1.

@@ -30,10 +30,8 @@ void check(bool holds, const char* what, const std::string& url)
 void checkStatusBody(unsigned code, const std::string& message, const std::string& url)
 {
   rapidjson::Document document;
-  std::string error;
   const std::string body = HttpServer::jsonStatusBody(code, message);
-  check(Json::parse(document, body, std::numeric_limits<size_t>::max(), error), "status body is no JSON",
-        url);
+  check(!Json::parse(document, body, std::numeric_limits<size_t>::max()), "status body is no JSON", url);
   check(document.IsObject() && document.HasMember("status") && document["status"].IsUint() &&
             document["status"].GetUint() == code,
         "status body without its code", url);

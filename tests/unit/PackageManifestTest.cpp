@@ -108,22 +108,24 @@ TEST_F(ReadManifest, OptionalKeysOfOtherTypesAreIgnoredAndTheFirstOfTwoEqualKeys
 
 TEST_F(ReadManifest, ListEntryIsWrittenAnewAndSaysWhatIsWrongInsteadOfCopyingTheFile)
 {
-  std::string error;
   write("{ \"package_name\" : \"pkg\", \"package_menu_name\":\"M\", \"package_version\":\"1\",\n"
         "  \"vendor\":\"V\", \"extra\": [1, {\"a\": \"</script>\"}] }\n");
-  EXPECT_EQ(manifestJson(dir.path(), "pkg", error),
+  EXPECT_EQ(manifestJson(dir.path(), "pkg"),
             R"({"package_name":"pkg","package_menu_name":"M","package_version":"1","vendor":"V","extra":[1,{"a":"</script>"}]})");
   // Another package's name, garbage, bytes that are not UTF-8, no file: never the file's text.
-  EXPECT_EQ(manifestJson(dir.path(), "other", error), "");
-  EXPECT_EQ(error, "manifest.json names another package");
+  auto failureOf = [](const std::string& directory, const std::string& name) {
+    try {
+      return "unexpected text: " + manifestJson(directory, name);
+    } catch (const Failure& failure) {
+      return std::string(failure.what());
+    }
+  };
+  EXPECT_EQ(failureOf(dir.path(), "other"), "manifest.json names another package");
   write(R"({"package_name":"pkg", garbage)");
-  EXPECT_EQ(manifestJson(dir.path(), "pkg", error), "");
-  EXPECT_EQ(error, "invalid manifest.json");
+  EXPECT_EQ(failureOf(dir.path(), "pkg"), "invalid manifest.json");
   write("{\"package_name\":\"pkg\",\"package_menu_name\":\"\xff\",\"package_version\":\"1\",\"vendor\":\"V\"}");
-  EXPECT_EQ(manifestJson(dir.path(), "pkg", error), "");
-  EXPECT_EQ(error, "manifest.json is not UTF-8");
-  EXPECT_EQ(manifestJson(dir.path() + "/missing", "pkg", error), "");
-  EXPECT_EQ(error, "no manifest.json");
+  EXPECT_EQ(failureOf(dir.path(), "pkg"), "manifest.json is not UTF-8");
+  EXPECT_EQ(failureOf(dir.path() + "/missing", "pkg"), "no manifest.json");
   // Asked for at every list request: nothing logged.
   EXPECT_EQ(log.text(), "");
 }
