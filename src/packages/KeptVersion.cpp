@@ -46,27 +46,24 @@ std::string recordText(const ProbationRecord& record)
 
 } // namespace
 
-bool keep(const std::string& packageRoot, ProbationRecord& record, const std::string& previousTree,
-          const std::string& localData, bool copyData, std::string& why)
+std::optional<Failure> keep(const std::string& packageRoot, ProbationRecord& record,
+                            const std::string& previousTree, const std::string& localData, bool copyData)
 {
   const std::string kept = PackagePaths::keptDirectory(packageRoot);
   const std::string directory = directoryOf(packageRoot, record.name);
   drop(packageRoot, record.name);
   if (!FileUtils::makeDirectory(kept, 0700, false) || !FileUtils::makeDirectory(directory, 0700, false)) {
-    why = "cannot create " + directory;
-    return false;
+    return Failure(Failure::Kind::Io, "cannot create " + directory);
   }
   if (std::rename(previousTree.c_str(), (directory + "package").c_str()) != 0) {
-    why = "cannot move the previous version into " + directory;
     drop(packageRoot, record.name);
-    return false;
+    return Failure(Failure::Kind::Io, "cannot move the previous version into " + directory);
   }
   // The record first, without the data: a copy cut short by a crash is never taken for one.
   record.dataKept = false;
   if (!save(packageRoot, record)) {
-    why = "cannot write " + directory + "probation.json";
     drop(packageRoot, record.name);
-    return false;
+    return Failure(Failure::Kind::Io, "cannot write " + directory + "probation.json");
   }
   if (copyData) {
     if (FileUtils::copyTree(localData, directory + "localdata")) {
@@ -79,7 +76,7 @@ bool keep(const std::string& packageRoot, ProbationRecord& record, const std::st
       FileUtils::removeTree(directory + "localdata");
     }
   }
-  return true;
+  return std::nullopt;
 }
 
 bool save(const std::string& packageRoot, const ProbationRecord& record)

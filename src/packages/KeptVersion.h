@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Failure.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,10 +28,10 @@ namespace KeptVersion {
 
 // Keeps the tree `previousTree` (the previous version's directory, its local data already
 // carried over) for the package `record.name` of `packageRoot`, by rename, and a copy of
-// `localData` when `copyData`. False, with nothing kept and `why` set, when it cannot be
-// kept; `record.dataKept` says whether the copy was made.
-bool keep(const std::string& packageRoot, ProbationRecord& record, const std::string& previousTree,
-          const std::string& localData, bool copyData, std::string& why);
+// `localData` when `copyData`. Returns nothing when the version is kept (`record.dataKept`
+// says whether the copy was made), and why not, with nothing kept, otherwise.
+std::optional<Failure> keep(const std::string& packageRoot, ProbationRecord& record,
+                            const std::string& previousTree, const std::string& localData, bool copyData);
 
 // Writes `record` anew (synced).
 bool save(const std::string& packageRoot, const ProbationRecord& record);

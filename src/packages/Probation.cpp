@@ -129,11 +129,11 @@ std::string beginProbation(PackageController& controller, const std::string& nam
       const std::string data = packageDirectory + "/localdata";
       const uint64_t dataBytes = KeptVersion::treeBytes(data);
       const bool copyData = dataBytes <= Limits::maxKeptDataBytes && filesBytes + dataBytes <= spare;
-      std::string why;
-      kept = KeptVersion::keep(root, record, previousTree, data, copyData, why);
+      const std::optional<Failure> failure = KeptVersion::keep(root, record, previousTree, data, copyData);
+      kept = !failure;
       said = kept ? "version " + record.toVersion + " kept for a rollback" +
                         (record.dataKept ? ", with its data" : ", without a copy of its data")
-                  : "cannot keep version " + record.toVersion + " for a rollback: " + why;
+                  : "cannot keep version " + record.toVersion + " for a rollback: " + failure->what();
     }
   }
   if (package) {

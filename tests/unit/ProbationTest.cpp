@@ -64,8 +64,9 @@ protected:
 
 TEST_F(KeptVersions, ARollbackPutsTheKeptFilesBackWithTheKeptDataOrElseTheCurrentData)
 {
-  std::string why;
-  ASSERT_TRUE(KeptVersion::keep(root, record, previous + "package", root + "data-before", true, why)) << why;
+  const std::optional<Failure> failure =
+      KeptVersion::keep(root, record, previous + "package", root + "data-before", true);
+  ASSERT_FALSE(failure) << failure->what();
   EXPECT_TRUE(record.dataKept);
   const std::optional<ProbationRecord> loaded = KeptVersion::load(root, "pkg");
   ASSERT_TRUE(loaded);
@@ -82,8 +83,9 @@ TEST_F(KeptVersions, ARollbackPutsTheKeptFilesBackWithTheKeptDataOrElseTheCurren
 
 TEST_F(KeptVersions, DataDroppedByAnImportLeavesTheCurrentDataInPlaceOnARollback)
 {
-  std::string why;
-  ASSERT_TRUE(KeptVersion::keep(root, record, previous + "package", root + "data-before", true, why)) << why;
+  const std::optional<Failure> failure =
+      KeptVersion::keep(root, record, previous + "package", root + "data-before", true);
+  ASSERT_FALSE(failure) << failure->what();
   KeptVersion::dropData(root, "pkg");
   EXPECT_FALSE(KeptVersion::load(root, "pkg")->dataKept);
   EXPECT_EQ(KeptVersion::restore(root, "pkg", root + "pkg"), "kept_current");
