@@ -27,9 +27,9 @@ std::optional<Failure> createArchive(const std::string& archivePath, const std::
 // absolute entry name, a ".." component, a duplicate name, or a symbolic link leading out is
 // refused before anything is written. So is an archive whose entries overlap in the archive,
 // that has more than Limits::maxArchiveEntries entries, or whose recorded unpacked size
-// exceeds Limits::maxArchiveUnpackedBytes or the free space below `destination`. Entries are streamed in
-// bounded memory, and one that inflates beyond its recorded size fails the extraction. After a failure, what
-// was written so far stays for the caller to remove.
+// exceeds Limits::maxArchiveUnpackedBytes or the free space below `destination`. Entries are
+// streamed in bounded memory, and one that inflates beyond its recorded size fails the
+// extraction. After a failure, what was written so far stays for the caller to remove.
 std::optional<Failure> extractArchive(const std::string& archivePath, const std::string& destination);
 
 // The same for an archive held in memory; the bytes must stay valid during the call.
