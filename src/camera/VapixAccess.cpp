@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace {
@@ -66,7 +67,7 @@ std::shared_ptr<HttpManager::Response> VapixAccess::request(RequestType type, co
       throw Failure(Failure::Kind::Io, "Invalid authorization token");
     }
     return response;
-  } catch (const Failure& error) {
+  } catch (const std::runtime_error& error) {
     Logger::log(std::string("VapixAccess - ") + error.what(), LogLevel::Error);
     // Any thread may get here, also an HTTP connection thread: ending without running
     // static destructors keeps the servers from being torn down under live threads.

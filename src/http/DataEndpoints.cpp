@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
@@ -83,6 +84,8 @@ MHD_Result importFields(MHD_Connection* connection, const RequestData& request, 
       import.import(file.GetTempFileName());
     } catch (const Failure& error) {
       failure = error;
+    } catch (const std::exception& error) {
+      failure = Failure(Failure::Kind::Internal, error.what());
     }
     if (file.HasTempFile()) {
       std::remove(file.GetTempFileName().c_str());

@@ -9,6 +9,7 @@
 #include "util/Logger.h"
 #include "util/SystemUtils.h"
 
+#include <exception>
 #include <mutex>
 
 // Diagnostics, the Node.js runtime's installation, the cameras nearby and the report.
@@ -78,6 +79,9 @@ MHD_Result HttpServer::onNodeUpdateRequest(MHD_Connection* connection, RequestDa
     NodeUpdater::update(*params, location);
   } catch (const Failure& error) {
     return sendJsonStatus(connection, statusFor(error), std::string("NodeJS update: ") + error.what());
+  } catch (const std::exception& error) {
+    return sendJsonStatus(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                          std::string("NodeJS update: ") + error.what());
   }
   return sendJsonStatus(connection, MHD_HTTP_OK, "OK");
 }

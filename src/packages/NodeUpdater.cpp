@@ -8,6 +8,7 @@
 #include "util/Logger.h"
 
 #include <cstdio>
+#include <exception>
 
 namespace {
 
@@ -47,7 +48,7 @@ void update(ParamsManagerBase& params, const std::string& location)
   std::remove(executable.c_str());
   try {
     installArchive(params, location);
-  } catch (const Failure&) {
+  } catch (const std::exception&) {
     std::remove(executable.c_str());
     writeLocation(params, "");
     throw;
@@ -86,7 +87,7 @@ bool startupNodeUpdate(ParamsManagerBase& params)
   Logger::log("Updating NodeJS...", LogLevel::Info);
   try {
     NodeUpdater::update(params, location);
-  } catch (const Failure& error) {
+  } catch (const std::exception& error) {
     Logger::log(std::string("Startup NodeJS update error: ") + error.what(), LogLevel::Error);
     return false;
   }
