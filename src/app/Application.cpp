@@ -17,10 +17,12 @@
 #include "packages/PackageRuntime.h"
 #include "packages/Probation.h"
 #include "util/FileSync.h"
+#include "util/Limits.h"
 #include "util/Logger.h"
 #include "ws/WsServer.h"
 
 #include <glib-unix.h>
+#include <malloc.h>
 
 #include <csignal>
 #include <map>
@@ -250,6 +252,9 @@ int start(Services& services)
 
 int runApplication(int argc, char** argv)
 {
+  // Before any thread: glibc gives threads that allocate at once arenas of their own, up to
+  // eight per core, each keeping pages dirty for good.
+  mallopt(M_ARENA_MAX, Limits::mallocArenas);
   Services services;
   for (int signal : {SIGINT, SIGTERM}) {
     services.signalSources.push_back(g_unix_signal_add(signal, onTerminationSignal, &services));

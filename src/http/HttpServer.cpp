@@ -12,12 +12,14 @@
 #include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
+#include "util/ThreadName.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -315,7 +317,8 @@ bool HttpServer::start(uint16_t port)
                 LogLevel::Error);
     return false;
   }
-  workers = std::make_unique<WorkerPool>(Limits::httpWorkerThreads, Limits::maxHttpQueuedRequests);
+  workers = std::make_unique<WorkerPool>(Limits::httpWorkerThreads, Limits::maxHttpQueuedRequests,
+                                         std::chrono::seconds(Limits::idleThreadSeconds), "http-worker");
   // The front end accepts every connection and hands the library those it does not serve;
   // uploads go to a daemon of their own, whose connections read the body in larger pieces.
   daemon.reset(startDaemon(&onConnection, &connections, Limits::maxHttpConnections,
@@ -330,7 +333,13 @@ bool HttpServer::start(uint16_t port)
       packages, connections, [this](int fd, const sockaddr* client, socklen_t length, bool upload) {
         return handOff(fd, client, length, upload);
       });
-  if (!frontEnd->start(socket.get(), Limits::httpEventThreads)) {
+  bool frontEndStarted = false;
+  {
+    // The front end's loops take this name from the thread that starts them.
+    ThreadName::Scope name("http-front");
+    frontEndStarted = frontEnd->start(socket.get(), Limits::httpEventThreads);
+  }
+  if (!frontEndStarted) {
     frontEnd.reset();
     stop();
     return false;

@@ -3,6 +3,7 @@
 #include "packages/OutputLineBuffer.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
+#include "util/ThreadName.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -181,6 +182,7 @@ void Supervisor::wake()
 
 void Supervisor::run()
 {
+  ThreadName::set("supervisor");
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(mutex);

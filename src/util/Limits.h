@@ -53,7 +53,8 @@ constexpr size_t maxWsOutgoingBytes = 1024 * 1024;
 constexpr size_t maxWsOutgoingMessages = 1024;
 constexpr size_t maxWsDeclarationsPerConnection = 256;
 
-// camera-events platform calls, made off the WebSocket service thread: a stalled call holds
+// camera-events platform calls that may wait for the event service (declaring, withdrawing),
+// made off the WebSocket service thread on at most this many threads: a stalled call holds
 // one thread, the others serve the other connections; a connection whose requests pile up
 // is not read until half of them are answered.
 constexpr size_t wsPlatformThreads = 4;
@@ -125,10 +126,19 @@ constexpr unsigned maxHttpUploadConnections = 8;
 
 // HTTP server threads: the front end and libmicrohttpd's main daemon each run this many event
 // loops (the upload daemon one more); libmicrohttpd's handlers that may block
-// (upstream transfers, archives, copies, helper programs) run on a fixed set of workers,
+// (upstream transfers, archives, copies, helper programs) run on at most this many workers,
 // and a request finding every worker busy and this many already waiting is answered 503.
 constexpr unsigned httpEventThreads = 2;
 constexpr unsigned httpWorkerThreads = 16;
 constexpr size_t maxHttpQueuedRequests = 128;
+
+// The pools of threads for work that may block (the HTTP workers, the camera-events platform
+// calls) start none until there is work and end a thread idle this long: an idle Orvane keeps
+// only its event loops, and a burst does not pay for a thread per request.
+constexpr unsigned idleThreadSeconds = 30;
+// glibc malloc arenas for the whole process: one for each of the two event loops that
+// allocate most; more arenas cost an idle Orvane about 120 KiB of dirty pages (measured by
+// bench/footprint) and buy nothing at this number of threads.
+constexpr int mallocArenas = 2;
 
 } // namespace Limits

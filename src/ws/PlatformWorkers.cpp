@@ -1,16 +1,15 @@
 #include "ws/PlatformWorkers.h"
 
 #include "util/Logger.h"
+#include "util/ThreadName.h"
 
 #include <string>
+#include <thread>
+#include <vector>
 
-PlatformWorkers::PlatformWorkers(std::size_t count) : releases(std::make_shared<Queue>())
+PlatformWorkers::PlatformWorkers(std::size_t maxThreads, std::chrono::milliseconds idleTimeout)
+    : maxThreads(maxThreads > 0 ? maxThreads : 1), idleTimeout(idleTimeout), releases(std::make_shared<Queue>())
 {
-  if (count == 0)
-    count = 1;
-  threads.reserve(count);
-  for (std::size_t i = 0; i < count; ++i)
-    threads.emplace_back(&PlatformWorkers::run, this);
 }
 
 PlatformWorkers::~PlatformWorkers()
@@ -49,10 +48,17 @@ bool PlatformWorkers::wakeNeeded()
   // Waking a thread costs more than most jobs: a queue that a thread already on its way
   // to the list will take does not need one. Threads inside a job do not count, as a
   // platform call may hold one for seconds.
-  if (ready.size() <= wakesPending + returning.load() || idle <= wakesPending)
+  if (ready.size() <= wakesPending + starting + returning.load())
     return false;
-  ++wakesPending;
-  return true;
+  if (idle > wakesPending) {
+    ++wakesPending;
+    return true;
+  }
+  if (threads.running() < maxThreads) {
+    ++starting;
+    threads.start([this]() { run(); });
+  }
+  return false;
 }
 
 void PlatformWorkers::release(std::shared_ptr<void> object)
@@ -62,34 +68,45 @@ void PlatformWorkers::release(std::shared_ptr<void> object)
 
 void PlatformWorkers::stop()
 {
+  std::vector<std::thread> ended;
   {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (stopping)
+    std::unique_lock<std::mutex> lock(mutex);
+    if (stopped)
       return;
     stopping = true;
+    workAvailable.notify_all();
+    // The threads run what is ready before they end; a job posted meanwhile starts one.
+    allEnded.wait(lock, [this]() { return threads.running() == 0 && ready.empty(); });
+    stopped = true;
+    ended = threads.takeEnded();
   }
-  workAvailable.notify_all();
-  for (std::thread& thread : threads)
-    thread.join();
+  ThreadSet::join(ended);
+}
+
+std::size_t PlatformWorkers::threadCount()
+{
   std::lock_guard<std::mutex> lock(mutex);
-  stopped = true;
+  return threads.running();
 }
 
 void PlatformWorkers::run()
 {
+  ThreadName::set("ws-platform");
   std::deque<std::function<void()>> batch;
   std::unique_lock<std::mutex> lock(mutex);
+  --starting;
   for (;;) {
-    while (ready.empty() && !stopping) {
+    bool idleTooLong = false;
+    while (ready.empty() && !stopping && !idleTooLong) {
       ++idle;
-      workAvailable.wait(lock);
+      idleTooLong = workAvailable.wait_for(lock, idleTimeout) == std::cv_status::timeout;
       --idle;
       // A spurious wake-up miscounts this only towards waking one thread too many.
       if (wakesPending > 0)
         --wakesPending;
     }
     if (ready.empty())
-      return;
+      break;
     std::shared_ptr<Queue> queue = std::move(ready.front());
     ready.pop_front();
     const bool wake = wakeNeeded();
@@ -115,4 +132,7 @@ void PlatformWorkers::run()
     else
       ready.push_back(std::move(queue));
   }
+  threads.leaving();
+  if (threads.running() == 0)
+    allEnded.notify_all();
 }

@@ -2,6 +2,7 @@
 
 #include "util/Limits.h"
 #include "util/Logger.h"
+#include "util/ThreadName.h"
 #include "ws/BasicConnection.h"
 #include "ws/CameraEventsConnection.h"
 #include "ws/PlatformWorkers.h"
@@ -135,7 +136,8 @@ void WsServer::stop()
 bool WsServer::start(uint32_t serverPort)
 {
   port = serverPort;
-  workers = std::make_shared<PlatformWorkers>(Limits::wsPlatformThreads);
+  workers = std::make_shared<PlatformWorkers>(Limits::wsPlatformThreads,
+                                              std::chrono::seconds(Limits::idleThreadSeconds));
   thread = std::make_unique<std::thread>(serviceThread, this);
   for (int round = 0; round < startWaitRounds; ++round) {
     if (startReported)
@@ -147,6 +149,7 @@ bool WsServer::start(uint32_t serverPort)
 
 void WsServer::serviceThread(WsServer* server)
 {
+  ThreadName::set("ws-service");
   BasicConnection::markServiceThread();
   lws_set_log_level(LLL_ERR | LLL_WARN, logFromLibrary);
 
@@ -172,8 +175,10 @@ void WsServer::serviceThread(WsServer* server)
   server->startSucceeded = true;
   server->startReported = true;
 
+  // The service sleeps until a socket, a timer of its own or a wake-up (ServiceWake, which
+  // every request from another thread and stop() go through) needs it.
   while (!server->stopRequested)
-    lws_service(context, 50);
+    lws_service(context, 0);
 
   lws_sul_cancel(&server->refusals->timer);
   server->endRefusalBurst();
