@@ -2,9 +2,10 @@
 // sets live in this process, declarations and withdrawals go to the camera simulator's
 // event service over the D-Bus system bus, which may refuse them. As on a camera, an event
 // is handed over without waiting for the event system: it is written to a channel the
-// service opened for this process (no bus daemon, no reply, no thread hop), refusals of
-// events and of the steps on a set are read from memory the service shares, and the
-// library knows which of its declarations are complete.
+// service opened for this process (no bus daemon, no reply, no thread hop), or queued within
+// a bound when the channel is full, refusals of events and of the steps on a set are read
+// from memory the service shares, and the library knows which of its declarations are
+// complete.
 #include <axsdk/axevent.h>
 
 #include "SimBus.h"
@@ -12,11 +13,13 @@
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
+#include <glib-unix.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -292,13 +295,16 @@ int receiveDescriptor(const char* method, const char* what, GError** error)
 }
 
 // The refusals shared by the event service, mapped once per process; null with error set
-// while the service cannot be reached.
+// while the service cannot be reached. Once mapped, no call waits for it.
+std::atomic<const SimEvents::SharedRefusals*> mappedRefusals{nullptr};
+
 const SimEvents::SharedRefusals* sharedRefusals(GError** error)
 {
+  if (const SimEvents::SharedRefusals* mapped = mappedRefusals.load(std::memory_order_acquire))
+    return mapped;
   static std::mutex mapMutex;
-  static const SimEvents::SharedRefusals* mapped = nullptr;
   std::lock_guard<std::mutex> lock(mapMutex);
-  if (mapped)
+  if (const SimEvents::SharedRefusals* mapped = mappedRefusals.load(std::memory_order_acquire))
     return mapped;
   const int fd = receiveDescriptor("Refusals", "memory file", error);
   if (fd < 0)
@@ -310,8 +316,8 @@ const SimEvents::SharedRefusals* sharedRefusals(GError** error)
          std::string("cannot map the event service's memory file: ") + g_strerror(errno));
     return nullptr;
   }
-  mapped = static_cast<const SimEvents::SharedRefusals*>(memory);
-  return mapped;
+  mappedRefusals.store(static_cast<const SimEvents::SharedRefusals*>(memory), std::memory_order_release);
+  return static_cast<const SimEvents::SharedRefusals*>(memory);
 }
 
 // Whether the event service accepts a step for a key now; false with its message when not.
@@ -338,46 +344,174 @@ bool serviceAccepts(SimEvents::SharedRefusals::Step step, const gchar* key, GErr
   return fail(error, EventSystem, SimEvents::refusalText(step, message, key));
 }
 
-// The event service's channel for events: opened once per process, written by one thread
-// at a time. Guarded by channelMutex.
-std::mutex channelMutex;
-int channelFd = -1;
+// Events the channel's socket did not take at once wait in the library, up to this many
+// bytes (some twenty thousand small events, seconds of a sender at full speed, which the
+// event system may take longer to record than a sender to send); beyond it an event fails,
+// so that an event system that stops reading costs a bounded amount of memory and never
+// holds up a sender.
+const std::size_t maxUnsentBytes = 4 * 1024 * 1024;
 
-// Opens the channel if it is not open; false with error set when the service cannot be
-// reached. The caller holds channelMutex.
-bool openEventChannel(GError** error)
+// The event service's channel for events: opened by a call that may wait (a declaration,
+// which any event needs first), then written without waiting. Bytes the socket does not
+// take wait in `unsent`, in order, and go out when the socket drains (a watch on the
+// default main context) or before the next call that may wait, so that the service, which
+// reads the channel before it handles a call, sees them first.
+struct EventChannel {
+  std::mutex mutex;
+  int fd = -1;
+  // The bytes from `sentUpTo` on wait; the written ones are dropped once they are half.
+  std::string unsent;
+  std::size_t sentUpTo = 0;
+  guint watch = 0;
+
+  std::size_t waiting() const { return unsent.size() - sentUpTo; }
+};
+
+EventChannel& eventChannel()
 {
-  if (channelFd >= 0)
-    return true;
-  channelFd = receiveDescriptor("EventChannel", "channel", error);
-  if (channelFd < 0)
-    return false;
-  // An event system that stops reading fails the events after as long as a call waits,
-  // instead of holding their threads for ever.
-  const timeval timeout{callTimeoutMs / 1000, (callTimeoutMs % 1000) * 1000};
-  setsockopt(channelFd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  return true;
+  static EventChannel channel;
+  return channel;
 }
 
-gboolean writeEvent(const std::string& frame, GError** error)
+// Drops the channel and what waits in it: the next declaration opens a new one. The caller
+// holds the channel's mutex.
+void closeChannelLocked(EventChannel& channel)
 {
-  std::lock_guard<std::mutex> lock(channelMutex);
-  if (!openEventChannel(error))
-    return FALSE;
-  std::size_t done = 0;
-  while (done < frame.size()) {
-    const ssize_t sent = send(channelFd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+  if (channel.watch != 0)
+    g_source_remove(channel.watch);
+  channel.watch = 0;
+  if (channel.fd >= 0)
+    close(channel.fd);
+  channel.fd = -1;
+  channel.unsent.clear();
+  channel.sentUpTo = 0;
+}
+
+// Writes what the socket takes now of `unsent`; the errno of a failed write, else 0. The
+// caller holds the channel's mutex.
+int writeUnsentLocked(EventChannel& channel)
+{
+  std::size_t& done = channel.sentUpTo;
+  int cause = 0;
+  while (done < channel.unsent.size()) {
+    const ssize_t sent = send(channel.fd, channel.unsent.data() + done, channel.unsent.size() - done,
+                              MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent >= 0) {
       done += static_cast<std::size_t>(sent);
     } else if (errno != EINTR) {
-      // The service went away or stopped reading, possibly in the middle of a frame: the
-      // next event opens a new channel.
-      const int cause = errno;
-      close(channelFd);
-      channelFd = -1;
-      return fail(error, EventSystem, std::string("the event system is unreachable: ") + g_strerror(cause));
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        cause = errno;
+      break;
     }
   }
+  // Moving what waits to the front costs its size: only once it is no more than what has gone.
+  if (done == channel.unsent.size()) {
+    channel.unsent.clear();
+    done = 0;
+  } else if (done >= channel.waiting()) {
+    channel.unsent.erase(0, done);
+    done = 0;
+  }
+  return cause;
+}
+
+gboolean onChannelWritable(gint, GIOCondition, gpointer)
+{
+  EventChannel& channel = eventChannel();
+  std::lock_guard<std::mutex> lock(channel.mutex);
+  const int cause = writeUnsentLocked(channel);
+  if (cause == 0 && channel.waiting() > 0)
+    return G_SOURCE_CONTINUE;
+  // Removed by the return value, not by closeChannelLocked.
+  channel.watch = 0;
+  if (cause != 0) {
+    g_warning("events lost, the event system is unreachable: %s", g_strerror(cause));
+    closeChannelLocked(channel);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+// Opens the channel if it is not open; false with error set when the service cannot be
+// reached. May wait for the service.
+bool openEventChannel(GError** error)
+{
+  EventChannel& channel = eventChannel();
+  {
+    std::lock_guard<std::mutex> lock(channel.mutex);
+    if (channel.fd >= 0)
+      return true;
+  }
+  // Not under the mutex: senders must never wait for the service.
+  const int fd = receiveDescriptor("EventChannel", "channel", error);
+  if (fd < 0)
+    return false;
+  std::lock_guard<std::mutex> lock(channel.mutex);
+  if (channel.fd >= 0)
+    close(fd);
+  else
+    channel.fd = fd;
+  return true;
+}
+
+// Before a call that may wait: sends what waits in the channel, waiting up to as long as a
+// call may for the service to read it; what it has not read by then is dropped with the
+// channel.
+void flushEventChannel()
+{
+  EventChannel& channel = eventChannel();
+  const gint64 deadline = g_get_monotonic_time() + gint64{callTimeoutMs} * 1000;
+  for (;;) {
+    int fd = -1;
+    {
+      std::lock_guard<std::mutex> lock(channel.mutex);
+      if (channel.fd < 0 || channel.waiting() == 0)
+        return;
+      const int cause = writeUnsentLocked(channel);
+      const gint64 left = deadline - g_get_monotonic_time();
+      if (cause != 0 || (left <= 0 && channel.waiting() > 0)) {
+        g_warning("%zu bytes of events lost, the event system %s", channel.waiting(),
+                  cause != 0 ? "is unreachable" : "does not read them");
+        closeChannelLocked(channel);
+        return;
+      }
+      if (channel.waiting() == 0)
+        return;
+      fd = channel.fd;
+    }
+    // Without the mutex, so that senders are not held up meanwhile; should the channel be
+    // replaced, the next round looks again.
+    pollfd ready{fd, POLLOUT, 0};
+    poll(&ready, 1, 100);
+  }
+}
+
+// Hands `frame` to the channel without waiting: what the socket does not take waits behind
+// what is already waiting, within maxUnsentBytes.
+gboolean writeEvent(const std::string& frame, GError** error)
+{
+  EventChannel& channel = eventChannel();
+  std::lock_guard<std::mutex> lock(channel.mutex);
+  if (channel.fd < 0)
+    return fail(error, EventSystem, "the event system is unreachable: no event channel");
+  int cause = channel.waiting() == 0 ? 0 : writeUnsentLocked(channel);
+  if (cause == 0 && channel.waiting() == 0) {
+    channel.unsent = frame;
+    cause = writeUnsentLocked(channel);
+  } else if (cause == 0) {
+    if (channel.waiting() + frame.size() > maxUnsentBytes)
+      return fail(error, EventSystem,
+                  "the event system is not taking events: " + std::to_string(channel.waiting()) +
+                      " bytes of events are waiting for it");
+    channel.unsent += frame;
+  }
+  if (cause != 0) {
+    // The service went away, possibly in the middle of a frame: the next declaration opens
+    // a new channel.
+    closeChannelLocked(channel);
+    return fail(error, EventSystem, std::string("the event system is unreachable: ") + g_strerror(cause));
+  }
+  if (channel.waiting() > 0 && channel.watch == 0)
+    channel.watch = g_unix_fd_add(channel.fd, G_IO_OUT, onChannelWritable, nullptr);
   return TRUE;
 }
 
@@ -432,6 +566,7 @@ void ax_event_handler_free(AXEventHandler* handler)
     for (auto it = complete.begin(); it != complete.end();)
       it = it->second == handler->id ? complete.erase(it) : std::next(it);
   }
+  flushEventChannel();
   GError* error = nullptr;
   if (!callServiceNoReply("ReleaseHandler", g_variant_new("(u)", handler->id), &error))
     g_error_free(error);
@@ -547,6 +682,10 @@ gboolean ax_event_handler_declare(AXEventHandler* handler, AXEventKeyValueSet* k
 {
   if (!handler || !key_value_set)
     return fail(error, InvalidArgument, "no handler or no key-value set");
+  // Everything an event of the declaration needs, so that sending one never waits.
+  if (!sharedRefusals(error) || !openEventChannel(error))
+    return FALSE;
+  flushEventChannel();
   VariantRef reply(callService(
       "Declare",
       g_variant_new("(ub@aa{sv})", handler->id, stateless != FALSE, entriesVariant(key_value_set->entries)),
@@ -626,7 +765,7 @@ gboolean ax_event_handler_send_event(AXEventHandler* handler, guint declaration,
   g_variant_store(body, &frame[sizeof length]);
   g_variant_unref(body);
   // One writer at a time keeps frames whole; the stream keeps them in the order of
-  // these calls, so the events of a declaration are recorded in that order.
+  // these calls, so the events of a declaration are recorded in that order. Never waits.
   return writeEvent(frame, error);
 }
 
@@ -634,6 +773,8 @@ gboolean ax_event_handler_undeclare(AXEventHandler* handler, guint declaration, 
 {
   if (!handler)
     return fail(error, InvalidArgument, "no handler");
+  // The declaration's events reach the service before it is withdrawn.
+  flushEventChannel();
   if (!callServiceNoReply("Undeclare", g_variant_new("(uu)", handler->id, declaration), error))
     return FALSE;
   std::lock_guard<std::mutex> lock(pendingMutex);

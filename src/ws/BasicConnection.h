@@ -68,6 +68,8 @@ protected:
   // (any thread).
   void requestStarted(std::size_t bytes);
   void requestFinished(std::size_t bytes);
+  // Requests handed to other threads and not yet answered.
+  std::size_t requestsPending() const { return requestsInProgress; }
 
   std::atomic<bool> active{false};
   std::atomic<bool> closeAfterWrite{false};

@@ -248,15 +248,19 @@ void CameraEventsConnection::inOrder(std::size_t bytes, std::function<void()> jo
 
 void CameraEventsConnection::onMessage(const std::string& message)
 {
-  if (!requests) {
-    handleMessage(message);
-    return;
+  // Handing an event over does not wait, so sends (and the answers to malformed requests)
+  // are made here, on the service thread. Declaring and withdrawing wait for the event
+  // service's answer: they go to the platform threads, and so does whatever follows them
+  // until they are done, so that the connection's answers keep its order.
+  if (!requests || requestsPending() == 0) {
+    if (handleMessage(message, requests != nullptr))
+      return;
   }
   // Posted as one job rather than through inOrder: one allocation less on every request.
   const std::size_t bytes = message.size();
   requestStarted(bytes);
   workers->post(requests, [self = shared_from_this(), message]() {
-    self->handleMessage(message);
+    self->handleMessage(message, false);
     self->requestFinished(message.size());
   });
 }
@@ -264,37 +268,49 @@ void CameraEventsConnection::onMessage(const std::string& message)
 void CameraEventsConnection::onBinaryMessage(const std::string&)
 {
   // After the answers to the requests before it, as the close ends the connection.
-  inOrder(0, [this]() { refuseBinaryMessage(); });
+  if (requestsPending() == 0)
+    refuseBinaryMessage();
+  else
+    inOrder(0, [this]() { refuseBinaryMessage(); });
 }
 
-void CameraEventsConnection::handleMessage(const std::string& message)
+bool CameraEventsConnection::handleMessage(const std::string& message, bool deferWaiting)
 {
-  if (Logger::getLevel() >= LogLevel::Debug)
-    Logger::log(std::string(logPrefix) + "received message: " + message, LogLevel::Debug);
   // Aligned as the allocator's chunk headers, which it places at the start of the buffer.
   alignas(std::max_align_t) thread_local char parseBuffer[parseBufferSize];
   rapidjson::MemoryPoolAllocator<> allocator(parseBuffer, sizeof(parseBuffer));
   rapidjson::Document document(&allocator);
   const Request request = decodeRequest(message, document);
-  if (!request.error.empty()) {
-    sendError(request.callId, request.error);
-    return;
-  }
   using Handler = void (CameraEventsConnection::*)(int32_t, const rapidjson::Value&);
   Handler handler = nullptr;
-  if (request.command == "declare_event")
-    handler = &CameraEventsConnection::declareEvent;
-  else if (request.command == "undeclare_event")
-    handler = &CameraEventsConnection::undeclareEvent;
-  else if (request.command == "send_event")
-    handler = &CameraEventsConnection::sendEvent;
+  bool mayWait = false;
+  if (request.error.empty()) {
+    if (request.command == "declare_event") {
+      handler = &CameraEventsConnection::declareEvent;
+      mayWait = true;
+    } else if (request.command == "undeclare_event") {
+      handler = &CameraEventsConnection::undeclareEvent;
+      mayWait = true;
+    } else if (request.command == "send_event") {
+      handler = &CameraEventsConnection::sendEvent;
+    }
+  }
+  if (mayWait && deferWaiting && request.data != nullptr)
+    return false;
+  if (Logger::getLevel() >= LogLevel::Debug)
+    Logger::log(std::string(logPrefix) + "received message: " + message, LogLevel::Debug);
+  if (!request.error.empty()) {
+    sendError(request.callId, request.error);
+    return true;
+  }
   if (handler == nullptr)
-    return;
+    return true;
   if (request.data == nullptr) {
     sendError(request.callId, noDataText);
-    return;
+    return true;
   }
   (this->*handler)(request.callId, *request.data);
+  return true;
 }
 
 void CameraEventsConnection::refuseBinaryMessage()

@@ -18,9 +18,11 @@
 typedef struct _AXEventHandler AXEventHandler;
 
 // A connection of the "camera-events" protocol: JSON requests that declare, send and
-// withdraw events in the platform's event system. Messages arrive on the service thread
-// and are handled, in order, on the server's platform threads (at once when the connection
-// belongs to no server); declaration completions arrive on the GLib main loop.
+// withdraw events in the platform's event system. Messages arrive on the service thread;
+// events are sent there, while declarations and withdrawals, which wait for the event
+// system, are made on the server's platform threads (at once when the connection belongs
+// to no server), the connection's requests answered in order either way; declaration
+// completions arrive on the GLib main loop.
 class CameraEventsConnection : public BasicConnection,
                                public std::enable_shared_from_this<CameraEventsConnection> {
 public:
@@ -83,7 +85,8 @@ public:
   // declarations still waiting for completion).
   virtual ~CameraEventsConnection();
 
-  // Hand the message to the platform threads.
+  // Handle the message here, or on the platform threads when it may wait or must wait for
+  // a request before it.
   void onMessage(const std::string& message) override;
   void onBinaryMessage(const std::string& message) override;
 
@@ -104,7 +107,9 @@ public:
   static void onDeclarationComplete(unsigned int number, void* userData);
 
 private:
-  void handleMessage(const std::string& message);
+  // Handles `message`; with `deferWaiting`, returns false instead when it makes a platform
+  // call that may wait, having done nothing.
+  bool handleMessage(const std::string& message, bool deferWaiting);
   void refuseBinaryMessage();
   // Runs `job` after the requests before it, off the service thread when there are workers.
   void inOrder(std::size_t bytes, std::function<void()> job);

@@ -15,7 +15,8 @@ class ServiceWake;
 
 // The WebSocket server on the loopback interface: one service thread runs every
 // libwebsockets callback and keeps one connection object per open "camera-events"
-// connection; the connections' platform calls run on a few worker threads beside it. At most
+// connection; the connections' platform calls that may wait run on a few worker threads
+// beside it, started when needed. At most
 // Limits::maxWsConnections WebSocket connections of either protocol are open at once; an upgrade beyond that
 // is answered 503, and refusals are logged once per burst: the first one, then their number once none came
 // for a while.

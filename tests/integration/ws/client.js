@@ -82,7 +82,7 @@ async function connect(protocol = 'camera-events', ms = 5000) {
 
 // The simulator's record of event traffic, one object per operation.
 function simEvents() {
-  const text = execFileSync('camera-sim-ctl', ['events'], { encoding: 'utf8' });
+  const text = execFileSync('camera-sim-ctl', ['events'], { encoding: 'utf8', maxBuffer: 256 * 1024 * 1024 });
   return text.split('\n').filter((line) => line.trim() !== '').map((line) => JSON.parse(line));
 }
 

@@ -163,6 +163,33 @@ run({
     simCtl('event-refuse', 'send', 'off');
     const sent = simEvents().filter((e) => e.op === 'send' && e.keys[0]?.key === 'frozen');
     assert.deepEqual(sent.map((e) => e.keys[0].value), [7]);
+
+    // An event system that stops reading: events are still answered at once, until what
+    // waits for it reaches the bound; then they fail, and a bystander is served throughout.
+    // Once it reads again it gets every event answered OK, in order.
+    const answers = [];
+    await whileStopped(async () => {
+      for (let batch = 0; batch < 100 && !answers.some((a) => a.startsWith('{"error"')); batch++) {
+        for (let i = 0; i < 1000; i++) {
+          const n = answers.length + i;
+          client.send(sendRequest(n + 10, 'frozen', [{ key: 'frozen', value_type: 'INT', value: n }]));
+        }
+        await client.waitFor(() => client.messages.length === 1000, 5000, 'the batch\'s answers');
+        answers.push(...client.messages.splice(0).map((m) => m.text));
+      }
+      // Answered, if only with the same refusal.
+      const callId = ++bystanderCall;
+      assert.match(await bystander.request(sendRequest(callId, 'steady', [])), new RegExp(`"call_id":${callId}}$`));
+    });
+    const accepted = answers.findIndex((a) => a.startsWith('{"error"'));
+    assert.ok(accepted > 0, 'no event refused while the event system did not read');
+    assert.deepEqual(answers.slice(0, accepted), [...Array(accepted).keys()].map((n) => ok(n + 10)));
+    assert.match(answers[accepted], /sendEvent error: the event system is not taking events/);
+    const frozen = (records) => records.filter((e) => e.op === 'send' && e.keys[0]?.key === 'frozen');
+    const records = await waitForSimEvents((r) => frozen(r).length >= accepted + 1, 10000, 'the events that waited');
+    const delivered = frozen(records).map((e) => e.keys[0].value).slice(1, accepted + 1);
+    assert.deepEqual(delivered, [...Array(accepted).keys()]);
+    assert.equal(await client.request(sendRequest(9, 'frozen', value)), ok(9));
     await client.close();
   },
 
