@@ -37,10 +37,13 @@ void PlatformWorkers::post(const std::shared_ptr<Queue>& queue, std::function<vo
   queue->scheduled = true;
   ready.push_back(queue);
   const bool wake = wakeNeeded();
+  // Threads that ended idle since the last post are joined here, so that they do not pile up.
+  std::vector<std::thread> ended = threads.takeEnded();
   lock.unlock();
   // Outside the lock, so that the thread woken does not wake only to wait for it.
   if (wake)
     workAvailable.notify_one();
+  ThreadSet::join(ended);
 }
 
 bool PlatformWorkers::wakeNeeded()
