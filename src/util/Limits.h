@@ -113,15 +113,16 @@ constexpr uint64_t maxKeptDataBytes = 64 * 1024 * 1024;
 // about 4 KiB each either way.
 constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
 // Uploads are served by a daemon of their own, whose connections take the body in pieces of
-// up to half this size (256 KiB). At most this many connections are there at once (each maps
-// its pool afresh); more uploads at once go to the main daemon, in smaller pieces.
-// Connections wait for their first request in the proxy front end, without a pool; one kept
-// alive after an upload keeps its pool and its place here until the idle timeout.
-// Measured on this hardware: uploads take 1.1-1.4x the time of a bare recv()+write()
-// receiver. A receiver of our own, outside the library, taking 1 MiB pieces was no faster;
-// one that splice()d file content into its file was 2x slower, as finding the boundary then
-// means mapping the file and reading it back.
-constexpr size_t httpUploadConnectionMemoryBytes = 512 * 1024;
+// up to half this size (1 MiB). At most this many connections are there at once (each maps
+// its pool afresh: 16 MiB at most, while they last); more uploads at once go to the main
+// daemon, in smaller pieces. Connections wait for their first request in the proxy front
+// end, without a pool; one kept alive after an upload keeps its pool and its place here
+// until the idle timeout.
+// Measured on this hardware against a bare recv()+write() receiver with 1 MiB pieces, same
+// client, same loopback: 512 KiB gave 0.82x its speed (four times as many reads, each with
+// its own poll), 2 MiB gives 0.91-0.95x. One that splice()d file content into its file was
+// 2x slower, as finding the boundary then means mapping the file and reading it back.
+constexpr size_t httpUploadConnectionMemoryBytes = 2 * 1024 * 1024;
 constexpr unsigned maxHttpUploadConnections = 8;
 
 // HTTP server threads: the front end and libmicrohttpd's main daemon each run this many event
