@@ -74,6 +74,7 @@ bool ProxyLoop::start()
   if (!epoll || !wake || !multi) {
     return false;
   }
+  pool = std::make_unique<UpstreamPool>(epoll.get(), Limits::maxIdleUpstreamConnections);
   curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, onCurlSocket);
   curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
   curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, onCurlTimer);
@@ -157,7 +158,7 @@ void ProxyLoop::run()
       flushTouched();
     }
     closed.clear();
-    closedLinks.clear();
+    pool->freeClosed();
   }
   std::vector<Connection*> open;
   for (const auto& entry : connections) {
@@ -166,22 +167,16 @@ void ProxyLoop::run()
   for (Connection* client : open) {
     close(*client);
   }
-  std::vector<UpstreamLink*> idle;
-  for (const auto& entry : links) {
-    idle.push_back(entry.second.get());
-  }
-  for (UpstreamLink* link : idle) {
-    closeLink(*link);
-  }
+  pool->closeAll();
   closed.clear();
-  closedLinks.clear();
+  pool->freeClosed();
 }
 
 void ProxyLoop::dispatch(void* watched, uint32_t events)
 {
   Connection* client = nullptr;
   UpstreamLink* link = nullptr;
-  if (static_cast<Watched*>(watched)->kind == Watched::Kind::Client) {
+  if (static_cast<ProxyEventSource*>(watched)->kind == ProxyEventSource::Kind::Client) {
     client = static_cast<Connection*>(watched);
   } else {
     link = static_cast<UpstreamLink*>(watched);
@@ -240,7 +235,7 @@ void ProxyLoop::acceptConnections()
     // Edge-triggered: a head that is only peeked at stays in the queue, and must not wake the
     // loop again until more arrives.
     event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    event.data.ptr = static_cast<Watched*>(client.get());
+    event.data.ptr = static_cast<ProxyEventSource*>(client.get());
     if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, client->fd.get(), &event) != 0) {
       continue;
     }

@@ -108,26 +108,6 @@ void logTransferError(CURLcode code, const std::string& detail)
 
 } // namespace
 
-ProxyLoop::Transfer::~Transfer()
-{
-  if (link != nullptr) {
-    // An answer cut midway leaves nothing the connection could be used for again.
-    UpstreamLink* cut = link;
-    link = nullptr;
-    cut->client = nullptr;
-    loop.closeLink(*cut);
-  }
-  detachCurl();
-}
-
-void ProxyLoop::Transfer::detachCurl()
-{
-  if (curlRequest && curlAdded) {
-    curl_multi_remove_handle(loop.multi.get(), curlRequest->handle());
-  }
-  curlAdded = false;
-}
-
 void ProxyLoop::startTransfer(Connection& client)
 {
   const RequestData& request = client.request;
@@ -169,35 +149,11 @@ void ProxyLoop::startTransfer(Connection& client)
 
 void ProxyLoop::sendOnLink(Transfer& transfer)
 {
-  std::vector<UpstreamLink*>& idle = idleLinks[transfer.port];
-  UpstreamLink* link = nullptr;
-  if (!idle.empty() && !transfer.retried) {
-    link = idle.back();
-    idle.pop_back();
-  } else {
-    auto created = std::make_unique<UpstreamLink>();
-    created->port = transfer.port;
-    created->fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(transfer.port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int noDelay = 1;
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    event.data.ptr = static_cast<Watched*>(created.get());
-    const bool made =
-        created->fd && setsockopt(created->fd.get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) == 0;
-    created->connected =
-        made && connect(created->fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    if (!made || (!created->connected && errno != EINPROGRESS) ||
-        epoll_ctl(epoll.get(), EPOLL_CTL_ADD, created->fd.get(), &event) != 0) {
-      logTransferError(CURLE_COULDNT_CONNECT, transfer.url);
-      finishTransfer(transfer.client, CURLE_COULDNT_CONNECT, nullptr);
-      return;
-    }
-    link = created.get();
-    links.emplace(link, std::move(created));
+  UpstreamLink* link = pool->acquire(transfer.port, transfer.retried);
+  if (link == nullptr) {
+    logTransferError(CURLE_COULDNT_CONNECT, transfer.url);
+    finishTransfer(transfer.client, CURLE_COULDNT_CONNECT, nullptr);
+    return;
   }
   link->client = &transfer.client;
   link->response = UpstreamResponse();
@@ -230,13 +186,10 @@ void ProxyLoop::onUpstreamEvent(UpstreamLink& link, uint32_t events)
     if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) {
       return;
     }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(link.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    if (!link.connectFinished()) {
       onUpstreamFailure(link, CURLE_COULDNT_CONNECT);
       return;
     }
-    link.connected = true;
   }
   if ((events & EPOLLOUT) != 0) {
     writeUpstream(link);
@@ -249,22 +202,8 @@ void ProxyLoop::onUpstreamEvent(UpstreamLink& link, uint32_t events)
 
 void ProxyLoop::writeUpstream(UpstreamLink& link)
 {
-  if (!link.connected) {
-    return;
-  }
-  const std::string& text = link.client->transfer->requestText;
-  while (link.sent < text.size()) {
-    const ssize_t size = send(link.fd.get(), text.data() + link.sent, text.size() - link.sent, MSG_NOSIGNAL);
-    if (size < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      if (!wouldBlock()) {
-        onUpstreamFailure(link, CURLE_SEND_ERROR);
-      }
-      return;
-    }
-    link.sent += static_cast<size_t>(size);
+  if (link.send(link.client->transfer->requestText) == UpstreamLink::Progress::Failed) {
+    onUpstreamFailure(link, CURLE_SEND_ERROR);
   }
 }
 
@@ -325,7 +264,7 @@ void ProxyLoop::readUpstream(UpstreamLink& link)
         }
       }
       transfer.link = nullptr;
-      releaseLink(link, link.response.reusable() && !leftover && !link.peerClosed);
+      pool->release(link, link.response.reusable() && !leftover);
       finishTransfer(client, CURLE_OK, transfer.streaming ? nullptr : &whole);
       return;
     }
@@ -452,41 +391,9 @@ void ProxyLoop::onUpstreamFailure(UpstreamLink& link, CURLcode code)
   finishTransfer(client, code, nullptr);
 }
 
-void ProxyLoop::releaseLink(UpstreamLink& link, bool reusable)
-{
-  link.client = nullptr;
-  std::vector<UpstreamLink*>& idle = idleLinks[link.port];
-  if (!reusable || stopping || idle.size() >= Limits::maxIdleUpstreamConnections) {
-    closeLink(link);
-    return;
-  }
-  link.reused = true;
-  link.readPaused = false;
-  idle.push_back(&link);
-}
-
 void ProxyLoop::closeLink(UpstreamLink& link)
 {
-  if (link.closed) {
-    return;
-  }
-  link.closed = true;
-  auto idle = idleLinks.find(link.port);
-  if (idle != idleLinks.end()) {
-    idle->second.erase(std::remove(idle->second.begin(), idle->second.end(), &link), idle->second.end());
-    if (idle->second.empty()) {
-      idleLinks.erase(idle);
-    }
-  }
-  if (link.client != nullptr && link.client->transfer && link.client->transfer->link == &link) {
-    link.client->transfer->link = nullptr;
-  }
-  link.fd.reset();
-  auto entry = links.find(&link);
-  if (entry != links.end()) {
-    closedLinks.push_back(std::move(entry->second));
-    links.erase(entry);
-  }
+  pool->close(link);
 }
 
 void ProxyLoop::followRedirect(Transfer& transfer, const std::string& location, int status)
