@@ -29,6 +29,25 @@ struct ClientConnection : ProxyEventSource {
 
   size_t pending() const { return output.size() - sent; }
 
+  enum class Progress { Done, Waiting, Failed };
+  // Sends what is pending of `output`, as far as the socket takes it: Done once all of it is
+  // sent (`output` is emptied then), Waiting for the next writable edge, Failed when the peer
+  // is gone.
+  Progress send();
+
+  enum class BodyProgress { Complete, Waiting, Gone, BrokenFraming, TooLarge };
+  // Reads on the request body into `request.body`, up to its end and not a byte further:
+  // Complete once it is in, Waiting for more to arrive, Gone when the client closed or the
+  // connection failed, BrokenFraming for a chunked body that breaks its framing, TooLarge once
+  // a chunked body outgrows Limits::maxRequestBodyBytes (a Content-Length one is refused
+  // before it is read).
+  BodyProgress readBody();
+  bool bodyComplete() const;
+
+  // Reads and drops what waits of the request: closing over unread bytes would reset the
+  // connection before the client could read why it ends.
+  void dropQueuedInput();
+
   UniqueFd fd;
   sockaddr_storage address{};
   socklen_t addressLength = 0;

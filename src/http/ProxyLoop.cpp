@@ -27,8 +27,6 @@ namespace {
 
 // What one look at a connection's receive queue shows: a longer head is the library's.
 constexpr size_t maxPeekedHeadBytes = 8 * 1024;
-// What one read of a request body takes.
-constexpr size_t bodyReadBytes = 64 * 1024;
 // The epoll tags of the loop's own descriptors; a connection is tagged with its address, a
 // libcurl socket by ProxyLoop::curlSocketTag.
 constexpr uint64_t listenTag = 0;
@@ -367,49 +365,29 @@ void ProxyLoop::readRequest(Connection& client)
   readBody(client);
 }
 
-bool ProxyLoop::bodyComplete(const Connection& client)
-{
-  return client.chunkedBody ? client.chunks.state() != ChunkedDecoder::State::Reading : client.bodyLeft == 0;
-}
-
 void ProxyLoop::readBody(Connection& client)
 {
-  while (!bodyComplete(client)) {
-    char buffer[bodyReadBytes];
-    const ssize_t size = recv(client.fd.get(), buffer,
-                              client.chunkedBody ? sizeof buffer : std::min(sizeof buffer, client.bodyLeft),
-                              client.chunkedBody ? MSG_PEEK : 0);
-    if (size <= 0) {
-      if (size == 0 || !wouldBlock()) {
-        close(client);
-      } else if (!client.receivingReported) {
-        // A body that comes in one piece never makes it this far, and costs no report.
-        client.receivingReported = true;
-        owner.connections.receiving(&client, client.request.body.size());
-      }
-      return;
+  switch (client.readBody()) {
+  case Connection::BodyProgress::Complete:
+    break;
+  case Connection::BodyProgress::Waiting:
+    if (!client.receivingReported) {
+      // A body that comes in one piece never makes it this far, and costs no report.
+      client.receivingReported = true;
+      owner.connections.receiving(&client, client.request.body.size());
     }
-    client.lastActivity = Clock::now();
-    if (!client.chunkedBody) {
-      client.request.body.append(buffer, static_cast<size_t>(size));
-      client.bodyLeft -= static_cast<size_t>(size);
-      continue;
-    }
-    const size_t used = client.chunks.read(buffer, static_cast<size_t>(size), client.request.body);
-    if (recv(client.fd.get(), buffer, used, 0) != static_cast<ssize_t>(used)) {
-      close(client);
-      return;
-    }
-    if (client.chunks.state() == ChunkedDecoder::State::Failed) {
-      refuseRequest(client, 400, "Http API: the request body's chunked framing is broken");
-      return;
-    }
-    if (client.request.body.size() > Limits::maxRequestBodyBytes) {
-      refuseRequest(client, 413,
-                    "Http API: the request body is larger than " +
-                        std::to_string(Limits::maxRequestBodyBytes) + " bytes");
-      return;
-    }
+    return;
+  case Connection::BodyProgress::Gone:
+    close(client);
+    return;
+  case Connection::BodyProgress::BrokenFraming:
+    refuseRequest(client, 400, "Http API: the request body's chunked framing is broken");
+    return;
+  case Connection::BodyProgress::TooLarge:
+    refuseRequest(client, 413,
+                  "Http API: the request body is larger than " + std::to_string(Limits::maxRequestBodyBytes) +
+                      " bytes");
+    return;
   }
   if (client.receivingReported) {
     owner.connections.received(&client);
@@ -449,11 +427,7 @@ void ProxyLoop::answerNoAnswer(Connection& client, CURLcode code)
 void ProxyLoop::refuseRequest(Connection& client, unsigned status, const std::string& message)
 {
   Logger::log(message, LogLevel::Debug);
-  // What arrived of the request is dropped: closing over unread bytes would reset the
-  // connection before the client could read why.
-  char discarded[maxPeekedHeadBytes];
-  for (int i = 0; i < 16 && recv(client.fd.get(), discarded, sizeof discarded, 0) > 0; ++i) {
-  }
+  client.dropQueuedInput();
   client.stage = Connection::Stage::Answering;
   client.closeAfterAnswer = true;
   AnswerHead head;
@@ -486,25 +460,14 @@ void ProxyLoop::flushTouched()
 
 void ProxyLoop::flush(Connection& client)
 {
-  while (client.pending() > 0) {
-    const ssize_t size =
-        send(client.fd.get(), client.output.data() + client.sent, client.pending(), MSG_NOSIGNAL);
-    if (size < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      if (!wouldBlock()) {
-        close(client);
-      }
-      return; // the next EPOLLOUT edge comes back here
-    }
-    client.sent += static_cast<size_t>(size);
-    client.lastActivity = Clock::now();
-  }
-  client.output.clear();
-  client.sent = 0;
-  if (client.output.capacity() > 2 * Limits::maxEtagEntryBytes) {
-    client.output.shrink_to_fit();
+  switch (client.send()) {
+  case Connection::Progress::Done:
+    break;
+  case Connection::Progress::Waiting:
+    return; // the next EPOLLOUT edge comes back here
+  case Connection::Progress::Failed:
+    close(client);
+    return;
   }
   if (client.transfer) {
     if (client.transfer->streaming) {
@@ -604,12 +567,10 @@ void ProxyLoop::sweep()
     }
   }
   for (Connection* client : expired) {
-    // A head only peeked at is still queued, and closing over unread bytes would reset the
-    // connection instead of ending it: the client is told of the timeout by a plain close.
-    char discarded[maxPeekedHeadBytes];
-    for (int i = 0; i < 16 && client->stage == Connection::Stage::Head &&
-                    recv(client->fd.get(), discarded, sizeof discarded, 0) > 0;
-         ++i) {
+    // A head only peeked at is still queued: the client is told of the timeout by a plain
+    // close, not a reset.
+    if (client->stage == Connection::Stage::Head) {
+      client->dropQueuedInput();
     }
     close(*client);
   }

@@ -77,7 +77,6 @@ private:
   // Answers `status` with `message` to a request that cannot be taken (it arrives too slowly,
   // or its body is broken or too large), and ends the connection.
   void refuseRequest(Connection& client, unsigned status, const std::string& message);
-  static bool bodyComplete(const Connection& client);
   void flush(Connection& client);
   void answerSent(Connection& client);
   void handOff(Connection& client, bool upload = false);
