@@ -1,9 +1,9 @@
 #include "http/HttpServer.h"
 
 #include "camera/HttpManager.h"
+#include "http/JsonStatus.h"
 #include "http/RequestData.h"
 #include "util/Logger.h"
-#include "util/StringUtils.h"
 
 #include <unistd.h>
 
@@ -71,16 +71,6 @@ bool HttpServer::afterAnswer(std::function<void()> work)
   }
   answeringLater->afterAnswer = std::move(work);
   return true;
-}
-
-std::string HttpServer::jsonStatusBody(unsigned code, const std::string& message, const std::string& reason)
-{
-  std::string body =
-      "{\"status\": " + std::to_string(code) + ", \"message\": \"" + StringUtils::jsonEscape(message) + "\"";
-  if (!reason.empty()) {
-    body += ", \"reason\": \"" + StringUtils::jsonEscape(reason) + "\"";
-  }
-  return body + "}";
 }
 
 namespace {

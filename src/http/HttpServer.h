@@ -78,9 +78,9 @@ public:
 
   // Response functions. Each queues its answer on `connection` (see queueResponse) and returns
   // the queue result.
-  // Answers `code` with the JSON status body built from `message`, or with `message` itself
-  // when `raw` is set; Content-Type "application/json". A code other than 200 logs the
-  // message once, at the level of `logLevelFor(code)`.
+  // Answers `code` with the JSON status body (see jsonStatusBody) built from `message`, or
+  // with `message` itself when `raw` is set; Content-Type "application/json". A code other
+  // than 200 logs the message once, at the level of `logLevelFor(code)`.
   static MHD_Result sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
                                    bool raw = false);
   // The same JSON status with a "reason" field: why, in words a client can show, when the
@@ -119,10 +119,6 @@ public:
   static MHD_Result sendUnknownRequest(MHD_Connection* connection, const std::string& url);
   static std::string unknownRequestMessage(const std::string& url);
 
-  // "{\"status\": " code ", \"message\": \"" escaped message "\"}", with
-  // ", \"reason\": \"" escaped reason "\"" before the brace when `reason` is not empty.
-  static std::string jsonStatusBody(unsigned code, const std::string& message,
-                                    const std::string& reason = "");
   // The Content-Type of a file extension given with its dot (".html"); "text/plain" for
   // anything unknown. Compared exactly, case-sensitively.
   static std::string mimeTypeForExtension(const std::string& extension);
@@ -178,7 +174,6 @@ private:
   // Gives a connection accepted by the front end to the upload daemon when `upload` and it
   // has a place, else to the main one. False when the library refused it (and closed it).
   bool handOff(int fd, const sockaddr* client, socklen_t length, bool upload);
-  bool addConnection(int fd, const sockaddr* client, socklen_t length, bool upload);
   // A daemon without a listening socket (the front end hands it its connections) sharing the
   // server's callbacks and places; `notify` hears of its connections opening and closing.
   MHD_Daemon* startDaemon(MHD_NotifyConnectionCallback notify, void* notifyClosure, unsigned connectionLimit,

@@ -2,7 +2,7 @@
 
 #include "http/AnswerHead.h"
 #include "http/ConnectionRegistry.h"
-#include "http/HttpServer.h"
+#include "http/JsonStatus.h"
 #include "http/RequestHead.h"
 #include "http/Routing.h"
 #include "http/UploadDirectory.h"
@@ -421,7 +421,7 @@ void ProxyLoop::answerNoAnswer(Connection& client, CURLcode code)
   AnswerHead head;
   head.status = 500;
   head.headers.emplace_back("Content-Type", "application/json");
-  answer(client, head, HttpServer::jsonStatusBody(500, message, curl_easy_strerror(code)));
+  answer(client, head, jsonStatusBody(500, message, curl_easy_strerror(code)));
 }
 
 void ProxyLoop::refuseRequest(Connection& client, unsigned status, const std::string& message)
@@ -433,7 +433,7 @@ void ProxyLoop::refuseRequest(Connection& client, unsigned status, const std::st
   AnswerHead head;
   head.status = status;
   head.headers.emplace_back("Content-Type", "application/json");
-  answer(client, head, HttpServer::jsonStatusBody(status, message));
+  answer(client, head, jsonStatusBody(status, message));
 }
 
 void ProxyLoop::touch(Connection& client)
