@@ -1,7 +1,9 @@
 #include "http/ClientConnection.h"
 
+#include "http/AnswerHead.h"
 #include "http/ProxyTransfer.h"
 #include "util/Limits.h"
+#include "util/SystemUtils.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,17 +16,19 @@ constexpr size_t bodyReadBytes = 64 * 1024;
 constexpr size_t discardReadBytes = 8 * 1024;
 constexpr int discardReads = 16;
 
-bool wouldBlock()
-{
-  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
-
 } // namespace
 
 ClientConnection::ClientConnection() : ProxyEventSource(Kind::Client) {}
 
 // Here, where a transfer is a complete type.
 ClientConnection::~ClientConnection() = default;
+
+void ClientConnection::writeHead(AnswerHead& head)
+{
+  head.close = head.close || closeAfterAnswer;
+  output += head.text();
+  closeAfterAnswer = head.close;
+}
 
 ClientConnection::Progress ClientConnection::send()
 {
@@ -34,7 +38,7 @@ ClientConnection::Progress ClientConnection::send()
       if (errno == EINTR) {
         continue;
       }
-      return wouldBlock() ? Progress::Waiting : Progress::Failed;
+      return SystemUtils::wouldBlock() ? Progress::Waiting : Progress::Failed;
     }
     sent += static_cast<size_t>(size);
     lastActivity = Clock::now();
@@ -60,7 +64,7 @@ ClientConnection::BodyProgress ClientConnection::readBody()
         recv(fd.get(), buffer, chunkedBody ? sizeof buffer : std::min(sizeof buffer, bodyLeft),
              chunkedBody ? MSG_PEEK : 0);
     if (size <= 0) {
-      return size == 0 || !wouldBlock() ? BodyProgress::Gone : BodyProgress::Waiting;
+      return size == 0 || !SystemUtils::wouldBlock() ? BodyProgress::Gone : BodyProgress::Waiting;
     }
     lastActivity = Clock::now();
     if (!chunkedBody) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+struct AnswerHead;
 struct ProxyTransfer;
 
 // A client connection of the proxy front end: the request it is receiving, the answer
@@ -28,6 +29,10 @@ struct ClientConnection : ProxyEventSource {
   ~ClientConnection();
 
   size_t pending() const { return output.size() - sent; }
+
+  // Puts `head` into `output`; the connection ends after the answer when either the client or
+  // the head asks for it.
+  void writeHead(AnswerHead& head);
 
   enum class Progress { Done, Waiting, Failed };
   // Sends what is pending of `output`, as far as the socket takes it: Done once all of it is
