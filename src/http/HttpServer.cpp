@@ -3,6 +3,7 @@
 #include "camera/HttpManager.h"
 #include "http/ConnectionRegistry.h"
 #include "http/CrossSiteGuard.h"
+#include "http/DeferredAnswer.h"
 #include "http/ProxyFrontEnd.h"
 #include "http/RequestData.h"
 #include "http/Routing.h"
@@ -25,6 +26,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace {
@@ -155,8 +157,15 @@ void receiveChunk(MHD_Connection* connection, RequestData& request, const std::s
   }
 }
 
-void onConnection(void* registry, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code)
+void onConnection(void* registry, MHD_Connection* connection, void** socketContext,
+                  MHD_ConnectionNotificationCode code)
 {
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    delete static_cast<DeferredAnswer*>(*socketContext);
+    *socketContext = nullptr;
+  } else {
+    *socketContext = new (std::nothrow) DeferredAnswer();
+  }
   try {
     auto& connections = *static_cast<ConnectionRegistry*>(registry);
     if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
@@ -241,7 +250,7 @@ MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& r
   workers->post([this, connection, route, &request]() {
     std::function<void()> afterwards;
     {
-      AnswerLater answerLater(request);
+      AnswerLater answerLater(connection, request);
       try {
         request.answered = route->handler(*this, connection, request, request.url) == MHD_YES;
       } catch (const std::exception& exception) {

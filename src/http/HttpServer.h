@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+struct DeferredAnswer;
 struct RequestData;
 class PackageController;
 class ParamsManagerBase;
@@ -61,19 +62,24 @@ public:
                                  MHD_RequestTerminationCode reason);
   static MHD_Result collectValue(void* requestData, MHD_ValueKind kind, const char* key, const char* value);
 
-  // Queues `response` (owned from here, may be null) with `code` on `connection`. On a worker
-  // running a handler, the answer is kept for the server to queue once the handler is done.
+  // Queues `response` (owned from here, may be null) with `code` on `connection`. While a
+  // handler for `connection` runs on a worker, the answer is kept for the server to queue once
+  // the handler is done.
   static MHD_Result queueResponse(MHD_Connection* connection, unsigned code, MHD_Response* response);
-  // On a worker running a handler, leaves `work` to run on the worker once the answer is
-  // queued, and returns true; false elsewhere.
-  static bool afterAnswer(std::function<void()> work);
-  // Marks the calling thread as running the handler of `request` for its lifetime.
+  // While a handler for `connection` runs on a worker, leaves `work` to run on the worker once
+  // the answer is queued, and returns true; false otherwise.
+  static bool afterAnswer(MHD_Connection* connection, std::function<void()> work);
+  // Marks the suspended `connection` as answered by the handler of `request`, running on a
+  // worker, for its lifetime.
   class AnswerLater {
   public:
-    explicit AnswerLater(RequestData& request);
+    AnswerLater(MHD_Connection* connection, RequestData& request);
     AnswerLater(const AnswerLater&) = delete;
     AnswerLater& operator=(const AnswerLater&) = delete;
     ~AnswerLater();
+
+  private:
+    DeferredAnswer* const deferred;
   };
 
   // Response functions. Each queues its answer on `connection` (see queueResponse) and returns
