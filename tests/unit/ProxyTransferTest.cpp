@@ -64,18 +64,29 @@ public:
     client.transfer->start();
   }
 
-  // Hands the events of the package connections to the transfer, as the loop does, waiting
-  // up to 10 ms for them.
+  // Hands the events of the package connections to the transfer, and those of libcurl's
+  // sockets and timer to the follower, as the loop does, waiting up to 10 ms for them.
   void pump()
   {
     epoll_event events[8];
-    const int count = epoll_wait(epoll.get(), events, 8, 10);
+    const int count = epoll_wait(epoll.get(), events, 8,
+                                 static_cast<int>(follower.wait(std::chrono::milliseconds(10)).count()));
     for (int j = 0; j < count; ++j) {
+      if ((events[j].data.u64 & RedirectFollower::socketTag) != 0) {
+        follower.onSocketEvent(events[j].data.u64, events[j].events);
+        continue;
+      }
       auto* link = static_cast<UpstreamConnection*>(static_cast<ProxyEventSource*>(events[j].data.ptr));
       if (!link->closed && link->client != nullptr) {
         link->client->transfer->onUpstreamEvent(*link, events[j].events);
       }
     }
+    follower.onTimer();
+    follower.collectDone([](ClientConnection& client, CURLcode code) {
+      if (client.transfer) {
+        client.transfer->curlDone(code);
+      }
+    });
   }
 
   // Pumps until the transfer has ended, or two seconds pass.
@@ -264,4 +275,33 @@ TEST(ProxyTransferTest, AnAnswerTooLargeToHoldIsStreamedChunkedAsTheClientTakesI
   EXPECT_EQ(decoded.size(), body.size());
   EXPECT_TRUE(decoded == body);
   EXPECT_EQ(loop.result.value_or(CURLE_GOT_NOTHING), CURLE_OK);
+}
+
+TEST(ProxyTransferTest, AnAnswerThatRedirectsIsFollowedAndThePostBecomesAGetAfterA303)
+{
+  Loop loop;
+  loop.forward("POST", "form=1");
+  UniqueFd served;
+  loop.acceptRequest(served);
+  sendAll(served.get(), "HTTP/1.1 303 See Other\r\nLocation: /moved?to=here\r\nContent-Length: 0\r\n\r\n");
+  // The package is asked again, by libcurl, at the place the answer names.
+  UniqueFd redirected;
+  const std::string request = loop.acceptRequest(redirected);
+  EXPECT_EQ(request.rfind("GET /moved?to=here HTTP/1.1\r\n", 0), 0u) << request;
+  sendAll(redirected.get(), "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\narrived");
+  loop.runToEnd();
+  ASSERT_TRUE(loop.result.has_value());
+  ASSERT_EQ(*loop.result, CURLE_OK);
+  EXPECT_EQ(loop.answer.statusCode, 200);
+  EXPECT_EQ(loop.answer.body, "arrived");
+
+  // A location that is no HTTP URL is not followed: the client is told the transfer failed.
+  // (The connection that brought the redirect is not kept.)
+  loop.forward("GET", "");
+  UniqueFd again;
+  loop.acceptRequest(again);
+  sendAll(again.get(), "HTTP/1.1 302 Found\r\nLocation: file:///etc/passwd\r\nContent-Length: 0\r\n\r\n");
+  loop.runToEnd();
+  ASSERT_TRUE(loop.result.has_value());
+  EXPECT_EQ(*loop.result, CURLE_URL_MALFORMAT);
 }
