@@ -1,9 +1,10 @@
 #include "http/HttpServer.h"
 
 #include "camera/HttpManager.h"
+#include "http/DeferredAnswer.h"
+#include "http/JsonStatus.h"
 #include "http/RequestData.h"
 #include "util/Logger.h"
-#include "util/StringUtils.h"
 
 #include <unistd.h>
 
@@ -30,19 +31,28 @@ MHD_Result queue(MHD_Connection* connection, unsigned code, ResponsePtr response
   return HttpServer::queueResponse(connection, code, response.release());
 }
 
-// The request whose handler runs on this thread while its connection is suspended.
-thread_local RequestData* answeringLater = nullptr;
+// The request whose handler runs on a worker while `connection` is suspended; null when none.
+RequestData* answeringLater(MHD_Connection* connection)
+{
+  const DeferredAnswer* deferred = DeferredAnswer::of(connection);
+  return deferred != nullptr ? deferred->request.load() : nullptr;
+}
 
 } // namespace
 
-HttpServer::AnswerLater::AnswerLater(RequestData& request)
+HttpServer::AnswerLater::AnswerLater(MHD_Connection* connection, RequestData& request)
+    : deferred(DeferredAnswer::of(connection))
 {
-  answeringLater = &request;
+  if (deferred != nullptr) {
+    deferred->request = &request;
+  }
 }
 
 HttpServer::AnswerLater::~AnswerLater()
 {
-  answeringLater = nullptr;
+  if (deferred != nullptr) {
+    deferred->request = nullptr;
+  }
 }
 
 MHD_Result HttpServer::queueResponse(MHD_Connection* connection, unsigned code, MHD_Response* response)
@@ -52,35 +62,27 @@ MHD_Result HttpServer::queueResponse(MHD_Connection* connection, unsigned code, 
     Logger::log("HttpServer: cannot create a response", LogLevel::Error);
     return MHD_NO;
   }
-  if (answeringLater == nullptr) {
+  RequestData* later = answeringLater(connection);
+  if (later == nullptr) {
     return MHD_queue_response(connection, code, owned.get());
   }
   // As the library refuses a second response for one request.
-  if (answeringLater->answer) {
+  if (later->answer) {
     return MHD_NO;
   }
-  answeringLater->answer.reset(owned.release());
-  answeringLater->answerCode = code;
+  later->answer.reset(owned.release());
+  later->answerCode = code;
   return MHD_YES;
 }
 
-bool HttpServer::afterAnswer(std::function<void()> work)
+bool HttpServer::afterAnswer(MHD_Connection* connection, std::function<void()> work)
 {
-  if (answeringLater == nullptr) {
+  RequestData* later = answeringLater(connection);
+  if (later == nullptr) {
     return false;
   }
-  answeringLater->afterAnswer = std::move(work);
+  later->afterAnswer = std::move(work);
   return true;
-}
-
-std::string HttpServer::jsonStatusBody(unsigned code, const std::string& message, const std::string& reason)
-{
-  std::string body =
-      "{\"status\": " + std::to_string(code) + ", \"message\": \"" + StringUtils::jsonEscape(message) + "\"";
-  if (!reason.empty()) {
-    body += ", \"reason\": \"" + StringUtils::jsonEscape(reason) + "\"";
-  }
-  return body + "}";
 }
 
 namespace {

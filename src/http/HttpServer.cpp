@@ -3,6 +3,7 @@
 #include "camera/HttpManager.h"
 #include "http/ConnectionRegistry.h"
 #include "http/CrossSiteGuard.h"
+#include "http/DeferredAnswer.h"
 #include "http/ProxyFrontEnd.h"
 #include "http/RequestData.h"
 #include "http/Routing.h"
@@ -25,6 +26,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace {
@@ -155,24 +157,15 @@ void receiveChunk(MHD_Connection* connection, RequestData& request, const std::s
   }
 }
 
-// Set while the front end hands a connection over: it brings the place it held.
-thread_local bool handingOver = false;
-
-MHD_Result onAccept(void* registry, const sockaddr*, socklen_t)
+void onConnection(void* registry, MHD_Connection* connection, void** socketContext,
+                  MHD_ConnectionNotificationCode code)
 {
-  if (handingOver) {
-    return MHD_YES;
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    delete static_cast<DeferredAnswer*>(*socketContext);
+    *socketContext = nullptr;
+  } else {
+    *socketContext = new (std::nothrow) DeferredAnswer();
   }
-  try {
-    return static_cast<ConnectionRegistry*>(registry)->admit() ? MHD_YES : MHD_NO;
-  } catch (const std::exception& exception) {
-    Logger::log(std::string("HttpServer: ") + exception.what(), LogLevel::Error);
-  }
-  return MHD_NO;
-}
-
-void onConnection(void* registry, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code)
-{
   try {
     auto& connections = *static_cast<ConnectionRegistry*>(registry);
     if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
@@ -257,7 +250,7 @@ MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& r
   workers->post([this, connection, route, &request]() {
     std::function<void()> afterwards;
     {
-      AnswerLater answerLater(request);
+      AnswerLater answerLater(connection, request);
       try {
         request.answered = route->handler(*this, connection, request, request.url) == MHD_YES;
       } catch (const std::exception& exception) {
@@ -351,9 +344,11 @@ bool HttpServer::start(uint16_t port)
 MHD_Daemon* HttpServer::startDaemon(MHD_NotifyConnectionCallback notify, void* notifyClosure,
                                     unsigned connectionLimit, size_t connectionMemory, unsigned threads)
 {
+  // No accept policy: every connection comes from the front end, which took its place in the
+  // registry when it accepted it, and hands the place over with it.
   return MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC, 0,
-      &onAccept, &connections, &HttpServer::onRequest, this, MHD_OPTION_NOTIFY_COMPLETED,
+      nullptr, nullptr, &HttpServer::onRequest, this, MHD_OPTION_NOTIFY_COMPLETED,
       &HttpServer::onRequestCompleted, &connections, MHD_OPTION_NOTIFY_CONNECTION, notify, notifyClosure,
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Limits::httpIdleTimeoutSeconds),
       MHD_OPTION_CONNECTION_LIMIT, connectionLimit + connectionsClosingSlack, MHD_OPTION_UNESCAPE_CALLBACK,
@@ -362,14 +357,6 @@ MHD_Daemon* HttpServer::startDaemon(MHD_NotifyConnectionCallback notify, void* n
 }
 
 bool HttpServer::handOff(int fd, const sockaddr* client, socklen_t length, bool upload)
-{
-  handingOver = true;
-  const bool taken = addConnection(fd, client, length, upload);
-  handingOver = false;
-  return taken;
-}
-
-bool HttpServer::addConnection(int fd, const sockaddr* client, socklen_t length, bool upload)
 {
   // A connection beyond the upload daemon's places still gets its upload, in smaller pieces.
   if (upload && uploadConnections.fetch_add(1) < Limits::maxHttpUploadConnections) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+struct DeferredAnswer;
 struct RequestData;
 class PackageController;
 class ParamsManagerBase;
@@ -61,26 +62,31 @@ public:
                                  MHD_RequestTerminationCode reason);
   static MHD_Result collectValue(void* requestData, MHD_ValueKind kind, const char* key, const char* value);
 
-  // Queues `response` (owned from here, may be null) with `code` on `connection`. On a worker
-  // running a handler, the answer is kept for the server to queue once the handler is done.
+  // Queues `response` (owned from here, may be null) with `code` on `connection`. While a
+  // handler for `connection` runs on a worker, the answer is kept for the server to queue once
+  // the handler is done.
   static MHD_Result queueResponse(MHD_Connection* connection, unsigned code, MHD_Response* response);
-  // On a worker running a handler, leaves `work` to run on the worker once the answer is
-  // queued, and returns true; false elsewhere.
-  static bool afterAnswer(std::function<void()> work);
-  // Marks the calling thread as running the handler of `request` for its lifetime.
+  // While a handler for `connection` runs on a worker, leaves `work` to run on the worker once
+  // the answer is queued, and returns true; false otherwise.
+  static bool afterAnswer(MHD_Connection* connection, std::function<void()> work);
+  // Marks the suspended `connection` as answered by the handler of `request`, running on a
+  // worker, for its lifetime.
   class AnswerLater {
   public:
-    explicit AnswerLater(RequestData& request);
+    AnswerLater(MHD_Connection* connection, RequestData& request);
     AnswerLater(const AnswerLater&) = delete;
     AnswerLater& operator=(const AnswerLater&) = delete;
     ~AnswerLater();
+
+  private:
+    DeferredAnswer* const deferred;
   };
 
   // Response functions. Each queues its answer on `connection` (see queueResponse) and returns
   // the queue result.
-  // Answers `code` with the JSON status body built from `message`, or with `message` itself
-  // when `raw` is set; Content-Type "application/json". A code other than 200 logs the
-  // message once, at the level of `logLevelFor(code)`.
+  // Answers `code` with the JSON status body (see jsonStatusBody) built from `message`, or
+  // with `message` itself when `raw` is set; Content-Type "application/json". A code other
+  // than 200 logs the message once, at the level of `logLevelFor(code)`.
   static MHD_Result sendJsonStatus(MHD_Connection* connection, unsigned code, const std::string& message,
                                    bool raw = false);
   // The same JSON status with a "reason" field: why, in words a client can show, when the
@@ -119,10 +125,6 @@ public:
   static MHD_Result sendUnknownRequest(MHD_Connection* connection, const std::string& url);
   static std::string unknownRequestMessage(const std::string& url);
 
-  // "{\"status\": " code ", \"message\": \"" escaped message "\"}", with
-  // ", \"reason\": \"" escaped reason "\"" before the brace when `reason` is not empty.
-  static std::string jsonStatusBody(unsigned code, const std::string& message,
-                                    const std::string& reason = "");
   // The Content-Type of a file extension given with its dot (".html"); "text/plain" for
   // anything unknown. Compared exactly, case-sensitively.
   static std::string mimeTypeForExtension(const std::string& extension);
@@ -178,7 +180,6 @@ private:
   // Gives a connection accepted by the front end to the upload daemon when `upload` and it
   // has a place, else to the main one. False when the library refused it (and closed it).
   bool handOff(int fd, const sockaddr* client, socklen_t length, bool upload);
-  bool addConnection(int fd, const sockaddr* client, socklen_t length, bool upload);
   // A daemon without a listening socket (the front end hands it its connections) sharing the
   // server's callbacks and places; `notify` hears of its connections opening and closing.
   MHD_Daemon* startDaemon(MHD_NotifyConnectionCallback notify, void* notifyClosure, unsigned connectionLimit,

@@ -10,10 +10,9 @@ class ConnectionRegistry;
 class PackageController;
 class ProxyLoop;
 
-// Takes every connection of the HTTP API first. Plain requests to the package proxy (see
-// RequestHead) are served here, on a few event loops that run the upstream transfers as
-// well (libcurl's multi interface on the loop's own epoll set), so that a proxied request
-// never changes thread and costs a handful of system calls. Every other request, and its
+// Takes every connection of the HTTP API first. Requests to the package proxy are served
+// here, on a few event loops (ProxyLoop) that run the upstream transfers as well, so that a
+// proxied request never changes thread and costs a handful of system calls. Every other request, and its
 // connection from then on, goes to libmicrohttpd: the front end only peeks at a head it
 // does not take, and has taken exactly the bytes of the requests it answered, so the library
 // reads the connection from the first byte of that request.

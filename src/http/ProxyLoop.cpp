@@ -2,7 +2,7 @@
 
 #include "http/AnswerHead.h"
 #include "http/ConnectionRegistry.h"
-#include "http/HttpServer.h"
+#include "http/JsonStatus.h"
 #include "http/RequestHead.h"
 #include "http/Routing.h"
 #include "http/UploadDirectory.h"
@@ -10,6 +10,7 @@
 #include "packages/PackageController.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
+#include "util/SystemUtils.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,17 +21,15 @@
 #include <cerrno>
 #include <cstring>
 
-// The loop and its client connections: heads peeked at, requests taken or handed on,
-// answers written, timeouts.
+// The loop and its client side: heads peeked at, requests taken or handed on, answers
+// written, timeouts.
 
 namespace {
 
 // What one look at a connection's receive queue shows: a longer head is the library's.
 constexpr size_t maxPeekedHeadBytes = 8 * 1024;
-// What one read of a request body takes.
-constexpr size_t bodyReadBytes = 64 * 1024;
 // The epoll tags of the loop's own descriptors; a connection is tagged with its address, a
-// libcurl socket by ProxyLoop::curlSocketTag.
+// libcurl socket by RedirectFollower::socketTag.
 constexpr uint64_t listenTag = 0;
 constexpr uint64_t wakeTag = 1;
 // Timeouts are checked this often.
@@ -41,23 +40,6 @@ constexpr int maxEventsPerWait = 64;
 constexpr int acceptsPerWake = 8;
 
 } // namespace
-
-bool ProxyLoop::wouldBlock()
-{
-  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
-
-ProxyLoop::Clock::time_point ProxyLoop::upstreamDeadline()
-{
-  return Clock::now() + std::chrono::seconds(ProxyTarget::upstreamTimeoutSeconds);
-}
-
-void ProxyLoop::writeHead(Connection& client, AnswerHead& head)
-{
-  head.close = head.close || client.closeAfterAnswer;
-  client.output += head.text();
-  client.closeAfterAnswer = head.close;
-}
 
 ProxyLoop::ProxyLoop(ProxyFrontEnd& owner, int listenSocket) : owner(owner), listenSocket(listenSocket) {}
 
@@ -70,15 +52,12 @@ bool ProxyLoop::start()
 {
   epoll.reset(epoll_create1(EPOLL_CLOEXEC));
   wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  multi.reset(curl_multi_init());
-  if (!epoll || !wake || !multi) {
+  if (!epoll || !wake) {
     return false;
   }
-  curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, onCurlSocket);
-  curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, onCurlTimer);
-  curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
-  if (!listen()) {
+  pool = std::make_unique<UpstreamPool>(epoll.get(), Limits::maxIdleUpstreamConnections);
+  follower = std::make_unique<RedirectFollower>(epoll.get());
+  if (!follower->start() || !listen()) {
     return false;
   }
   epoll_event event{};
@@ -119,11 +98,7 @@ void ProxyLoop::run()
   epoll_event events[maxEventsPerWait];
   Clock::time_point lastSweep = Clock::now();
   while (!stopping) {
-    auto wait = sweepInterval;
-    if (curlTimerSet) {
-      wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(curlDeadline - Clock::now()),
-                        std::chrono::milliseconds(0), sweepInterval);
-    }
+    const auto wait = follower->wait(sweepInterval);
     const int count = epoll_wait(epoll.get(), events, maxEventsPerWait, static_cast<int>(wait.count()));
     for (int i = 0; i < count; ++i) {
       const uint64_t tag = events[i].data.u64;
@@ -135,19 +110,13 @@ void ProxyLoop::run()
         if (read(wake.get(), &value, sizeof value) < 0) {
           continue; // only the stop flag matters
         }
-      } else if ((tag & curlSocketTag) != 0) {
-        driveCurl(static_cast<curl_socket_t>(tag & ~curlSocketTag),
-                  ((flags & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
-                      ((flags & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
-                      ((flags & (EPOLLERR | EPOLLHUP)) != 0 ? CURL_CSELECT_ERR : 0));
+      } else if ((tag & RedirectFollower::socketTag) != 0) {
+        follower->onSocketEvent(tag, flags);
       } else {
         dispatch(events[i].data.ptr, flags);
       }
     }
-    if (curlTimerSet && Clock::now() >= curlDeadline) {
-      curlTimerSet = false;
-      driveCurl(CURL_SOCKET_TIMEOUT, 0);
-    }
+    follower->onTimer();
     collectCurlDone();
     flushTouched();
     if (Clock::now() - lastSweep >= sweepInterval) {
@@ -157,34 +126,28 @@ void ProxyLoop::run()
       flushTouched();
     }
     closed.clear();
-    closedLinks.clear();
+    pool->freeClosed();
   }
-  std::vector<Connection*> open;
+  std::vector<ClientConnection*> open;
   for (const auto& entry : connections) {
     open.push_back(entry.second.get());
   }
-  for (Connection* client : open) {
+  for (ClientConnection* client : open) {
     close(*client);
   }
-  std::vector<UpstreamLink*> idle;
-  for (const auto& entry : links) {
-    idle.push_back(entry.second.get());
-  }
-  for (UpstreamLink* link : idle) {
-    closeLink(*link);
-  }
+  pool->closeAll();
   closed.clear();
-  closedLinks.clear();
+  pool->freeClosed();
 }
 
 void ProxyLoop::dispatch(void* watched, uint32_t events)
 {
-  Connection* client = nullptr;
-  UpstreamLink* link = nullptr;
-  if (static_cast<Watched*>(watched)->kind == Watched::Kind::Client) {
-    client = static_cast<Connection*>(watched);
+  ClientConnection* client = nullptr;
+  UpstreamConnection* link = nullptr;
+  if (static_cast<ProxyEventSource*>(watched)->kind == ProxyEventSource::Kind::Client) {
+    client = static_cast<ClientConnection*>(watched);
   } else {
-    link = static_cast<UpstreamLink*>(watched);
+    link = static_cast<UpstreamConnection*>(watched);
     client = link->client;
   }
   contained(client, link, [&] {
@@ -196,7 +159,22 @@ void ProxyLoop::dispatch(void* watched, uint32_t events)
   });
 }
 
-void ProxyLoop::dropAfterFault(Connection* client, UpstreamLink* link, const char* error)
+void ProxyLoop::onUpstreamEvent(UpstreamConnection& link, uint32_t events)
+{
+  if (link.closed) {
+    return;
+  }
+  if (link.client == nullptr) {
+    // Idle: the package closed the connection, or spoke out of turn.
+    if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+      pool->close(link);
+    }
+    return;
+  }
+  link.client->transfer->onUpstreamEvent(link, events);
+}
+
+void ProxyLoop::dropAfterFault(ClientConnection* client, UpstreamConnection* link, const char* error)
 {
   Logger::log(std::string("HttpServer: proxy connection closed after an internal error: ") + error,
               LogLevel::Error);
@@ -204,14 +182,14 @@ void ProxyLoop::dropAfterFault(Connection* client, UpstreamLink* link, const cha
   if (client != nullptr) {
     close(*client);
   } else if (link != nullptr) {
-    closeLink(*link);
+    pool->close(*link);
   }
 }
 
 void ProxyLoop::acceptConnections()
 {
   for (int i = 0; i < acceptsPerWake; ++i) {
-    auto client = std::make_unique<Connection>();
+    auto client = std::make_unique<ClientConnection>();
     client->addressLength = sizeof client->address;
     client->fd.reset(accept4(listenSocket, reinterpret_cast<sockaddr*>(&client->address),
                              &client->addressLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -225,7 +203,7 @@ void ProxyLoop::acceptConnections()
                       LogLevel::Warning);
         }
         listenPaused = true;
-      } else if (!wouldBlock() && errno != ECONNABORTED) {
+      } else if (!SystemUtils::wouldBlock() && errno != ECONNABORTED) {
         Logger::log(std::string("HttpServer: cannot accept a connection: ") + std::strerror(errno),
                     LogLevel::Warning);
       }
@@ -240,19 +218,19 @@ void ProxyLoop::acceptConnections()
     // Edge-triggered: a head that is only peeked at stays in the queue, and must not wake the
     // loop again until more arrives.
     event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    event.data.ptr = static_cast<Watched*>(client.get());
+    event.data.ptr = static_cast<ProxyEventSource*>(client.get());
     if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, client->fd.get(), &event) != 0) {
       continue;
     }
     owner.connections.opened(client.get(), client->fd.get());
-    const Connection* key = client.get();
+    const ClientConnection* key = client.get();
     connections.emplace(key, std::move(client));
   }
 }
 
-void ProxyLoop::onClientEvent(Connection& client, uint32_t events)
+void ProxyLoop::onClientEvent(ClientConnection& client, uint32_t events)
 {
-  if (client.stage == Connection::Stage::Closed) {
+  if (client.stage == ClientConnection::Stage::Closed) {
     return;
   }
   if ((events & EPOLLERR) != 0) {
@@ -268,13 +246,13 @@ void ProxyLoop::onClientEvent(Connection& client, uint32_t events)
   // Told once: the end of the client's stream may come with the request it ends.
   client.peerClosed = client.peerClosed || (events & EPOLLRDHUP) != 0;
   switch (client.stage) {
-  case Connection::Stage::Head:
+  case ClientConnection::Stage::Head:
     readRequest(client);
     break;
-  case Connection::Stage::Body:
+  case ClientConnection::Stage::Body:
     readBody(client);
     break;
-  case Connection::Stage::Answering:
+  case ClientConnection::Stage::Answering:
     // Pipelined requests wait in the queue. A client that only shut its sending side down
     // still gets its answer, and the connection ends after it; a send fails if it is gone.
     if ((events & EPOLLHUP) != 0) {
@@ -284,17 +262,17 @@ void ProxyLoop::onClientEvent(Connection& client, uint32_t events)
     client.closeAfterAnswer = client.closeAfterAnswer || client.peerClosed;
     client.inputPending = true;
     break;
-  case Connection::Stage::Closed:
+  case ClientConnection::Stage::Closed:
     break;
   }
 }
 
-void ProxyLoop::readRequest(Connection& client)
+void ProxyLoop::readRequest(ClientConnection& client)
 {
   char peeked[maxPeekedHeadBytes];
   const ssize_t size = recv(client.fd.get(), peeked, sizeof peeked, MSG_PEEK);
   if (size <= 0) {
-    if (size == 0 || !wouldBlock()) {
+    if (size == 0 || !SystemUtils::wouldBlock()) {
       close(client);
     }
     return;
@@ -352,78 +330,59 @@ void ProxyLoop::readRequest(Connection& client)
   // segment as the next request begins: the edges that told of it are spent.
   client.inputPending = static_cast<size_t>(size) > taken || static_cast<size_t>(size) == sizeof peeked ||
                         head.chunked || head.contentLength > taken - head.length;
-  client.transfer = std::make_unique<Transfer>(*this, client);
+  ProxyTransfer::Host& host = *this;
+  client.transfer = std::make_unique<ProxyTransfer>(host, client);
   client.transfer->package = std::move(package);
   client.transfer->port = port;
   client.transfer->target = std::move(route.target);
   client.transfer->fields = std::move(head.fields);
   client.transfer->connectionTokens = std::move(head.connectionTokens);
   client.transfer->upstream = {"package " + route.packageName, route.packageName};
-  client.stage = Connection::Stage::Body;
+  client.stage = ClientConnection::Stage::Body;
   client.arrival = ArrivalRate(client.lastActivity);
   client.receivingReported = false;
   if (head.expectContinue && (client.chunkedBody || client.bodyLeft > 0)) {
     client.output += "HTTP/1.1 100 Continue\r\n\r\n";
     flush(client);
-    if (client.stage == Connection::Stage::Closed) {
+    if (client.stage == ClientConnection::Stage::Closed) {
       return;
     }
   }
   readBody(client);
 }
 
-bool ProxyLoop::bodyComplete(const Connection& client)
+void ProxyLoop::readBody(ClientConnection& client)
 {
-  return client.chunkedBody ? client.chunks.state() != ChunkedDecoder::State::Reading : client.bodyLeft == 0;
-}
-
-void ProxyLoop::readBody(Connection& client)
-{
-  while (!bodyComplete(client)) {
-    char buffer[bodyReadBytes];
-    const ssize_t size = recv(client.fd.get(), buffer,
-                              client.chunkedBody ? sizeof buffer : std::min(sizeof buffer, client.bodyLeft),
-                              client.chunkedBody ? MSG_PEEK : 0);
-    if (size <= 0) {
-      if (size == 0 || !wouldBlock()) {
-        close(client);
-      } else if (!client.receivingReported) {
-        // A body that comes in one piece never makes it this far, and costs no report.
-        client.receivingReported = true;
-        owner.connections.receiving(&client, client.request.body.size());
-      }
-      return;
+  switch (client.readBody()) {
+  case ClientConnection::BodyProgress::Complete:
+    break;
+  case ClientConnection::BodyProgress::Waiting:
+    if (!client.receivingReported) {
+      // A body that comes in one piece never makes it this far, and costs no report.
+      client.receivingReported = true;
+      owner.connections.receiving(&client, client.request.body.size());
     }
-    client.lastActivity = Clock::now();
-    if (!client.chunkedBody) {
-      client.request.body.append(buffer, static_cast<size_t>(size));
-      client.bodyLeft -= static_cast<size_t>(size);
-      continue;
-    }
-    const size_t used = client.chunks.read(buffer, static_cast<size_t>(size), client.request.body);
-    if (recv(client.fd.get(), buffer, used, 0) != static_cast<ssize_t>(used)) {
-      close(client);
-      return;
-    }
-    if (client.chunks.state() == ChunkedDecoder::State::Failed) {
-      refuseRequest(client, 400, "Http API: the request body's chunked framing is broken");
-      return;
-    }
-    if (client.request.body.size() > Limits::maxRequestBodyBytes) {
-      refuseRequest(client, 413,
-                    "Http API: the request body is larger than " +
-                        std::to_string(Limits::maxRequestBodyBytes) + " bytes");
-      return;
-    }
+    return;
+  case ClientConnection::BodyProgress::Gone:
+    close(client);
+    return;
+  case ClientConnection::BodyProgress::BrokenFraming:
+    refuseRequest(client, 400, "Http API: the request body's chunked framing is broken");
+    return;
+  case ClientConnection::BodyProgress::TooLarge:
+    refuseRequest(client, 413,
+                  "Http API: the request body is larger than " + std::to_string(Limits::maxRequestBodyBytes) +
+                      " bytes");
+    return;
   }
   if (client.receivingReported) {
     owner.connections.received(&client);
   }
-  client.stage = Connection::Stage::Answering;
-  startTransfer(client);
+  client.stage = ClientConnection::Stage::Answering;
+  client.transfer->start();
 }
 
-void ProxyLoop::answer(Connection& client, AnswerHead& head, const std::string& body)
+void ProxyLoop::answer(ClientConnection& client, AnswerHead& head, const std::string& body)
 {
   client.transfer.reset();
   // A HEAD gets the head the GET would get: the package's own framing lines, or this
@@ -431,7 +390,7 @@ void ProxyLoop::answer(Connection& client, AnswerHead& head, const std::string& 
   const bool toHead = client.request.method == "HEAD";
   head.toHead = toHead && !head.headerLines.empty();
   head.contentLength = body.size();
-  writeHead(client, head);
+  client.writeHead(head);
   if (AnswerHead::hasBody(head.status) && !toHead) {
     client.output += body;
   }
@@ -441,33 +400,29 @@ void ProxyLoop::answer(Connection& client, AnswerHead& head, const std::string& 
 
 // A transfer that brought no answer is reported by this server, never passed off as an empty
 // answer of the upstream's.
-void ProxyLoop::answerNoAnswer(Connection& client, CURLcode code)
+void ProxyLoop::answerNoAnswer(ClientConnection& client, CURLcode code)
 {
   const std::string message = ProxyTarget::noAnswerMessage(client.transfer->upstream);
   Logger::log(message, LogLevel::Error);
   AnswerHead head;
   head.status = 500;
   head.headers.emplace_back("Content-Type", "application/json");
-  answer(client, head, HttpServer::jsonStatusBody(500, message, curl_easy_strerror(code)));
+  answer(client, head, jsonStatusBody(500, message, curl_easy_strerror(code)));
 }
 
-void ProxyLoop::refuseRequest(Connection& client, unsigned status, const std::string& message)
+void ProxyLoop::refuseRequest(ClientConnection& client, unsigned status, const std::string& message)
 {
   Logger::log(message, LogLevel::Debug);
-  // What arrived of the request is dropped: closing over unread bytes would reset the
-  // connection before the client could read why.
-  char discarded[maxPeekedHeadBytes];
-  for (int i = 0; i < 16 && recv(client.fd.get(), discarded, sizeof discarded, 0) > 0; ++i) {
-  }
-  client.stage = Connection::Stage::Answering;
+  client.dropQueuedInput();
+  client.stage = ClientConnection::Stage::Answering;
   client.closeAfterAnswer = true;
   AnswerHead head;
   head.status = status;
   head.headers.emplace_back("Content-Type", "application/json");
-  answer(client, head, HttpServer::jsonStatusBody(status, message));
+  answer(client, head, jsonStatusBody(status, message));
 }
 
-void ProxyLoop::touch(Connection& client)
+void ProxyLoop::touch(ClientConnection& client)
 {
   if (!client.touched) {
     client.touched = true;
@@ -479,9 +434,9 @@ void ProxyLoop::flushTouched()
 {
   // Flushing may resume a paused transfer, whose callback touches connections again.
   for (size_t i = 0; i < touched.size(); ++i) {
-    Connection& client = *touched[i];
+    ClientConnection& client = *touched[i];
     client.touched = false;
-    if (client.stage != Connection::Stage::Closed) {
+    if (client.stage != ClientConnection::Stage::Closed) {
       // A flush may read on: the next pipelined request, or a paused upstream.
       contained(&client, nullptr, [&] { flush(client); });
     }
@@ -489,34 +444,19 @@ void ProxyLoop::flushTouched()
   touched.clear();
 }
 
-void ProxyLoop::flush(Connection& client)
+void ProxyLoop::flush(ClientConnection& client)
 {
-  while (client.pending() > 0) {
-    const ssize_t size =
-        send(client.fd.get(), client.output.data() + client.sent, client.pending(), MSG_NOSIGNAL);
-    if (size < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      if (!wouldBlock()) {
-        close(client);
-      }
-      return; // the next EPOLLOUT edge comes back here
-    }
-    client.sent += static_cast<size_t>(size);
-    client.lastActivity = Clock::now();
-  }
-  client.output.clear();
-  client.sent = 0;
-  if (client.output.capacity() > 2 * Limits::maxEtagEntryBytes) {
-    client.output.shrink_to_fit();
+  switch (client.send()) {
+  case ClientConnection::Progress::Done:
+    break;
+  case ClientConnection::Progress::Waiting:
+    return; // the next EPOLLOUT edge comes back here
+  case ClientConnection::Progress::Failed:
+    close(client);
+    return;
   }
   if (client.transfer) {
-    if (client.transfer->streaming) {
-      // The client waits from here: the upstream has the whole limit for its next piece.
-      client.transfer->deadline = upstreamDeadline();
-    }
-    resumeReading(*client.transfer);
+    client.transfer->clientCaughtUp();
     return;
   }
   if (client.answerWritten) {
@@ -524,7 +464,7 @@ void ProxyLoop::flush(Connection& client)
   }
 }
 
-void ProxyLoop::answerSent(Connection& client)
+void ProxyLoop::answerSent(ClientConnection& client)
 {
   client.answerWritten = false;
   client.answeredOne = true;
@@ -533,7 +473,7 @@ void ProxyLoop::answerSent(Connection& client)
     close(client);
     return;
   }
-  client.stage = Connection::Stage::Head;
+  client.stage = ClientConnection::Stage::Head;
   client.headBegun = false;
   client.request = RequestData();
   if (client.inputPending) {
@@ -542,11 +482,11 @@ void ProxyLoop::answerSent(Connection& client)
   }
 }
 
-void ProxyLoop::handOff(Connection& client, bool upload)
+void ProxyLoop::handOff(ClientConnection& client, bool upload)
 {
   epoll_ctl(epoll.get(), EPOLL_CTL_DEL, client.fd.get(), nullptr);
   owner.connections.closed(&client);
-  client.stage = Connection::Stage::Closed;
+  client.stage = ClientConnection::Stage::Closed;
   auto entry = connections.find(&client);
   closed.push_back(std::move(entry->second));
   connections.erase(entry);
@@ -554,15 +494,15 @@ void ProxyLoop::handOff(Connection& client, bool upload)
                 upload);
 }
 
-void ProxyLoop::close(Connection& client)
+void ProxyLoop::close(ClientConnection& client)
 {
-  if (client.stage == Connection::Stage::Closed) {
+  if (client.stage == ClientConnection::Stage::Closed) {
     return;
   }
   client.transfer.reset();
   owner.connections.closed(&client);
   client.fd.reset();
-  client.stage = Connection::Stage::Closed;
+  client.stage = ClientConnection::Stage::Closed;
   auto entry = connections.find(&client);
   closed.push_back(std::move(entry->second));
   connections.erase(entry);
@@ -574,18 +514,18 @@ void ProxyLoop::sweep()
   if (listenPaused && listen()) {
     listenPaused = false;
   }
-  std::vector<Connection*> expired;
-  std::vector<Connection*> late;
-  std::vector<std::pair<Connection*, std::string>> tooSlow;
+  std::vector<ClientConnection*> expired;
+  std::vector<ClientConnection*> late;
+  std::vector<std::pair<ClientConnection*, std::string>> tooSlow;
   for (const auto& entry : connections) {
-    Connection& client = *entry.second;
-    if (client.stage == Connection::Stage::Head && client.headBegun &&
+    ClientConnection& client = *entry.second;
+    if (client.stage == ClientConnection::Stage::Head && client.headBegun &&
         now - client.headSince >= std::chrono::seconds(Limits::httpRequestHeadDeadlineSeconds)) {
       tooSlow.emplace_back(&client, "Http API: the request head did not arrive within " +
                                         std::to_string(Limits::httpRequestHeadDeadlineSeconds) + " s");
       continue;
     }
-    if (client.stage == Connection::Stage::Body) {
+    if (client.stage == ClientConnection::Stage::Body) {
       const size_t received = client.request.body.size();
       if (!client.arrival.keepsUp(received, now)) {
         tooSlow.emplace_back(&client, "Http API: the request body arrives slower than " +
@@ -597,31 +537,69 @@ void ProxyLoop::sweep()
         owner.connections.receiving(&client, received);
       }
     }
-    const bool waitsForClient = client.stage != Connection::Stage::Answering || client.pending() > 0;
-    const unsigned limit = client.stage == Connection::Stage::Head && !client.answeredOne
+    const bool waitsForClient = client.stage != ClientConnection::Stage::Answering || client.pending() > 0;
+    const unsigned limit = client.stage == ClientConnection::Stage::Head && !client.answeredOne
                                ? Limits::httpRequestHeadTimeoutSeconds
                                : Limits::httpIdleTimeoutSeconds;
     if (waitsForClient && now - client.lastActivity >= std::chrono::seconds(limit)) {
       expired.push_back(&client);
-    } else if (client.stage == Connection::Stage::Answering && client.transfer && client.pending() == 0 &&
-               now >= client.transfer->deadline) {
+    } else if (client.stage == ClientConnection::Stage::Answering && client.transfer &&
+               client.pending() == 0 && now >= client.transfer->deadline) {
       late.push_back(&client);
     }
   }
-  for (Connection* client : expired) {
-    // A head only peeked at is still queued, and closing over unread bytes would reset the
-    // connection instead of ending it: the client is told of the timeout by a plain close.
-    char discarded[maxPeekedHeadBytes];
-    for (int i = 0; i < 16 && client->stage == Connection::Stage::Head &&
-                    recv(client->fd.get(), discarded, sizeof discarded, 0) > 0;
-         ++i) {
+  for (ClientConnection* client : expired) {
+    // A head only peeked at is still queued: the client is told of the timeout by a plain
+    // close, not a reset.
+    if (client->stage == ClientConnection::Stage::Head) {
+      client->dropQueuedInput();
     }
     close(*client);
   }
-  for (Connection* client : late) {
-    contained(client, nullptr, [&] { timeOut(*client); });
+  for (ClientConnection* client : late) {
+    contained(client, nullptr, [&] { client->transfer->timeOut(); });
   }
   for (auto& slow : tooSlow) {
     contained(slow.first, nullptr, [&] { refuseRequest(*slow.first, 408, slow.second); });
   }
+}
+
+void ProxyLoop::finished(ClientConnection& client, CURLcode result, HttpManager::Response* whole)
+{
+  ProxyTransfer& transfer = *client.transfer;
+  if (transfer.streaming) {
+    if (result == CURLE_OK) {
+      if (transfer.chunked) {
+        client.output += "0\r\n\r\n";
+      }
+    } else {
+      if (result != CURLE_OPERATION_TIMEDOUT) {
+        ProxyTransfer::logError(result, "the answer was cut short");
+      }
+      // What arrived still goes out; the client learns of the cut from the closed connection.
+      client.closeAfterAnswer = true;
+    }
+    client.transfer.reset();
+    client.answerWritten = true;
+    flush(client);
+    return;
+  }
+  if (result != CURLE_OK || whole == nullptr) {
+    answerNoAnswer(client, result);
+    return;
+  }
+  AnswerHead head;
+  head.status = ProxyTarget::clientStatus(whole->statusCode);
+  ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, whole->body);
+  head.headerLines = ProxyTarget::unfoldHeaderLines(whole->headers);
+  answer(client, head, whole->body);
+}
+
+void ProxyLoop::collectCurlDone()
+{
+  follower->collectDone([this](ClientConnection& client, CURLcode result) {
+    if (client.transfer && client.transfer->curlRequest) {
+      contained(&client, nullptr, [&] { client.transfer->curlDone(result); });
+    }
+  });
 }

@@ -290,7 +290,7 @@ MHD_Result StreamedResponse::queue(MHD_Connection* connection, std::unique_ptr<S
     shared->sink = &shared->streamed;
     shared->connection = connection;
   }
-  if (!HttpServer::afterAnswer([shared]() { shared->pump(); })) {
+  if (!HttpServer::afterAnswer(connection, [shared]() { shared->pump(); })) {
     Logger::log("HttpServer: a streamed answer needs a worker", LogLevel::Error);
     return MHD_NO;
   }

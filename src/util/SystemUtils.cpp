@@ -255,6 +255,11 @@ int32_t availableMemoryMb()
   return availableMemoryMbFrom(FileUtils::readFile("/proc/meminfo"));
 }
 
+bool wouldBlock()
+{
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
 bool isPortFree(uint16_t port)
 {
   UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -35,6 +35,10 @@ int32_t availableMemoryMbFrom(const std::string& meminfo);
 // socket can be made to find out.
 bool isPortFree(uint16_t port);
 
+// Whether the call on a non-blocking descriptor that just failed only has to be made again
+// later (errno EAGAIN, EWOULDBLOCK or EINTR).
+bool wouldBlock();
+
 SystemInfo systemInfo();
 
 } // namespace SystemUtils

@@ -4,6 +4,7 @@
 // file path judged plain can never leave the package's directory.
 
 #include "http/HttpServer.h"
+#include "http/JsonStatus.h"
 #include "http/RequestData.h"
 #include "http/Routing.h"
 #include "http/UiFile.h"
@@ -30,7 +31,7 @@ void check(bool holds, const char* what, const std::string& url)
 void checkStatusBody(unsigned code, const std::string& message, const std::string& url)
 {
   rapidjson::Document document;
-  const std::string body = HttpServer::jsonStatusBody(code, message);
+  const std::string body = jsonStatusBody(code, message);
   check(!Json::parse(document, body, std::numeric_limits<size_t>::max()), "status body is no JSON", url);
   check(document.IsObject() && document.HasMember("status") && document["status"].IsUint() &&
             document["status"].GetUint() == code,
