@@ -3,6 +3,7 @@
 #include "http/AnswerHead.h"
 #include "http/ConnectionRegistry.h"
 #include "http/HttpServer.h"
+#include "http/HttpWriter.h"
 #include "http/RequestHead.h"
 #include "http/Routing.h"
 #include "http/UploadDirectory.h"
@@ -363,7 +364,7 @@ void ProxyLoop::readRequest(Connection& client)
   client.arrival = ArrivalRate(client.lastActivity);
   client.receivingReported = false;
   if (head.expectContinue && (client.chunkedBody || client.bodyLeft > 0)) {
-    client.output += "HTTP/1.1 100 Continue\r\n\r\n";
+    HttpWriter::appendHead(client.output, "HTTP/1.1 100 Continue", {}, HttpWriter::Framing::None);
     flush(client);
     if (client.stage == Connection::Stage::Closed) {
       return;

@@ -1,6 +1,8 @@
 #include "http/ProxyLoop.h"
 
 #include "http/AnswerHead.h"
+#include "http/HttpServer.h"
+#include "http/HttpWriter.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
@@ -34,16 +36,13 @@ bool isRedirect(int status)
 // The value of the last `name` header (lower-case) of the final head, empty when none.
 std::string headerValue(const std::vector<std::string>& lines, const std::string& name)
 {
-  std::string found;
-  for (const std::string& line : lines) {
-    std::string lineName;
-    std::string value;
-    HttpManager::parseHeaderLine(line, lineName, value);
-    if (StringUtils::toLower(lineName) == name) {
-      found = value;
+  // The headers come last first.
+  for (const auto& header : HttpServer::headersFromLines(lines)) {
+    if (StringUtils::toLowerCopy(header.first) == name) {
+      return header.second;
     }
   }
-  return found;
+  return "";
 }
 
 // `location` resolved against the URL `base`;
@@ -144,24 +143,26 @@ void ProxyLoop::startTransfer(Connection& client)
   if (transfer.cached) {
     transfer.cacheTicket = HttpManager::cachedTag(transfer.url, etag);
   }
-  std::string& text = transfer.requestText;
-  text.reserve(256 + request.body.size());
-  text = request.method + " " + transfer.target + " HTTP/1.1\r\nHost: " + host + "\r\n";
+  HttpWriter::Fields fields;
+  fields.reserve(transfer.fields.size() + 2);
+  fields.emplace_back("Host", host);
   for (const auto& field : transfer.fields) {
     if (isEndToEnd(StringUtils::toLowerCopy(field.first), transfer.connectionTokens)) {
-      text += field.first + ": " + field.second + "\r\n";
+      fields.push_back(field);
     }
   }
   if (!etag.empty()) {
-    text += "If-None-Match: \"" + etag + "\"\r\n";
+    fields.emplace_back("If-None-Match", "\"" + etag + "\"");
   }
   // A body, however it came, goes with its length; a method that carries one says so even
   // when it is empty.
-  if (!request.body.empty() || request.method == "POST" || request.method == "PUT" ||
-      request.method == "PATCH") {
-    text += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
-  }
-  text += "\r\n";
+  const bool withLength = !request.body.empty() || request.method == "POST" || request.method == "PUT" ||
+                          request.method == "PATCH";
+  std::string& text = transfer.requestText;
+  text.reserve(256 + request.body.size());
+  HttpWriter::appendHead(text, request.method + " " + transfer.target + " HTTP/1.1", fields,
+                         withLength ? HttpWriter::Framing::Length : HttpWriter::Framing::None,
+                         request.body.size());
   text += request.body;
   transfer.deadline = upstreamDeadline();
   sendOnLink(transfer);
@@ -362,15 +363,13 @@ void ProxyLoop::beginStreaming(Transfer& transfer)
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     // No Accept-Encoding is ever sent, so the body comes in the encoding it came in, and the
     // upstream's length (unknown when it came chunked) is the client's.
-    curl_off_t announced = -1;
-    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    length = announced;
     lines = transfer.curlRequest->response().headers;
+    length = HttpServer::bodyLengthFromLines(lines);
   }
   AnswerHead head;
   head.status = ProxyTarget::clientStatus(static_cast<int32_t>(status));
   ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, transfer.held);
-  head.headerLines = ProxyTarget::unfoldHeaderLines(lines);
+  head.headerLines = std::move(lines);
   head.framing = length >= 0     ? AnswerHead::Framing::Length
                  : client.http10 ? AnswerHead::Framing::UntilClose
                                  : AnswerHead::Framing::Chunked;
@@ -388,15 +387,9 @@ void ProxyLoop::appendBody(Connection& client, const char* data, size_t size)
   if (size == 0) {
     return;
   }
-  if (client.transfer->chunked) {
-    char sizeLine[32];
-    client.output.append(sizeLine,
-                         static_cast<size_t>(std::snprintf(sizeLine, sizeof sizeLine, "%zX\r\n", size)));
-    client.output.append(data, size);
-    client.output += "\r\n";
-  } else {
-    client.output.append(data, size);
-  }
+  HttpWriter::appendBody(
+      client.output, client.transfer->chunked ? HttpWriter::Framing::Chunked : HttpWriter::Framing::Length,
+      data, size);
   touch(client);
 }
 
@@ -405,9 +398,8 @@ void ProxyLoop::finishTransfer(Connection& client, CURLcode result, HttpManager:
   Transfer& transfer = *client.transfer;
   if (transfer.streaming) {
     if (result == CURLE_OK) {
-      if (transfer.chunked) {
-        client.output += "0\r\n\r\n";
-      }
+      HttpWriter::appendEnd(client.output,
+                            transfer.chunked ? HttpWriter::Framing::Chunked : HttpWriter::Framing::Length);
     } else {
       if (result != CURLE_OPERATION_TIMEDOUT) {
         logTransferError(result, "the answer was cut short");
@@ -427,7 +419,7 @@ void ProxyLoop::finishTransfer(Connection& client, CURLcode result, HttpManager:
   AnswerHead head;
   head.status = ProxyTarget::clientStatus(whole->statusCode);
   ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, whole->body);
-  head.headerLines = ProxyTarget::unfoldHeaderLines(whole->headers);
+  head.headerLines = whole->headers;
   answer(client, head, whole->body);
 }
 
