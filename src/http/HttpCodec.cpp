@@ -140,13 +140,18 @@ int HttpCodec::onMethod(llhttp_t* parser, const char* at, size_t size)
   return 0;
 }
 
+// Trailers are not passed on: they are only counted, against a body that never ends.
+int HttpCodec::countTrailer(size_t size)
+{
+  headBytes += size;
+  return headBytes > Limits::maxUpstreamHeadBytes ? refuse : 0;
+}
+
 int HttpCodec::onHeaderField(llhttp_t* parser, const char* at, size_t size)
 {
   HttpCodec& codec = of(parser);
   if (codec.trailers) {
-    // Trailers are not passed on: they are only counted, against a body that never ends.
-    codec.headBytes += size;
-    return codec.headBytes > Limits::maxUpstreamHeadBytes ? refuse : 0;
+    return codec.countTrailer(size);
   }
   if (!codec.inField) {
     codec.headFields.emplace_back();
@@ -160,8 +165,7 @@ int HttpCodec::onHeaderValue(llhttp_t* parser, const char* at, size_t size)
 {
   HttpCodec& codec = of(parser);
   if (codec.trailers) {
-    codec.headBytes += size;
-    return codec.headBytes > Limits::maxUpstreamHeadBytes ? refuse : 0;
+    return codec.countTrailer(size);
   }
   codec.inField = false;
   std::string& value = codec.headFields.back().second;

@@ -88,6 +88,7 @@ private:
   static HttpCodec& of(llhttp_t* parser) { return *static_cast<HttpCodec*>(parser->data); }
 
   void fail();
+  int countTrailer(size_t size);
 
   llhttp_settings_t settings{};
   llhttp_t parser{};
