@@ -42,13 +42,15 @@ std::string AnswerHead::text()
     dated = dated || StringUtils::toLowerCopy(header.first) == "date";
     fields.push_back(header);
   }
-  for (auto& header : HttpServer::headersFromLines(headerLines)) {
-    const std::string name = StringUtils::toLowerCopy(header.first);
+  // In the order the upstream sent them: the order of repeated fields is part of their meaning.
+  std::vector<std::pair<std::string, std::string>> upstream = HttpServer::headersFromLines(headerLines);
+  for (auto header = upstream.rbegin(); header != upstream.rend(); ++header) {
+    const std::string name = StringUtils::toLowerCopy(header->first);
     if (name == "connection") {
-      close = close || StringUtils::toLowerCopy(header.second).find("close") != std::string::npos;
+      close = close || StringUtils::toLowerCopy(header->second).find("close") != std::string::npos;
     } else if ((name != "content-length" && name != "transfer-encoding") || toHead) {
       dated = dated || name == "date";
-      fields.push_back(std::move(header));
+      fields.push_back(std::move(*header));
     }
   }
   if (close) {

@@ -196,6 +196,10 @@ int HttpCodec::onHeaderValueComplete(llhttp_t* parser)
   if (codec.trailers || codec.headFields.empty()) {
     return 0;
   }
+  // llhttp takes a line that begins with its colon for a field without a name.
+  if (codec.headFields.back().first.empty()) {
+    return refuse;
+  }
   std::string& value = codec.headFields.back().second;
   size_t end = value.size();
   while (end > 0 && isBlank(value[end - 1])) {

@@ -33,38 +33,35 @@ void UpstreamResponse::closed()
   follow();
 }
 
-// Takes on the codec's state; the head, once complete, is kept as lines.
+// Takes on the codec's state; the head, once complete, is kept as lines (also when the body
+// failed in the same read, so that what is known of an answer does not depend on its pieces).
 void UpstreamResponse::follow()
 {
-  const State before = current;
-  switch (codec->state()) {
-  case HttpCodec::State::Head:
-    return;
-  case HttpCodec::State::Failed:
-    fail(codec->failedInHead() ? CURLE_WEIRD_SERVER_REPLY : CURLE_RECV_ERROR);
-    return;
-  case HttpCodec::State::Body:
-    current = State::Body;
-    break;
-  case HttpCodec::State::Done:
-    current = State::Done;
-    break;
-  }
-  if (before != State::Head) {
+  const HttpCodec::State state = codec->state();
+  if (state == HttpCodec::State::Head) {
     return;
   }
-  // Two framings at once leave the body's end to whichever the reader believes.
-  if (codec->hasContentLength() && codec->hasTransferEncoding()) {
-    fail(CURLE_WEIRD_SERVER_REPLY);
-    return;
+  const bool headRead = state != HttpCodec::State::Failed || !codec->failedInHead();
+  if (current == State::Head && headRead) {
+    // Two framings at once leave the body's end to whichever the reader believes.
+    if (codec->hasContentLength() && codec->hasTransferEncoding()) {
+      fail(CURLE_WEIRD_SERVER_REPLY);
+      return;
+    }
+    lines.clear();
+    lines.push_back("HTTP/1." + std::string(codec->http10() ? "0 " : "1 ") + std::to_string(codec->status()) +
+                    (codec->reason().empty() ? "" : " " + codec->reason()) + "\r\n");
+    for (const auto& field : codec->fields()) {
+      lines.push_back(field.first + ": " + field.second + "\r\n");
+    }
+    lines.emplace_back("\r\n");
   }
-  lines.clear();
-  lines.push_back("HTTP/1." + std::string(codec->http10() ? "0 " : "1 ") + std::to_string(codec->status()) +
-                  (codec->reason().empty() ? "" : " " + codec->reason()) + "\r\n");
-  for (const auto& field : codec->fields()) {
-    lines.push_back(field.first + ": " + field.second + "\r\n");
+  current = state == HttpCodec::State::Body   ? State::Body
+            : state == HttpCodec::State::Done ? State::Done
+                                              : current;
+  if (state == HttpCodec::State::Failed) {
+    fail(headRead ? CURLE_RECV_ERROR : CURLE_WEIRD_SERVER_REPLY);
   }
-  lines.emplace_back("\r\n");
 }
 
 int64_t UpstreamResponse::announcedLength() const
