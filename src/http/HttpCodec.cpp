@@ -21,24 +21,34 @@ constexpr size_t maxChunkExtensionBytes = 4096;
 
 } // namespace
 
+// The callbacks are the same for every codec, and llhttp only reads them: one table serves all.
+llhttp_settings_t* HttpCodec::callbacks()
+{
+  static llhttp_settings_t settings = [] {
+    llhttp_settings_t table;
+    llhttp_settings_init(&table);
+    table.on_message_begin = onMessageBegin;
+    table.on_url = onUrl;
+    table.on_status = onStatus;
+    table.on_method = onMethod;
+    table.on_header_field = onHeaderField;
+    table.on_header_value = onHeaderValue;
+    table.on_header_value_complete = onHeaderValueComplete;
+    table.on_headers_complete = onHeadersComplete;
+    table.on_body = onBody;
+    table.on_message_complete = onMessageComplete;
+    table.on_chunk_header = onChunkHeader;
+    table.on_chunk_extension_name = onChunkExtension;
+    table.on_chunk_extension_value = onChunkExtension;
+    table.on_chunk_complete = onChunkComplete;
+    return table;
+  }();
+  return &settings;
+}
+
 HttpCodec::HttpCodec(Type type) : type(type)
 {
-  llhttp_settings_init(&settings);
-  settings.on_message_begin = onMessageBegin;
-  settings.on_url = onUrl;
-  settings.on_status = onStatus;
-  settings.on_method = onMethod;
-  settings.on_header_field = onHeaderField;
-  settings.on_header_value = onHeaderValue;
-  settings.on_header_value_complete = onHeaderValueComplete;
-  settings.on_headers_complete = onHeadersComplete;
-  settings.on_body = onBody;
-  settings.on_message_complete = onMessageComplete;
-  settings.on_chunk_header = onChunkHeader;
-  settings.on_chunk_extension_name = onChunkExtension;
-  settings.on_chunk_extension_value = onChunkExtension;
-  settings.on_chunk_complete = onChunkComplete;
-  llhttp_init(&parser, type == Type::Request ? HTTP_REQUEST : HTTP_RESPONSE, &settings);
+  llhttp_init(&parser, type == Type::Request ? HTTP_REQUEST : HTTP_RESPONSE, callbacks());
   parser.data = this;
 }
 
@@ -115,6 +125,8 @@ int HttpCodec::onMessageBegin(llhttp_t* parser)
   codec.targetText.clear();
   codec.reasonText.clear();
   codec.headFields.clear();
+  // Room for a usual head, so that the fields are not moved as it grows.
+  codec.headFields.reserve(16);
   codec.inField = false;
   codec.trailers = false;
   codec.foldSeen = false;
@@ -209,7 +221,8 @@ int HttpCodec::onHeaderValueComplete(llhttp_t* parser)
   while (begin < end && isBlank(value[begin])) {
     ++begin;
   }
-  value = value.substr(begin, end - begin);
+  value.erase(end);
+  value.erase(0, begin);
   return 0;
 }
 

@@ -55,6 +55,8 @@ public:
   // Every header line in order: its name as sent, its value without the blanks around it;
   // a folded value is unfolded, each fold one space.
   const Fields& fields() const { return headFields; }
+  // The fields, taken out of the codec.
+  Fields takeFields() { return std::move(headFields); }
   // A header line was folded over several lines.
   bool folded() const { return foldSeen; }
   bool hasContentLength() const { return lengthGiven; }
@@ -85,12 +87,12 @@ private:
   static int onChunkHeader(llhttp_t* parser);
   static int onChunkExtension(llhttp_t* parser, const char* at, size_t size);
   static int onChunkComplete(llhttp_t* parser);
+  static llhttp_settings_t* callbacks();
   static HttpCodec& of(llhttp_t* parser) { return *static_cast<HttpCodec*>(parser->data); }
 
   void fail();
   int countTrailer(size_t size);
 
-  llhttp_settings_t settings{};
   llhttp_t parser{};
   const Type type;
   State current = State::Head;

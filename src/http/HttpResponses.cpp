@@ -190,10 +190,15 @@ namespace {
 // Content-Length announces (-1 when none does, or the body came chunked).
 HttpCodec::Fields readLastHead(const std::vector<std::string>& lines, int64_t& length)
 {
+  size_t size = 0;
+  for (const std::string& line : lines) {
+    size += line.size();
+  }
   std::string text;
+  text.reserve(size);
   for (const std::string& line : lines) {
     // libcurl gives an HTTP/2 or HTTP/3 answer's head in HTTP/1.1's shape but for the version.
-    if (line.rfind("HTTP/2 ", 0) == 0 || line.rfind("HTTP/3 ", 0) == 0) {
+    if (line.compare(0, 7, "HTTP/2 ") == 0 || line.compare(0, 7, "HTTP/3 ") == 0) {
       text += "HTTP/1.1" + line.substr(6);
     } else {
       text += line;
@@ -210,7 +215,7 @@ HttpCodec::Fields readLastHead(const std::vector<std::string>& lines, int64_t& l
     std::string none;
     offset += codec.read(text.data() + offset, text.size() - offset, none);
     // A broken head keeps the lines read before the break.
-    fields = codec.fields();
+    fields = codec.takeFields();
     length = codec.hasContentLength() && !codec.chunked() ? static_cast<int64_t>(codec.contentLength()) : -1;
     if (codec.state() != HttpCodec::State::Done) {
       break;
@@ -227,6 +232,7 @@ HttpServer::headersFromLines(const std::vector<std::string>& lines)
   int64_t length = -1;
   HttpCodec::Fields fields = readLastHead(lines, length);
   std::vector<std::pair<std::string, std::string>> headers;
+  headers.reserve(fields.size());
   for (auto field = fields.rbegin(); field != fields.rend(); ++field) {
     if (!field->first.empty() && !field->second.empty()) {
       headers.push_back(std::move(*field));

@@ -6,7 +6,12 @@ namespace {
 
 bool isSafeFieldText(std::string_view text)
 {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+  for (const char c : text) {
+    if (c == '\r' || c == '\n' || c == '\0') {
+      return false;
+    }
+  }
+  return true;
 }
 
 } // namespace

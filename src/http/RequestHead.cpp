@@ -90,7 +90,7 @@ RequestHead::Kind RequestHead::parse(std::string_view bytes, RequestHead& head)
   head.chunked = codec.chunked();
 
   bool encodingSeen = false;
-  for (const auto& field : codec.fields()) {
+  for (auto& field : codec.takeFields()) {
     const std::string name = StringUtils::toLowerCopy(field.first);
     const std::string& value = field.second;
     const bool badEncoding = name == "transfer-encoding" &&
@@ -104,7 +104,7 @@ RequestHead::Kind RequestHead::parse(std::string_view bytes, RequestHead& head)
     encodingSeen = encodingSeen || name == "transfer-encoding";
     head.expectContinue = head.expectContinue || name == "expect";
     head.headers[name] = value;
-    head.fields.emplace_back(field);
+    head.fields.push_back(std::move(field));
   }
   if (codec.contentLength() > Limits::maxRequestBodyBytes || (codec.hasContentLength() && head.chunked)) {
     return Kind::Other;
