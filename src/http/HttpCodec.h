@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,8 +11,9 @@
 
 // One HTTP/1.1 message read with llhttp in strict mode, as the bytes arrive: a client's
 // request or a package's answer, its head and then its body with the framing taken off.
-// Every reader of HTTP/1.1 in this server is one of these, so that the front end, the
-// package side and libcurl's header lines all agree on where a message ends. An answer's
+// Every reader of HTTP/1.1 of this server's own (libmicrohttpd reads for itself) is one of
+// these, so that the front end, the package side and libcurl's header lines all agree on
+// where a message ends. An answer's
 // interim 1xx heads are read and dropped; a message ends at most once, and bytes after it are
 // left to the caller.
 class HttpCodec {
