@@ -455,18 +455,6 @@ std::string HttpManager::urlEncode(const std::string& text)
   return result;
 }
 
-void HttpManager::parseHeaderLine(const std::string& line, std::string& name, std::string& value)
-{
-  size_t colon = line.find(':');
-  if (colon == std::string::npos) {
-    return;
-  }
-  size_t end = line.find('\r', colon);
-  name = StringUtils::trimmed(line.substr(0, colon));
-  value = StringUtils::trimmed(
-      line.substr(colon + 1, end == std::string::npos ? std::string::npos : end - colon - 1));
-}
-
 void HttpManager::trimCache(size_t maxCount)
 {
   std::lock_guard<std::mutex> lock(cacheMutex);

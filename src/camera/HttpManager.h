@@ -95,10 +95,6 @@ public:
   // cannot give a handle.
   static std::string urlEncode(const std::string& text);
 
-  // Splits "Name: value\r\n" into its trimmed name and value (the value ends at the first
-  // "\r" after the colon). A line without ":" leaves both outputs untouched.
-  static void parseHeaderLine(const std::string& line, std::string& name, std::string& value);
-
   // Drops the entries stored earliest until at most `maxCount` remain (0 empties the cache).
   static void trimCache(size_t maxCount);
 

@@ -26,11 +26,6 @@ const std::string& currentHttpDate()
   return formatted;
 }
 
-bool isSafeHeaderText(const std::string& text)
-{
-  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
-}
-
 } // namespace
 
 bool AnswerHead::hasBody(unsigned status)
@@ -40,39 +35,34 @@ bool AnswerHead::hasBody(unsigned status)
 
 std::string AnswerHead::text()
 {
-  std::string lines;
+  HttpWriter::Fields fields;
+  fields.reserve(headers.size() + headerLines.size() + 2);
   bool dated = false;
-  auto add = [&lines, &dated](const std::string& name, const std::string& value) {
-    // As the library refuses them: a line break would end the head early.
-    if (!isSafeHeaderText(name) || !isSafeHeaderText(value)) {
-      return;
-    }
-    dated = dated || StringUtils::toLowerCopy(name) == "date";
-    lines += name + ": " + value + "\r\n";
-  };
   for (const auto& header : headers) {
-    add(header.first, header.second);
+    dated = dated || StringUtils::toLowerCopy(header.first) == "date";
+    fields.push_back(header);
   }
-  for (const auto& header : HttpServer::headersFromLines(headerLines)) {
-    const std::string name = StringUtils::toLowerCopy(header.first);
+  // In the order the upstream sent them: the order of repeated fields is part of their meaning.
+  std::vector<std::pair<std::string, std::string>> upstream = HttpServer::headersFromLines(headerLines);
+  for (auto header = upstream.rbegin(); header != upstream.rend(); ++header) {
+    const std::string name = StringUtils::toLowerCopy(header->first);
     if (name == "connection") {
-      close = close || StringUtils::toLowerCopy(header.second).find("close") != std::string::npos;
+      close = close || StringUtils::toLowerCopy(header->second).find("close") != std::string::npos;
     } else if ((name != "content-length" && name != "transfer-encoding") || toHead) {
-      add(header.first, header.second);
+      dated = dated || name == "date";
+      fields.push_back(std::move(*header));
     }
+  }
+  if (close) {
+    fields.insert(fields.begin(), {"Connection", "close"});
+  }
+  if (!dated) {
+    fields.emplace_back("Date", currentHttpDate());
   }
   const char* reason = MHD_get_reason_phrase_for(status);
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + (reason != nullptr ? reason : "") + "\r\n";
-  if (close) {
-    head += "Connection: close\r\n";
-  }
-  head += lines;
-  if (!dated) {
-    head += "Date: " + currentHttpDate() + "\r\n";
-  }
-  if (hasBody(status) && !toHead && framing != Framing::UntilClose) {
-    head += framing == Framing::Chunked ? std::string("Transfer-Encoding: chunked\r\n")
-                                        : "Content-Length: " + std::to_string(contentLength) + "\r\n";
-  }
-  return head + "\r\n";
+  const Framing framed = hasBody(status) && !toHead ? framing : Framing::None;
+  std::string head;
+  HttpWriter::appendHead(head, "HTTP/1.1 " + std::to_string(status) + " " + (reason != nullptr ? reason : ""),
+                         fields, framed, contentLength);
+  return head;
 }

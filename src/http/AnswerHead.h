@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/HttpWriter.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,7 +11,7 @@
 struct AnswerHead {
   // How the body that follows the head is delimited: UntilClose for an HTTP/1.0 client that
   // cannot read chunks, when the length is not known.
-  enum class Framing { Length, Chunked, UntilClose };
+  using Framing = HttpWriter::Framing;
 
   unsigned status = 200;
   // The upstream's raw header lines (see HttpServer::headersFromLines); Content-Length,

@@ -4,6 +4,7 @@
 #include "http/ConnectionRegistry.h"
 #include "http/CrossSiteGuard.h"
 #include "http/DeferredAnswer.h"
+#include "http/HttpCodec.h"
 #include "http/ProxyFrontEnd.h"
 #include "http/RequestData.h"
 #include "http/Routing.h"
@@ -46,7 +47,8 @@ uint64_t announcedLength(MHD_Connection* connection)
 {
   const char* length =
       MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-  return length != nullptr ? std::strtoull(length, nullptr, 10) : 0;
+  uint64_t value = 0;
+  return length != nullptr && HttpCodec::readContentLength(length, value) ? value : 0;
 }
 
 bool announcesBody(MHD_Connection* connection)

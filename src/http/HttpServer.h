@@ -128,11 +128,14 @@ public:
   // The Content-Type of a file extension given with its dot (".html"); "text/plain" for
   // anything unknown. Compared exactly, case-sensitively.
   static std::string mimeTypeForExtension(const std::string& extension);
-  // The name/value pairs that `sendWithHeaders` adds: the lines from the next-to-last back to
-  // the first, stopping at a line that is or holds an empty line (the end of an earlier head);
-  // pairs with an empty name or value are dropped.
+  // The name/value pairs that `sendWithHeaders` adds: the header lines of the last head in
+  // `lines` (the raw lines of every head libcurl read), last first; folded lines are unfolded,
+  // pairs with an empty value dropped, and a broken line ends the head.
   static std::vector<std::pair<std::string, std::string>>
   headersFromLines(const std::vector<std::string>& lines);
+  // The body length that the Content-Length of the last head of `lines` announces; -1 when
+  // none does, or the body came chunked.
+  static int64_t bodyLengthFromLines(const std::vector<std::string>& lines);
 
   // API check (PackageEndpoints.cpp): 200 "OK".
   static MHD_Result onApiCheckRequest(MHD_Connection* connection, RequestData& request);

@@ -54,15 +54,14 @@ MHD_Result forward(MHD_Connection* connection, const RequestData& request, const
     }
     const unsigned status = ProxyTarget::clientStatus(response->statusCode);
     ProxyTarget::logFailureAnswer(upstream, request, status, response->body);
-    return HttpServer::sendWithHeaders(connection, status, ProxyTarget::unfoldHeaderLines(response->headers),
-                                       response->body, false);
+    return HttpServer::sendWithHeaders(connection, status, response->headers, response->body, false);
   }
   if (!ProxyTarget::isFinalStatus(transfer->status())) {
     return answerNoAnswer(connection, upstream, CURLE_WEIRD_SERVER_REPLY);
   }
   const unsigned status = ProxyTarget::clientStatus(transfer->status());
   ProxyTarget::logFailureAnswer(upstream, request, status, transfer->received().body);
-  const std::vector<std::string> headerLines = ProxyTarget::unfoldHeaderLines(transfer->received().headers);
+  const std::vector<std::string> headerLines = transfer->received().headers;
   return StreamedResponse::queue(connection, std::move(transfer), status, headerLines);
 }
 

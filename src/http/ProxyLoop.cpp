@@ -2,6 +2,7 @@
 
 #include "http/AnswerHead.h"
 #include "http/ConnectionRegistry.h"
+#include "http/HttpWriter.h"
 #include "http/JsonStatus.h"
 #include "http/RequestHead.h"
 #include "http/Routing.h"
@@ -342,7 +343,7 @@ void ProxyLoop::readRequest(ClientConnection& client)
   client.arrival = ArrivalRate(client.lastActivity);
   client.receivingReported = false;
   if (head.expectContinue && (client.chunkedBody || client.bodyLeft > 0)) {
-    client.output += "HTTP/1.1 100 Continue\r\n\r\n";
+    HttpWriter::appendHead(client.output, "HTTP/1.1 100 Continue", {}, HttpWriter::Framing::None);
     flush(client);
     if (client.stage == ClientConnection::Stage::Closed) {
       return;
@@ -569,9 +570,8 @@ void ProxyLoop::finished(ClientConnection& client, CURLcode result, HttpManager:
   ProxyTransfer& transfer = *client.transfer;
   if (transfer.streaming) {
     if (result == CURLE_OK) {
-      if (transfer.chunked) {
-        client.output += "0\r\n\r\n";
-      }
+      HttpWriter::appendEnd(client.output,
+                            transfer.chunked ? HttpWriter::Framing::Chunked : HttpWriter::Framing::Length);
     } else {
       if (result != CURLE_OPERATION_TIMEDOUT) {
         ProxyTransfer::logError(result, "the answer was cut short");
@@ -591,7 +591,7 @@ void ProxyLoop::finished(ClientConnection& client, CURLcode result, HttpManager:
   AnswerHead head;
   head.status = ProxyTarget::clientStatus(whole->statusCode);
   ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, whole->body);
-  head.headerLines = ProxyTarget::unfoldHeaderLines(whole->headers);
+  head.headerLines = whole->headers;
   answer(client, head, whole->body);
 }
 

@@ -15,20 +15,6 @@ std::string percentDecoded(const std::string& text)
   return decoded;
 }
 
-bool isContinuation(const std::string& line)
-{
-  return !line.empty() && (line[0] == ' ' || line[0] == '\t');
-}
-
-std::string withoutLineEnd(const std::string& line)
-{
-  size_t end = line.size();
-  while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) {
-    --end;
-  }
-  return line.substr(0, end);
-}
-
 } // namespace
 
 std::string upstreamQuery(const std::map<std::string, std::string>& arguments)
@@ -121,28 +107,6 @@ std::string cameraUrl(const CameraTarget& target)
     url += ":" + target.port;
   }
   return url + target.path;
-}
-
-std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines)
-{
-  std::vector<std::string> unfolded;
-  unfolded.reserve(lines.size());
-  for (const std::string& line : lines) {
-    const bool blank = withoutLineEnd(line).empty();
-    if (blank || !isContinuation(line)) {
-      unfolded.push_back(line);
-      continue;
-    }
-    // A continuation needs a header line before it, not a status line or a block's end.
-    if (unfolded.empty() || withoutLineEnd(unfolded.back()).empty() ||
-        unfolded.back().find(':') == std::string::npos) {
-      continue;
-    }
-    std::string& previous = unfolded.back();
-    const std::string ending = previous.substr(withoutLineEnd(previous).size());
-    previous = withoutLineEnd(previous) + " " + StringUtils::trimmed(withoutLineEnd(line)) + ending;
-  }
-  return unfolded;
 }
 
 unsigned clientStatus(int32_t upstreamStatus)

@@ -59,12 +59,6 @@ bool isComplete(const CameraTarget& target);
 // protocol "://" [user ":" password "@"] ip [":" port] path.
 std::string cameraUrl(const CameraTarget& target);
 
-// The raw header lines of an upstream answer with every folded continuation line (one that
-// starts with a blank or a tab) joined to the line it continues, so that it can neither be
-// lost nor be read as a header of its own. A continuation without a header before it is
-// dropped. Line ends stay as received.
-std::vector<std::string> unfoldHeaderLines(const std::vector<std::string>& lines);
-
 // How long a proxied request waits for its upstream to begin an answer, and again for every
 // piece a client waits for. No limit on the whole transfer: a large body may take longer to
 // reach a slow client.

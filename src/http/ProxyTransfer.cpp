@@ -2,6 +2,8 @@
 
 #include "http/AnswerHead.h"
 #include "http/ClientConnection.h"
+#include "http/HttpServer.h"
+#include "http/HttpWriter.h"
 #include "http/RedirectFollower.h"
 #include "http/UpstreamPool.h"
 #include "util/Limits.h"
@@ -29,16 +31,13 @@ bool isRedirect(int status)
 // The value of the last `name` header (lower-case) of the final head, empty when none.
 std::string headerValue(const std::vector<std::string>& lines, const std::string& name)
 {
-  std::string found;
-  for (const std::string& line : lines) {
-    std::string lineName;
-    std::string value;
-    HttpManager::parseHeaderLine(line, lineName, value);
-    if (StringUtils::toLower(lineName) == name) {
-      found = value;
+  // The headers come last first.
+  for (const auto& header : HttpServer::headersFromLines(lines)) {
+    if (StringUtils::toLowerCopy(header.first) == name) {
+      return header.second;
     }
   }
-  return found;
+  return "";
 }
 
 // Whether a client's header goes on to the package. Hop-by-hop headers (RFC 9110, 7.6.1)
@@ -128,24 +127,26 @@ void ProxyTransfer::start()
   if (transfer.cached) {
     transfer.cacheTicket = HttpManager::cachedTag(transfer.url, etag);
   }
-  std::string& text = transfer.requestText;
-  text.reserve(256 + request.body.size());
-  text = request.method + " " + transfer.target + " HTTP/1.1\r\nHost: " + host + "\r\n";
+  HttpWriter::Fields fields;
+  fields.reserve(transfer.fields.size() + 2);
+  fields.emplace_back("Host", host);
   for (const auto& field : transfer.fields) {
     if (isEndToEnd(StringUtils::toLowerCopy(field.first), transfer.connectionTokens)) {
-      text += field.first + ": " + field.second + "\r\n";
+      fields.push_back(field);
     }
   }
   if (!etag.empty()) {
-    text += "If-None-Match: \"" + etag + "\"\r\n";
+    fields.emplace_back("If-None-Match", "\"" + etag + "\"");
   }
   // A body, however it came, goes with its length; a method that carries one says so even
   // when it is empty.
-  if (!request.body.empty() || request.method == "POST" || request.method == "PUT" ||
-      request.method == "PATCH") {
-    text += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
-  }
-  text += "\r\n";
+  const bool withLength = !request.body.empty() || request.method == "POST" || request.method == "PUT" ||
+                          request.method == "PATCH";
+  std::string& text = transfer.requestText;
+  text.reserve(256 + request.body.size());
+  HttpWriter::appendHead(text, request.method + " " + transfer.target + " HTTP/1.1", fields,
+                         withLength ? HttpWriter::Framing::Length : HttpWriter::Framing::None,
+                         request.body.size());
   text += request.body;
   transfer.deadline = upstreamDeadline();
   sendOnLink();
@@ -296,15 +297,13 @@ void ProxyTransfer::beginStreaming()
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     // No Accept-Encoding is ever sent, so the body comes in the encoding it came in, and the
     // upstream's length (unknown when it came chunked) is the client's.
-    curl_off_t announced = -1;
-    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    length = announced;
     lines = transfer.curlRequest->response().headers;
+    length = HttpServer::bodyLengthFromLines(lines);
   }
   AnswerHead head;
   head.status = ProxyTarget::clientStatus(static_cast<int32_t>(status));
   ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, transfer.held);
-  head.headerLines = ProxyTarget::unfoldHeaderLines(lines);
+  head.headerLines = std::move(lines);
   head.framing = length >= 0     ? AnswerHead::Framing::Length
                  : client.http10 ? AnswerHead::Framing::UntilClose
                                  : AnswerHead::Framing::Chunked;
@@ -322,15 +321,8 @@ void ProxyTransfer::appendBody(const char* data, size_t size)
   if (size == 0) {
     return;
   }
-  if (chunked) {
-    char sizeLine[32];
-    client.output.append(sizeLine,
-                         static_cast<size_t>(std::snprintf(sizeLine, sizeof sizeLine, "%zX\r\n", size)));
-    client.output.append(data, size);
-    client.output += "\r\n";
-  } else {
-    client.output.append(data, size);
-  }
+  HttpWriter::appendBody(client.output, chunked ? HttpWriter::Framing::Chunked : HttpWriter::Framing::Length,
+                         data, size);
   host.touch(client);
 }
 

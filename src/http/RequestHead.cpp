@@ -1,5 +1,6 @@
 #include "http/RequestHead.h"
 
+#include "http/HttpCodec.h"
 #include "http/RequestData.h"
 #include "util/Limits.h"
 #include "util/StringUtils.h"
@@ -9,8 +10,6 @@
 #include <vector>
 
 namespace {
-
-constexpr std::string_view lineEnd = "\r\n";
 
 bool isTokenChar(char c)
 {
@@ -55,83 +54,61 @@ bool isForwardedMethod(const std::string& method)
   return false;
 }
 
-bool parseLength(const std::string& value, size_t& length)
-{
-  const std::optional<uint64_t> parsed = StringUtils::decimalDigits(value, 12);
-  if (parsed) {
-    length = static_cast<size_t>(*parsed);
-  }
-  return parsed.has_value();
-}
-
 } // namespace
 
 RequestHead::Kind RequestHead::parse(std::string_view bytes, RequestHead& head)
 {
-  const size_t headEnd = bytes.find("\r\n\r\n");
-  if (headEnd == std::string_view::npos) {
-    // A bare "\n" ending a line is valid for the library, never for this parser.
-    return bytes.find("\n\n") == std::string_view::npos ? Kind::Incomplete : Kind::Other;
+  HttpCodec codec(HttpCodec::Type::Request);
+  codec.stopAfterHead();
+  std::string noBody;
+  const size_t length = codec.read(bytes.data(), bytes.size(), noBody);
+  if (codec.state() == HttpCodec::State::Head) {
+    return Kind::Incomplete;
   }
-  head.length = headEnd + 4;
-  std::string_view rest = bytes.substr(0, headEnd + 2);
-
-  const size_t requestLineEnd = rest.find(lineEnd);
-  const std::string_view requestLine = rest.substr(0, requestLineEnd);
-  rest.remove_prefix(requestLineEnd + 2);
-  const size_t firstSpace = requestLine.find(' ');
-  const size_t secondSpace = requestLine.find(' ', firstSpace + 1);
-  if (firstSpace == std::string_view::npos || secondSpace == std::string_view::npos) {
+  // Beyond what the codec refuses: a line ended by a bare LF (the codec takes one for the
+  // empty line), a folded line, a Transfer-Encoding other than one "chunked", an Expect other
+  // than "100-continue" and a target with more than visible ASCII are valid for the library,
+  // which may read them otherwise than the package would.
+  if (codec.state() != HttpCodec::State::Body || length < 4 || bytes.substr(length - 4, 4) != "\r\n\r\n" ||
+      codec.folded()) {
     return Kind::Other;
   }
-  const std::string_view version = requestLine.substr(secondSpace + 1);
-  if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-    return Kind::Other;
-  }
-  head.http10 = version == "HTTP/1.0";
+  head.length = length;
+  head.http10 = codec.http10();
   head.close = head.http10;
-  head.method = std::string(requestLine.substr(0, firstSpace));
-  const std::string_view target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+  head.method = codec.method();
+  const std::string& target = codec.target();
+  // One space on each side of the target, as the library reads a request line.
+  const std::string lineStart = head.method + " " + target + " ";
   if (!isForwardedMethod(head.method) || target.empty() || target[0] != '/' ||
-      !std::all_of(target.begin(), target.end(), isPlainTargetChar)) {
+      !std::all_of(target.begin(), target.end(), isPlainTargetChar) ||
+      bytes.compare(0, lineStart.size(), lineStart) != 0) {
     return Kind::Other;
   }
-  head.target = std::string(target);
-  const size_t question = std::min(target.find('?'), target.size());
-  head.path = decoded(target.substr(0, question));
+  head.target = target;
+  head.path = decoded(std::string_view(target).substr(0, std::min(target.find('?'), target.size())));
+  head.chunked = codec.chunked();
 
-  bool hasLength = false;
-  while (!rest.empty()) {
-    const size_t end = rest.find(lineEnd);
-    const std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end + 2);
-    const size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos ||
-        !std::all_of(line.begin(), line.begin() + static_cast<long>(colon), isTokenChar) ||
-        line.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
-      return Kind::Other;
-    }
-    const std::string name = StringUtils::toLowerCopy(std::string(line.substr(0, colon)));
-    const std::string value = StringUtils::trimmed(std::string(line.substr(colon + 1)));
-    // Only the one transfer coding a body can be read by; a second Transfer-Encoding line
-    // or one beside a Content-Length leaves the body's end in doubt.
+  bool encodingSeen = false;
+  for (auto& field : codec.takeFields()) {
+    const std::string name = StringUtils::toLowerCopy(field.first);
+    const std::string& value = field.second;
     const bool badEncoding = name == "transfer-encoding" &&
-                             (head.chunked || head.http10 || StringUtils::toLowerCopy(value) != "chunked");
+                             (encodingSeen || head.http10 || StringUtils::toLowerCopy(value) != "chunked");
     const bool badExpect =
         name == "expect" && (head.expectContinue || StringUtils::toLowerCopy(value) != "100-continue");
-    if (badEncoding || badExpect ||
-        (name == "content-length" && (hasLength || !parseLength(value, head.contentLength))) ||
+    if (badEncoding || badExpect || value.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos ||
         (name == "connection" && !readConnectionTokens(value, head.connectionTokens, head.close))) {
       return Kind::Other;
     }
-    hasLength = hasLength || name == "content-length";
-    head.chunked = head.chunked || name == "transfer-encoding";
+    encodingSeen = encodingSeen || name == "transfer-encoding";
     head.expectContinue = head.expectContinue || name == "expect";
     head.headers[name] = value;
-    head.fields.emplace_back(std::string(line.substr(0, colon)), value);
+    head.fields.push_back(std::move(field));
   }
-  if (head.contentLength > Limits::maxRequestBodyBytes || (hasLength && head.chunked)) {
+  if (codec.contentLength() > Limits::maxRequestBodyBytes || (codec.hasContentLength() && head.chunked)) {
     return Kind::Other;
   }
+  head.contentLength = static_cast<size_t>(codec.contentLength());
   return Kind::Plain;
 }

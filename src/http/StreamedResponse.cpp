@@ -280,8 +280,7 @@ MHD_Result StreamedResponse::queue(MHD_Connection* connection, std::unique_ptr<S
 {
   // No Accept-Encoding is ever sent, so libcurl hands the body on in the encoding it came
   // in, and the upstream's length (unknown when it came chunked) is the client's.
-  curl_off_t length = -1;
-  curl_easy_getinfo(transfer->request->handle(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  const int64_t length = HttpServer::bodyLengthFromLines(headerLines);
   const uint64_t size = length >= 0 ? static_cast<uint64_t>(length) : MHD_SIZE_UNKNOWN;
   std::shared_ptr<StreamedResponse> shared(std::move(transfer));
   {

@@ -23,7 +23,7 @@ std::string decode(ChunkedDecoder& decoder, const std::string& bytes, size_t pie
 TEST(ChunkedDecoderTest, TakesOffTheFramingInAnyPiecesAndStopsAtTheBodysEnd)
 {
   const std::string bytes =
-      "5;ext=1\r\nhello\r\nB ; a=\"b\"\r\n, the world\r\n0\r\nTrailer: x\r\n\r\nGET / HTTP/1.1";
+      "5;ext=1\r\nhello\r\nB;a=\"b\"\r\n, the world\r\n0\r\nTrailer: x\r\n\r\nGET / HTTP/1.1";
   for (size_t piece : {size_t{1}, size_t{2}, size_t{7}, bytes.size()}) {
     ChunkedDecoder decoder;
     std::string rest;
@@ -43,6 +43,7 @@ TEST(ChunkedDecoderTest, RefusesFramingThatAnotherReaderCouldReadDifferently)
            "0x5\r\nhello\r\n0\r\n\r\n",            // a prefix
            "1000000000000000\r\n",                 // 16 hex digits: beyond any body
            "5 5\r\nhello\r\n0\r\n\r\n",            // blanks inside the size
+           "5 ;a\r\nhello\r\n0\r\n\r\n",           // blanks before an extension
            "\r\n",                                 // no size
            "5\r\nhello\r\n0\r\nX: a\rb\r\n\r\n",   // a CR inside a trailer
            "5;" + std::string(5000, 'e') + "\r\n", // an endless size line

@@ -1,11 +1,9 @@
 #include "http/ProxyTarget.h"
-#include "http/HttpServer.h"
 #include "http/RequestData.h"
 
 #include <gtest/gtest.h>
 
 using namespace ProxyTarget;
-using Headers = std::vector<std::pair<std::string, std::string>>;
 
 TEST(ProxyTargetTest, QueryEncodesNamesAndValuesInNameOrder)
 {
@@ -108,23 +106,4 @@ TEST(ProxyTargetTest, CameraTargetIsIncompleteWithoutIpOrPort)
   EXPECT_TRUE(isComplete(cameraTarget(request, "")));
   request.headers["x-target-camera-ip"] = "";
   EXPECT_FALSE(isComplete(cameraTarget(request, "")));
-}
-
-TEST(ProxyTargetTest, FoldedHeaderBecomesOneHeaderWithItsWholeValueAndAStrayContinuationIsDropped)
-{
-  const std::vector<std::string> lines = {
-      "HTTP/1.1 200 OK\r\n", "X-Long: part one\r\n",         "  part two\r\n",
-      "\tpart: three\r\n",   "content-TYPE: text/plain\r\n", "\r\n",
-  };
-  const std::vector<std::string> unfolded = unfoldHeaderLines(lines);
-  EXPECT_EQ(unfolded,
-            (std::vector<std::string>{"HTTP/1.1 200 OK\r\n", "X-Long: part one part two part: three\r\n",
-                                      "content-TYPE: text/plain\r\n", "\r\n"}));
-  // Without unfolding, the continuation "part: three" would pose as a header named "part".
-  EXPECT_EQ(HttpServer::headersFromLines(unfolded),
-            (Headers{{"content-TYPE", "text/plain"}, {"X-Long", "part one part two part: three"}}));
-  // A continuation without a header before it is dropped.
-  EXPECT_EQ(unfoldHeaderLines({"HTTP/1.1 200 OK\r\n", " stray: x\r\n", "A: b\r\n", "\r\n", " late: y\r\n"}),
-            (std::vector<std::string>{"HTTP/1.1 200 OK\r\n", "A: b\r\n", "\r\n"}));
-  EXPECT_TRUE(unfoldHeaderLines({}).empty());
 }

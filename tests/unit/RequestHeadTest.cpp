@@ -31,6 +31,7 @@ TEST(RequestHeadTest, TakesForwardableHeadsAndLeavesEverythingElseToTheLibrary)
            Case{"GET /a\x01 HTTP/1.1\r\n\r\n", Kind::Other},
            Case{"GET /a HTTP/1.1\r\nX: 1\r\n folded\r\n\r\n", Kind::Other},
            Case{"GET /a HTTP/1.1\r\nNo colon\r\n\r\n", Kind::Other},
+           Case{"GET /a HTTP/1.1\r\n: no name\r\n\r\n", Kind::Other},
            Case{"GET /a HTTP/1.1\r\nX: a\rb\r\n\r\n", Kind::Other},
            Case{"GET /a HTTP/1.1\r\nX : a\r\n\r\n", Kind::Other},
            Case{"POST /a HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", Kind::Other},

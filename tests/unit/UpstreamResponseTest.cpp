@@ -29,7 +29,7 @@ std::string readAll(UpstreamResponse& response, const std::string& bytes, size_t
 TEST(UpstreamResponseTest, TakesOffLengthChunkedAndCloseFramingInAnyPieces)
 {
   const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                              "5;ext=1\r\nhello\r\nB ; ext\r\n, the world\r\n0\r\nTrailer: x\r\n\r\nNEXT";
+                              "5;ext=1\r\nhello\r\nB;ext\r\n, the world\r\n0\r\nTrailer: x\r\n\r\nNEXT";
   const std::string length =
       "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\nHTTP/1.1 103 Early Hints\r\n\r\n"
       "HTTP/1.1 201 Created\r\nContent-Length: 16\r\nX-A: b\r\n\r\nhello, the worldNEXT";
