@@ -51,7 +51,9 @@ expect_eq "$(jq -c '[.connected, .declared]' <<<"$status_json")" "[true,true]" "
 vapix_set orvane.PackageConfigurations '{"hello_counter":{"enabled":true}}' >/dev/null
 withdrawn() { events | jq -s -e "any(.[]; .op == \"undeclare\" and .declaration == $number)" >/dev/null; }
 wait_until 15 withdrawn || fail "the declaration was not withdrawn: $(events | tail -5)"
-expect_match "$(cat "$ORVANE_LOG")" 'event_pulse: event withdrawn: OK' "withdrawal answered"
+# The answer reaches the package, and its line Orvane's log, after the service saw the withdrawal.
+withdrawal_answered() { grep -q 'event_pulse: event withdrawn: OK' "$ORVANE_LOG"; }
+wait_until 10 withdrawal_answered || fail "withdrawal not answered: $(tail -5 "$ORVANE_LOG")"
 ! grep -q 'Could not stop package normally, process killed: event_pulse' "$ORVANE_LOG" ||
   fail "event_pulse needed SIGKILL"
 pass
