@@ -9,7 +9,8 @@
 # is the utime+stime that Orvane's process (all of nginx's processes) spent during the run,
 # per request. Installs wrk and nginx (Debian packages) when they are missing.
 #   bench/proxy.sh [SECONDS] [ROUNDS]    (per measurement, default 3; rounds, default 3;
-#                                         ORVANE_BUILD_DIR selects the build)
+#                                         ORVANE_BUILD_DIR selects the build,
+#                                         PROXY_BENCH_SCENARIOS a subset of the rows)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" != inside ]; then
@@ -151,6 +152,8 @@ results=$work/results
 : >"$results"
 # CONNECTIONS CLOSE KIND; CLOSE is 0 or 1 here, and in the results a name for the row.
 scenarios=("1 0 get" "16 0 get" "64 0 get" "16 1 get" "16 0 put" "16 0 chunked")
+# PROXY_BENCH_SCENARIOS="64 0 get;16 0 put" measures only those.
+if [ -n "${PROXY_BENCH_SCENARIOS:-}" ]; then IFS=';' read -r -a scenarios <<<"$PROXY_BENCH_SCENARIOS"; fi
 for round in $(seq "$rounds"); do
   for scenario in "${scenarios[@]}"; do
     read -r connections close kind <<<"$scenario"

@@ -70,7 +70,7 @@ constexpr size_t maxThreadCurlHandles = 64;
 // The head of a package's answer to the proxy, as libcurl allows any answer's head.
 constexpr size_t maxUpstreamHeadBytes = 100 * 1024;
 // Kept-alive connections from one proxy loop to one package's server, for its next requests.
-constexpr size_t maxIdleUpstreamConnections = 32;
+constexpr size_t maxIdleUpstreamConnections = 64;
 // Proxies: the bytes of an upstream body held for a client that reads slower than it comes.
 constexpr size_t maxProxyHeldBytes = 256 * 1024;
 
