@@ -1,7 +1,7 @@
 // Throughput of the outgoing HTTP client against a loopback server: plain requests, ETag
 // replays (304 answered from the cache), a large body, and several threads at once, as
 // the proxy endpoints use it. Prints figures; asserts nothing about time.
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 
 #include <microhttpd.h>
 
@@ -78,7 +78,7 @@ int main()
       "http://127.0.0.1:" + std::to_string(MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT)->port);
   int failures = 0;
   auto fetch = [&](const std::string& path, size_t expectedSize) {
-    auto response = HttpManager::get(base + path, "", 10);
+    auto response = HttpClient::get(base + path, "", 10);
     failures += response->statusCode != 200 || response->body.size() != expectedSize;
   };
 

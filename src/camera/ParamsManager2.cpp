@@ -1,6 +1,6 @@
 #include "camera/ParamsManager2.h"
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 #include "camera/VapixAccess.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
@@ -180,8 +180,8 @@ std::string ParamsManager2::getVapixParameter(const std::string& name, bool sile
 
 std::string ParamsManager2::updateBody(const std::string& name, const std::string& value)
 {
-  return "action=update&" + HttpManager::urlEncode(name) + "=" +
-         HttpManager::urlEncode(StringUtils::trimmed(value));
+  return "action=update&" + HttpClient::urlEncode(name) + "=" +
+         HttpClient::urlEncode(StringUtils::trimmed(value));
 }
 
 bool ParamsManager2::setVapixParameter(const std::string& name, const std::string& value)

@@ -34,23 +34,23 @@ VapixAccess::VapixAccess(std::string appName) : appName(std::move(appName))
   updateBaseUrl();
 }
 
-std::shared_ptr<HttpManager::Response> VapixAccess::get(const std::string& path, long timeoutSeconds,
-                                                        const HttpManager::RequestHook& hook)
+std::shared_ptr<HttpClient::Response> VapixAccess::get(const std::string& path, long timeoutSeconds,
+                                                       const HttpClient::RequestHook& hook)
 {
   return request(RequestType::Get, path, nullptr, timeoutSeconds, hook);
 }
 
-std::shared_ptr<HttpManager::Response> VapixAccess::post(const std::string& path, const std::string& body,
-                                                         const std::string& contentType, long timeoutSeconds,
-                                                         const HttpManager::RequestHook& hook)
+std::shared_ptr<HttpClient::Response> VapixAccess::post(const std::string& path, const std::string& body,
+                                                        const std::string& contentType, long timeoutSeconds,
+                                                        const HttpClient::RequestHook& hook)
 {
   PostData postData{contentType, body};
   return request(RequestType::Post, path, &postData, timeoutSeconds, hook);
 }
 
-std::shared_ptr<HttpManager::Response> VapixAccess::request(RequestType type, const std::string& path,
-                                                            const PostData* postData, long timeoutSeconds,
-                                                            const HttpManager::RequestHook& hook)
+std::shared_ptr<HttpClient::Response> VapixAccess::request(RequestType type, const std::string& path,
+                                                           const PostData* postData, long timeoutSeconds,
+                                                           const HttpClient::RequestHook& hook)
 {
   try {
     auto response = send(type, path, postData, timeoutSeconds, hook);
@@ -76,17 +76,17 @@ std::shared_ptr<HttpManager::Response> VapixAccess::request(RequestType type, co
   }
 }
 
-std::shared_ptr<HttpManager::Response> VapixAccess::send(RequestType type, const std::string& path,
-                                                         const PostData* postData, long timeoutSeconds,
-                                                         const HttpManager::RequestHook& hook)
+std::shared_ptr<HttpClient::Response> VapixAccess::send(RequestType type, const std::string& path,
+                                                        const PostData* postData, long timeoutSeconds,
+                                                        const HttpClient::RequestHook& hook)
 {
   const std::string url = getBaseUrl() + path;
   switch (type) {
   case RequestType::Get:
-    return HttpManager::get(url, "", timeoutSeconds, hook);
+    return HttpClient::get(url, "", timeoutSeconds, hook);
   case RequestType::Post:
     if (postData) {
-      return HttpManager::post(url, postData->body, postData->contentType, "", timeoutSeconds, hook);
+      return HttpClient::post(url, postData->body, postData->contentType, "", timeoutSeconds, hook);
     }
     break;
   }

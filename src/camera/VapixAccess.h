@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 
 #include <cstdint>
 #include <memory>
@@ -25,18 +25,18 @@ public:
   explicit VapixAccess(std::string appName);
 
   // `path` starts with "/" and is appended unchanged to the base URL.
-  std::shared_ptr<HttpManager::Response> get(const std::string& path, long timeoutSeconds,
-                                             const HttpManager::RequestHook& hook = nullptr);
-  std::shared_ptr<HttpManager::Response> post(const std::string& path, const std::string& body,
-                                              const std::string& contentType, long timeoutSeconds,
-                                              const HttpManager::RequestHook& hook = nullptr);
+  std::shared_ptr<HttpClient::Response> get(const std::string& path, long timeoutSeconds,
+                                            const HttpClient::RequestHook& hook = nullptr);
+  std::shared_ptr<HttpClient::Response> post(const std::string& path, const std::string& body,
+                                             const std::string& contentType, long timeoutSeconds,
+                                             const HttpClient::RequestHook& hook = nullptr);
 
   // Sends the request; on a status outside 200-299 renews the credentials (on 401 only)
   // and the port, then sends it once more and returns that answer. A second 401 or a
   // failed renewal is logged and ends the process with status 100.
-  std::shared_ptr<HttpManager::Response> request(RequestType type, const std::string& path,
-                                                 const PostData* postData, long timeoutSeconds,
-                                                 const HttpManager::RequestHook& hook);
+  std::shared_ptr<HttpClient::Response> request(RequestType type, const std::string& path,
+                                                const PostData* postData, long timeoutSeconds,
+                                                const HttpClient::RequestHook& hook);
 
   // Asks the credentials service for a new "user:password" token. Throws on failure.
   void fetchCredentials();
@@ -59,9 +59,9 @@ private:
   // The raw value of "System.BoaPort". Main loop only (see readHttpPort).
   std::string readHttpPortText() const;
 
-  std::shared_ptr<HttpManager::Response> send(RequestType type, const std::string& path,
-                                              const PostData* postData, long timeoutSeconds,
-                                              const HttpManager::RequestHook& hook);
+  std::shared_ptr<HttpClient::Response> send(RequestType type, const std::string& path,
+                                             const PostData* postData, long timeoutSeconds,
+                                             const HttpClient::RequestHook& hook);
 
   const std::string appName;
   // A renewal on one thread rewrites these while others build URLs from them.

@@ -1,6 +1,6 @@
 #include "http/HttpServer.h"
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 #include "http/DeferredAnswer.h"
 #include "http/HttpCodec.h"
 #include "http/JsonStatus.h"

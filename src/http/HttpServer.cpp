@@ -1,6 +1,6 @@
 #include "http/HttpServer.h"
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 #include "http/ConnectionRegistry.h"
 #include "http/CrossSiteGuard.h"
 #include "http/DeferredAnswer.h"
@@ -126,7 +126,7 @@ void logPath(const RequestData& request, const std::string& url)
     if (!query.empty()) {
       query += "&";
     }
-    query += HttpManager::urlEncode(argument.first) + "=" + HttpManager::urlEncode(argument.second);
+    query += HttpClient::urlEncode(argument.first) + "=" + HttpClient::urlEncode(argument.second);
   }
   Logger::log("Path: " + url + "?" + query, LogLevel::Trace);
 }

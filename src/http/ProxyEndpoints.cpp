@@ -1,6 +1,6 @@
 #include "http/HttpServer.h"
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 #include "http/ProxyTarget.h"
 #include "http/RequestData.h"
 #include "http/StreamedResponse.h"
@@ -31,16 +31,16 @@ MHD_Result answerNoAnswer(MHD_Connection* connection, const Upstream& upstream, 
 // is given whole (and may come from the cache); a larger body goes to the client as it
 // arrives, so that no answer is ever held whole.
 MHD_Result forward(MHD_Connection* connection, const RequestData& request, const std::string& url,
-                   const HttpManager::RequestHook& hook, const Upstream& upstream)
+                   const HttpClient::RequestHook& hook, const Upstream& upstream)
 {
   // No time limit on the transfer itself: a large body may take longer than the limit to
   // reach a slow client. The limit applies to the wait for the upstream instead.
-  std::unique_ptr<HttpManager::Request> prepared =
+  std::unique_ptr<HttpClient::Request> prepared =
       request.method == "GET"
-          ? HttpManager::prepareGet(url, "", 0, hook)
-          : HttpManager::preparePost(url, request.body, request.header("Content-Type"), "", 0, hook);
+          ? HttpClient::prepareGet(url, "", 0, hook)
+          : HttpClient::preparePost(url, request.body, request.header("Content-Type"), "", 0, hook);
   if (!prepared) {
-    return answerNoAnswer(connection, upstream, HttpManager::Response().curlCode);
+    return answerNoAnswer(connection, upstream, HttpClient::Response().curlCode);
   }
   std::unique_ptr<StreamedResponse> transfer =
       StreamedResponse::start(std::move(prepared), ProxyTarget::upstreamTimeoutSeconds);
@@ -131,7 +131,7 @@ MHD_Result HttpServer::onProxyRequest(MHD_Connection* connection, const RequestD
   // The body is handed on with its content encoding (gzip stays gzip, as its header says).
   // The chunked framing, though, is undone: the answer is framed again by this server, and a
   // body still holding the camera's chunk lines would reach the client with them inside.
-  const HttpManager::RequestHook hook = [verify](CURL* handle) {
+  const HttpClient::RequestHook hook = [verify](CURL* handle) {
     curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);

@@ -565,7 +565,7 @@ void ProxyLoop::sweep()
   }
 }
 
-void ProxyLoop::finished(ClientConnection& client, CURLcode result, HttpManager::Response* whole)
+void ProxyLoop::finished(ClientConnection& client, CURLcode result, HttpClient::Response* whole)
 {
   ProxyTransfer& transfer = *client.transfer;
   if (transfer.streaming) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 #include "http/ClientConnection.h"
 #include "http/ProxyFrontEnd.h"
 #include "http/ProxyTransfer.h"
@@ -80,7 +80,7 @@ private:
   UpstreamPool& upstreams() override { return *pool; }
   RedirectFollower& redirects() override { return *follower; }
   void touch(ClientConnection& client) override;
-  void finished(ClientConnection& client, CURLcode result, HttpManager::Response* whole) override;
+  void finished(ClientConnection& client, CURLcode result, HttpClient::Response* whole) override;
   void close(ClientConnection& client) override;
 
   ProxyFrontEnd& owner;

@@ -1,6 +1,6 @@
 #include "http/ProxyTarget.h"
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 #include "http/RequestData.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
@@ -24,7 +24,7 @@ std::string upstreamQuery(const std::map<std::string, std::string>& arguments)
     if (!query.empty()) {
       query += "&";
     }
-    query += HttpManager::urlEncode(argument.first) + "=" + HttpManager::urlEncode(argument.second);
+    query += HttpClient::urlEncode(argument.first) + "=" + HttpClient::urlEncode(argument.second);
   }
   return query;
 }
@@ -86,8 +86,8 @@ CameraTarget cameraTarget(const RequestData& request, const std::string& query)
   if (!query.empty()) {
     target.path += "?" + query;
   }
-  target.user = HttpManager::urlEncode(request.header("x-target-camera-user"));
-  target.password = HttpManager::urlEncode(request.header("x-target-camera-pass"));
+  target.user = HttpClient::urlEncode(request.header("x-target-camera-user"));
+  target.password = HttpClient::urlEncode(request.header("x-target-camera-pass"));
   return target;
 }
 

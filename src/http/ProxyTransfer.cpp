@@ -125,7 +125,7 @@ void ProxyTransfer::start()
   std::string etag;
   transfer.cached = request.method == "GET" && request.body.empty() && !asksConditionally(transfer.fields);
   if (transfer.cached) {
-    transfer.cacheTicket = HttpManager::cachedTag(transfer.url, etag);
+    transfer.cacheTicket = HttpClient::cachedTag(transfer.url, etag);
   }
   HttpWriter::Fields fields;
   fields.reserve(transfer.fields.size() + 2);
@@ -248,14 +248,14 @@ void ProxyTransfer::readUpstream(UpstreamConnection& link)
       return;
     }
     if (link.response.state() == UpstreamResponse::State::Done) {
-      HttpManager::Response whole;
+      HttpClient::Response whole;
       if (!transfer.streaming) {
         whole.curlCode = CURLE_OK;
         whole.statusCode = link.response.status();
         whole.headers = link.response.headerLines();
         whole.body = std::move(transfer.held);
         if (transfer.cached) {
-          HttpManager::settle(transfer.url, transfer.cacheTicket, whole);
+          HttpClient::settle(transfer.url, transfer.cacheTicket, whole);
         }
       }
       transfer.link = nullptr;
@@ -405,7 +405,7 @@ void ProxyTransfer::timeOut()
   }
   if (transfer.curlRequest) {
     transfer.detachCurl();
-    HttpManager::finish(std::move(transfer.curlRequest), CURLE_OPERATION_TIMEDOUT);
+    HttpClient::finish(std::move(transfer.curlRequest), CURLE_OPERATION_TIMEDOUT);
   } else {
     logError(CURLE_OPERATION_TIMEDOUT,
              "no answer within " + std::to_string(ProxyTarget::upstreamTimeoutSeconds) + " s");
@@ -436,6 +436,6 @@ void ProxyTransfer::curlDone(CURLcode result)
     return;
   }
   curlRequest->response().body = std::move(held);
-  const std::unique_ptr<HttpManager::Response> whole = HttpManager::finish(std::move(curlRequest), result);
+  const std::unique_ptr<HttpClient::Response> whole = HttpClient::finish(std::move(curlRequest), result);
   host.finished(client, static_cast<CURLcode>(whole->curlCode), whole.get());
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 #include "http/ProxyTarget.h"
 
 #include <curl/curl.h>
@@ -36,7 +36,7 @@ struct ProxyTransfer {
     virtual void touch(ClientConnection& client) = 0;
     // The transfer is over: complete when `result` is CURLE_OK, with the answer `whole`
     // unless it was streamed. Destroys the transfer.
-    virtual void finished(ClientConnection& client, CURLcode result, HttpManager::Response* whole) = 0;
+    virtual void finished(ClientConnection& client, CURLcode result, HttpClient::Response* whole) = 0;
     // Ends the client's connection, and with it the transfer.
     virtual void close(ClientConnection& client) = 0;
 
@@ -88,8 +88,8 @@ struct ProxyTransfer {
   // through `curlRequest`.
   UpstreamConnection* link = nullptr;
   bool retried = false;
-  HttpManager::CacheTicket cacheTicket;
-  std::unique_ptr<HttpManager::Request> curlRequest;
+  HttpClient::CacheTicket cacheTicket;
+  std::unique_ptr<HttpClient::Request> curlRequest;
   bool curlAdded = false;
   // The body until the answer is known to outgrow one ETag cache entry.
   std::string held;

@@ -48,7 +48,7 @@ bool RedirectFollower::start()
   return true;
 }
 
-std::unique_ptr<HttpManager::Request> RedirectFollower::prepare(const std::string& from,
+std::unique_ptr<HttpClient::Request> RedirectFollower::prepare(const std::string& from,
                                                                 const RequestData& request,
                                                                 const std::string& location, int status)
 {
@@ -59,8 +59,8 @@ std::unique_ptr<HttpManager::Request> RedirectFollower::prepare(const std::strin
     return nullptr;
   }
   const bool post = request.method == "POST" && !request.body.empty() && (status == 307 || status == 308);
-  return post ? HttpManager::preparePost(target, request.body, request.header("Content-Type"), "", 0)
-              : HttpManager::prepareGet(target, "", 0);
+  return post ? HttpClient::preparePost(target, request.body, request.header("Content-Type"), "", 0)
+              : HttpClient::prepareGet(target, "", 0);
 }
 
 bool RedirectFollower::add(ProxyTransfer& transfer, ClientConnection& client)

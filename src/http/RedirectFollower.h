@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 
 #include <curl/curl.h>
 
@@ -33,7 +33,7 @@ public:
   // The request that follows `location`, given in a `status` answer to `request` sent to the
   // URL `from` (without its scheme), as libcurl follows any redirect: 301, 302 and 303 turn a
   // POST into a GET, 307 and 308 send it again. Null when the location is no HTTP(S) URL.
-  static std::unique_ptr<HttpManager::Request> prepare(const std::string& from, const RequestData& request,
+  static std::unique_ptr<HttpClient::Request> prepare(const std::string& from, const RequestData& request,
                                                        const std::string& location, int status);
 
   // Runs `transfer`'s libcurl request: the answer's body goes to ProxyTransfer::takeCurlBody,

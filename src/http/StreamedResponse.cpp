@@ -29,7 +29,7 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline)
 
 } // namespace
 
-StreamedResponse::StreamedResponse(std::unique_ptr<HttpManager::Request> request, long timeoutSeconds)
+StreamedResponse::StreamedResponse(std::unique_ptr<HttpClient::Request> request, long timeoutSeconds)
     : request(std::move(request)), multi(this->request->multi()), timeoutSeconds(timeoutSeconds),
       sink(&this->request->response().body), holdBound(Limits::maxEtagEntryBytes)
 {
@@ -42,7 +42,7 @@ StreamedResponse::~StreamedResponse()
   }
 }
 
-std::unique_ptr<StreamedResponse> StreamedResponse::start(std::unique_ptr<HttpManager::Request> request,
+std::unique_ptr<StreamedResponse> StreamedResponse::start(std::unique_ptr<HttpClient::Request> request,
                                                           long timeoutSeconds)
 {
   std::unique_ptr<StreamedResponse> transfer(new StreamedResponse(std::move(request), timeoutSeconds));
@@ -82,13 +82,13 @@ std::unique_ptr<StreamedResponse> StreamedResponse::start(std::unique_ptr<HttpMa
   return transfer;
 }
 
-std::unique_ptr<HttpManager::Response> StreamedResponse::finish()
+std::unique_ptr<HttpClient::Response> StreamedResponse::finish()
 {
   if (added) {
     curl_multi_remove_handle(multi, request->handle());
     added = false;
   }
-  return HttpManager::finish(std::move(request), result);
+  return HttpClient::finish(std::move(request), result);
 }
 
 int32_t StreamedResponse::status() const
@@ -98,7 +98,7 @@ int32_t StreamedResponse::status() const
   return static_cast<int32_t>(status);
 }
 
-const HttpManager::Response& StreamedResponse::received() const
+const HttpClient::Response& StreamedResponse::received() const
 {
   return request->response();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 
 #include <curl/curl.h>
 #include <microhttpd.h>
@@ -14,7 +14,7 @@
 // An upstream answer taken as it arrives, so that a body of any size costs a bounded buffer.
 // The transfer runs on the worker that handles the request: first until the answer is
 // complete, its body has outgrown one ETag cache entry, or the time limit has passed; an
-// answer complete by then is given whole, as `HttpManager::get` gives it. A larger one is
+// answer complete by then is given whole, as `HttpClient::get` gives it. A larger one is
 // sent to the client while it arrives, the upstream held back whenever the client is behind
 // by Limits::maxProxyHeldBytes. The worker keeps driving the transfer after the answer is
 // queued; the server's thread only takes what has arrived, suspending the connection while
@@ -27,19 +27,19 @@ public:
 
   // Starts `request` (made without a time limit of its own) and runs it as described above,
   // giving up after `timeoutSeconds` when no body has begun by then.
-  static std::unique_ptr<StreamedResponse> start(std::unique_ptr<HttpManager::Request> request,
+  static std::unique_ptr<StreamedResponse> start(std::unique_ptr<HttpClient::Request> request,
                                                  long timeoutSeconds);
 
   // True when the transfer ended, successfully or not, before any of the body was sent.
   bool isComplete() const { return complete; }
 
-  // The whole answer of a complete transfer, ended by `HttpManager::finish`; the object is
+  // The whole answer of a complete transfer, ended by `HttpClient::finish`; the object is
   // spent afterwards.
-  std::unique_ptr<HttpManager::Response> finish();
+  std::unique_ptr<HttpClient::Response> finish();
 
   // The status and header lines of an answer still arriving, and the start of its body.
   int32_t status() const;
-  const HttpManager::Response& received() const;
+  const HttpClient::Response& received() const;
 
   // Queues the rest of the answer on `connection` with `code` and the headers of
   // `headerLines` (as `HttpServer::sendWithHeaders` adds them), and leaves the transfer to
@@ -52,7 +52,7 @@ public:
 private:
   using Clock = std::chrono::steady_clock;
 
-  StreamedResponse(std::unique_ptr<HttpManager::Request> request, long timeoutSeconds);
+  StreamedResponse(std::unique_ptr<HttpClient::Request> request, long timeoutSeconds);
 
   // Callers hold `mutex`.
   size_t held() const { return sink->size() - sent; }
@@ -70,7 +70,7 @@ private:
   static ssize_t onRead(void* self, uint64_t position, char* buffer, size_t max);
   static void onFree(void* self);
 
-  std::unique_ptr<HttpManager::Request> request;
+  std::unique_ptr<HttpClient::Request> request;
   // The request's: a thread's transfers all run on one multi handle, whose connection cache
   // keeps the upstream's keep-alive connection for the thread's next transfer.
   CURLM* const multi;

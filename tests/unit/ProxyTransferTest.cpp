@@ -35,7 +35,7 @@ public:
   UpstreamPool& upstreams() override { return pool; }
   RedirectFollower& redirects() override { return follower; }
   void touch(ClientConnection&) override { ++touches; }
-  void finished(ClientConnection& ended, CURLcode code, HttpManager::Response* whole) override
+  void finished(ClientConnection& ended, CURLcode code, HttpClient::Response* whole) override
   {
     result = code;
     if (whole != nullptr) {
@@ -169,7 +169,7 @@ public:
   int touches = 0;
   bool closed = false;
   std::optional<CURLcode> result;
-  HttpManager::Response answer;
+  HttpClient::Response answer;
 };
 
 void sendAll(int fd, const std::string& bytes)

@@ -1,4 +1,4 @@
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 
 #include "TestSupport.h"
 #include "util/Limits.h"
@@ -125,15 +125,15 @@ std::string taggedResource(const RawHttpServer::Request& request)
   return reply("200 OK", "ETag: \"abc\"\r\nX-Kind: stored\r\n", "the stored body");
 }
 
-class HttpManagerTest : public testing::Test {
+class HttpClientTest : public testing::Test {
 protected:
-  void SetUp() override { HttpManager::trimCache(0); }
-  void TearDown() override { HttpManager::trimCache(0); }
+  void SetUp() override { HttpClient::trimCache(0); }
+  void TearDown() override { HttpClient::trimCache(0); }
 };
 
 } // namespace
 
-TEST_F(HttpManagerTest, GetTrimsTheUrlFollowsRedirectsAndReturnsStatusEveryHeaderLineAndBody)
+TEST_F(HttpClientTest, GetTrimsTheUrlFollowsRedirectsAndReturnsStatusEveryHeaderLineAndBody)
 {
   RawHttpServer server([](const RawHttpServer::Request& request) {
     if (request.target == "/old") {
@@ -141,7 +141,7 @@ TEST_F(HttpManagerTest, GetTrimsTheUrlFollowsRedirectsAndReturnsStatusEveryHeade
     }
     return reply("201 Created", "X-One: 1\r\n", "hello");
   });
-  auto response = HttpManager::get("  " + server.url("/old") + " \n", "", 5);
+  auto response = HttpClient::get("  " + server.url("/old") + " \n", "", 5);
 
   EXPECT_EQ(response->curlCode, CURLE_OK);
   EXPECT_EQ(response->statusCode, 201);
@@ -161,34 +161,34 @@ TEST_F(HttpManagerTest, GetTrimsTheUrlFollowsRedirectsAndReturnsStatusEveryHeade
   EXPECT_EQ(requests[1].target, "/thing?a=1");
 }
 
-TEST_F(HttpManagerTest, ThreadReusesItsHandlesForOneRequestAtATimeWithEveryOptionReset)
+TEST_F(HttpClientTest, ThreadReusesItsHandlesForOneRequestAtATimeWithEveryOptionReset)
 {
   RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", "body"); });
-  auto first = HttpManager::prepareGet(server.url("/a"), "", 5);
+  auto first = HttpClient::prepareGet(server.url("/a"), "", 5);
   const CURL* easy = first->handle();
   first.reset();
   CURL* unrelated = curl_easy_init(); // would take the memory of a freed handle
-  auto second = HttpManager::prepareGet(server.url("/b"), "", 5);
+  auto second = HttpClient::prepareGet(server.url("/b"), "", 5);
   EXPECT_EQ(second->handle(), easy);
-  EXPECT_NE(HttpManager::prepareGet(server.url("/c"), "", 5)->handle(), easy);
+  EXPECT_NE(HttpClient::prepareGet(server.url("/c"), "", 5)->handle(), easy);
   curl_easy_cleanup(unrelated);
   second.reset();
 
-  HttpManager::get(server.url("/head"), "", 5,
-                   [](CURL* handle) { curl_easy_setopt(handle, CURLOPT_NOBODY, 1L); });
-  EXPECT_EQ(HttpManager::get(server.url("/get"), "", 5)->body, "body");
+  HttpClient::get(server.url("/head"), "", 5,
+                  [](CURL* handle) { curl_easy_setopt(handle, CURLOPT_NOBODY, 1L); });
+  EXPECT_EQ(HttpClient::get(server.url("/get"), "", 5)->body, "body");
   ASSERT_EQ(server.requests().size(), 2u);
   EXPECT_EQ(server.requests()[1].method, "GET");
 }
 
-TEST_F(HttpManagerTest, NotModifiedAnswerIsReplacedByTheStoredResponse)
+TEST_F(HttpClientTest, NotModifiedAnswerIsReplacedByTheStoredResponse)
 {
   RawHttpServer server(taggedResource);
-  auto first = HttpManager::get(server.url("/tagged"), "", 5);
+  auto first = HttpClient::get(server.url("/tagged"), "", 5);
   ASSERT_EQ(first->statusCode, 200);
-  EXPECT_EQ(HttpManager::cacheSize(), 1u);
+  EXPECT_EQ(HttpClient::cacheSize(), 1u);
 
-  auto second = HttpManager::get(server.url("/tagged"), "", 5);
+  auto second = HttpClient::get(server.url("/tagged"), "", 5);
   auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].headers.count("if-none-match"), 0u);
@@ -199,43 +199,43 @@ TEST_F(HttpManagerTest, NotModifiedAnswerIsReplacedByTheStoredResponse)
   EXPECT_EQ(second->headers, first->headers);
 
   // The method is not part of the key: a POST to the same URL names the tag too.
-  HttpManager::post(server.url("/tagged"), "x=1", "text/plain", "", 5);
+  HttpClient::post(server.url("/tagged"), "x=1", "text/plain", "", 5);
   EXPECT_EQ(server.requests().back().headers["if-none-match"], "\"abc\"");
 
   // An entity tag without quotes is not stored.
   RawHttpServer unquoted(
       [](const RawHttpServer::Request&) { return reply("200 OK", "ETag: abc\r\n", "body"); });
-  HttpManager::get(unquoted.url("/plain"), "", 5);
-  HttpManager::get(unquoted.url("/plain"), "", 5);
-  EXPECT_EQ(HttpManager::cacheSize(), 1u);
+  HttpClient::get(unquoted.url("/plain"), "", 5);
+  HttpClient::get(unquoted.url("/plain"), "", 5);
+  EXPECT_EQ(HttpClient::cacheSize(), 1u);
   EXPECT_EQ(unquoted.requests().back().headers.count("if-none-match"), 0u);
 }
 
-TEST_F(HttpManagerTest, SixthTaggedUrlEvictsTheEntryStoredEarliest)
+TEST_F(HttpClientTest, SixthTaggedUrlEvictsTheEntryStoredEarliest)
 {
   RawHttpServer server(taggedResource);
   // "/b" is stored a second before the others, so it goes although "/a" sorts first.
-  HttpManager::get(server.url("/b"), "", 5);
+  HttpClient::get(server.url("/b"), "", 5);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   for (const char* path : {"/a", "/c", "/d", "/e", "/f"}) {
-    HttpManager::get(server.url(path), "", 5);
+    HttpClient::get(server.url(path), "", 5);
   }
-  EXPECT_EQ(HttpManager::cacheSize(), 5u);
+  EXPECT_EQ(HttpClient::cacheSize(), 5u);
 
-  HttpManager::get(server.url("/a"), "", 5);
-  HttpManager::get(server.url("/b"), "", 5);
+  HttpClient::get(server.url("/a"), "", 5);
+  HttpClient::get(server.url("/b"), "", 5);
   auto requests = server.requests();
   ASSERT_EQ(requests.size(), 8u);
   EXPECT_EQ(requests[6].headers["if-none-match"], "\"abc\"") << "/a should still be cached";
   EXPECT_EQ(requests[7].headers.count("if-none-match"), 0u) << "/b should have been evicted";
 
-  HttpManager::trimCache(1);
-  EXPECT_EQ(HttpManager::cacheSize(), 1u);
-  HttpManager::trimCache(0);
-  EXPECT_EQ(HttpManager::cacheSize(), 0u);
+  HttpClient::trimCache(1);
+  EXPECT_EQ(HttpClient::cacheSize(), 1u);
+  HttpClient::trimCache(0);
+  EXPECT_EQ(HttpClient::cacheSize(), 0u);
 }
 
-TEST_F(HttpManagerTest, CacheSurvivesConcurrentRequests)
+TEST_F(HttpClientTest, CacheSurvivesConcurrentRequests)
 {
   RawHttpServer server(taggedResource);
   std::vector<std::thread> threads;
@@ -243,7 +243,7 @@ TEST_F(HttpManagerTest, CacheSurvivesConcurrentRequests)
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 5; ++i) {
-        auto response = HttpManager::get(server.url("/r" + std::to_string((t + i) % 7)), "", 5);
+        auto response = HttpClient::get(server.url("/r" + std::to_string((t + i) % 7)), "", 5);
         good += response->statusCode == 200 && response->body == "the stored body";
       }
     });
@@ -252,10 +252,10 @@ TEST_F(HttpManagerTest, CacheSurvivesConcurrentRequests)
     thread.join();
   }
   EXPECT_EQ(good, 20);
-  EXPECT_EQ(HttpManager::cacheSize(), 5u);
+  EXPECT_EQ(HttpClient::cacheSize(), 5u);
 }
 
-TEST_F(HttpManagerTest, CacheStaysWithinItsByteBoundsAndALargerBodyIsNotStored)
+TEST_F(HttpClientTest, CacheStaysWithinItsByteBoundsAndALargerBodyIsNotStored)
 {
   const std::string nearlyFull(Limits::maxEtagEntryBytes - 1024, 'n');
   const std::string tooLarge(Limits::maxEtagEntryBytes + 1, 'l');
@@ -266,20 +266,20 @@ TEST_F(HttpManagerTest, CacheStaysWithinItsByteBoundsAndALargerBodyIsNotStored)
     return reply("200 OK", "ETag: \"abc\"\r\n", request.target == "/xl" ? tooLarge : nearlyFull);
   });
   for (int i = 0; i < 8; ++i) {
-    HttpManager::get(server.url("/n" + std::to_string(i)), "", 5);
-    EXPECT_LE(HttpManager::cacheBytes(), Limits::maxEtagCacheBytes);
+    HttpClient::get(server.url("/n" + std::to_string(i)), "", 5);
+    EXPECT_LE(HttpClient::cacheBytes(), Limits::maxEtagCacheBytes);
   }
-  EXPECT_EQ(HttpManager::get(server.url("/n7"), "", 5)->body, nearlyFull) << "the latest entry is replayed";
+  EXPECT_EQ(HttpClient::get(server.url("/n7"), "", 5)->body, nearlyFull) << "the latest entry is replayed";
   EXPECT_EQ(server.requests().back().headers.count("if-none-match"), 1u);
 
-  const size_t bytesBefore = HttpManager::cacheBytes();
-  EXPECT_EQ(HttpManager::get(server.url("/xl"), "", 5)->body, tooLarge);
-  EXPECT_EQ(HttpManager::get(server.url("/xl"), "", 5)->body, tooLarge);
+  const size_t bytesBefore = HttpClient::cacheBytes();
+  EXPECT_EQ(HttpClient::get(server.url("/xl"), "", 5)->body, tooLarge);
+  EXPECT_EQ(HttpClient::get(server.url("/xl"), "", 5)->body, tooLarge);
   EXPECT_EQ(server.requests().back().headers.count("if-none-match"), 0u);
-  EXPECT_EQ(HttpManager::cacheBytes(), bytesBefore);
+  EXPECT_EQ(HttpClient::cacheBytes(), bytesBefore);
 }
 
-TEST_F(HttpManagerTest, TraceShowsPostBodiesCutAfterAThousandCharactersAndUsersButNoPasswords)
+TEST_F(HttpClientTest, TraceShowsPostBodiesCutAfterAThousandCharactersAndUsersButNoPasswords)
 {
   RawHttpServer server([](const RawHttpServer::Request&) { return reply("200 OK", "", ""); });
   std::string withCredentials = server.url("/p?q=a@b");
@@ -287,11 +287,11 @@ TEST_F(HttpManagerTest, TraceShowsPostBodiesCutAfterAThousandCharactersAndUsersB
   std::string masked = withCredentials;
   masked.replace(masked.find("s3cr3t"), 6, "***");
   LogCapture log;
-  HttpManager::post(server.url("/long"), std::string(1000, 'a') + std::string(500, 'b'), "text/plain", "", 5);
-  HttpManager::post(server.url("/short"), "tiny", "text/plain", "", 5);
-  HttpManager::get(withCredentials, "", 5);
-  HttpManager::post(withCredentials, "x=1", "text/plain", "", 5);
-  HttpManager::get(server.url("/plain@path"), "", 5);
+  HttpClient::post(server.url("/long"), std::string(1000, 'a') + std::string(500, 'b'), "text/plain", "", 5);
+  HttpClient::post(server.url("/short"), "tiny", "text/plain", "", 5);
+  HttpClient::get(withCredentials, "", 5);
+  HttpClient::post(withCredentials, "x=1", "text/plain", "", 5);
+  HttpClient::get(server.url("/plain@path"), "", 5);
 
   EXPECT_TRUE(log.contains("Http POST: " + server.url("/long") + "\n" + std::string(1000, 'a') + "...\n"));
   EXPECT_FALSE(log.contains("bbbb"));
@@ -304,12 +304,12 @@ TEST_F(HttpManagerTest, TraceShowsPostBodiesCutAfterAThousandCharactersAndUsersB
   EXPECT_EQ(server.requests()[0].body.size(), 1500u);
 }
 
-TEST(HttpManagerHelpersTest, UrlEncodeKeepsOnlyUnreservedCharacters)
+TEST(HttpClientHelpersTest, UrlEncodeKeepsOnlyUnreservedCharacters)
 {
-  EXPECT_EQ(HttpManager::urlEncode("aZ09-._~"), "aZ09-._~");
-  EXPECT_EQ(HttpManager::urlEncode("a&b=c d/é"), "a%26b%3Dc%20d%2F%C3%A9");
-  EXPECT_EQ(HttpManager::urlEncode(std::string("\0x", 2)), "%00x");
-  EXPECT_EQ(HttpManager::urlEncode(""), "");
+  EXPECT_EQ(HttpClient::urlEncode("aZ09-._~"), "aZ09-._~");
+  EXPECT_EQ(HttpClient::urlEncode("a&b=c d/é"), "a%26b%3Dc%20d%2F%C3%A9");
+  EXPECT_EQ(HttpClient::urlEncode(std::string("\0x", 2)), "%00x");
+  EXPECT_EQ(HttpClient::urlEncode(""), "");
 }
 
 namespace {
@@ -358,22 +358,22 @@ struct TlsServer {
 
 } // namespace
 
-TEST(HttpManagerHelpersTest, HttpsPeerIsTrustedOnlyThroughTheGivenCertificates)
+TEST(HttpClientHelpersTest, HttpsPeerIsTrustedOnlyThroughTheGivenCertificates)
 {
   TempDir dir;
   const std::string identity = makeCertificate(dir, "server");
   const std::string stranger = makeCertificate(dir, "stranger");
   TlsServer server(dir);
   ASSERT_TRUE(
-      eventually([&] { return HttpManager::get(server.url(), "", 5)->curlCode != CURLE_COULDNT_CONNECT; }));
+      eventually([&] { return HttpClient::get(server.url(), "", 5)->curlCode != CURLE_COULDNT_CONNECT; }));
 
-  auto trusted = HttpManager::get(server.url(), stranger + identity, 5);
+  auto trusted = HttpClient::get(server.url(), stranger + identity, 5);
   EXPECT_EQ(trusted->curlCode, CURLE_OK);
   EXPECT_EQ(trusted->statusCode, 200);
   EXPECT_NE(trusted->body, "");
 
   for (const std::string& certificates : {std::string(), stranger}) {
-    auto refused = HttpManager::get(server.url(), certificates, 5);
+    auto refused = HttpClient::get(server.url(), certificates, 5);
     EXPECT_EQ(refused->curlCode, CURLE_PEER_FAILED_VERIFICATION);
     EXPECT_EQ(refused->statusCode, 500);
     EXPECT_EQ(refused->body, "");

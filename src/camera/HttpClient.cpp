@@ -1,4 +1,4 @@
-#include "camera/HttpManager.h"
+#include "camera/HttpClient.h"
 
 #include "util/Limits.h"
 #include "util/Logger.h"
@@ -19,7 +19,7 @@ namespace {
 
 struct CacheEntry {
   std::string etag;
-  HttpManager::Response response;
+  HttpClient::Response response;
   uint32_t storedAt = 0;
   // What the entry costs the cache, its key included.
   size_t bytes = 0;
@@ -189,7 +189,7 @@ void trimCacheLocked(size_t maxCount, size_t maxBytes)
   }
 }
 
-size_t entryBytes(const std::string& url, const std::string& etag, const HttpManager::Response& response)
+size_t entryBytes(const std::string& url, const std::string& etag, const HttpClient::Response& response)
 {
   size_t bytes = url.size() + etag.size() + response.body.size();
   for (const std::string& line : response.headers) {
@@ -198,7 +198,7 @@ size_t entryBytes(const std::string& url, const std::string& etag, const HttpMan
   return bytes;
 }
 
-void storeIfTagged(const std::string& url, const HttpManager::Response& response)
+void storeIfTagged(const std::string& url, const HttpClient::Response& response)
 {
   std::optional<std::string> etag;
   for (const std::string& line : response.headers) {
@@ -230,7 +230,7 @@ void storeIfTagged(const std::string& url, const HttpManager::Response& response
 } // namespace
 
 // Everything the handle's options point at lives here, so it lives as long as the handle.
-struct HttpManager::Request::State {
+struct HttpClient::Request::State {
   State() = default;
   State(const State&) = delete;
   State& operator=(const State&) = delete;
@@ -259,16 +259,16 @@ struct HttpManager::Request::State {
   char errorBuffer[CURL_ERROR_SIZE] = {0};
 };
 
-HttpManager::Request::Request(std::unique_ptr<State> state) : state(std::move(state)) {}
+HttpClient::Request::Request(std::unique_ptr<State> state) : state(std::move(state)) {}
 
-HttpManager::Request::~Request() = default;
+HttpClient::Request::~Request() = default;
 
-CURL* HttpManager::Request::handle() const
+CURL* HttpClient::Request::handle() const
 {
   return state->handle;
 }
 
-CURLM* HttpManager::Request::multi()
+CURLM* HttpClient::Request::multi()
 {
   CurlMulti& multi = state->borrowed ? state->borrowed->multi : state->ownMulti;
   if (!multi) {
@@ -277,19 +277,19 @@ CURLM* HttpManager::Request::multi()
   return multi.get();
 }
 
-HttpManager::Response& HttpManager::Request::response()
+HttpClient::Response& HttpClient::Request::response()
 {
   return *state->response;
 }
 
-std::unique_ptr<HttpManager::Response> HttpManager::get(const std::string& url,
+std::unique_ptr<HttpClient::Response> HttpClient::get(const std::string& url,
                                                         const std::string& certificates, long timeoutSeconds,
                                                         const RequestHook& hook)
 {
   return perform(prepareGet(url, certificates, timeoutSeconds, hook));
 }
 
-std::unique_ptr<HttpManager::Response> HttpManager::post(const std::string& url, const std::string& body,
+std::unique_ptr<HttpClient::Response> HttpClient::post(const std::string& url, const std::string& body,
                                                          const std::string& contentType,
                                                          const std::string& certificates, long timeoutSeconds,
                                                          const RequestHook& hook)
@@ -297,7 +297,7 @@ std::unique_ptr<HttpManager::Response> HttpManager::post(const std::string& url,
   return perform(preparePost(url, body, contentType, certificates, timeoutSeconds, hook));
 }
 
-std::unique_ptr<HttpManager::Request> HttpManager::prepareGet(const std::string& url,
+std::unique_ptr<HttpClient::Request> HttpClient::prepareGet(const std::string& url,
                                                               const std::string& certificates,
                                                               long timeoutSeconds, const RequestHook& hook)
 {
@@ -307,8 +307,8 @@ std::unique_ptr<HttpManager::Request> HttpManager::prepareGet(const std::string&
   return prepare(url, "", "", certificates, timeoutSeconds, hook);
 }
 
-std::unique_ptr<HttpManager::Request>
-HttpManager::preparePost(const std::string& url, const std::string& body, const std::string& contentType,
+std::unique_ptr<HttpClient::Request>
+HttpClient::preparePost(const std::string& url, const std::string& body, const std::string& contentType,
                          const std::string& certificates, long timeoutSeconds, const RequestHook& hook)
 {
   if (Logger::getLevel() == LogLevel::Trace) {
@@ -319,7 +319,7 @@ HttpManager::preparePost(const std::string& url, const std::string& body, const 
   return prepare(url, body, contentType, certificates, timeoutSeconds, hook);
 }
 
-std::unique_ptr<HttpManager::Request> HttpManager::prepare(const std::string& rawUrl, const std::string& body,
+std::unique_ptr<HttpClient::Request> HttpClient::prepare(const std::string& rawUrl, const std::string& body,
                                                            const std::string& contentType,
                                                            const std::string& certificates,
                                                            long timeoutSeconds, const RequestHook& hook)
@@ -386,7 +386,7 @@ std::unique_ptr<HttpManager::Request> HttpManager::prepare(const std::string& ra
   return std::unique_ptr<Request>(new Request(std::move(state)));
 }
 
-std::unique_ptr<HttpManager::Response> HttpManager::perform(std::unique_ptr<Request> request)
+std::unique_ptr<HttpClient::Response> HttpClient::perform(std::unique_ptr<Request> request)
 {
   if (!request) {
     return std::make_unique<Response>();
@@ -395,7 +395,7 @@ std::unique_ptr<HttpManager::Response> HttpManager::perform(std::unique_ptr<Requ
   return finish(std::move(request), result);
 }
 
-std::unique_ptr<HttpManager::Response> HttpManager::finish(std::unique_ptr<Request> request, CURLcode result)
+std::unique_ptr<HttpClient::Response> HttpClient::finish(std::unique_ptr<Request> request, CURLcode result)
 {
   Request::State& state = *request->state;
   std::unique_ptr<Response> response = std::move(state.response);
@@ -416,14 +416,14 @@ std::unique_ptr<HttpManager::Response> HttpManager::finish(std::unique_ptr<Reque
   return response;
 }
 
-HttpManager::CacheTicket HttpManager::cachedTag(const std::string& url, std::string& etag)
+HttpClient::CacheTicket HttpClient::cachedTag(const std::string& url, std::string& etag)
 {
   SharedEntry entry = findCacheEntry(url);
   etag = entry ? entry->etag : std::string();
   return entry;
 }
 
-void HttpManager::settle(const std::string& url, const CacheTicket& sent, Response& response)
+void HttpClient::settle(const std::string& url, const CacheTicket& sent, Response& response)
 {
   if (response.statusCode == 304) {
     SharedEntry replayed = sent ? std::static_pointer_cast<const CacheEntry>(sent) : findCacheEntry(url);
@@ -435,7 +435,7 @@ void HttpManager::settle(const std::string& url, const CacheTicket& sent, Respon
   storeIfTagged(url, response);
 }
 
-std::string HttpManager::urlEncode(const std::string& text)
+std::string HttpClient::urlEncode(const std::string& text)
 {
 #if LIBCURL_VERSION_NUM >= 0x075200
   // Since 7.82 libcurl ignores the handle here; a proxied request encodes every argument.
@@ -455,25 +455,25 @@ std::string HttpManager::urlEncode(const std::string& text)
   return result;
 }
 
-void HttpManager::trimCache(size_t maxCount)
+void HttpClient::trimCache(size_t maxCount)
 {
   std::lock_guard<std::mutex> lock(cacheMutex);
   trimCacheLocked(maxCount, Limits::maxEtagCacheBytes);
 }
 
-size_t HttpManager::cacheSize()
+size_t HttpClient::cacheSize()
 {
   std::lock_guard<std::mutex> lock(cacheMutex);
   return etagCache.size();
 }
 
-size_t HttpManager::cacheBytes()
+size_t HttpClient::cacheBytes()
 {
   std::lock_guard<std::mutex> lock(cacheMutex);
   return etagCacheBytes;
 }
 
-CURLcode HttpManager::addCertificates(CURL*, void* sslContext, void* parm)
+CURLcode HttpClient::addCertificates(CURL*, void* sslContext, void* parm)
 {
   static const std::string endMarker = "-----END CERTIFICATE-----";
   try {

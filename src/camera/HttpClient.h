@@ -10,13 +10,13 @@
 
 // Outgoing HTTP over libcurl's easy interface: one blocking request per call, any thread,
 // or a prepared request whose transfer the caller runs itself. Each thread's requests use
-// its own easy handles (a handful at most, and one multi handle) in turn, reset between them, so that libcurl's
-// per-handle set-up and connections are not made again for every request. Every request carries
+// its own easy handles (a handful at most, and one multi handle) in turn, reset between them, so that
+// libcurl's per-handle set-up and connections are not made again for every request. Every request carries
 // "User-Agent: Tessaly", follows redirects and lets credentials in the URL use any
 // authentication scheme. A process-wide cache of ETag-tagged responses (at most five, each
 // and all together within the byte bounds of Limits.h) lets a 304 answer be replayed as the
 // stored response.
-class HttpManager {
+class HttpClient {
 public:
   struct Response {
     int32_t curlCode = CURLE_FAILED_INIT;
@@ -64,7 +64,7 @@ public:
     Response& response();
 
   private:
-    friend class HttpManager;
+    friend class HttpClient;
     struct State;
     explicit Request(std::unique_ptr<State> state);
     std::unique_ptr<State> state;
