@@ -11,9 +11,9 @@
 #include "http/HttpServer.h"
 #include "packages/InterruptedOperations.h"
 #include "packages/NodeUpdater.h"
+#include "packages/PackageCgroups.h"
 #include "packages/PackageController.h"
 #include "packages/PackagePaths.h"
-#include "packages/PackageCgroups.h"
 #include "packages/PackageRuntime.h"
 #include "packages/Probation.h"
 #include "util/FileSync.h"
@@ -153,7 +153,7 @@ gboolean onStartPackagesTimer(gpointer userData)
   return G_SOURCE_CONTINUE;
 }
 
-std::string parameterValue(ParamsManagerBase& params, const std::string& name)
+std::string parameterValue(ParamsManager2& params, const std::string& name)
 {
   const std::map<std::string, std::string> values = params.getParameters();
   const auto found = values.find(name);
@@ -173,9 +173,8 @@ PackageRuntime packageRuntime(const std::shared_ptr<ParamsManager2>& params, con
   runtime.nodeLocation = [params]() { return parameterValue(*params, "NodejsLocation"); };
   runtime.cgroupBase = PackageCgroups::detectBase();
   runtime.runningRecordDirectory = Orvane::runningPackagesDirectory;
-  Logger::log(runtime.cgroupBase.empty()
-                  ? std::string("Packages are contained by their process groups")
-                  : "Packages are contained by cgroups below " + runtime.cgroupBase,
+  Logger::log(runtime.cgroupBase.empty() ? std::string("Packages are contained by their process groups")
+                                         : "Packages are contained by cgroups below " + runtime.cgroupBase,
               LogLevel::Info);
   return runtime;
 }

@@ -1,6 +1,6 @@
 #include "app/PackageConfigurations.h"
 
-#include "camera/ParamsManagerBase.h"
+#include "camera/ParamsManager2.h"
 #include "packages/PackageController.h"
 #include "util/Json.h"
 #include "util/Limits.h"
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-void applyPackageConfigurations(ParamsManagerBase& params, PackageController& controller)
+void applyPackageConfigurations(ParamsManager2& params, PackageController& controller)
 {
   std::string text;
   const auto values = params.getParameters();
@@ -53,7 +53,8 @@ uint64_t machineMemoryMib()
                                    : UINT32_MAX;
 }
 
-bool forEachEnabledPackage(const std::string& text, const std::function<void(const EnabledPackage&)>& onEnabled,
+bool forEachEnabledPackage(const std::string& text,
+                           const std::function<void(const EnabledPackage&)>& onEnabled,
                            uint64_t machineMemoryMib)
 {
   rapidjson::Document document;

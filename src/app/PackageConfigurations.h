@@ -6,7 +6,7 @@
 #include <string>
 
 class PackageController;
-class ParamsManagerBase;
+class ParamsManager2;
 
 // Brings `controller` in line with the cached "PackageConfigurations" parameter of `params`,
 // a JSON object such as {"clockAnalog": {"enabled": true}}: the enabled packages become the
@@ -16,7 +16,7 @@ class ParamsManagerBase;
 // entry says. Packages are not started here. A value that is not a JSON
 // object, or breaks Limits::maxConfigurationsBytes or the JSON depth cap, changes nothing; members without a
 // boolean "enabled" count as disabled. Runs on the main loop.
-void applyPackageConfigurations(ParamsManagerBase& params, PackageController& controller);
+void applyPackageConfigurations(ParamsManager2& params, PackageController& controller);
 
 // One enabled package of the configurations.
 struct EnabledPackage {
@@ -32,7 +32,8 @@ struct EnabledPackage {
 // invalid and skipped. A "memory_limit_mib" that is not a whole number of MiB from 1 to
 // `machineMemoryMib` is logged as invalid. False, with the parse error logged and
 // `onEnabled` never called, when the text is not such an object within the limits.
-bool forEachEnabledPackage(const std::string& text, const std::function<void(const EnabledPackage&)>& onEnabled,
+bool forEachEnabledPackage(const std::string& text,
+                           const std::function<void(const EnabledPackage&)>& onEnabled,
                            uint64_t machineMemoryMib);
 
 // The memory of this machine in MiB.

@@ -1,11 +1,11 @@
 #include "camera/Camera.h"
 
-#include "camera/ParamsManagerBase.h"
+#include "camera/ParamsManager2.h"
 #include "util/Failure.h"
 
 #include <utility>
 
-Camera::Camera(std::shared_ptr<ParamsManagerBase> paramsManager) : paramsManager(std::move(paramsManager))
+Camera::Camera(std::shared_ptr<ParamsManager2> paramsManager) : paramsManager(std::move(paramsManager))
 {
   const std::pair<const char*, std::string CameraInfo::*> fields[] = {
       {"Properties.System.SerialNumber", &CameraInfo::serialNumber},

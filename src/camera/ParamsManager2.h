@@ -1,32 +1,62 @@
 #pragma once
 
 #include "camera/ParameterCache.h"
-#include "camera/ParamsManagerBase.h"
 #include "camera/PlatformHandles.h"
 
+#include <map>
 #include <memory>
 #include <string>
 
 class VapixAccess;
 
-// The parameter manager over the platform parameter library (the application's own
-// parameters: read and watched) and VAPIX ("/axis-cgi/param.cgi": every write, and reads of
-// camera-wide parameters). The platform calls must come from the main loop thread; the
-// cache and the VAPIX operations may be used from any thread.
-class ParamsManager2 : public ParamsManagerBase {
+// The form of change callback the platform parameter library calls: name, value, user
+// data. The parameter manager always passes null user data.
+using ParameterCallback = void (*)(const char* name, const char* value, void* userData);
+
+// Orvane's view of the camera's parameter store: a cache of the application's own
+// parameters (read and watched through the platform parameter library) with change
+// callbacks, and reads and writes of any camera parameter through VAPIX
+// ("/axis-cgi/param.cgi"). No operation throws; failures are logged and reported by the
+// result. The platform calls must come from the main loop thread; the cache and the VAPIX
+// operations may be used from any thread. The operations are virtual so that tests can
+// stand in for the platform and VAPIX.
+class ParamsManager2 {
 public:
   // Nothing is read at construction.
   ParamsManager2(std::string appName, std::shared_ptr<VapixAccess> vapixAccess);
+  virtual ~ParamsManager2() = default;
 
-  std::map<std::string, std::string> getParameters() override;
-  bool addParameter(const std::string& name) override;
-  bool registerCallback(const std::string& name, ParameterCallback callback) override;
-  void checkParameters() override;
-  bool updateParameter(const std::string& name, const std::string& value) override;
-  void saveToFile(const std::string& path) override;
-  void loadFromFile(const std::string& path) override;
-  std::string getVapixParameter(const std::string& name, bool silent, bool* ok) override;
-  bool setVapixParameter(const std::string& name, const std::string& value) override;
+  // A copy of the cached values, keyed by short name ("LogLevel"). A copy, because the
+  // main loop may update the cache while another thread reads it.
+  virtual std::map<std::string, std::string> getParameters();
+
+  // Reads the parameter from the platform and caches it. False (cache unchanged) when it
+  // cannot be read.
+  virtual bool addParameter(const std::string& name);
+
+  // Registers `callback` for changes of a cached parameter with the platform.
+  virtual bool registerCallback(const std::string& name, ParameterCallback callback);
+
+  // Reads every cached parameter again and calls its callback for each value that differs
+  // from the cached one. The cache itself is not changed.
+  virtual void checkParameters();
+
+  // Caches a reported change; `name` may be a full name ("root.Orvane.LogLevel"). Returns
+  // true when the value changed; false also for a name that is not cached.
+  virtual bool updateParameter(const std::string& name, const std::string& value);
+
+  // Writes the cache as "name=value" lines, replacing the file's content.
+  virtual void saveToFile(const std::string& path);
+
+  // Writes every "name=value" line of the file to the camera through VAPIX.
+  virtual void loadFromFile(const std::string& path);
+
+  // The value of the first parameter listed for `name` through VAPIX, empty on failure.
+  // `silent` suppresses the failure log; `ok`, when given, tells success.
+  virtual std::string getVapixParameter(const std::string& name, bool silent, bool* ok);
+
+  // Writes a camera parameter (full name such as "orvane.Version") through VAPIX.
+  virtual bool setVapixParameter(const std::string& name, const std::string& value);
 
   // The application's parameter handle, opened on first use; null (logged) when the
   // platform refuses, in which case the next call tries again.
