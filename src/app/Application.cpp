@@ -6,7 +6,7 @@
 #include "app/PackageConfigurations.h"
 #include "app/TestTimings.h"
 #include "camera/Camera.h"
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "camera/VapixAccess.h"
 #include "http/HttpServer.h"
 #include "packages/InterruptedOperations.h"
@@ -86,7 +86,7 @@ public:
   }
 
   std::shared_ptr<VapixAccess> vapixAccess;
-  std::shared_ptr<ParamsManager2> paramsManager;
+  std::shared_ptr<CameraParameters> parameters;
   std::shared_ptr<Camera> camera;
   std::shared_ptr<PackageController> packageController;
   std::unique_ptr<HttpServer> httpServer;
@@ -134,7 +134,7 @@ gboolean onCheckParametersTimer(gpointer userData)
   auto& services = *static_cast<Services*>(userData);
   services.checkParametersTimer = 0;
   try {
-    services.paramsManager->checkParameters();
+    services.parameters->checkParameters();
   } catch (const std::exception& error) {
     Logger::log(std::string("Parameter check failed: ") + error.what(), LogLevel::Error);
   }
@@ -153,14 +153,14 @@ gboolean onStartPackagesTimer(gpointer userData)
   return G_SOURCE_CONTINUE;
 }
 
-std::string parameterValue(ParamsManager2& params, const std::string& name)
+std::string parameterValue(CameraParameters& params, const std::string& name)
 {
   const std::map<std::string, std::string> values = params.getParameters();
   const auto found = values.find(name);
   return found == values.end() ? std::string() : found->second;
 }
 
-PackageRuntime packageRuntime(const std::shared_ptr<ParamsManager2>& params, const std::string& version)
+PackageRuntime packageRuntime(const std::shared_ptr<CameraParameters>& params, const std::string& version)
 {
   PackageRuntime runtime;
   runtime.appName = Orvane::appName;
@@ -184,16 +184,16 @@ int start(Services& services)
 {
   try {
     services.vapixAccess = std::make_shared<VapixAccess>(Orvane::appName);
-    services.paramsManager = std::make_shared<ParamsManager2>(Orvane::appName, services.vapixAccess);
-    services.camera = std::make_shared<Camera>(services.paramsManager);
+    services.parameters = std::make_shared<CameraParameters>(Orvane::appName, services.vapixAccess);
+    services.camera = std::make_shared<Camera>(services.parameters);
 
     const std::string group = std::string(Orvane::appName) + ".";
-    services.paramsManager->setVapixParameter(group + "Version", Orvane::appVersion);
-    services.paramsManager->setVapixParameter(group + "VersionHash", Orvane::buildId());
+    services.parameters->setVapixParameter(group + "Version", Orvane::appVersion);
+    services.parameters->setVapixParameter(group + "VersionHash", Orvane::buildId());
 
     for (const std::string& name : applicationParameterNames()) {
-      if (!services.paramsManager->addParameter(name) ||
-          !services.paramsManager->registerCallback(name, onParameterChanged)) {
+      if (!services.parameters->addParameter(name) ||
+          !services.parameters->registerCallback(name, onParameterChanged)) {
         Logger::log("Invalid parameter: " + name, LogLevel::Error);
         return 1;
       }
@@ -202,7 +202,7 @@ int start(Services& services)
     Logger::log(error.what(), LogLevel::Error);
     return 1;
   }
-  ParamsManager2& params = *services.paramsManager;
+  CameraParameters& params = *services.parameters;
   Logger::setLevel(parameterValue(params, "LogLevel"));
   const std::string version = parameterValue(params, "Version");
 
@@ -215,7 +215,7 @@ int start(Services& services)
   FileSync::setMode(FileSync::modeNamed(syncMode != nullptr ? syncMode : ""));
   const char* timingsText = std::getenv("ORVANE_TEST_TIMINGS");
   const TestTimings timings = parseTestTimings(timingsText != nullptr ? timingsText : "");
-  PackageRuntime runtime = packageRuntime(services.paramsManager, version);
+  PackageRuntime runtime = packageRuntime(services.parameters, version);
   runtime.logCopyLinesPerSecond = timings.logCopyLinesPerSecond;
   runtime.logCopyBurstLines = timings.logCopyLinesPerSecond * 10;
   runtime.outputBytesPerSecond = timings.outputBytesPerSecond;
@@ -228,7 +228,7 @@ int start(Services& services)
   applyPackageConfigurations(params, controller);
   watchParameterChanges(params, [&params, &controller]() { applyPackageConfigurations(params, controller); });
 
-  services.httpServer = std::make_unique<HttpServer>(services.packageController, services.paramsManager);
+  services.httpServer = std::make_unique<HttpServer>(services.packageController, services.parameters);
   if (!services.httpServer->start(Orvane::httpApiPort)) {
     Logger::log("Cannot start http API server", LogLevel::Error);
     return 1;

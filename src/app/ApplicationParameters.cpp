@@ -1,6 +1,6 @@
 #include "app/ApplicationParameters.h"
 
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "util/Logger.h"
 
 #include <exception>
@@ -12,7 +12,7 @@ constexpr guint changeSettleMilliseconds = 500;
 // Main loop thread only.
 std::vector<ParameterChange> pendingParameterChanges;
 guint pendingChangesTimer = 0;
-ParamsManager2* watchedParams = nullptr;
+CameraParameters* watchedParams = nullptr;
 std::function<void()> configurationsChanged;
 
 } // namespace
@@ -22,7 +22,7 @@ std::vector<std::string> applicationParameterNames()
   return {"Version", "VersionHash", "Enabled", "PackageConfigurations", "NodejsLocation", "LogLevel"};
 }
 
-void watchParameterChanges(ParamsManager2& params, std::function<void()> onConfigurationsChanged)
+void watchParameterChanges(CameraParameters& params, std::function<void()> onConfigurationsChanged)
 {
   watchedParams = &params;
   configurationsChanged = std::move(onConfigurationsChanged);
@@ -61,7 +61,7 @@ void onParameterChanged(const char* name, const char* value, void*)
   }
 }
 
-bool updateChangedParameters(ParamsManager2& params, const std::vector<ParameterChange>& changes)
+bool updateChangedParameters(CameraParameters& params, const std::vector<ParameterChange>& changes)
 {
   bool changedConfigurations = false;
   for (const auto& [name, value] : changes) {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-class ParamsManager2;
+class CameraParameters;
 
 using ParameterChange = std::pair<std::string, std::string>;
 
@@ -17,7 +17,7 @@ std::vector<std::string> applicationParameterNames();
 // Makes `params` the cache that reported changes are applied to, and
 // `onConfigurationsChanged` what runs when "PackageConfigurations" got a new value; until
 // then, and after stopWatchingParameterChanges, changes are dropped. Main loop thread.
-void watchParameterChanges(ParamsManager2& params, std::function<void()> onConfigurationsChanged);
+void watchParameterChanges(CameraParameters& params, std::function<void()> onConfigurationsChanged);
 // Drops a queued change and its timer, and forgets the cache and the action.
 void stopWatchingParameterChanges();
 
@@ -31,7 +31,7 @@ gboolean processChangedParameters(gpointer userData);
 
 // Stores each change in the cache, in order. True when a parameter whose name contains
 // "PackageConfigurations" got a new value.
-bool updateChangedParameters(ParamsManager2& params, const std::vector<ParameterChange>& changes);
+bool updateChangedParameters(CameraParameters& params, const std::vector<ParameterChange>& changes);
 
 // Whether a change is queued and its timer armed.
 bool hasPendingParameterChanges();

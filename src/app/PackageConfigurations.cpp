@@ -1,6 +1,6 @@
 #include "app/PackageConfigurations.h"
 
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "packages/PackageController.h"
 #include "util/Json.h"
 #include "util/Limits.h"
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-void applyPackageConfigurations(ParamsManager2& params, PackageController& controller)
+void applyPackageConfigurations(CameraParameters& params, PackageController& controller)
 {
   std::string text;
   const auto values = params.getParameters();

@@ -6,7 +6,7 @@
 #include <string>
 
 class PackageController;
-class ParamsManager2;
+class CameraParameters;
 
 // Brings `controller` in line with the cached "PackageConfigurations" parameter of `params`,
 // a JSON object such as {"clockAnalog": {"enabled": true}}: the enabled packages become the
@@ -16,7 +16,7 @@ class ParamsManager2;
 // entry says. Packages are not started here. A value that is not a JSON
 // object, or breaks Limits::maxConfigurationsBytes or the JSON depth cap, changes nothing; members without a
 // boolean "enabled" count as disabled. Runs on the main loop.
-void applyPackageConfigurations(ParamsManager2& params, PackageController& controller);
+void applyPackageConfigurations(CameraParameters& params, PackageController& controller);
 
 // One enabled package of the configurations.
 struct EnabledPackage {

@@ -1,11 +1,11 @@
 #include "camera/Camera.h"
 
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "util/Failure.h"
 
 #include <utility>
 
-Camera::Camera(std::shared_ptr<ParamsManager2> paramsManager) : paramsManager(std::move(paramsManager))
+Camera::Camera(std::shared_ptr<CameraParameters> parameters) : parameters(std::move(parameters))
 {
   const std::pair<const char*, std::string CameraInfo::*> fields[] = {
       {"Properties.System.SerialNumber", &CameraInfo::serialNumber},
@@ -18,7 +18,7 @@ Camera::Camera(std::shared_ptr<ParamsManager2> paramsManager) : paramsManager(st
       {"Properties.System.Soc", &CameraInfo::soc},
   };
   for (const auto& [parameter, field] : fields) {
-    info.*field = this->paramsManager->getVapixParameter(parameter, false, nullptr);
+    info.*field = this->parameters->getVapixParameter(parameter, false, nullptr);
   }
   if (info.serialNumber.empty() || info.firmwareVersion.empty()) {
     throw Failure(Failure::Kind::Io, "Camera info reading failed.");

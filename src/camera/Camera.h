@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-class ParamsManager2;
+class CameraParameters;
 
 // The identity of the device, read once through VAPIX at construction. A field is empty
 // when its parameter could not be read.
@@ -22,12 +22,12 @@ class Camera {
 public:
   // Reads every field. Throws an I/O Failure "Camera info reading failed." when the
   // serial number or the firmware version is empty.
-  explicit Camera(std::shared_ptr<ParamsManager2> paramsManager);
+  explicit Camera(std::shared_ptr<CameraParameters> parameters);
 
   // Never changes after construction.
   const CameraInfo& getInfo() const { return info; }
 
 private:
-  std::shared_ptr<ParamsManager2> paramsManager;
+  std::shared_ptr<CameraParameters> parameters;
   CameraInfo info;
 };

@@ -271,7 +271,7 @@ MHD_Result HttpServer::processRequest(MHD_Connection* connection, RequestData& r
   return MHD_YES;
 }
 
-HttpServer::HttpServer(std::shared_ptr<PackageController> packages, std::shared_ptr<ParamsManager2> params)
+HttpServer::HttpServer(std::shared_ptr<PackageController> packages, std::shared_ptr<CameraParameters> params)
     : packages(std::move(packages)), params(std::move(params)), connections(Limits::maxHttpConnections)
 {
 }

@@ -21,7 +21,7 @@
 struct DeferredAnswer;
 struct RequestData;
 class PackageController;
-class ParamsManager2;
+class CameraParameters;
 class ProxyFrontEnd;
 
 // The HTTP API server on the loopback interface. A front end (ProxyFrontEnd) accepts every
@@ -39,7 +39,7 @@ class HttpServer {
 public:
   // The handlers reach the packages through `packages` and the application's parameters
   // (the Node.js location) through `params`.
-  HttpServer(std::shared_ptr<PackageController> packages, std::shared_ptr<ParamsManager2> params);
+  HttpServer(std::shared_ptr<PackageController> packages, std::shared_ptr<CameraParameters> params);
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
   // Stops the daemon (see stop).
@@ -197,7 +197,7 @@ private:
   std::string nodejsLocation() const;
 
   const std::shared_ptr<PackageController> packages;
-  const std::shared_ptr<ParamsManager2> params;
+  const std::shared_ptr<CameraParameters> params;
   struct DaemonStopper {
     void operator()(MHD_Daemon* handle) const { MHD_stop_daemon(handle); }
   };

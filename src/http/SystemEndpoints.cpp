@@ -1,6 +1,6 @@
 #include "http/HttpServer.h"
 
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "http/CameraList.h"
 #include "http/RequestData.h"
 #include "packages/NodeUpdater.h"

@@ -1,6 +1,6 @@
 #include "packages/NodeUpdater.h"
 
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "packages/PackagePaths.h"
 #include "util/Constants.h"
 #include "util/Failure.h"
@@ -19,12 +19,12 @@ std::string fullParameterName()
   return std::string(Orvane::appName) + "." + locationParameter;
 }
 
-bool writeLocation(ParamsManager2& params, const std::string& location)
+bool writeLocation(CameraParameters& params, const std::string& location)
 {
   return params.setVapixParameter(fullParameterName(), location);
 }
 
-void installArchive(ParamsManager2& params, const std::string& location)
+void installArchive(CameraParameters& params, const std::string& location)
 {
   if (location.find("SD_DISK") != std::string::npos && !prepareSdCardDirectories()) {
     throw Failure(Failure::Kind::Io, "SD card is not available");
@@ -42,7 +42,7 @@ void installArchive(ParamsManager2& params, const std::string& location)
 
 namespace NodeUpdater {
 
-void update(ParamsManager2& params, const std::string& location)
+void update(CameraParameters& params, const std::string& location)
 {
   const std::string executable = location + "node";
   std::remove(executable.c_str());
@@ -70,7 +70,7 @@ void unpack(const std::string& location)
 
 } // namespace NodeUpdater
 
-bool startupNodeUpdate(ParamsManager2& params)
+bool startupNodeUpdate(CameraParameters& params)
 {
   if (FileUtils::fileSize(PackagePaths::nodeArchive()) == -1) {
     return true;

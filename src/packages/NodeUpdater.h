@@ -2,7 +2,7 @@
 
 #include <string>
 
-class ParamsManager2;
+class CameraParameters;
 
 // Installs the Node.js runtime shipped as tools/node.gz at a location (a directory path
 // ending in "/"; on the SD card exactly when it contains "SD_DISK") and records the
@@ -16,7 +16,7 @@ constexpr long long spaceMargin = 3145728;
 // and writes the location into "NodejsLocation" through `params`. Throws a Failure saying why
 // when that fails, after removing location + "node" and emptying the
 // parameter.
-void update(ParamsManager2& params, const std::string& location);
+void update(CameraParameters& params, const std::string& location);
 
 // Decompresses the archive into location + "node" (mode 0755) and deletes the archive.
 // Throws a Failure when decompression fails.
@@ -26,4 +26,4 @@ void unpack(const std::string& location);
 
 // The start-up step: when an archive is present and a location is recorded, installs the
 // archive there. False (logged) when that installation failed; true otherwise.
-bool startupNodeUpdate(ParamsManager2& params);
+bool startupNodeUpdate(CameraParameters& params);

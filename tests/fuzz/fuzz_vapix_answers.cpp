@@ -1,6 +1,6 @@
 // Bytes that come from outside: VAPIX list answers and the web server port parameter. None
 // may crash, and each result keeps its promised shape.
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "camera/VapixAccess.h"
 
 #include <cctype>
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   const std::string text(reinterpret_cast<const char*>(data), size);
 
   std::string listed;
-  if (ParamsManager2::parseListValue(text, listed) &&
+  if (CameraParameters::parseListValue(text, listed) &&
       (listed.find('\n') != std::string::npos || paddedWithSpace(listed))) {
     std::abort();
   }

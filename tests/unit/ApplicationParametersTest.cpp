@@ -4,9 +4,9 @@
 
 namespace {
 
-class SeededParams : public ParamsManager2 {
+class SeededParams : public CameraParameters {
 public:
-  SeededParams() : ParamsManager2("orvane", nullptr)
+  SeededParams() : CameraParameters("orvane", nullptr)
   {
     cache.set("Version", "3.1.10");
     cache.set("Enabled", "1");

@@ -3,7 +3,7 @@
 // What the unit tests share: temporary directories, a loopback listener, a log capture, a
 // full disk, and a package runtime over a temporary storage layout with fake parameters.
 
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 #include "packages/PackagePaths.h"
 #include "packages/PackageRuntime.h"
 #include "util/FileUtils.h"
@@ -180,11 +180,11 @@ private:
   TempDir dir;
 };
 
-// A parameter manager without a platform: values are seeded into the cache, VAPIX writes
+// Camera parameters without a platform: values are seeded into the cache, VAPIX writes
 // are recorded (and also cached, as the platform's change notification would do) or refused.
-class FakeParams : public ParamsManager2 {
+class FakeParams : public CameraParameters {
 public:
-  FakeParams() : ParamsManager2("orvane", nullptr) {}
+  FakeParams() : CameraParameters("orvane", nullptr) {}
 
   void seed(const std::string& name, const std::string& value) { cache.set(name, value); }
 

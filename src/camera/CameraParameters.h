@@ -10,7 +10,7 @@
 class VapixAccess;
 
 // The form of change callback the platform parameter library calls: name, value, user
-// data. The parameter manager always passes null user data.
+// data. CameraParameters always passes null user data.
 using ParameterCallback = void (*)(const char* name, const char* value, void* userData);
 
 // Orvane's view of the camera's parameter store: a cache of the application's own
@@ -20,11 +20,11 @@ using ParameterCallback = void (*)(const char* name, const char* value, void* us
 // result. The platform calls must come from the main loop thread; the cache and the VAPIX
 // operations may be used from any thread. The operations are virtual so that tests can
 // stand in for the platform and VAPIX.
-class ParamsManager2 {
+class CameraParameters {
 public:
   // Nothing is read at construction.
-  ParamsManager2(std::string appName, std::shared_ptr<VapixAccess> vapixAccess);
-  virtual ~ParamsManager2() = default;
+  CameraParameters(std::string appName, std::shared_ptr<VapixAccess> vapixAccess);
+  virtual ~CameraParameters() = default;
 
   // A copy of the cached values, keyed by short name ("LogLevel"). A copy, because the
   // main loop may update the cache while another thread reads it.

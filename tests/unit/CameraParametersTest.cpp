@@ -1,35 +1,36 @@
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 
 #include "TestSupport.h"
 
 using namespace TestSupport;
 
-TEST(ParamsManager2Test, ListAnswerYieldsTheFirstLinesTrimmedValue)
+TEST(CameraParametersTest, ListAnswerYieldsTheFirstLinesTrimmedValue)
 {
   std::string value = "untouched";
-  EXPECT_TRUE(ParamsManager2::parseListValue("root.Orvane.LogLevel=info\n", value));
+  EXPECT_TRUE(CameraParameters::parseListValue("root.Orvane.LogLevel=info\n", value));
   EXPECT_EQ(value, "info");
   EXPECT_TRUE(
-      ParamsManager2::parseListValue("root.Brand.Brand= Brandname \r\nroot.Brand.ProdNbr=P1\n", value));
+      CameraParameters::parseListValue("root.Brand.Brand= Brandname \r\nroot.Brand.ProdNbr=P1\n", value));
   EXPECT_EQ(value, "Brandname");
-  EXPECT_TRUE(ParamsManager2::parseListValue("root.A.B=x=y\n", value));
+  EXPECT_TRUE(CameraParameters::parseListValue("root.A.B=x=y\n", value));
   EXPECT_EQ(value, "x=y");
 
   value = "untouched";
-  EXPECT_FALSE(ParamsManager2::parseListValue("root.Orvane.LogLevel=info", value));
-  EXPECT_FALSE(ParamsManager2::parseListValue("# Error: no such group\n", value));
-  EXPECT_FALSE(ParamsManager2::parseListValue("", value));
+  EXPECT_FALSE(CameraParameters::parseListValue("root.Orvane.LogLevel=info", value));
+  EXPECT_FALSE(CameraParameters::parseListValue("# Error: no such group\n", value));
+  EXPECT_FALSE(CameraParameters::parseListValue("", value));
   EXPECT_EQ(value, "untouched");
 }
 
-TEST(ParamsManager2Test, UpdateBodyEncodesNameAndTrimmedValue)
+TEST(CameraParametersTest, UpdateBodyEncodesNameAndTrimmedValue)
 {
-  EXPECT_EQ(ParamsManager2::updateBody("orvane.Version", " 3.1.10\n"), "action=update&orvane.Version=3.1.10");
-  EXPECT_EQ(ParamsManager2::updateBody("orvane.PackageConfigurations", "{\"a&b\":{\"enabled\": true}}"),
+  EXPECT_EQ(CameraParameters::updateBody("orvane.Version", " 3.1.10\n"),
+            "action=update&orvane.Version=3.1.10");
+  EXPECT_EQ(CameraParameters::updateBody("orvane.PackageConfigurations", "{\"a&b\":{\"enabled\": true}}"),
             "action=update&orvane.PackageConfigurations=%7B%22a%26b%22%3A%7B%22enabled%22%3A%20true%7D%7D");
 }
 
-TEST(ParamsManager2Test, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBack)
+TEST(CameraParametersTest, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBack)
 {
   TempDir dir;
   FakeParams params;

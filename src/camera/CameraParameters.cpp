@@ -1,4 +1,4 @@
-#include "camera/ParamsManager2.h"
+#include "camera/CameraParameters.h"
 
 #include "camera/HttpClient.h"
 #include "camera/VapixAccess.h"
@@ -16,17 +16,17 @@ constexpr long vapixTimeoutSeconds = 5;
 
 } // namespace
 
-ParamsManager2::ParamsManager2(std::string appName, std::shared_ptr<VapixAccess> vapixAccess)
+CameraParameters::CameraParameters(std::string appName, std::shared_ptr<VapixAccess> vapixAccess)
     : cache(appName), appName(std::move(appName)), vapixAccess(std::move(vapixAccess))
 {
 }
 
-std::map<std::string, std::string> ParamsManager2::getParameters()
+std::map<std::string, std::string> CameraParameters::getParameters()
 {
   return cache.snapshot();
 }
 
-AXParameter* ParamsManager2::parameterHandle()
+AXParameter* CameraParameters::parameterHandle()
 {
   if (!handle) {
     GError* rawError = nullptr;
@@ -39,7 +39,7 @@ AXParameter* ParamsManager2::parameterHandle()
   return handle.get();
 }
 
-std::string ParamsManager2::getParameter(const std::string& name, bool& ok)
+std::string CameraParameters::getParameter(const std::string& name, bool& ok)
 {
   ok = false;
   AXParameter* parameters = parameterHandle();
@@ -59,7 +59,7 @@ std::string ParamsManager2::getParameter(const std::string& name, bool& ok)
   return StringUtils::trimmed(value ? value.get() : "");
 }
 
-bool ParamsManager2::addParameter(const std::string& name)
+bool CameraParameters::addParameter(const std::string& name)
 {
   bool ok = false;
   std::string value = getParameter(name, ok);
@@ -70,7 +70,7 @@ bool ParamsManager2::addParameter(const std::string& name)
   return true;
 }
 
-bool ParamsManager2::registerCallback(const std::string& name, ParameterCallback callback)
+bool CameraParameters::registerCallback(const std::string& name, ParameterCallback callback)
 {
   if (!cache.contains(name)) {
     Logger::log("Unable to register callback for unknown parameter: \"" + name + "\"", LogLevel::Error);
@@ -92,7 +92,7 @@ bool ParamsManager2::registerCallback(const std::string& name, ParameterCallback
   return true;
 }
 
-void ParamsManager2::checkParameters()
+void CameraParameters::checkParameters()
 {
   for (const auto& [name, cachedValue] : cache.snapshot()) {
     bool ok = false;
@@ -107,12 +107,12 @@ void ParamsManager2::checkParameters()
   }
 }
 
-bool ParamsManager2::updateParameter(const std::string& name, const std::string& value)
+bool CameraParameters::updateParameter(const std::string& name, const std::string& value)
 {
   return cache.update(name, value);
 }
 
-void ParamsManager2::saveToFile(const std::string& path)
+void CameraParameters::saveToFile(const std::string& path)
 {
   std::string content;
   for (const auto& [name, value] : cache.snapshot()) {
@@ -121,7 +121,7 @@ void ParamsManager2::saveToFile(const std::string& path)
   FileUtils::writeFile(path, content, false);
 }
 
-void ParamsManager2::loadFromFile(const std::string& path)
+void CameraParameters::loadFromFile(const std::string& path)
 {
   std::vector<std::string> lines;
   StringUtils::split(FileUtils::readFile(path), '\n', lines, 0);
@@ -133,7 +133,7 @@ void ParamsManager2::loadFromFile(const std::string& path)
   }
 }
 
-bool ParamsManager2::parseListValue(const std::string& body, std::string& value)
+bool CameraParameters::parseListValue(const std::string& body, std::string& value)
 {
   size_t equals = body.find('=');
   if (equals == std::string::npos) {
@@ -148,7 +148,7 @@ bool ParamsManager2::parseListValue(const std::string& body, std::string& value)
   return true;
 }
 
-std::string ParamsManager2::getVapixParameter(const std::string& name, bool silent, bool* ok)
+std::string CameraParameters::getVapixParameter(const std::string& name, bool silent, bool* ok)
 {
   std::string failure;
   std::string value;
@@ -178,13 +178,13 @@ std::string ParamsManager2::getVapixParameter(const std::string& name, bool sile
   return "";
 }
 
-std::string ParamsManager2::updateBody(const std::string& name, const std::string& value)
+std::string CameraParameters::updateBody(const std::string& name, const std::string& value)
 {
   return "action=update&" + HttpClient::urlEncode(name) + "=" +
          HttpClient::urlEncode(StringUtils::trimmed(value));
 }
 
-bool ParamsManager2::setVapixParameter(const std::string& name, const std::string& value)
+bool CameraParameters::setVapixParameter(const std::string& name, const std::string& value)
 {
   if (!vapixAccess) {
     Logger::log("Unable to set parameter \"" + name + "\" - no VAPIX access", LogLevel::Error);
