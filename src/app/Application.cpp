@@ -5,7 +5,7 @@
 #include "app/LocalDataMigration.h"
 #include "app/PackageConfigurations.h"
 #include "app/TestTimings.h"
-#include "camera/Camera.h"
+#include "camera/CameraInfo.h"
 #include "camera/CameraParameters.h"
 #include "camera/VapixAccess.h"
 #include "http/HttpServer.h"
@@ -87,7 +87,6 @@ public:
 
   std::shared_ptr<VapixAccess> vapixAccess;
   std::shared_ptr<CameraParameters> parameters;
-  std::shared_ptr<Camera> camera;
   std::shared_ptr<PackageController> packageController;
   std::unique_ptr<HttpServer> httpServer;
   std::unique_ptr<WsServer> wsServer;
@@ -185,7 +184,9 @@ int start(Services& services)
   try {
     services.vapixAccess = std::make_shared<VapixAccess>(Orvane::appName);
     services.parameters = std::make_shared<CameraParameters>(Orvane::appName, services.vapixAccess);
-    services.camera = std::make_shared<Camera>(services.parameters);
+    // Nothing reads the identity later; a device that does not tell its serial number and
+    // firmware is still not one to start on.
+    readCameraInfo(*services.parameters);
 
     const std::string group = std::string(Orvane::appName) + ".";
     services.parameters->setVapixParameter(group + "Version", Orvane::appVersion);

@@ -1,11 +1,11 @@
-#include "camera/Camera.h"
+#include "camera/CameraInfo.h"
 
 #include "camera/CameraParameters.h"
 #include "util/Failure.h"
 
 #include <utility>
 
-Camera::Camera(std::shared_ptr<CameraParameters> parameters) : parameters(std::move(parameters))
+CameraInfo readCameraInfo(CameraParameters& parameters)
 {
   const std::pair<const char*, std::string CameraInfo::*> fields[] = {
       {"Properties.System.SerialNumber", &CameraInfo::serialNumber},
@@ -17,10 +17,12 @@ Camera::Camera(std::shared_ptr<CameraParameters> parameters) : parameters(std::m
       {"Brand.ProdType", &CameraInfo::productType},
       {"Properties.System.Soc", &CameraInfo::soc},
   };
+  CameraInfo info;
   for (const auto& [parameter, field] : fields) {
-    info.*field = this->parameters->getVapixParameter(parameter, false, nullptr);
+    info.*field = parameters.getVapixParameter(parameter, false, nullptr);
   }
   if (info.serialNumber.empty() || info.firmwareVersion.empty()) {
     throw Failure(Failure::Kind::Io, "Camera info reading failed.");
   }
+  return info;
 }
