@@ -181,6 +181,7 @@ PackageRuntime packageRuntime(const std::shared_ptr<CameraParameters>& params, c
 // The start-up sequence up to the running servers. Returns 0 when everything runs.
 int start(Services& services)
 {
+  PackagePaths::setApplicationName(Orvane::appName);
   try {
     services.vapixAccess = std::make_shared<VapixAccess>(Orvane::appName);
     services.parameters = std::make_shared<CameraParameters>(Orvane::appName, services.vapixAccess);
@@ -188,9 +189,8 @@ int start(Services& services)
     // firmware is still not one to start on.
     readCameraInfo(*services.parameters);
 
-    const std::string group = std::string(Orvane::appName) + ".";
-    services.parameters->setVapixParameter(group + "Version", Orvane::appVersion);
-    services.parameters->setVapixParameter(group + "VersionHash", Orvane::buildId());
+    services.parameters->setApplicationParameter("Version", Orvane::appVersion);
+    services.parameters->setApplicationParameter("VersionHash", Orvane::buildId());
 
     for (const std::string& name : applicationParameterNames()) {
       if (!services.parameters->addParameter(name) ||

@@ -199,3 +199,8 @@ bool CameraParameters::setVapixParameter(const std::string& name, const std::str
   }
   return true;
 }
+
+bool CameraParameters::setApplicationParameter(const std::string& name, const std::string& value)
+{
+  return setVapixParameter(appName + "." + name, value);
+}

@@ -58,6 +58,10 @@ public:
   // Writes a camera parameter (full name such as "orvane.Version") through VAPIX.
   virtual bool setVapixParameter(const std::string& name, const std::string& value);
 
+  // Writes one of the application's own parameters, named without its group ("Version"),
+  // through VAPIX as setVapixParameter does.
+  bool setApplicationParameter(const std::string& name, const std::string& value);
+
   // The application's parameter handle, opened on first use; null (logged) when the
   // platform refuses, in which case the next call tries again.
   AXParameter* parameterHandle();

@@ -2,7 +2,6 @@
 
 #include "camera/CameraParameters.h"
 #include "packages/PackagePaths.h"
-#include "util/Constants.h"
 #include "util/Failure.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
@@ -14,14 +13,9 @@ namespace {
 
 const char* const locationParameter = "NodejsLocation";
 
-std::string fullParameterName()
-{
-  return std::string(Orvane::appName) + "." + locationParameter;
-}
-
 bool writeLocation(CameraParameters& params, const std::string& location)
 {
-  return params.setVapixParameter(fullParameterName(), location);
+  return params.setApplicationParameter(locationParameter, location);
 }
 
 void installArchive(CameraParameters& params, const std::string& location)

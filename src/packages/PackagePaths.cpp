@@ -1,6 +1,5 @@
 #include "packages/PackagePaths.h"
 
-#include "util/Constants.h"
 #include "util/FileSync.h"
 #include "util/FileUtils.h"
 
@@ -9,12 +8,18 @@ namespace {
 
 std::string packagesBase = "/usr/local/packages/";
 std::string sdCardBase = "/var/spool/storage/SD_DISK/";
+std::string applicationName;
 
 } // namespace
 
+void setApplicationName(const std::string& name)
+{
+  applicationName = name;
+}
+
 std::string applicationDirectory()
 {
-  return packagesBase + Orvane::appName + "/";
+  return packagesBase + applicationName + "/";
 }
 
 std::string nodeArchive()
@@ -49,7 +54,7 @@ std::string sdCardDirectory()
 
 std::string sdApplicationDirectory()
 {
-  return sdCardBase + Orvane::appName + "/";
+  return sdCardBase + applicationName + "/";
 }
 
 std::string sdPackageRoot()

@@ -9,7 +9,12 @@ namespace PackagePaths {
 constexpr const char* flashStorage = "FLASH";
 constexpr const char* sdStorage = "SD_DISK";
 
-// "/usr/local/packages/orvane/": the application directory.
+// Names the application whose directories these are: "orvane" makes the application
+// directory "/usr/local/packages/orvane/". Set once at start, before any other thread reads
+// the paths.
+void setApplicationName(const std::string& name);
+
+// "/usr/local/packages/<application name>/": the application directory.
 std::string applicationDirectory();
 // The Node.js runtime shipped as a gzip file, deleted once unpacked.
 std::string nodeArchive();

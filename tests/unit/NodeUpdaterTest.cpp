@@ -45,7 +45,8 @@ TEST_F(NodeInstall, AFailedUpdateRemovesTheRuntimeAndEmptiesTheLocation)
   EXPECT_EQ(thrownBy(location), "Unable to set parameter NodejsLocation");
   EXPECT_FALSE(exists(location + "node"));
   ASSERT_EQ(params->writes.size(), 2u);
-  EXPECT_EQ(params->writes[1].second, "");
+  // Written in the application's own group, as the platform names it.
+  EXPECT_EQ(params->writes[1], (std::pair<std::string, std::string>("orvane.NodejsLocation", "")));
   params->refuseWrites = false;
 
   writeText(PackagePaths::nodeArchive(), "not gzip at all");

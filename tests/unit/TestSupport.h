@@ -145,6 +145,7 @@ class StorageLayout {
 public:
   explicit StorageLayout(bool withSdCard = true)
   {
+    PackagePaths::setApplicationName("orvane");
     PackagePaths::setBaseDirectoriesForTesting(dir.path() + "/packages/", dir.path() + "/SD_DISK/");
     makeDirectories(PackagePaths::flashPackageRoot());
     makeDirectories(PackagePaths::flashNodeLocation());
