@@ -88,8 +88,3 @@ gboolean processChangedParameters(gpointer)
   }
   return G_SOURCE_REMOVE;
 }
-
-bool hasPendingParameterChanges()
-{
-  return pendingChangesTimer != 0;
-}

@@ -32,6 +32,3 @@ gboolean processChangedParameters(gpointer userData);
 // Stores each change in the cache, in order. True when a parameter whose name contains
 // "PackageConfigurations" got a new value.
 bool updateChangedParameters(CameraParameters& params, const std::vector<ParameterChange>& changes);
-
-// Whether a change is queued and its timer armed.
-bool hasPendingParameterChanges();

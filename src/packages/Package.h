@@ -106,8 +106,6 @@ public:
   // has passed since the first of them. Called at every start tick.
   void reportOmittedOutput() { reportOmitted(std::chrono::steady_clock::now()); }
 
-  std::string getName() const { return name; }
-
   // The public port when `isPublic`, else the private one; noPort when none was free.
   int getPort(bool isPublic) const { return isPublic ? publicPort : port; }
 

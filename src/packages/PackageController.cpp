@@ -314,9 +314,3 @@ int PackageController::allocatePortLocked()
   }
   return Package::noPort;
 }
-
-void PackageController::releasePort(int port)
-{
-  std::lock_guard<std::mutex> lock(mutex);
-  usedPorts.erase(port);
-}

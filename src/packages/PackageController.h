@@ -120,8 +120,6 @@ public:
   // local host, now handed out; Package::noPort when there is none.
   int allocatePort();
 
-  void releasePort(int port);
-
 private:
   int allocatePortLocked();
   // Replaces the entry of `name` with a package at `path` on the given ports.

@@ -52,8 +52,6 @@ public:
   void flushWakeRequest();
   // True once an incoming message grew beyond maxMessageSize; the connection must close.
   bool receiveRejected() const { return rejected; }
-  // True while the connection is not read because its queue is full.
-  bool readingPaused() const { return paused; }
   // A copy of the messages waiting to be written, oldest first.
   std::vector<std::string> queuedMessages();
 
