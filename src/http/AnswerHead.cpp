@@ -1,6 +1,6 @@
 #include "http/AnswerHead.h"
+#include "http/UpstreamHeadLines.h"
 
-#include "http/HttpServer.h"
 #include "util/StringUtils.h"
 
 #include <microhttpd.h>
@@ -43,7 +43,7 @@ std::string AnswerHead::text()
     fields.push_back(header);
   }
   // In the order the upstream sent them: the order of repeated fields is part of their meaning.
-  std::vector<std::pair<std::string, std::string>> upstream = HttpServer::headersFromLines(headerLines);
+  std::vector<std::pair<std::string, std::string>> upstream = headersFromLines(headerLines);
   for (auto header = upstream.rbegin(); header != upstream.rend(); ++header) {
     const std::string name = StringUtils::toLowerCopy(header->first);
     if (name == "connection") {

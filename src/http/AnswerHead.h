@@ -14,7 +14,7 @@ struct AnswerHead {
   using Framing = HttpWriter::Framing;
 
   unsigned status = 200;
-  // The upstream's raw header lines (see HttpServer::headersFromLines); Content-Length,
+  // The upstream's raw header lines (see headersFromLines); Content-Length,
   // Transfer-Encoding and Connection among them are replaced by this head's own.
   std::vector<std::string> headerLines;
   // Extra headers, such as a Content-Type of the front end's own answer.

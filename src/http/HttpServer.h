@@ -116,7 +116,7 @@ public:
   static MHD_Result sendFile(MHD_Connection* connection, unsigned code, uint64_t size, int fd,
                              const std::string& contentType, const std::string& attachmentName = "");
   // Answers `code` with `body` and the headers of `headerLines`, the raw lines of an
-  // upstream response (see `headersFromLines`). Unless `logBody` is false, a code other than
+  // upstream response (see UpstreamHeadLines.h). Unless `logBody` is false, a code other than
   // 200 logs the body (when there is one) at level Error.
   static MHD_Result sendWithHeaders(MHD_Connection* connection, unsigned code,
                                     const std::vector<std::string>& headerLines, const std::string& body,
@@ -128,14 +128,6 @@ public:
   // The Content-Type of a file extension given with its dot (".html"); "text/plain" for
   // anything unknown. Compared exactly, case-sensitively.
   static std::string mimeTypeForExtension(const std::string& extension);
-  // The name/value pairs that `sendWithHeaders` adds: the header lines of the last head in
-  // `lines` (the raw lines of every head libcurl read), last first; folded lines are unfolded,
-  // pairs with an empty value dropped, and a broken line ends the head.
-  static std::vector<std::pair<std::string, std::string>>
-  headersFromLines(const std::vector<std::string>& lines);
-  // The body length that the Content-Length of the last head of `lines` announces; -1 when
-  // none does, or the body came chunked.
-  static int64_t bodyLengthFromLines(const std::vector<std::string>& lines);
 
   // API check (PackageEndpoints.cpp): 200 "OK".
   static MHD_Result onApiCheckRequest(MHD_Connection* connection, RequestData& request);

@@ -1,8 +1,8 @@
 #include "http/ProxyTransfer.h"
+#include "http/UpstreamHeadLines.h"
 
 #include "http/AnswerHead.h"
 #include "http/ClientConnection.h"
-#include "http/HttpServer.h"
 #include "http/HttpWriter.h"
 #include "http/RedirectFollower.h"
 #include "http/UpstreamPool.h"
@@ -32,7 +32,7 @@ bool isRedirect(int status)
 std::string headerValue(const std::vector<std::string>& lines, const std::string& name)
 {
   // The headers come last first.
-  for (const auto& header : HttpServer::headersFromLines(lines)) {
+  for (const auto& header : headersFromLines(lines)) {
     if (StringUtils::toLowerCopy(header.first) == name) {
       return header.second;
     }
@@ -298,7 +298,7 @@ void ProxyTransfer::beginStreaming()
     // No Accept-Encoding is ever sent, so the body comes in the encoding it came in, and the
     // upstream's length (unknown when it came chunked) is the client's.
     lines = transfer.curlRequest->response().headers;
-    length = HttpServer::bodyLengthFromLines(lines);
+    length = bodyLengthFromLines(lines);
   }
   AnswerHead head;
   head.status = ProxyTarget::clientStatus(static_cast<int32_t>(status));

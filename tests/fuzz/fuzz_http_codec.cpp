@@ -5,8 +5,8 @@
 // body framing it gives the client) must read back as what was written.
 
 #include "http/AnswerHead.h"
+#include "http/UpstreamHeadLines.h"
 #include "http/ChunkedDecoder.h"
-#include "http/HttpServer.h"
 #include "http/HttpWriter.h"
 #include "http/RequestHead.h"
 #include "http/UpstreamResponse.h"
@@ -155,7 +155,7 @@ void checkAnswer(std::string_view bytes, size_t seed)
   check(!hasBody || client.body == whole.body, "the body changed on its way");
   auto withoutFraming = [](const std::vector<std::string>& headerLines) {
     std::vector<std::pair<std::string, std::string>> kept;
-    for (const auto& header : HttpServer::headersFromLines(headerLines)) {
+    for (const auto& header : headersFromLines(headerLines)) {
       const std::string name = StringUtils::toLowerCopy(header.first);
       if (!isFraming(name) && name != "date") {
         kept.push_back(header);
