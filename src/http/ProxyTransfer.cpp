@@ -298,7 +298,7 @@ void ProxyTransfer::beginStreaming()
     // No Accept-Encoding is ever sent, so the body comes in the encoding it came in, and the
     // upstream's length (unknown when it came chunked) is the client's.
     lines = transfer.curlRequest->response().headers;
-    length = bodyLengthFromLines(lines);
+    length = readUpstreamHead(lines).bodyLength;
   }
   AnswerHead head;
   head.status = ProxyTarget::clientStatus(static_cast<int32_t>(status));

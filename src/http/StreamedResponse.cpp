@@ -281,8 +281,8 @@ MHD_Result StreamedResponse::queue(MHD_Connection* connection, std::unique_ptr<S
 {
   // No Accept-Encoding is ever sent, so libcurl hands the body on in the encoding it came
   // in, and the upstream's length (unknown when it came chunked) is the client's.
-  const int64_t length = bodyLengthFromLines(headerLines);
-  const uint64_t size = length >= 0 ? static_cast<uint64_t>(length) : MHD_SIZE_UNKNOWN;
+  const UpstreamHead head = readUpstreamHead(headerLines);
+  const uint64_t size = head.bodyLength >= 0 ? static_cast<uint64_t>(head.bodyLength) : MHD_SIZE_UNKNOWN;
   std::shared_ptr<StreamedResponse> shared(std::move(transfer));
   {
     std::lock_guard<std::mutex> lock(shared->mutex);
@@ -302,7 +302,7 @@ MHD_Result StreamedResponse::queue(MHD_Connection* connection, std::unique_ptr<S
     Logger::log("HttpServer: cannot create a response", LogLevel::Error);
     return MHD_NO;
   }
-  for (const auto& header : headersFromLines(headerLines)) {
+  for (const auto& header : head.headers) {
     MHD_add_response_header(response.get(), header.first.c_str(), header.second.c_str());
   }
   return HttpServer::queueResponse(connection, code, response.release());

@@ -46,23 +46,20 @@ HttpCodec::Fields readLastHead(const std::vector<std::string>& lines, int64_t& l
 
 } // namespace
 
-std::vector<std::pair<std::string, std::string>> headersFromLines(const std::vector<std::string>& lines)
+UpstreamHead readUpstreamHead(const std::vector<std::string>& lines)
 {
-  int64_t length = -1;
-  HttpCodec::Fields fields = readLastHead(lines, length);
-  std::vector<std::pair<std::string, std::string>> headers;
-  headers.reserve(fields.size());
+  UpstreamHead head;
+  HttpCodec::Fields fields = readLastHead(lines, head.bodyLength);
+  head.headers.reserve(fields.size());
   for (auto field = fields.rbegin(); field != fields.rend(); ++field) {
     if (!field->first.empty() && !field->second.empty()) {
-      headers.push_back(std::move(*field));
+      head.headers.push_back(std::move(*field));
     }
   }
-  return headers;
+  return head;
 }
 
-int64_t bodyLengthFromLines(const std::vector<std::string>& lines)
+std::vector<std::pair<std::string, std::string>> headersFromLines(const std::vector<std::string>& lines)
 {
-  int64_t length = -1;
-  readLastHead(lines, length);
-  return length;
+  return readUpstreamHead(lines).headers;
 }

@@ -9,10 +9,14 @@
 // every head it read (interim heads and those of followed redirects among them), of which
 // the last one counts.
 
-// The name/value pairs of the last head in `lines`, last first; folded lines are unfolded,
-// pairs with an empty value dropped, and a broken line ends the head.
-std::vector<std::pair<std::string, std::string>> headersFromLines(const std::vector<std::string>& lines);
+// The last head in `lines`: its name/value pairs, last first (folded lines are unfolded,
+// pairs with an empty value dropped, and a broken line ends the head), and the body length
+// its Content-Length announces (-1 when none does, or the body came chunked).
+struct UpstreamHead {
+  std::vector<std::pair<std::string, std::string>> headers;
+  int64_t bodyLength = -1;
+};
+UpstreamHead readUpstreamHead(const std::vector<std::string>& lines);
 
-// The body length that the Content-Length of the last head of `lines` announces; -1 when
-// none does, or the body came chunked.
-int64_t bodyLengthFromLines(const std::vector<std::string>& lines);
+// The pairs of readUpstreamHead alone.
+std::vector<std::pair<std::string, std::string>> headersFromLines(const std::vector<std::string>& lines);
