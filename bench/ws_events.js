@@ -6,6 +6,8 @@
 // second, p50 and p99 latency and the server's CPU time per message, then the median of
 // the rounds.
 //   node ws_events.js ORVANE_PID ECHO_PORT ECHO_PID [SECONDS] [ROUNDS]
+// WS_BENCH_ROWS picks rows, e.g. "10 0;100 200" (connections, then the pace in ms: 0 is
+// saturated, -1 the stalled row).
 'use strict';
 
 const fs = require('fs');
@@ -137,7 +139,9 @@ const echoAnswer = (text) => text.startsWith('{"call_id":1,');
   console.log(`loads: "saturated" sends again as soon as the answer arrives; "every ${pacedMs}ms" paces each connection; ` +
     `"stalled" is saturated while another connection's declaration waits ${stallMs} ms for the event system`);
   console.log(header);
-  const rows = [[1, 0], [10, 0], [100, 0], [1, pacedMs], [10, pacedMs], [100, pacedMs], [10, -1]];
+  const rows = process.env.WS_BENCH_ROWS
+    ? process.env.WS_BENCH_ROWS.split(';').map((row) => row.trim().split(/\s+/).map(Number))
+    : [[1, 0], [10, 0], [100, 0], [1, pacedMs], [10, pacedMs], [100, pacedMs], [10, -1]];
   const results = new Map();
   const keep = (key, r) => results.set(key, [...(results.get(key) || []), r]);
   for (let round = 1; round <= rounds; round++) {
