@@ -16,6 +16,7 @@
 #include "packages/PackagePaths.h"
 #include "packages/PackageRuntime.h"
 #include "packages/Probation.h"
+#include "util/Failure.h"
 #include "util/FileSync.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
@@ -30,6 +31,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 const char* Orvane::buildId()
@@ -189,12 +191,22 @@ int start(Services& services)
     // firmware is still not one to start on.
     readCameraInfo(*services.parameters);
 
-    services.parameters->setApplicationParameter("Version", Orvane::appVersion);
-    services.parameters->setApplicationParameter("VersionHash", Orvane::buildId());
+    // The version shown on the camera: not one to refuse a start over.
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"Version", Orvane::appVersion},
+                                      {"VersionHash", Orvane::buildId()}}) {
+      try {
+        services.parameters->setApplicationParameter(name, value);
+      } catch (const Failure& failure) {
+        Logger::log(failure.what(), LogLevel::Error);
+      }
+    }
 
     for (const std::string& name : applicationParameterNames()) {
-      if (!services.parameters->addParameter(name) ||
-          !services.parameters->registerCallback(name, onParameterChanged)) {
+      try {
+        services.parameters->addParameter(name);
+        services.parameters->registerCallback(name, onParameterChanged);
+      } catch (const Failure& failure) {
+        Logger::log(failure.what(), LogLevel::Error);
         Logger::log("Invalid parameter: " + name, LogLevel::Error);
         return 1;
       }

@@ -2,6 +2,7 @@
 
 #include "camera/CameraParameters.h"
 #include "util/Failure.h"
+#include "util/Logger.h"
 
 #include <utility>
 
@@ -19,7 +20,12 @@ CameraInfo readCameraInfo(CameraParameters& parameters)
   };
   CameraInfo info;
   for (const auto& [parameter, field] : fields) {
-    info.*field = parameters.getVapixParameter(parameter, false, nullptr);
+    try {
+      info.*field = parameters.getVapixParameter(parameter);
+    } catch (const Failure& failure) {
+      // Only the serial number and the firmware are needed; the others stay empty.
+      Logger::log(failure.what(), LogLevel::Error);
+    }
   }
   if (info.serialNumber.empty() || info.firmwareVersion.empty()) {
     throw Failure(Failure::Kind::Io, "Camera info reading failed.");

@@ -2,6 +2,7 @@
 
 #include "camera/HttpClient.h"
 #include "camera/VapixAccess.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
@@ -33,71 +34,59 @@ AXParameter* CameraParameters::parameterHandle()
     handle.reset(ax_parameter_new(appName.c_str(), &rawError));
     GErrorPtr error(rawError);
     if (!handle) {
-      Logger::log("Unable to get camera parameter group: " + errorMessage(error), LogLevel::Error);
+      throw Failure(Failure::Kind::Io, "Unable to get camera parameter group: " + errorMessage(error));
     }
   }
   return handle.get();
 }
 
-std::string CameraParameters::getParameter(const std::string& name, bool& ok)
+std::string CameraParameters::getParameter(const std::string& name)
 {
-  ok = false;
   AXParameter* parameters = parameterHandle();
-  if (!parameters) {
-    return "";
-  }
   GError* rawError = nullptr;
   gchar* rawValue = nullptr;
   gboolean read = ax_parameter_get(parameters, name.c_str(), &rawValue, &rawError);
   GCharPtr value(rawValue);
   GErrorPtr error(rawError);
   if (!read) {
-    Logger::log("Unable to get parameter \"" + name + "\":" + errorMessage(error), LogLevel::Error);
-    return "";
+    throw Failure(Failure::Kind::Io, "Unable to get parameter \"" + name + "\":" + errorMessage(error));
   }
-  ok = true;
   return StringUtils::trimmed(value ? value.get() : "");
 }
 
-bool CameraParameters::addParameter(const std::string& name)
+void CameraParameters::addParameter(const std::string& name)
 {
-  bool ok = false;
-  std::string value = getParameter(name, ok);
-  if (!ok) {
-    return false;
-  }
-  cache.set(name, value);
-  return true;
+  cache.set(name, getParameter(name));
 }
 
-bool CameraParameters::registerCallback(const std::string& name, ParameterCallback callback)
+void CameraParameters::registerCallback(const std::string& name, ParameterCallback callback)
 {
   if (!cache.contains(name)) {
-    Logger::log("Unable to register callback for unknown parameter: \"" + name + "\"", LogLevel::Error);
-    return false;
+    throw Failure(Failure::Kind::Internal,
+                  "Unable to register callback for unknown parameter: \"" + name + "\"");
   }
   callbacks[name] = callback;
   AXParameter* parameters = parameterHandle();
-  if (!parameters) {
-    return false;
-  }
   GError* rawError = nullptr;
   gboolean registered =
       ax_parameter_register_callback(parameters, name.c_str(), callback, nullptr, &rawError);
   GErrorPtr error(rawError);
   if (!registered) {
-    Logger::log("Unable to register callback for parameter: \"" + name + "\"", LogLevel::Error);
-    return false;
+    throw Failure(Failure::Kind::Io, "Unable to register callback for parameter: \"" + name + "\"");
   }
-  return true;
 }
 
 void CameraParameters::checkParameters()
 {
   for (const auto& [name, cachedValue] : cache.snapshot()) {
-    bool ok = false;
-    std::string current = getParameter(name, ok);
-    if (!ok || current == cachedValue) {
+    std::string current;
+    try {
+      current = getParameter(name);
+    } catch (const Failure& failure) {
+      Logger::log(failure.what(), LogLevel::Error);
+      continue;
+    }
+    if (current == cachedValue) {
       continue;
     }
     auto callback = callbacks.find(name);
@@ -127,55 +116,46 @@ void CameraParameters::loadFromFile(const std::string& path)
   StringUtils::split(FileUtils::readFile(path), '\n', lines, 0);
   for (const std::string& line : lines) {
     size_t equals = line.find('=');
-    if (equals != std::string::npos) {
+    if (equals == std::string::npos) {
+      continue;
+    }
+    try {
       setVapixParameter(line.substr(0, equals), line.substr(equals + 1));
+    } catch (const Failure& failure) {
+      Logger::log(failure.what(), LogLevel::Error);
     }
   }
 }
 
-bool CameraParameters::parseListValue(const std::string& body, std::string& value)
+std::optional<std::string> CameraParameters::parseListValue(const std::string& body)
 {
   size_t equals = body.find('=');
   if (equals == std::string::npos) {
-    return false;
+    return std::nullopt;
   }
   // The value line is the one holding the first "=", even after a leading line of text.
   size_t newline = body.find('\n', equals);
   if (newline == std::string::npos) {
-    return false;
+    return std::nullopt;
   }
-  value = StringUtils::trimmed(body.substr(equals + 1, newline - equals - 1));
-  return true;
+  return StringUtils::trimmed(body.substr(equals + 1, newline - equals - 1));
 }
 
-std::string CameraParameters::getVapixParameter(const std::string& name, bool silent, bool* ok)
+std::string CameraParameters::getVapixParameter(const std::string& name)
 {
-  std::string failure;
-  std::string value;
+  const std::string what = "Unable to get parameter \"" + name + "\"";
   if (!vapixAccess) {
-    failure = "Unable to get parameter \"" + name + "\" - no VAPIX access";
-  } else {
-    auto response =
-        vapixAccess->get(std::string(paramCgi) + "?action=list&group=" + name, vapixTimeoutSeconds);
-    if (response->statusCode != 200) {
-      failure = "Unable to get parameter \"" + name + "\" - status: " + std::to_string(response->statusCode);
-    } else if (!parseListValue(response->body, value)) {
-      failure = "Unable to get parameter \"" + name + "\" - parse error, data: " + response->body;
-    }
+    throw Failure(Failure::Kind::Io, what + " - no VAPIX access");
   }
-  if (failure.empty()) {
-    if (ok) {
-      *ok = true;
-    }
-    return value;
+  auto response = vapixAccess->get(std::string(paramCgi) + "?action=list&group=" + name, vapixTimeoutSeconds);
+  if (response->statusCode != 200) {
+    throw Failure(Failure::Kind::Io, what + " - status: " + std::to_string(response->statusCode));
   }
-  if (!silent) {
-    Logger::log(failure, LogLevel::Error);
+  std::optional<std::string> value = parseListValue(response->body);
+  if (!value) {
+    throw Failure(Failure::Kind::Io, what + " - parse error, data: " + response->body);
   }
-  if (ok) {
-    *ok = false;
-  }
-  return "";
+  return *value;
 }
 
 std::string CameraParameters::updateBody(const std::string& name, const std::string& value)
@@ -184,23 +164,20 @@ std::string CameraParameters::updateBody(const std::string& name, const std::str
          HttpClient::urlEncode(StringUtils::trimmed(value));
 }
 
-bool CameraParameters::setVapixParameter(const std::string& name, const std::string& value)
+void CameraParameters::setVapixParameter(const std::string& name, const std::string& value)
 {
+  const std::string what = "Unable to set parameter \"" + name + "\"";
   if (!vapixAccess) {
-    Logger::log("Unable to set parameter \"" + name + "\" - no VAPIX access", LogLevel::Error);
-    return false;
+    throw Failure(Failure::Kind::Io, what + " - no VAPIX access");
   }
   auto response = vapixAccess->post(paramCgi, updateBody(name, value), "application/x-www-form-urlencoded",
                                     vapixTimeoutSeconds);
   if (response->statusCode != 200) {
-    Logger::log("Unable to set parameter \"" + name + "\" - status: " + std::to_string(response->statusCode),
-                LogLevel::Error);
-    return false;
+    throw Failure(Failure::Kind::Io, what + " - status: " + std::to_string(response->statusCode));
   }
-  return true;
 }
 
-bool CameraParameters::setApplicationParameter(const std::string& name, const std::string& value)
+void CameraParameters::setApplicationParameter(const std::string& name, const std::string& value)
 {
-  return setVapixParameter(appName + "." + name, value);
+  setVapixParameter(appName + "." + name, value);
 }

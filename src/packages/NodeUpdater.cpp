@@ -13,9 +13,9 @@ namespace {
 
 const char* const locationParameter = "NodejsLocation";
 
-bool writeLocation(CameraParameters& params, const std::string& location)
+void writeLocation(CameraParameters& params, const std::string& location)
 {
-  return params.setApplicationParameter(locationParameter, location);
+  params.setApplicationParameter(locationParameter, location);
 }
 
 void installArchive(CameraParameters& params, const std::string& location)
@@ -27,9 +27,7 @@ void installArchive(CameraParameters& params, const std::string& location)
     throw Failure(Failure::Kind::Io, "Not enough space for NodeJS (with 3MB padding) at " + location);
   }
   NodeUpdater::unpack(location);
-  if (!writeLocation(params, location)) {
-    throw Failure(Failure::Kind::Io, std::string("Unable to set parameter ") + locationParameter);
-  }
+  writeLocation(params, location);
 }
 
 } // namespace
@@ -44,7 +42,12 @@ void update(CameraParameters& params, const std::string& location)
     installArchive(params, location);
   } catch (const std::exception&) {
     std::remove(executable.c_str());
-    writeLocation(params, "");
+    // The failure that ended the update is the one to report, not this one's.
+    try {
+      writeLocation(params, "");
+    } catch (const Failure& failure) {
+      Logger::log(failure.what(), LogLevel::Error);
+    }
     throw;
   }
 }

@@ -6,20 +6,14 @@ using namespace TestSupport;
 
 TEST(CameraParametersTest, ListAnswerYieldsTheFirstLinesTrimmedValue)
 {
-  std::string value = "untouched";
-  EXPECT_TRUE(CameraParameters::parseListValue("root.Orvane.LogLevel=info\n", value));
-  EXPECT_EQ(value, "info");
-  EXPECT_TRUE(
-      CameraParameters::parseListValue("root.Brand.Brand= Brandname \r\nroot.Brand.ProdNbr=P1\n", value));
-  EXPECT_EQ(value, "Brandname");
-  EXPECT_TRUE(CameraParameters::parseListValue("root.A.B=x=y\n", value));
-  EXPECT_EQ(value, "x=y");
+  EXPECT_EQ(CameraParameters::parseListValue("root.Orvane.LogLevel=info\n"), "info");
+  EXPECT_EQ(CameraParameters::parseListValue("root.Brand.Brand= Brandname \r\nroot.Brand.ProdNbr=P1\n"),
+            "Brandname");
+  EXPECT_EQ(CameraParameters::parseListValue("root.A.B=x=y\n"), "x=y");
 
-  value = "untouched";
-  EXPECT_FALSE(CameraParameters::parseListValue("root.Orvane.LogLevel=info", value));
-  EXPECT_FALSE(CameraParameters::parseListValue("# Error: no such group\n", value));
-  EXPECT_FALSE(CameraParameters::parseListValue("", value));
-  EXPECT_EQ(value, "untouched");
+  EXPECT_EQ(CameraParameters::parseListValue("root.Orvane.LogLevel=info"), std::nullopt);
+  EXPECT_EQ(CameraParameters::parseListValue("# Error: no such group\n"), std::nullopt);
+  EXPECT_EQ(CameraParameters::parseListValue(""), std::nullopt);
 }
 
 TEST(CameraParametersTest, UpdateBodyEncodesNameAndTrimmedValue)
@@ -44,8 +38,17 @@ TEST(CameraParametersTest, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBa
   ASSERT_TRUE(
       FileUtils::writeFile(file, "orvane.LogLevel=debug\nno equals sign\n\norvane.Empty=\na=b=c\n", false));
   params.loadFromFile(file);
-  EXPECT_EQ(params.writes, (std::vector<std::pair<std::string, std::string>>{
-                               {"orvane.LogLevel", "debug"}, {"orvane.Empty", ""}, {"a", "b=c"}}));
+  const std::vector<std::pair<std::string, std::string>> lines = {
+      {"orvane.LogLevel", "debug"}, {"orvane.Empty", ""}, {"a", "b=c"}};
+  EXPECT_EQ(params.writes, lines);
+
+  // A refused line is logged, and the lines after it are still written.
+  params.writes.clear();
+  params.refuseWrites = true;
+  LogCapture log;
+  params.loadFromFile(file);
+  EXPECT_EQ(params.writes, lines);
+  EXPECT_TRUE(log.has("[ Error   ] Unable to set parameter \"orvane.Empty\" - refused"));
 
   FakeParams empty;
   ASSERT_TRUE(FileUtils::writeFile(file, "stale", false));

@@ -42,7 +42,7 @@ TEST_F(NodeInstall, AFailedUpdateRemovesTheRuntimeAndEmptiesTheLocation)
   shipArchive();
   params->refuseWrites = true;
   writeText(location + "node", "old runtime");
-  EXPECT_EQ(thrownBy(location), "Unable to set parameter NodejsLocation");
+  EXPECT_EQ(thrownBy(location), "Unable to set parameter \"orvane.NodejsLocation\" - refused");
   EXPECT_FALSE(exists(location + "node"));
   ASSERT_EQ(params->writes.size(), 2u);
   // Written in the application's own group, as the platform names it.

@@ -6,6 +6,7 @@
 #include "camera/CameraParameters.h"
 #include "packages/PackagePaths.h"
 #include "packages/PackageRuntime.h"
+#include "util/Failure.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 #include "util/UniqueFd.h"
@@ -189,14 +190,13 @@ public:
 
   void seed(const std::string& name, const std::string& value) { cache.set(name, value); }
 
-  bool setVapixParameter(const std::string& name, const std::string& value) override
+  void setVapixParameter(const std::string& name, const std::string& value) override
   {
     writes.emplace_back(name, value);
     if (refuseWrites) {
-      return false;
+      throw Failure(Failure::Kind::Io, "Unable to set parameter \"" + name + "\" - refused");
     }
     cache.set(name.substr(name.find('.') + 1), value);
-    return true;
   }
 
   std::vector<std::pair<std::string, std::string>> writes;
