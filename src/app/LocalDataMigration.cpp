@@ -1,6 +1,7 @@
 #include "app/LocalDataMigration.h"
 
 #include "packages/PackagePaths.h"
+#include "util/CHandle.h"
 #include "util/FileUtils.h"
 #include "util/Logger.h"
 
@@ -39,10 +40,7 @@ bool moveTree(const std::string& source, const std::string& destination)
 // Every entry of `directory` (dot files too), the directory itself kept.
 void emptyDirectory(const std::string& directory)
 {
-  struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-  };
-  std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
+  CHandle<DIR, closedir> dir(opendir(directory.c_str()));
   if (!dir) {
     return;
   }

@@ -1,5 +1,6 @@
 #include "camera/HttpClient.h"
 
+#include "util/CHandle.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
 #include "util/StringUtils.h"
@@ -35,15 +36,8 @@ size_t etagCacheBytes = 0;
 constexpr size_t maxCacheEntries = 5;
 constexpr size_t maxLoggedBodyLength = 1000;
 
-struct CurlHandleDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlHandle = std::unique_ptr<CURL, CurlHandleDeleter>;
-
-struct CurlMultiDeleter {
-  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
-};
-using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
+using CurlHandle = CHandle<CURL, curl_easy_cleanup>;
+using CurlMulti = CHandle<CURLM, curl_multi_cleanup>;
 
 // A thread's own handles, lent to one request at a time. An easy handle keeps the private
 // multi handle curl_easy_perform builds for it (a socket pair and a connection cache), and
@@ -82,17 +76,7 @@ std::shared_ptr<ThreadHandles> borrowThreadHandles()
   return handles;
 }
 
-struct CurlListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
-
-struct BioDeleter {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Deleter {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
+using CurlList = CHandle<curl_slist, curl_slist_free_all>;
 
 // Appends one line to the list; false when libcurl could not allocate.
 bool appendHeader(CurlList& list, const std::string& line)
@@ -282,24 +266,23 @@ HttpClient::Response& HttpClient::Request::response()
   return *state->response;
 }
 
-std::unique_ptr<HttpClient::Response> HttpClient::get(const std::string& url,
-                                                        const std::string& certificates, long timeoutSeconds,
-                                                        const RequestHook& hook)
+std::unique_ptr<HttpClient::Response> HttpClient::get(const std::string& url, const std::string& certificates,
+                                                      long timeoutSeconds, const RequestHook& hook)
 {
   return perform(prepareGet(url, certificates, timeoutSeconds, hook));
 }
 
 std::unique_ptr<HttpClient::Response> HttpClient::post(const std::string& url, const std::string& body,
-                                                         const std::string& contentType,
-                                                         const std::string& certificates, long timeoutSeconds,
-                                                         const RequestHook& hook)
+                                                       const std::string& contentType,
+                                                       const std::string& certificates, long timeoutSeconds,
+                                                       const RequestHook& hook)
 {
   return perform(preparePost(url, body, contentType, certificates, timeoutSeconds, hook));
 }
 
 std::unique_ptr<HttpClient::Request> HttpClient::prepareGet(const std::string& url,
-                                                              const std::string& certificates,
-                                                              long timeoutSeconds, const RequestHook& hook)
+                                                            const std::string& certificates,
+                                                            long timeoutSeconds, const RequestHook& hook)
 {
   if (Logger::getLevel() == LogLevel::Trace) {
     Logger::log("Http GET: " + withoutPassword(url), LogLevel::Trace);
@@ -307,9 +290,10 @@ std::unique_ptr<HttpClient::Request> HttpClient::prepareGet(const std::string& u
   return prepare(url, "", "", certificates, timeoutSeconds, hook);
 }
 
-std::unique_ptr<HttpClient::Request>
-HttpClient::preparePost(const std::string& url, const std::string& body, const std::string& contentType,
-                         const std::string& certificates, long timeoutSeconds, const RequestHook& hook)
+std::unique_ptr<HttpClient::Request> HttpClient::preparePost(const std::string& url, const std::string& body,
+                                                             const std::string& contentType,
+                                                             const std::string& certificates,
+                                                             long timeoutSeconds, const RequestHook& hook)
 {
   if (Logger::getLevel() == LogLevel::Trace) {
     std::string shown =
@@ -320,9 +304,9 @@ HttpClient::preparePost(const std::string& url, const std::string& body, const s
 }
 
 std::unique_ptr<HttpClient::Request> HttpClient::prepare(const std::string& rawUrl, const std::string& body,
-                                                           const std::string& contentType,
-                                                           const std::string& certificates,
-                                                           long timeoutSeconds, const RequestHook& hook)
+                                                         const std::string& contentType,
+                                                         const std::string& certificates, long timeoutSeconds,
+                                                         const RequestHook& hook)
 {
   auto state = std::make_unique<Request::State>();
   // libcurl does not tell connections or TLS sessions apart by the certificates a context
@@ -483,11 +467,11 @@ CURLcode HttpClient::addCertificates(CURL*, void* sslContext, void* parm)
     for (size_t marker = text.find(endMarker); marker != std::string::npos;
          marker = text.find(endMarker, blockStart)) {
       size_t blockEnd = marker + endMarker.size();
-      std::unique_ptr<BIO, BioDeleter> bio(
+      CHandle<BIO, BIO_free> bio(
           BIO_new_mem_buf(text.data() + blockStart, static_cast<int>(blockEnd - blockStart)));
       blockStart = blockEnd;
-      std::unique_ptr<X509, X509Deleter> certificate(
-          bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+      CHandle<X509, X509_free> certificate(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)
+                                               : nullptr);
       if (!certificate) {
         Logger::log("PEM_read_bio_X509 failed.", LogLevel::Error);
       }

@@ -4,35 +4,17 @@
 #include <gio/gio.h>
 #include <glib.h>
 
-#include <memory>
+#include "util/CHandle.h"
+
 #include <string>
 
 // Owners for the GLib, GIO and parameter-library handles used by this folder.
 
-struct GErrorDeleter {
-  void operator()(GError* error) const { g_error_free(error); }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
-
-struct GVariantDeleter {
-  void operator()(GVariant* variant) const { g_variant_unref(variant); }
-};
-using GVariantPtr = std::unique_ptr<GVariant, GVariantDeleter>;
-
-struct GObjectDeleter {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-using GDBusConnectionPtr = std::unique_ptr<GDBusConnection, GObjectDeleter>;
-
-struct GFreeDeleter {
-  void operator()(gpointer memory) const { g_free(memory); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
-
-struct AXParameterDeleter {
-  void operator()(AXParameter* handle) const { ax_parameter_free(handle); }
-};
-using AXParameterPtr = std::unique_ptr<AXParameter, AXParameterDeleter>;
+using GErrorPtr = CHandle<GError, g_error_free>;
+using GVariantPtr = CHandle<GVariant, g_variant_unref>;
+using GDBusConnectionPtr = CHandle<GDBusConnection, g_object_unref>;
+using GCharPtr = CHandle<gchar, g_free>;
+using AXParameterPtr = CHandle<AXParameter, ax_parameter_free>;
 
 // The message of a library error, or "unknown error" when the library gave none.
 inline std::string errorMessage(const GErrorPtr& error)

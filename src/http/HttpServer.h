@@ -4,6 +4,7 @@
 
 #include "http/ConnectionRegistry.h"
 #include "http/WorkerPool.h"
+#include "util/CHandle.h"
 #include "util/Failure.h"
 #include "util/Logger.h"
 #include "util/UniqueFd.h"
@@ -190,14 +191,11 @@ private:
 
   const std::shared_ptr<PackageController> packages;
   const std::shared_ptr<CameraParameters> params;
-  struct DaemonStopper {
-    void operator()(MHD_Daemon* handle) const { MHD_stop_daemon(handle); }
-  };
   // Declared first, so that it outlives the daemon whose callbacks use it.
   ConnectionRegistry connections;
   std::unique_ptr<WorkerPool> workers;
-  std::unique_ptr<MHD_Daemon, DaemonStopper> daemon;
-  std::unique_ptr<MHD_Daemon, DaemonStopper> uploadDaemon;
+  CHandle<MHD_Daemon, MHD_stop_daemon> daemon;
+  CHandle<MHD_Daemon, MHD_stop_daemon> uploadDaemon;
   std::atomic<unsigned> uploadConnections{0};
   // Declared after the daemon, so that it is stopped before the daemon it hands connections to.
   std::unique_ptr<ProxyFrontEnd> frontEnd;

@@ -2,6 +2,7 @@
 
 #include "http/ProxyTransfer.h"
 #include "http/RequestData.h"
+#include "util/CHandle.h"
 #include "util/Logger.h"
 
 #include <sys/epoll.h>
@@ -11,15 +12,11 @@
 
 namespace {
 
-struct UrlDeleter {
-  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
-};
-
 // `location` resolved against the URL `base`;
 // empty when either cannot be read.
 std::string resolve(const std::string& base, const std::string& location)
 {
-  std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
+  CHandle<CURLU, curl_url_cleanup> url(curl_url());
   char* resolved = nullptr;
   if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
       curl_url_set(url.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK ||
@@ -49,8 +46,8 @@ bool RedirectFollower::start()
 }
 
 std::unique_ptr<HttpClient::Request> RedirectFollower::prepare(const std::string& from,
-                                                                const RequestData& request,
-                                                                const std::string& location, int status)
+                                                               const RequestData& request,
+                                                               const std::string& location, int status)
 {
   // Only to HTTP: a package must not make this process read a local file or speak another
   // protocol for it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/HttpClient.h"
+#include "util/CHandle.h"
 
 #include <curl/curl.h>
 
@@ -34,7 +35,7 @@ public:
   // URL `from` (without its scheme), as libcurl follows any redirect: 301, 302 and 303 turn a
   // POST into a GET, 307 and 308 send it again. Null when the location is no HTTP(S) URL.
   static std::unique_ptr<HttpClient::Request> prepare(const std::string& from, const RequestData& request,
-                                                       const std::string& location, int status);
+                                                      const std::string& location, int status);
 
   // Runs `transfer`'s libcurl request: the answer's body goes to ProxyTransfer::takeCurlBody,
   // its end to the `done` given to collectDone. False when libcurl does not take it.
@@ -57,12 +58,8 @@ private:
   static int onTimerChange(CURLM* multi, long milliseconds, void* self);
   static size_t onBody(char* data, size_t size, size_t count, void* transfer);
 
-  struct MultiDeleter {
-    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
-  };
-
   const int epoll;
-  std::unique_ptr<CURLM, MultiDeleter> multi;
+  CHandle<CURLM, curl_multi_cleanup> multi;
   bool timerSet = false;
   Clock::time_point deadline;
 };

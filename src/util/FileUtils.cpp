@@ -1,5 +1,6 @@
 #include "util/FileUtils.h"
 
+#include "util/CHandle.h"
 #include "util/Failure.h"
 #include "util/FileSync.h"
 #include "util/StringUtils.h"
@@ -23,10 +24,7 @@ namespace {
 
 constexpr uint64_t bytesPerMb = 1048576;
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
+using DirPtr = CHandle<DIR, closedir>;
 
 // glibc's opendir already marks its descriptor close-on-exec.
 DirPtr openDirectory(const std::string& path)
@@ -34,10 +32,7 @@ DirPtr openDirectory(const std::string& path)
   return DirPtr(opendir(path.c_str()));
 }
 
-struct GzCloser {
-  void operator()(gzFile file) const { gzclose_r(file); }
-};
-using GzPtr = std::unique_ptr<gzFile_s, GzCloser>;
+using GzPtr = CHandle<gzFile_s, gzclose_r>;
 
 // A new file beside a target that takes the target's name only when committed; otherwise
 // it is removed when it goes out of scope, so that a failure leaves the target untouched.

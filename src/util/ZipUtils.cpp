@@ -1,5 +1,6 @@
 #include "util/ZipUtils.h"
 
+#include "util/CHandle.h"
 #include "util/FileUtils.h"
 #include "util/Limits.h"
 #include "util/UniqueFd.h"
@@ -27,20 +28,9 @@ constexpr uint8_t typeRegular = 8;
 constexpr size_t chunkSize = 65536;
 constexpr uint64_t maxLinkTarget = 4095;
 
-struct ArchiveDiscarder {
-  void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using ArchivePtr = std::unique_ptr<zip_t, ArchiveDiscarder>;
-
-struct EntryCloser {
-  void operator()(zip_file_t* file) const { zip_fclose(file); }
-};
-using EntryPtr = std::unique_ptr<zip_file_t, EntryCloser>;
-
-struct SourceFreer {
-  void operator()(zip_source_t* source) const { zip_source_free(source); }
-};
-using SourcePtr = std::unique_ptr<zip_source_t, SourceFreer>;
+using ArchivePtr = CHandle<zip_t, zip_discard>;
+using EntryPtr = CHandle<zip_file_t, zip_fclose>;
+using SourcePtr = CHandle<zip_source_t, zip_source_free>;
 
 class ZipError {
 public:

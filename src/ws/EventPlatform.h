@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/CHandle.h"
+
 #include <axsdk/axevent.h>
 
 #include <memory>
@@ -9,15 +11,8 @@
 // thrown error frees what was created.
 namespace EventPlatform {
 
-struct KeyValueSetDeleter {
-  void operator()(AXEventKeyValueSet* set) const { ax_event_key_value_set_free(set); }
-};
-struct EventDeleter {
-  void operator()(AXEvent* event) const { ax_event_free(event); }
-};
-
-using KeyValueSet = std::unique_ptr<AXEventKeyValueSet, KeyValueSetDeleter>;
-using Event = std::unique_ptr<AXEvent, EventDeleter>;
+using KeyValueSet = CHandle<AXEventKeyValueSet, ax_event_key_value_set_free>;
+using Event = CHandle<AXEvent, ax_event_free>;
 
 // The error out-parameter of one platform call.
 class Error {
