@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -22,9 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
   const std::string text(reinterpret_cast<const char*>(data), size);
 
-  std::string listed;
-  if (CameraParameters::parseListValue(text, listed) &&
-      (listed.find('\n') != std::string::npos || paddedWithSpace(listed))) {
+  const std::optional<std::string> listed = CameraParameters::parseListValue(text);
+  if (listed && (listed->find('\n') != std::string::npos || paddedWithSpace(*listed))) {
     std::abort();
   }
 
