@@ -17,8 +17,9 @@ using ParameterCallback = void (*)(const char* name, const char* value, void* us
 // Orvane's view of the camera's parameter store: a cache of the application's own
 // parameters (read and watched through the platform parameter library) with change
 // callbacks, and reads and writes of any camera parameter through VAPIX
-// ("/axis-cgi/param.cgi"). A read or write that fails throws a Failure (kind Io) that
-// says which parameter and why, for the caller to log. The platform calls must come from
+// ("/axis-cgi/param.cgi"). A read or write that fails throws a Failure (kind Io; Internal
+// for a callback on a parameter that is not cached) that says which parameter and why, for
+// the caller to log. The platform calls must come from
 // the main loop thread; the cache and the VAPIX operations may be used from any thread.
 // The operations are virtual so that tests can stand in for the platform and VAPIX.
 class CameraParameters {

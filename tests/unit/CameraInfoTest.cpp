@@ -57,12 +57,13 @@ TEST(CameraInfoTest, ReadsEveryFieldOnceInOrder)
                                       "Brand.ProdShortName", "Brand.ProdType", "Properties.System.Soc"}));
 }
 
-TEST(CameraInfoTest, MissingSerialOrFirmwareFailsAfterAllReads)
+TEST(CameraInfoTest, MissingSerialOrFirmwareFailsAfterAllReadsAndOtherGapsAreLogged)
 {
   for (const char* essential : {"Properties.Firmware.Version", "Properties.System.SerialNumber"}) {
     auto table = fullCamera();
     table.erase(essential);
     TableParams params(table);
+    TestSupport::LogCapture log;
     try {
       readCameraInfo(params);
       ADD_FAILURE() << "no error without " << essential;
@@ -70,5 +71,13 @@ TEST(CameraInfoTest, MissingSerialOrFirmwareFailsAfterAllReads)
       EXPECT_STREQ(error.what(), "Camera info reading failed.");
     }
     EXPECT_EQ(params.reads.size(), 8u);
+    EXPECT_TRUE(log.has(std::string("[ Error   ] no ") + essential));
   }
+
+  auto table = fullCamera();
+  table.erase("Properties.System.Soc");
+  TableParams params(table);
+  TestSupport::LogCapture log;
+  EXPECT_EQ(readCameraInfo(params).soc, "");
+  EXPECT_TRUE(log.has("[ Error   ] no Properties.System.Soc"));
 }

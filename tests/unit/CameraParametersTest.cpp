@@ -48,7 +48,7 @@ TEST(CameraParametersTest, SaveWritesNameValueLinesInKeyOrderAndLoadWritesThemBa
   LogCapture log;
   params.loadFromFile(file);
   EXPECT_EQ(params.writes, lines);
-  EXPECT_TRUE(log.has("[ Error   ] Unable to set parameter \"orvane.Empty\" - refused"));
+  EXPECT_TRUE(log.has("[ Error   ] Unable to set parameter \"orvane.Empty\" to \"\" - refused"));
 
   FakeParams empty;
   ASSERT_TRUE(FileUtils::writeFile(file, "stale", false));

@@ -42,7 +42,10 @@ TEST_F(NodeInstall, AFailedUpdateRemovesTheRuntimeAndEmptiesTheLocation)
   shipArchive();
   params->refuseWrites = true;
   writeText(location + "node", "old runtime");
-  EXPECT_EQ(thrownBy(location), "Unable to set parameter \"orvane.NodejsLocation\" - refused");
+  // The write that failed the update is reported; the clean-up's own refusal is logged.
+  EXPECT_EQ(thrownBy(location),
+            "Unable to set parameter \"orvane.NodejsLocation\" to \"" + location + "\" - refused");
+  EXPECT_TRUE(log.has("[ Error   ] Unable to set parameter \"orvane.NodejsLocation\" to \"\" - refused"));
   EXPECT_FALSE(exists(location + "node"));
   ASSERT_EQ(params->writes.size(), 2u);
   // Written in the application's own group, as the platform names it.

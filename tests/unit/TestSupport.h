@@ -194,7 +194,8 @@ public:
   {
     writes.emplace_back(name, value);
     if (refuseWrites) {
-      throw Failure(Failure::Kind::Io, "Unable to set parameter \"" + name + "\" - refused");
+      throw Failure(Failure::Kind::Io,
+                    "Unable to set parameter \"" + name + "\" to \"" + value + "\" - refused");
     }
     cache.set(name.substr(name.find('.') + 1), value);
   }
