@@ -2,9 +2,10 @@
 
 #include "camera/HttpClient.h"
 #include "http/DeferredAnswer.h"
-#include "http/UpstreamHeadLines.h"
 #include "http/JsonStatus.h"
 #include "http/RequestData.h"
+#include "http/UpstreamHeadLines.h"
+#include "util/CHandle.h"
 #include "util/Logger.h"
 
 #include <unistd.h>
@@ -16,10 +17,7 @@
 
 namespace {
 
-struct ResponseDestroyer {
-  void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
-};
-using ResponsePtr = std::unique_ptr<MHD_Response, ResponseDestroyer>;
+using ResponsePtr = CHandle<MHD_Response, MHD_destroy_response>;
 
 ResponsePtr bufferResponse(const std::string& body)
 {

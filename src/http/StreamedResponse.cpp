@@ -3,6 +3,7 @@
 
 #include "http/HttpServer.h"
 #include "http/WorkerPool.h"
+#include "util/CHandle.h"
 #include "util/Limits.h"
 #include "util/Logger.h"
 
@@ -15,10 +16,6 @@ namespace {
 constexpr size_t readBlockBytes = 64 * 1024;
 // The longest single wait, so that a transfer paused, ended elsewhere or timed out is noticed.
 constexpr int maxWaitMilliseconds = 1000;
-
-struct ResponseDestroyer {
-  void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
-};
 
 int millisecondsUntil(std::chrono::steady_clock::time_point deadline)
 {
@@ -295,7 +292,7 @@ MHD_Result StreamedResponse::queue(MHD_Connection* connection, std::unique_ptr<S
     return MHD_NO;
   }
   auto* owner = new std::shared_ptr<StreamedResponse>(shared);
-  std::unique_ptr<MHD_Response, ResponseDestroyer> response(
+  CHandle<MHD_Response, MHD_destroy_response> response(
       MHD_create_response_from_callback(size, readBlockBytes, onRead, owner, onFree));
   if (!response) {
     onFree(owner); // the worker drops the transfer
