@@ -23,8 +23,11 @@ head -c 200000 /dev/zero | tr '\0' '[' >"${flash_root}nested/manifest.json"
 
 enable_packages '{"envpkg":{"enabled":true},"crashy":{"enabled":true},"flood":{"enabled":true},"broken":{"enabled":true},"nested":{"enabled":true},"segv":{"enabled":true},"nomain":{"enabled":true},"liar":{"enabled":true},"lines":{"enabled":true}}'
 wait_for_log "$log" '\] envpkg: listening on' 9 || fail "envpkg not running: $(tail -30 "$log")"
+# Packages start one after another in a tick: envpkg may be listening before the later ones
+# were tried.
 for name in broken nested; do
-  expect_match "$(cat "$log")" "\[ Error   \] Invalid manifest file: ${flash_root}$name/manifest.json$" "$name manifest"
+  wait_for_log "$log" "\[ Error   \] Invalid manifest file: ${flash_root}$name/manifest.json$" 5 ||
+    fail "no invalid manifest line for $name: $(tail -30 "$log")"
 done
 
 # A package that ends at once is started again at every tick.
