@@ -407,16 +407,17 @@ HttpClient::CacheTicket HttpClient::cachedTag(const std::string& url, std::strin
   return entry;
 }
 
-void HttpClient::settle(const std::string& url, const CacheTicket& sent, Response& response)
+bool HttpClient::settle(const std::string& url, const CacheTicket& sent, Response& response)
 {
   if (response.statusCode == 304) {
     SharedEntry replayed = sent ? std::static_pointer_cast<const CacheEntry>(sent) : findCacheEntry(url);
     if (replayed) {
       response = replayed->response;
-      return;
+      return true;
     }
   }
   storeIfTagged(url, response);
+  return false;
 }
 
 std::string HttpClient::urlEncode(const std::string& text)

@@ -86,10 +86,12 @@ public:
   // The ETag cache for a request made without libcurl. `cachedTag` gives the entry stored for
   // `url` (null when none) and its tag, to be named in If-None-Match; `settle` ends the answer
   // as `finish` ends one: a 304 is replaced by that entry's response (or, when none was
-  // named, by the one stored now), a tagged answer is stored when it fits the cache.
+  // named, by the one stored now), a tagged answer is stored when it fits the cache. It
+  // returns whether the answer was replaced. An answer that is neither a 304 nor tagged (no
+  // ETag line) is left as it is, so it need not be settled.
   using CacheTicket = std::shared_ptr<const void>;
   static CacheTicket cachedTag(const std::string& url, std::string& etag);
-  static void settle(const std::string& url, const CacheTicket& sent, Response& response);
+  static bool settle(const std::string& url, const CacheTicket& sent, Response& response);
 
   // Percent-encodes every byte except letters, digits and "-._~". Empty when libcurl
   // cannot give a handle.

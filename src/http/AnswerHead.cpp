@@ -1,5 +1,4 @@
 #include "http/AnswerHead.h"
-#include "http/UpstreamHeadLines.h"
 
 #include "util/StringUtils.h"
 
@@ -33,36 +32,45 @@ bool AnswerHead::hasBody(unsigned status)
   return status >= 200 && status != 204 && status != 304;
 }
 
-std::string AnswerHead::text()
+void AnswerHead::appendTo(std::string& out)
 {
-  HttpWriter::Fields fields;
-  fields.reserve(headers.size() + headerLines.size() + 2);
   bool dated = false;
   for (const auto& header : headers) {
-    dated = dated || StringUtils::toLowerCopy(header.first) == "date";
-    fields.push_back(header);
+    dated = dated || StringUtils::equalsLowerCase(header.first, "date");
   }
-  // In the order the upstream sent them: the order of repeated fields is part of their meaning.
-  std::vector<std::pair<std::string, std::string>> upstream = headersFromLines(headerLines);
-  for (auto header = upstream.rbegin(); header != upstream.rend(); ++header) {
-    const std::string name = StringUtils::toLowerCopy(header->first);
-    if (name == "connection") {
-      close = close || StringUtils::toLowerCopy(header->second).find("close") != std::string::npos;
-    } else if ((name != "content-length" && name != "transfer-encoding") || toHead) {
-      dated = dated || name == "date";
-      fields.push_back(std::move(*header));
+  // Which of the upstream's fields go on; the framing is this head's own.
+  auto passedOn = [this](const std::pair<std::string, std::string>& field) {
+    return !field.second.empty() && !StringUtils::equalsLowerCase(field.first, "connection") &&
+           (toHead || (!StringUtils::equalsLowerCase(field.first, "content-length") &&
+                       !StringUtils::equalsLowerCase(field.first, "transfer-encoding")));
+  };
+  for (const auto& field : upstreamFields) {
+    if (StringUtils::equalsLowerCase(field.first, "connection")) {
+      close = close || StringUtils::toLowerCopy(field.second).find("close") != std::string::npos;
+    } else if (passedOn(field)) {
+      dated = dated || StringUtils::equalsLowerCase(field.first, "date");
     }
   }
+  const char* reason = MHD_get_reason_phrase_for(status);
+  out += "HTTP/1.1 ";
+  out += std::to_string(status);
+  out += ' ';
+  out += reason != nullptr ? reason : "";
+  out += "\r\n";
   if (close) {
-    fields.insert(fields.begin(), {"Connection", "close"});
+    HttpWriter::appendField(out, "Connection", "close");
+  }
+  for (const auto& header : headers) {
+    HttpWriter::appendField(out, header.first, header.second);
+  }
+  // In the order the upstream sent them: the order of repeated fields is part of their meaning.
+  for (const auto& field : upstreamFields) {
+    if (passedOn(field)) {
+      HttpWriter::appendField(out, field.first, field.second);
+    }
   }
   if (!dated) {
-    fields.emplace_back("Date", currentHttpDate());
+    HttpWriter::appendField(out, "Date", currentHttpDate());
   }
-  const char* reason = MHD_get_reason_phrase_for(status);
-  const Framing framed = hasBody(status) && !toHead ? framing : Framing::None;
-  std::string head;
-  HttpWriter::appendHead(head, "HTTP/1.1 " + std::to_string(status) + " " + (reason != nullptr ? reason : ""),
-                         fields, framed, contentLength);
-  return head;
+  HttpWriter::appendEndOfHead(out, hasBody(status) && !toHead ? framing : Framing::None, contentLength);
 }

@@ -14,9 +14,11 @@ struct AnswerHead {
   using Framing = HttpWriter::Framing;
 
   unsigned status = 200;
-  // The upstream's raw header lines (see headersFromLines); Content-Length,
-  // Transfer-Encoding and Connection among them are replaced by this head's own.
-  std::vector<std::string> headerLines;
+  // The head passes on an upstream's answer, with its fields in the order they came
+  // (`sentFields` reads them from libcurl's lines). Content-Length, Transfer-Encoding and
+  // Connection among them are replaced by this head's own; fields without a value are left out.
+  bool fromUpstream = false;
+  HttpWriter::Fields upstreamFields;
   // Extra headers, such as a Content-Type of the front end's own answer.
   std::vector<std::pair<std::string, std::string>> headers;
   Framing framing = Framing::Length;
@@ -28,9 +30,9 @@ struct AnswerHead {
   // the GET would have brought, so that line is kept and no framing of this head's is added.
   bool toHead = false;
 
-  // The whole head, its empty line included. 1xx, 204 and 304 answers have no body, so no
-  // framing header.
-  std::string text();
+  // Appends the whole head, its empty line included. 1xx, 204 and 304 answers have no body,
+  // so no framing header.
+  void appendTo(std::string& out);
   // Whether an answer with `status` carries a body.
   static bool hasBody(unsigned status);
 };

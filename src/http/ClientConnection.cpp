@@ -26,7 +26,7 @@ ClientConnection::~ClientConnection() = default;
 void ClientConnection::writeHead(AnswerHead& head)
 {
   head.close = head.close || closeAfterAnswer;
-  output += head.text();
+  head.appendTo(output);
   closeAfterAnswer = head.close;
 }
 

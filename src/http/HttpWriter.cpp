@@ -24,15 +24,27 @@ void appendHead(std::string& out, std::string_view startLine, const Fields& fiel
   out.append(startLine);
   out += "\r\n";
   for (const auto& field : fields) {
-    if (!field.first.empty() && isSafeFieldText(field.first) && isSafeFieldText(field.second)) {
-      out += field.first;
-      out += ": ";
-      out += field.second;
-      out += "\r\n";
-    }
+    appendField(out, field.first, field.second);
   }
+  appendEndOfHead(out, framing, length);
+}
+
+void appendField(std::string& out, std::string_view name, std::string_view value)
+{
+  if (!name.empty() && isSafeFieldText(name) && isSafeFieldText(value)) {
+    out += name;
+    out += ": ";
+    out += value;
+    out += "\r\n";
+  }
+}
+
+void appendEndOfHead(std::string& out, Framing framing, uint64_t length)
+{
   if (framing == Framing::Length) {
-    out += "Content-Length: " + std::to_string(length) + "\r\n";
+    out += "Content-Length: ";
+    out += std::to_string(length);
+    out += "\r\n";
   } else if (framing == Framing::Chunked) {
     out += "Transfer-Encoding: chunked\r\n";
   }

@@ -6,6 +6,7 @@
 #include "http/JsonStatus.h"
 #include "http/RequestHead.h"
 #include "http/Routing.h"
+#include "http/UpstreamHeadLines.h"
 #include "http/UploadDirectory.h"
 #include "packages/Package.h"
 #include "packages/PackageController.h"
@@ -389,7 +390,7 @@ void ProxyLoop::answer(ClientConnection& client, AnswerHead& head, const std::st
   // A HEAD gets the head the GET would get: the package's own framing lines, or this
   // server's for its own answers.
   const bool toHead = client.request.method == "HEAD";
-  head.toHead = toHead && !head.headerLines.empty();
+  head.toHead = toHead && head.fromUpstream;
   head.contentLength = body.size();
   client.writeHead(head);
   if (AnswerHead::hasBody(head.status) && !toHead) {
@@ -591,7 +592,8 @@ void ProxyLoop::finished(ClientConnection& client, CURLcode result, HttpClient::
   AnswerHead head;
   head.status = ProxyTarget::clientStatus(whole->statusCode);
   ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, whole->body);
-  head.headerLines = whole->headers;
+  head.fromUpstream = true;
+  head.upstreamFields = transfer.answerFields ? std::move(*transfer.answerFields) : sentFields(whole->headers);
   answer(client, head, whole->body);
 }
 

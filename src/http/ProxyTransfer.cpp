@@ -67,6 +67,12 @@ bool isEndToEnd(const std::string& name, const std::vector<std::string>& connect
   return std::find(connectionTokens.begin(), connectionTokens.end(), name) == connectionTokens.end();
 }
 
+bool hasField(const HttpCodec::Fields& fields, std::string_view lowerCaseName)
+{
+  return std::any_of(fields.begin(), fields.end(),
+                     [&](const auto& field) { return StringUtils::equalsLowerCase(field.first, lowerCaseName); });
+}
+
 bool asksConditionally(const std::vector<std::pair<std::string, std::string>>& fields)
 {
   for (const auto& field : fields) {
@@ -252,10 +258,16 @@ void ProxyTransfer::readUpstream(UpstreamConnection& link)
       if (!transfer.streaming) {
         whole.curlCode = CURLE_OK;
         whole.statusCode = link.response.status();
-        whole.headers = link.response.headerLines();
         whole.body = std::move(transfer.held);
-        if (transfer.cached) {
-          HttpClient::settle(transfer.url, transfer.cacheTicket, whole);
+        // The cache keeps libcurl's lines; an answer it can neither store nor replay is given
+        // with the fields as they were read.
+        bool replayed = false;
+        if (transfer.cached && (whole.statusCode == 304 || hasField(link.response.fields(), "etag"))) {
+          whole.headers = link.response.headerLines();
+          replayed = HttpClient::settle(transfer.url, transfer.cacheTicket, whole);
+        }
+        if (!replayed) {
+          transfer.answerFields = link.response.takeFields();
         }
       }
       transfer.link = nullptr;
@@ -287,23 +299,23 @@ void ProxyTransfer::beginStreaming()
   ProxyTransfer& transfer = *this;
   long status = 0;
   int64_t length = -1;
-  std::vector<std::string> lines;
+  AnswerHead head;
+  head.fromUpstream = true;
   if (transfer.link != nullptr) {
     status = transfer.link->response.status();
     length = transfer.link->response.announcedLength();
-    lines = transfer.link->response.headerLines();
+    head.upstreamFields = transfer.link->response.fields();
   } else {
     CURL* handle = transfer.curlRequest->handle();
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     // No Accept-Encoding is ever sent, so the body comes in the encoding it came in, and the
     // upstream's length (unknown when it came chunked) is the client's.
-    lines = transfer.curlRequest->response().headers;
+    const std::vector<std::string>& lines = transfer.curlRequest->response().headers;
     length = readUpstreamHead(lines).bodyLength;
+    head.upstreamFields = sentFields(lines);
   }
-  AnswerHead head;
   head.status = ProxyTarget::clientStatus(static_cast<int32_t>(status));
   ProxyTarget::logFailureAnswer(transfer.upstream, client.request, head.status, transfer.held);
-  head.headerLines = std::move(lines);
   head.framing = length >= 0     ? AnswerHead::Framing::Length
                  : client.http10 ? AnswerHead::Framing::UntilClose
                                  : AnswerHead::Framing::Chunked;

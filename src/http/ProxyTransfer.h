@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,6 +94,9 @@ struct ProxyTransfer {
   bool curlAdded = false;
   // The body until the answer is known to outgrow one ETag cache entry.
   std::string held;
+  // The fields of a whole answer read from the package, in the order they came; unset when
+  // the answer came through libcurl or from the cache, whose lines are read instead.
+  std::optional<std::vector<std::pair<std::string, std::string>>> answerFields;
   // The answer's head is sent and its body goes to the client as it arrives.
   bool streaming = false;
   bool chunked = false;

@@ -2,6 +2,7 @@
 
 #include "http/HttpCodec.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -62,4 +63,11 @@ UpstreamHead readUpstreamHead(const std::vector<std::string>& lines)
 std::vector<std::pair<std::string, std::string>> headersFromLines(const std::vector<std::string>& lines)
 {
   return readUpstreamHead(lines).headers;
+}
+
+std::vector<std::pair<std::string, std::string>> sentFields(const std::vector<std::string>& lines)
+{
+  std::vector<std::pair<std::string, std::string>> fields = headersFromLines(lines);
+  std::reverse(fields.begin(), fields.end());
+  return fields;
 }

@@ -20,3 +20,5 @@ UpstreamHead readUpstreamHead(const std::vector<std::string>& lines);
 
 // The pairs of readUpstreamHead alone.
 std::vector<std::pair<std::string, std::string>> headersFromLines(const std::vector<std::string>& lines);
+// The same pairs in the order they came.
+std::vector<std::pair<std::string, std::string>> sentFields(const std::vector<std::string>& lines);

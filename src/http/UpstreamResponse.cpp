@@ -33,8 +33,8 @@ void UpstreamResponse::closed()
   follow();
 }
 
-// Takes on the codec's state; the head, once complete, is kept as lines (also when the body
-// failed in the same read, so that what is known of an answer does not depend on its pieces).
+// Takes on the codec's state; the head, once complete, is kept (also when the body failed in
+// the same read, so that what is known of an answer does not depend on its pieces).
 void UpstreamResponse::follow()
 {
   const HttpCodec::State state = codec->state();
@@ -48,13 +48,7 @@ void UpstreamResponse::follow()
       fail(CURLE_WEIRD_SERVER_REPLY);
       return;
     }
-    lines.clear();
-    lines.push_back("HTTP/1." + std::string(codec->http10() ? "0 " : "1 ") + std::to_string(codec->status()) +
-                    (codec->reason().empty() ? "" : " " + codec->reason()) + "\r\n");
-    for (const auto& field : codec->fields()) {
-      lines.push_back(field.first + ": " + field.second + "\r\n");
-    }
-    lines.emplace_back("\r\n");
+    headKept = true;
   }
   current = state == HttpCodec::State::Body   ? State::Body
             : state == HttpCodec::State::Done ? State::Done
@@ -67,4 +61,29 @@ void UpstreamResponse::follow()
 int64_t UpstreamResponse::announcedLength() const
 {
   return codec->hasContentLength() && !codec->chunked() ? static_cast<int64_t>(codec->contentLength()) : -1;
+}
+
+const HttpCodec::Fields& UpstreamResponse::fields() const
+{
+  static const HttpCodec::Fields none;
+  return headKept ? codec->fields() : none;
+}
+
+HttpCodec::Fields UpstreamResponse::takeFields()
+{
+  headKept = false;
+  return codec->takeFields();
+}
+
+const std::vector<std::string>& UpstreamResponse::headerLines() const
+{
+  if (headKept && lines.empty()) {
+    lines.push_back("HTTP/1." + std::string(codec->http10() ? "0 " : "1 ") + std::to_string(codec->status()) +
+                    (codec->reason().empty() ? "" : " " + codec->reason()) + "\r\n");
+    for (const auto& field : codec->fields()) {
+      lines.push_back(field.first + ": " + field.second + "\r\n");
+    }
+    lines.emplace_back("\r\n");
+  }
+  return lines;
 }

@@ -87,6 +87,20 @@ std::string toLowerCopy(std::string text)
   return text;
 }
 
+bool equalsLowerCase(std::string_view text, std::string_view lowerCase)
+{
+  if (text.size() != lowerCase.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lowerCase[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string join(const std::vector<std::string>& parts, char separator)
 {
   std::string result;

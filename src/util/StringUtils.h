@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Byte-string helpers. White space and case follow the POSIX locale: bytes above 127 are
@@ -19,6 +20,8 @@ std::string trimmed(std::string text);
 // Lower-case every ASCII letter of `text` in place and return it.
 std::string& toLower(std::string& text);
 std::string toLowerCopy(std::string text);
+// Whether `text` is `lowerCase` (which is all lower case) but for the case of its letters.
+bool equalsLowerCase(std::string_view text, std::string_view lowerCase);
 
 // `parts` with `separator` between neighbours; an empty list gives "".
 std::string join(const std::vector<std::string>& parts, char separator);

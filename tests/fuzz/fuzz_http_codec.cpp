@@ -134,10 +134,12 @@ void checkAnswer(std::string_view bytes, size_t seed)
 
   AnswerHead head;
   head.status = static_cast<unsigned>(whole.response.status());
-  head.headerLines = lines;
+  head.fromUpstream = true;
+  head.upstreamFields = whole.response.fields();
   head.framing = seed % 2 == 0 ? AnswerHead::Framing::Chunked : AnswerHead::Framing::Length;
   head.contentLength = whole.body.size();
-  std::string given = head.text();
+  std::string given;
+  head.appendTo(given);
   const bool hasBody = AnswerHead::hasBody(head.status);
   if (hasBody) {
     // Written in two pieces, as a streamed answer is.
