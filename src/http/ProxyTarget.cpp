@@ -5,6 +5,8 @@
 #include "util/Logger.h"
 #include "util/StringUtils.h"
 
+#include <algorithm>
+
 namespace ProxyTarget {
 namespace {
 
@@ -53,23 +55,30 @@ PackageRoute packageRoute(const std::string& url, bool isPublic)
 PackageTarget packageTarget(const std::string& requestTarget, bool isPublic)
 {
   const size_t question = requestTarget.find('?');
-  const std::vector<std::string> pieces = StringUtils::split(requestTarget.substr(0, question), '/');
+  const size_t pathEnd = question == std::string::npos ? requestTarget.size() : question;
   const char* const word = isPublic ? "proxy_public" : "proxy";
   PackageTarget found;
-  for (size_t i = 0; i + 1 < pieces.size(); ++i) {
-    if (percentDecoded(pieces[i]) != word) {
-      continue;
+  // The pieces between slashes, walked without cutting the path up: the word, then the name.
+  for (size_t begin = 0; begin <= pathEnd;) {
+    const size_t slash = std::min(requestTarget.find('/', begin), pathEnd);
+    if (slash == pathEnd) {
+      return found; // the last piece: no name follows it
     }
-    found.valid = true;
-    found.packageName = percentDecoded(pieces[i + 1]);
-    found.target =
-        "/" +
-        StringUtils::join(
-            std::vector<std::string>(pieces.begin() + static_cast<std::ptrdiff_t>(i) + 2, pieces.end()), '/');
-    if (question != std::string::npos) {
-      found.target += requestTarget.substr(question);
+    if (percentDecoded(requestTarget.substr(begin, slash - begin)) == word) {
+      const size_t nameBegin = slash + 1;
+      const size_t nameEnd = std::min(requestTarget.find('/', nameBegin), pathEnd);
+      found.valid = true;
+      found.packageName = percentDecoded(requestTarget.substr(nameBegin, nameEnd - nameBegin));
+      found.target = "/";
+      if (nameEnd < pathEnd) {
+        found.target.append(requestTarget, nameEnd + 1, pathEnd - nameEnd - 1);
+      }
+      if (question != std::string::npos) {
+        found.target.append(requestTarget, question, std::string::npos);
+      }
+      return found;
     }
-    return found;
+    begin = slash + 1;
   }
   return found;
 }

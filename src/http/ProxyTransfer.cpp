@@ -133,26 +133,27 @@ void ProxyTransfer::start()
   if (transfer.cached) {
     transfer.cacheTicket = HttpClient::cachedTag(transfer.url, etag);
   }
-  HttpWriter::Fields fields;
-  fields.reserve(transfer.fields.size() + 2);
-  fields.emplace_back("Host", host);
-  for (const auto& field : transfer.fields) {
-    if (isEndToEnd(StringUtils::toLowerCopy(field.first), transfer.connectionTokens)) {
-      fields.push_back(field);
-    }
-  }
-  if (!etag.empty()) {
-    fields.emplace_back("If-None-Match", "\"" + etag + "\"");
-  }
   // A body, however it came, goes with its length; a method that carries one says so even
   // when it is empty.
   const bool withLength = !request.body.empty() || request.method == "POST" || request.method == "PUT" ||
                           request.method == "PATCH";
   std::string& text = transfer.requestText;
   text.reserve(256 + request.body.size());
-  HttpWriter::appendHead(text, request.method + " " + transfer.target + " HTTP/1.1", fields,
-                         withLength ? HttpWriter::Framing::Length : HttpWriter::Framing::None,
-                         request.body.size());
+  text += request.method;
+  text += ' ';
+  text += transfer.target;
+  text += " HTTP/1.1\r\n";
+  HttpWriter::appendField(text, "Host", host);
+  for (const auto& field : transfer.fields) {
+    if (isEndToEnd(StringUtils::toLowerCopy(field.first), transfer.connectionTokens)) {
+      HttpWriter::appendField(text, field.first, field.second);
+    }
+  }
+  if (!etag.empty()) {
+    HttpWriter::appendField(text, "If-None-Match", "\"" + etag + "\"");
+  }
+  HttpWriter::appendEndOfHead(text, withLength ? HttpWriter::Framing::Length : HttpWriter::Framing::None,
+                              request.body.size());
   text += request.body;
   transfer.deadline = upstreamDeadline();
   sendOnLink();
