@@ -37,6 +37,7 @@ v1=$(version 1.0.0 "$runs")
 answer() { curl -s http://127.0.0.1:22520/proxy/up/; }
 answers() { [ "$(answer)" = "$1" ]; }
 kept_entries() { ls -A "$orvane_app_dir/localdata/packages/.kept" 2>/dev/null | wc -l; }
+staged_entries() { ls -A "$orvane_app_dir/localdata/packages/.staging" 2>/dev/null | wc -l; }
 
 install "$v1"
 enable_packages '{"up":{"enabled":true}}'
@@ -79,7 +80,7 @@ wait_until 10 answers "4.0.0 written by 1.0.0" || fail "version 4 not running: $
 passed() { [ "$(status_of .probation_until)" = null ]; }
 wait_until 15 passed || fail "probation never ended: $(status_of .)"
 expect_eq "$(status_of '[.rollback]')" '[null]' "no rollback"
-expect_eq "$(kept_entries)" 0 "kept version deleted after the probation"
+expect_eq "$(kept_entries) $(staged_entries)" "0 0" "kept version deleted after the probation, staging empty"
 expect_match "$(package_api 'log.cgi?package_name=up&limit=1000' | jq -r '.lines[].text')" '^passed its probation' "passed in the package's log"
 
 # No room to keep the previous version: no rollback, and the status says so.
