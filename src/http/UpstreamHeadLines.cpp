@@ -3,6 +3,7 @@
 #include "http/HttpCodec.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -45,18 +46,23 @@ HttpCodec::Fields readLastHead(const std::vector<std::string>& lines, int64_t& l
   return fields;
 }
 
+// The fields that carry a name and a value.
+HttpCodec::Fields& dropEmpty(HttpCodec::Fields& fields)
+{
+  fields.erase(std::remove_if(fields.begin(), fields.end(),
+                              [](const auto& field) { return field.first.empty() || field.second.empty(); }),
+               fields.end());
+  return fields;
+}
+
 } // namespace
 
 UpstreamHead readUpstreamHead(const std::vector<std::string>& lines)
 {
   UpstreamHead head;
   HttpCodec::Fields fields = readLastHead(lines, head.bodyLength);
-  head.headers.reserve(fields.size());
-  for (auto field = fields.rbegin(); field != fields.rend(); ++field) {
-    if (!field->first.empty() && !field->second.empty()) {
-      head.headers.push_back(std::move(*field));
-    }
-  }
+  dropEmpty(fields);
+  head.headers.assign(std::make_move_iterator(fields.rbegin()), std::make_move_iterator(fields.rend()));
   return head;
 }
 
@@ -67,7 +73,7 @@ std::vector<std::pair<std::string, std::string>> headersFromLines(const std::vec
 
 std::vector<std::pair<std::string, std::string>> sentFields(const std::vector<std::string>& lines)
 {
-  std::vector<std::pair<std::string, std::string>> fields = headersFromLines(lines);
-  std::reverse(fields.begin(), fields.end());
-  return fields;
+  int64_t length = -1;
+  HttpCodec::Fields fields = readLastHead(lines, length);
+  return dropEmpty(fields);
 }

@@ -72,6 +72,7 @@ const HttpCodec::Fields& UpstreamResponse::fields() const
 HttpCodec::Fields UpstreamResponse::takeFields()
 {
   headKept = false;
+  lines.clear();
   return codec->takeFields();
 }
 

@@ -12,10 +12,11 @@
 
 // An HTTP/1.x answer of a package's server read as it arrives: the final head (its fields as
 // read, or as the header lines libcurl hands over, its status line and the empty line that
-// ends it included, for code that takes both alike), then the body with its framing taken off. Interim 1xx
-// heads are read and dropped. A status outside 100 to 599, two Content-Length values, or a
-// Content-Length beside a Transfer-Encoding fail the answer. Failures are named by libcurl's
-// codes, so that they are reported in the same words whichever client met them.
+// ends it included, for code that takes both alike), then the body with its framing taken
+// off. Interim 1xx heads are read and dropped. A status outside 100 to 599, two
+// Content-Length values, or a Content-Length beside a Transfer-Encoding fail the answer.
+// Failures are named by libcurl's codes, so that they are reported in the same words
+// whichever client met them.
 class UpstreamResponse {
 public:
   enum class State { Head, Body, Done, Failed };
