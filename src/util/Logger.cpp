@@ -38,9 +38,13 @@ bool log(const std::string& message, LogLevel level)
   }
   syslog(syslogPriority(level), "%s", message.c_str());
   if (consoleOutput.load(std::memory_order_relaxed)) {
-    time_t now = time(nullptr);
-    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    int64_t ms = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count() / 1000000 % 1000;
+    // Seconds and milliseconds from one reading: time() reads a coarser clock, and near a
+    // second's turn the two readings put a line a second early.
+    const int64_t sinceEpochMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+    const auto now = static_cast<time_t>(sinceEpochMs / 1000);
+    const int64_t ms = sinceEpochMs % 1000;
     // One write per line, so that lines logged by two threads never interleave.
     const std::string line = formatConsoleLine(message, level, now, ms) + "\n";
     FileUtils::writeAll(STDOUT_FILENO, line.data(), line.size());

@@ -50,3 +50,29 @@ TEST(LoggerTest, MessagesAboveTheCurrentLevelAreNotPrinted)
   EXPECT_FALSE(log.contains("hidden"));
   EXPECT_TRUE(log.has("[ Info    ] level zero passes"));
 }
+
+TEST(LoggerTest, ConsoleTimeStampsDoNotRunBackwardsAtASecondsTurn)
+{
+  using namespace std::chrono;
+  TestSupport::LogCapture log("info");
+  // From 50 ms before the next whole second to 30 ms after it, a line every 50 µs.
+  const auto now = system_clock::now();
+  const auto turn = time_point_cast<seconds>(now) + seconds(1);
+  std::this_thread::sleep_until(turn - milliseconds(50));
+  while (system_clock::now() < turn + milliseconds(30)) {
+    Logger::log("tick", LogLevel::Info);
+    std::this_thread::sleep_for(microseconds(50));
+  }
+  std::istringstream in(log.text());
+  std::string line;
+  std::string previous;
+  int count = 0;
+  while (std::getline(in, line)) {
+    // "YYYY-MM-DD HH:MM:SS.mmm" sorts as text.
+    const std::string stamp = line.substr(0, 23);
+    ASSERT_GE(stamp, previous) << "line " << count;
+    previous = stamp;
+    ++count;
+  }
+  EXPECT_GT(count, 100);
+}
