@@ -3,8 +3,10 @@
 # directly, the same through Orvane's "/proxy/", and through nginx as a reverse proxy, at 1,
 # 16 and 64 concurrent keep-alive connections and at 16 connections that each carry one
 # request ("Connection: close"), and at 16 keep-alive connections a PUT with a 1 KiB body and
-# a POST with a chunked 1 KiB body. The three targets are measured in turn within each round,
-# ROUNDS rounds, so that the noise of a shared machine falls on all of them alike; the table
+# a POST with a chunked 1 KiB body. "floor" is bench/ByteRelay.c in front of the same package:
+# bytes relayed with no HTTP read, the least CPU a proxy can spend per request here. The
+# targets are measured in turn within each round, ROUNDS rounds, so that the noise of a
+# shared machine falls on all of them alike; the table
 # gives the worst (min, or max for latencies and CPU) and the median of the rounds. Server CPU
 # is the utime+stime that Orvane's process (all of nginx's processes) spent during the run,
 # per request. Installs wrk and nginx (Debian packages) when they are missing.
@@ -101,6 +103,18 @@ to_ms() {
   awk '{ v = $1; if (v ~ /us$/) { sub(/us$/, "", v); v /= 1000 } else if (v ~ /ms$/) { sub(/ms$/, "", v) }
          else if (v ~ /s$/) { sub(/s$/, "", v); v *= 1000 } printf "%.3f", v }' <<<"$1"
 }
+relay=${ORVANE_BUILD_DIR:-$top/build}/bench/byte_relay
+[ -x "$relay" ] || { echo "$relay is missing: cmake --build build --target byte_relay"; exit 1; }
+# As many threads as Orvane's proxy loops.
+"$relay" 8089 "$port" 2 &
+relay_pid=$!
+trap 'kill $nginx_pid $relay_pid 2>/dev/null || true' EXIT
+deadline=$(($(date +%s) + 10))
+until [ "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:8089/)" = 200 ]; do
+  [ "$(date +%s)" -lt "$deadline" ] || { echo "the byte relay did not start"; exit 1; }
+  sleep 0.1
+done
+
 # Request kinds other than a GET, as wrk scripts.
 kilobyte=$(head -c 1024 /dev/zero | tr '\0' b)
 cat >"$work/put.lua" <<LUA
@@ -160,6 +174,8 @@ for round in $(seq "$rounds"); do
     row=$close
     [ "$kind" = get ] || row=$kind
     echo "direct $connections $row $(measure "$connections" "$close" "$kind" "http://127.0.0.1:$port/")" >>"$results"
+    echo "floor $connections $row $(measure "$connections" "$close" "$kind" "http://127.0.0.1:8089/" "$relay_pid")" \
+      >>"$results"
     echo "proxy $connections $row $(measure "$connections" "$close" "$kind" "$api/proxy/bench/" "$orvane_pid")" >>"$results"
     echo "nginx $connections $row $(measure "$connections" "$close" "$kind" "http://127.0.0.1:8088/" $(nginx_pids))" \
       >>"$results"
@@ -177,7 +193,7 @@ for scenario in "${scenarios[@]}"; do
   label=$connections
   [ "$close" = 0 ] || label="$connections close"
   [ "$kind" = get ] || { label="$connections $kind"; close=$kind; }
-  for target in direct proxy nginx; do
+  for target in direct floor proxy nginx; do
     read -r r_min r_med _ < <(column "$target" "$connections" "$close" 4)
     read -r _ l_med l_max < <(column "$target" "$connections" "$close" 5)
     read -r _ t_med t_max < <(column "$target" "$connections" "$close" 6)
@@ -196,7 +212,9 @@ for scenario in "${scenarios[@]}"; do
   read -r _ dl _ < <(column direct "$connections" "$close" 5)
   read -r _ pc _ < <(column proxy "$connections" "$close" 7)
   read -r _ nc _ < <(column nginx "$connections" "$close" 7)
-  printf '%-18s | proxy/nginx req/s %.2fx, CPU %.2fx; p50 added over direct %.3f ms\n' "" \
-    "$(echo "$p_med / $n_med" | bc -l)" "$(echo "$pc / $nc" | bc -l)" "$(echo "$pl - $dl" | bc -l)"
+  read -r _ fc _ < <(column floor "$connections" "$close" 7)
+  printf '%-18s | proxy/nginx req/s %.2fx, CPU %.2fx (floor/nginx CPU %.2fx); p50 added over direct %.3f ms\n' \
+    "" "$(echo "$p_med / $n_med" | bc -l)" "$(echo "$pc / $nc" | bc -l)" "$(echo "$fc / $nc" | bc -l)" \
+    "$(echo "$pl - $dl" | bc -l)"
 done
 echo "(medians over the rounds; worst: min req/s, max latency and CPU)"
