@@ -4,11 +4,12 @@
 # 16 and 64 concurrent keep-alive connections and at 16 connections that each carry one
 # request ("Connection: close"), and at 16 keep-alive connections a PUT with a 1 KiB body and
 # a POST with a chunked 1 KiB body. "floor" is bench/ByteRelay.c in front of the same package:
-# bytes relayed with no HTTP read, the least CPU a proxy can spend per request here. The
-# targets are measured in turn within each round, ROUNDS rounds, so that the noise of a
-# shared machine falls on all of them alike; the table
-# gives the worst (min, or max for latencies and CPU) and the median of the rounds. Server CPU
-# is the utime+stime that Orvane's process (all of nginx's processes) spent during the run,
+# bytes relayed with no HTTP read, the least CPU a proxy can spend per request here (but in
+# the "close" row, where it connects to the package for every client connection while the
+# others keep idle connections). The targets are measured in turn within each round, ROUNDS
+# rounds, so that the noise of a shared machine falls on all of them alike; the table gives
+# the worst (min, or max for latencies and CPU) and the median of the rounds. Server CPU is
+# the utime+stime that Orvane's process (all of nginx's processes) spent during the run,
 # per request. Installs wrk and nginx (Debian packages) when they are missing.
 #   bench/proxy.sh [SECONDS] [ROUNDS]    (per measurement, default 3; rounds, default 3;
 #                                         ORVANE_BUILD_DIR selects the build,
