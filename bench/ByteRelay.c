@@ -1,7 +1,7 @@
 /* The least work a proxy can do, for the proxy benchmark: every client connection gets an
  * upstream connection of its own, and bytes go both ways as they come, with no HTTP read or
  * written. Its CPU per request is the floor that the kernel sets on this machine for any
- * proxy that relays through user space with the same threads: two epoll wake-ups, a receive
+ * proxy that relays through user space with as many threads: two epoll wake-ups, a receive
  * and a send each way. A proxy that reads HTTP does at least this, so a figure below it is
  * noise.
  *

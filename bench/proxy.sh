@@ -106,8 +106,8 @@ to_ms() {
 }
 relay=${ORVANE_BUILD_DIR:-$top/build}/bench/byte_relay
 [ -x "$relay" ] || { echo "$relay is missing: cmake --build build --target byte_relay"; exit 1; }
-# As many threads as Orvane's proxy loops.
-"$relay" 8089 "$port" 2 &
+# As many threads as Orvane's proxy loops (Limits::proxyLoops).
+"$relay" 8089 "$port" 1 &
 relay_pid=$!
 trap 'kill $nginx_pid $relay_pid 2>/dev/null || true' EXIT
 deadline=$(($(date +%s) + 10))

@@ -332,7 +332,7 @@ bool HttpServer::start(uint16_t port)
   {
     // The front end's loops take this name from the thread that starts them.
     ThreadName::Scope name("http-front");
-    frontEndStarted = frontEnd->start(socket.get(), Limits::httpEventThreads);
+    frontEndStarted = frontEnd->start(socket.get(), Limits::proxyLoops);
   }
   if (!frontEndStarted) {
     frontEnd.reset();

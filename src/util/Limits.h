@@ -125,11 +125,16 @@ constexpr size_t httpConnectionMemoryBytes = 32 * 1024;
 constexpr size_t httpUploadConnectionMemoryBytes = 2 * 1024 * 1024;
 constexpr unsigned maxHttpUploadConnections = 8;
 
-// HTTP server threads: the front end and libmicrohttpd's main daemon each run this many event
-// loops (the upload daemon one more); libmicrohttpd's handlers that may block
-// (upstream transfers, archives, copies, helper programs) run on at most this many workers,
-// and a request finding every worker busy and this many already waiting is answered 503.
+// HTTP server threads: libmicrohttpd's main daemon runs this many event loops (the upload
+// daemon one more); libmicrohttpd's handlers that may block (upstream transfers, archives,
+// copies, helper programs) run on at most this many workers, and a request finding every
+// worker busy and this many already waiting is answered 503.
 constexpr unsigned httpEventThreads = 2;
+// The front end's event loops. One serves 64 busy keep-alive connections at about a third of
+// a core here, and takes them in larger batches than two do: with two, the CPU per proxied
+// request at 64 connections was 1.3 times as high (bench/proxy.sh), as each loop woke for
+// fewer requests and the two took turns with the packages' servers for the same cores.
+constexpr unsigned proxyLoops = 1;
 constexpr unsigned httpWorkerThreads = 16;
 constexpr size_t maxHttpQueuedRequests = 128;
 
