@@ -13,7 +13,9 @@
 # per request. Installs wrk and nginx (Debian packages) when they are missing.
 #   bench/proxy.sh [SECONDS] [ROUNDS]    (per measurement, default 3; rounds, default 3;
 #                                         ORVANE_BUILD_DIR selects the build,
-#                                         PROXY_BENCH_SCENARIOS a subset of the rows)
+#                                         PROXY_BENCH_SCENARIOS a subset of the rows,
+#                                         PROXY_BENCH_NGINX_WORKERS nginx's worker_processes,
+#                                         default auto: one per core)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" != inside ]; then
@@ -58,7 +60,7 @@ done
 port=$(cat "$port_file")
 
 cat >"$work/nginx.conf" <<CONF
-worker_processes auto;
+worker_processes ${PROXY_BENCH_NGINX_WORKERS:-auto};
 pid $work/nginx.pid;
 error_log $work/nginx-error.log;
 events { worker_connections 1024; }
@@ -161,7 +163,7 @@ measure() {
 # stats: "min median max" of the numbers on stdin.
 stats() { sort -g | awk '{ v[NR] = $1 } END { printf "%s %s %s\n", v[1], v[int((NR + 1) / 2)], v[NR] }'; }
 
-echo "package server direct: 127.0.0.1:$port; proxy: $api/proxy/bench/; nginx: 127.0.0.1:8088 (keepalive upstream)"
+echo "package server direct: 127.0.0.1:$port; proxy: $api/proxy/bench/; nginx: 127.0.0.1:8088 (keepalive upstream, worker_processes ${PROXY_BENCH_NGINX_WORKERS:-auto})"
 echo "$(nproc) cores shared with whatever else runs; ${seconds} s per measurement, $rounds rounds interleaved"
 results=$work/results
 : >"$results"

@@ -142,9 +142,8 @@ constexpr size_t maxHttpQueuedRequests = 128;
 // calls) start none until there is work and end a thread idle this long: an idle Orvane keeps
 // only its event loops, and a burst does not pay for a thread per request.
 constexpr unsigned idleThreadSeconds = 30;
-// glibc malloc arenas for the whole process: one for each of the two event loops that
-// allocate most; more arenas cost an idle Orvane about 120 KiB of dirty pages (measured by
-// bench/footprint) and buy nothing at this number of threads.
+// glibc malloc arenas for the whole process: more cost an idle Orvane about 120 KiB of dirty
+// pages (measured by bench/footprint) and buy nothing at this number of threads.
 constexpr int mallocArenas = 2;
 
 } // namespace Limits
