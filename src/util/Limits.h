@@ -130,14 +130,15 @@ constexpr unsigned maxHttpUploadConnections = 8;
 // copies, helper programs) run on at most this many workers, and a request finding every
 // worker busy and this many already waiting is answered 503.
 constexpr unsigned httpEventThreads = 2;
+constexpr unsigned httpWorkerThreads = 16;
+constexpr size_t maxHttpQueuedRequests = 128;
+
 // The front end's event loops. One takes busy connections in larger batches than two do:
 // with two, the CPU per proxied request at 64 keep-alive connections was 1.3 times as high
 // (bench/proxy.sh), as each loop woke for fewer requests and the two took turns with the
 // packages' servers for the same cores. One loop is one core at most; a package's server,
 // itself one thread, spends more per request than the loop does.
 constexpr unsigned proxyLoops = 1;
-constexpr unsigned httpWorkerThreads = 16;
-constexpr size_t maxHttpQueuedRequests = 128;
 
 // The pools of threads for work that may block (the HTTP workers, the camera-events platform
 // calls) start none until there is work and end a thread idle this long: an idle Orvane keeps
