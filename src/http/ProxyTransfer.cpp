@@ -33,7 +33,7 @@ std::string headerValue(const std::vector<std::string>& lines, const std::string
 {
   // The headers come last first.
   for (const auto& header : headersFromLines(lines)) {
-    if (StringUtils::toLowerCopy(header.first) == name) {
+    if (StringUtils::equalsLowerCase(header.first, name)) {
       return header.second;
     }
   }
@@ -69,19 +69,18 @@ bool isEndToEnd(const std::string& name, const std::vector<std::string>& connect
 
 bool hasField(const HttpCodec::Fields& fields, std::string_view lowerCaseName)
 {
-  return std::any_of(fields.begin(), fields.end(),
-                     [&](const auto& field) { return StringUtils::equalsLowerCase(field.first, lowerCaseName); });
+  return std::any_of(fields.begin(), fields.end(), [&](const auto& field) {
+    return StringUtils::equalsLowerCase(field.first, lowerCaseName);
+  });
 }
 
 bool asksConditionally(const std::vector<std::pair<std::string, std::string>>& fields)
 {
-  for (const auto& field : fields) {
-    const std::string name = StringUtils::toLowerCopy(field.first);
-    if (name.rfind("if-", 0) == 0 || name == "range") {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(fields.begin(), fields.end(), [](const auto& field) {
+    const std::string_view name = field.first;
+    return StringUtils::equalsLowerCase(name.substr(0, 3), "if-") ||
+           StringUtils::equalsLowerCase(name, "range");
+  });
 }
 
 } // namespace

@@ -11,6 +11,12 @@ bool isBlank(char c)
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// tolower() of the "C" locale, for the same reason.
+char lowerCaseOf(char c)
+{
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 template <typename IsDelimiter>
 std::vector<std::string>& splitWith(const std::string& text, IsDelimiter isDelimiter,
                                     std::vector<std::string>& out, size_t maxCount)
@@ -74,9 +80,7 @@ std::string trimmed(std::string text)
 std::string& toLower(std::string& text)
 {
   for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
+    c = lowerCaseOf(c);
   }
   return text;
 }
@@ -93,8 +97,7 @@ bool equalsLowerCase(std::string_view text, std::string_view lowerCase)
     return false;
   }
   for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lowerCase[i]) {
+    if (lowerCaseOf(text[i]) != lowerCase[i]) {
       return false;
     }
   }
